@@ -1,0 +1,40 @@
+#include "platform/win32/system.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+
+namespace tw::win32 {
+
+std::string ExeFolder() {
+  std::array<char, 4096> buf{};
+  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return "./";
+  std::string path(buf.data(), static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string LocalDateTimeText() { return LocalDateTimeText(std::time(nullptr)); }
+
+std::string LocalDateTimeText(std::time_t when) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+double NowAsOleDate() { return ToOleDate(std::time(nullptr)); }
+
+double ToOleDate(std::time_t when) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  // Local wall-clock seconds since the Unix epoch, then shifted to the OLE
+  // epoch, 25569 days earlier.
+  std::time_t asUtc = timegm(&tm);
+  return 25569.0 + static_cast<double>(asUtc) / 86400.0;
+}
+
+}  // namespace tw::win32
