@@ -131,6 +131,7 @@ struct ThreadQueueHolder {
 };
 
 thread_local ThreadQueueHolder t_holder;
+thread_local std::function<void()>* t_pumpObserver = nullptr;
 
 ThreadQueue& CurrentQueue() {
   if (!t_holder.queue) t_holder.queue = std::make_shared<ThreadQueue>();
@@ -288,7 +289,15 @@ bool KillTimer(HWND window, UINT_PTR id) {
   return found;
 }
 
+ScopedPumpObserver::ScopedPumpObserver(std::function<void()> observer)
+    : observer_(std::move(observer)), previous_(t_pumpObserver) {
+  t_pumpObserver = &observer_;
+}
+
+ScopedPumpObserver::~ScopedPumpObserver() { t_pumpObserver = previous_; }
+
 bool ProcessMessages() {
+  if (t_pumpObserver) (*t_pumpObserver)();
   ThreadQueue& q = CurrentQueue();
   q.Drain();
   bool any = false;

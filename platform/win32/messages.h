@@ -59,6 +59,21 @@ bool KillTimer(HWND window, UINT_PTR id);
 // it again. Returns true if it dispatched anything.
 bool ProcessMessages();
 
+// Test seam: while an observer is installed on a thread, every
+// ProcessMessages call on that thread first calls it (to count pumps, or to
+// act in the middle of a long computation that pumps).
+class ScopedPumpObserver {
+ public:
+  explicit ScopedPumpObserver(std::function<void()> observer);
+  ~ScopedPumpObserver();
+  ScopedPumpObserver(const ScopedPumpObserver&) = delete;
+  ScopedPumpObserver& operator=(const ScopedPumpObserver&) = delete;
+
+ private:
+  std::function<void()> observer_;
+  std::function<void()>* previous_;
+};
+
 // Processes messages, waiting without spinning, until `done()` holds or
 // `timeoutMs` of real time passed. Returns done().
 bool RunUntil(const std::function<bool()>& done, DWORD timeoutMs);
