@@ -146,15 +146,19 @@ void DestroyOwnedWindows() {
 bool Enqueue(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<ThreadQueue> q = w->queue.lock();
   if (!q) return false;
+  bool wasEmpty;
   {
     std::lock_guard g(q->lock);
     // Checked under the queue lock, which DestroyWindow also takes while it
     // collects the window's messages: a message is either released or
     // delivered, never left behind.
     if (!FindWindow(w->handle)) return false;
+    wasEmpty = q->posted.empty();
     q->posted.push_back({w->handle, msg, wParam, lParam});
   }
-  q->Wake();
+  // One wake-up per batch: the owner re-arms the descriptor itself when it
+  // leaves messages behind (see ProcessMessages).
+  if (wasEmpty) q->Wake();
   return true;
 }
 
