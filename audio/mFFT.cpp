@@ -17,6 +17,16 @@ namespace {
 
 bool IsPowerOfTwo(size_t n) { return n >= 2 && (n & (n - 1)) == 0; }
 
+// t = (c + i s) * hi; hi = lo - t; lo = lo + t, in exactly this order.
+inline void Butterfly(Complex& lo, Complex& hi, double c, double s) {
+  const double tre = c * hi.re - s * hi.im;
+  const double tim = s * hi.re + c * hi.im;
+  hi.re = lo.re - tre;
+  hi.im = lo.im - tim;
+  lo.re = lo.re + tre;
+  lo.im = lo.im + tim;
+}
+
 }  // namespace
 
 FftTwiddles::FftTwiddles(size_t n) : n_(n) {
@@ -34,6 +44,14 @@ FftTwiddles::FftTwiddles(size_t n) : n_(n) {
   }
   forward_ = Build(n, +1.0);
   inverse_ = Build(n, -1.0);
+  for (const Twiddle& t : forward_) {
+    forwardCos_.push_back(t.c);
+    forwardSin_.push_back(t.s);
+  }
+  for (const Twiddle& t : inverse_) {
+    inverseCos_.push_back(t.c);
+    inverseSin_.push_back(t.s);
+  }
 }
 
 std::vector<FftTwiddles::Twiddle> FftTwiddles::Build(size_t n, double sign) {
@@ -56,24 +74,71 @@ void FftTwiddles::Transform(std::span<Complex> x, bool forward) const {
 
   const Twiddle* stage = forward ? forward_.data() : inverse_.data();
   Complex* d = x.data();
-  for (size_t h = 1; h < n_; h *= 2) {
+  // The first stage (h = 1) has a single twiddle; a loop of its own spares
+  // the group loop's overhead for 1-wide groups. Same arithmetic as below.
+  {
+    const double c = stage[0].c;
+    const double s = stage[0].s;
+    for (size_t L = 0; L < n_; L += 2) {
+      Butterfly(d[L], d[L + 1], c, s);
+    }
+    stage += 1;
+  }
+  for (size_t h = 2; h < n_; h *= 2) {
     // Butterflies of one stage touch disjoint pairs, so walking them group by
     // group instead of twiddle by twiddle changes nothing in the results.
     for (size_t group = 0; group < n_; group += 2 * h) {
       Complex* lo = d + group;
       Complex* hi = lo + h;
-      for (size_t j = 0; j < h; ++j) {
-        const double c = stage[j].c;
-        const double s = stage[j].s;
-        const double tre = c * hi[j].re - s * hi[j].im;
-        const double tim = s * hi[j].re + c * hi[j].im;
-        hi[j].re = lo[j].re - tre;
-        hi[j].im = lo[j].im - tim;
-        lo[j].re = lo[j].re + tre;
-        lo[j].im = lo[j].im + tim;
-      }
+      for (size_t j = 0; j < h; ++j) Butterfly(lo[j], hi[j], stage[j].c, stage[j].s);
     }
     stage += h;
+  }
+}
+
+void FftTwiddles::Transform(std::span<double> re, std::span<double> im, bool forward) const {
+  if (re.size() != n_ || im.size() != n_) throw std::invalid_argument("FFT input has the wrong size");
+  for (const auto& [a, b] : swaps_) {
+    std::swap(re[a], re[b]);
+    std::swap(im[a], im[b]);
+  }
+  const std::vector<double>& cosines = forward ? forwardCos_ : inverseCos_;
+  const std::vector<double>& sines = forward ? forwardSin_ : inverseSin_;
+  const double* c = cosines.data();
+  const double* s = sines.data();
+  double* __restrict r = re.data();
+  double* __restrict m = im.data();
+  {
+    const double c0 = c[0];
+    const double s0 = s[0];
+    for (size_t L = 0; L < n_; L += 2) {
+      const double tre = c0 * r[L + 1] - s0 * m[L + 1];
+      const double tim = s0 * r[L + 1] + c0 * m[L + 1];
+      r[L + 1] = r[L] - tre;
+      m[L + 1] = m[L] - tim;
+      r[L] = r[L] + tre;
+      m[L] = m[L] + tim;
+    }
+    c += 1;
+    s += 1;
+  }
+  for (size_t h = 2; h < n_; h *= 2) {
+    for (size_t group = 0; group < n_; group += 2 * h) {
+      double* __restrict loRe = r + group;
+      double* __restrict loIm = m + group;
+      double* __restrict hiRe = loRe + h;
+      double* __restrict hiIm = loIm + h;
+      for (size_t j = 0; j < h; ++j) {
+        const double tre = c[j] * hiRe[j] - s[j] * hiIm[j];
+        const double tim = s[j] * hiRe[j] + c[j] * hiIm[j];
+        hiRe[j] = loRe[j] - tre;
+        hiIm[j] = loIm[j] - tim;
+        loRe[j] = loRe[j] + tre;
+        loIm[j] = loIm[j] + tim;
+      }
+    }
+    c += h;
+    s += h;
   }
 }
 

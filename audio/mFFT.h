@@ -29,6 +29,9 @@ class FftTwiddles {
   // In-place transform of `x` (exactly size() entries), no scaling:
   // forward X_k = sum x_n e^{+2 pi i nk/N}, inverse with e^{-2 pi i nk/N}.
   void Transform(std::span<Complex> x, bool forward) const;
+  // The same on split real and imaginary arrays (the codec's hot path; the
+  // arrays must not overlap).
+  void Transform(std::span<double> re, std::span<double> im, bool forward) const;
 
  private:
   struct Twiddle {
@@ -41,6 +44,7 @@ class FftTwiddles {
   std::vector<std::pair<uint32_t, uint32_t>> swaps_;  // bit-reversal pairs
   std::vector<Twiddle> forward_;
   std::vector<Twiddle> inverse_;
+  std::vector<double> forwardCos_, forwardSin_, inverseCos_, inverseSin_;
 };
 
 // A transform of N points with its complex, magnitude and smoothed arrays.

@@ -159,7 +159,7 @@ void UnpackBands(std::span<const uint8_t> packet, Frame coeffs) {
 using namespace vodec;
 
 CVodec::CVodec(uint32_t ditherSeed)
-    : twiddles_(kTransformSize), work_(kTransformSize), dither_(ditherSeed != 0 ? ditherSeed : 0x2545F491u) {}
+    : twiddles_(kTransformSize), re_(kTransformSize), im_(kTransformSize), dither_(ditherSeed != 0 ? ditherSeed : 0x2545F491u) {}
 
 VoicePacket CVodec::Encode(ConstFrame pcm) {
   std::array<uint8_t, kMaxPacketBytes> buffer;
@@ -185,29 +185,30 @@ void CVodec::Decode(std::span<const uint8_t> packet, Frame pcm) {
 // c_k = round(sum x_i cos(pi (2i+1) k / 1024) / 1024): with x mirrored into
 // re[2i+1] and re[2047-2i] the FFT's bin k is twice that sum.
 void CVodec::ForwardDct(Frame samples) {
-  std::fill(work_.begin(), work_.end(), Complex{});
+  std::fill(re_.begin(), re_.end(), 0.0);
+  std::fill(im_.begin(), im_.end(), 0.0);
   for (size_t i = 0; i < kFrameSamples; ++i) {
-    work_[2 * i + 1].re = samples[i];
-    work_[kTransformSize - 1 - 2 * i].re = samples[i];
+    re_[2 * i + 1] = samples[i];
+    re_[kTransformSize - 1 - 2 * i] = samples[i];
   }
-  twiddles_.Transform(work_, true);
-  for (size_t k = 0; k < kFrameSamples; ++k)
-    samples[k] = RoundToSample(work_[k].re / static_cast<double>(kTransformSize));
+  twiddles_.Transform(re_, im_, true);
+  for (size_t k = 0; k < kFrameSamples; ++k) samples[k] = RoundToSample(re_[k] / static_cast<double>(kTransformSize));
 }
 
 // x_i = 2 c_0 + 4 sum_{k>=1} c_k cos(pi (2i+1) k / 1024): the coefficients
 // laid out with the odd symmetry of a DCT-II spectrum, read back at the odd
 // entries of the inverse transform.
 void CVodec::InverseDct(Frame samples) {
-  std::fill(work_.begin(), work_.end(), Complex{});
+  std::fill(re_.begin(), re_.end(), 0.0);
+  std::fill(im_.begin(), im_.end(), 0.0);
   constexpr size_t kHalf = kTransformSize / 2;  // 1024
   for (size_t k = 0; k < kFrameSamples; ++k) {
-    work_[k].re = samples[k];
-    work_[kHalf - k].re = -static_cast<double>(samples[k]);
+    re_[k] = samples[k];
+    re_[kHalf - k] = -static_cast<double>(samples[k]);
   }
-  for (size_t k = 1; k < kHalf; ++k) work_[kHalf + k].re = -work_[k].re;
-  twiddles_.Transform(work_, false);
-  for (size_t i = 0; i < kFrameSamples; ++i) samples[i] = RoundToSample(work_[2 * i + 1].re);
+  for (size_t k = 1; k < kHalf; ++k) re_[kHalf + k] = -re_[k];
+  twiddles_.Transform(re_, im_, false);
+  for (size_t i = 0; i < kFrameSamples; ++i) samples[i] = RoundToSample(re_[2 * i + 1]);
 }
 
 // Clears the low five bits (toward minus infinity to a multiple of 32) and

@@ -91,7 +91,8 @@ class CVodec {
   void Dither(vodec::Frame samples);
 
   FftTwiddles twiddles_;
-  std::vector<Complex> work_;
+  std::vector<double> re_;  // complex work array, split
+  std::vector<double> im_;
   std::array<int16_t, vodec::kFrameSamples> frame_{};
   int attenuation_ = 0;
   uint32_t dither_;

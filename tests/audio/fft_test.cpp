@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numbers>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace tw {
@@ -59,8 +60,16 @@ TEST(FftTransform, MatchesThePlainButterflyOrderBitForBit) {
     for (const bool forward : {true, false}) {
       auto x = RandomBins(n, static_cast<uint32_t>(n));
       const auto expected = PlainTransform(x, forward);
-      FftTwiddles(n).Transform(x, forward);
+      std::vector<double> re(n), im(n);
+      for (size_t i = 0; i < n; ++i) std::tie(re[i], im[i]) = std::pair(x[i].re, x[i].im);
+      const FftTwiddles twiddles(n);
+      twiddles.Transform(x, forward);
+      twiddles.Transform(re, im, forward);
       ASSERT_EQ(0, std::memcmp(x.data(), expected.data(), n * sizeof(Complex))) << n << " forward=" << forward;
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(0, std::memcmp(&re[i], &expected[i].re, sizeof(double))) << n << " split re " << i;
+        ASSERT_EQ(0, std::memcmp(&im[i], &expected[i].im, sizeof(double))) << n << " split im " << i;
+      }
     }
   }
 }
