@@ -179,7 +179,7 @@ double TFFT::BandEnergy(size_t first, size_t last) const {
 
 size_t TFFT::PeakBin(size_t margin) const {
   const size_t half = n_ / 2;
-  if (margin + 1 > half - margin) return 0;  // nothing left to search
+  if (2 * margin + 1 > half) return 0;  // nothing left to search
   const size_t last = half - 1 - margin;
   double sum = 0.0;
   for (size_t i = margin; i <= last; ++i) sum += smoothed_[i];

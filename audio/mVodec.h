@@ -73,14 +73,23 @@ class CVodec {
   // `ditherSeed` starts the decoder's dither generator (any value serves).
   explicit CVodec(uint32_t ditherSeed = 0x2545F491u);
 
-  // Encodes one frame of 512 samples.
+  // Recorder side: one frame of 512 samples (32 ms of VoicePcmFormat) in,
+  // one VoicePacket of 4..916 bytes out. The limiter's attenuation carries
+  // over to the next call: use one CVodec per outgoing stream.
   VoicePacket Encode(vodec::ConstFrame pcm);
-  // The same into a caller buffer; returns the packet length (4..916).
+  // The same into a caller buffer, without allocating; returns the length.
   size_t Encode(vodec::ConstFrame pcm, std::span<uint8_t, vodec::kMaxPacketBytes> out);
 
-  // Decodes one packet (any length; corrupt or short packets decode with the
-  // bits they have) into 512 samples.
+  // Player side: one packet of any length in, 512 samples out. Corrupt, short
+  // or oversized packets decode with the bits they have (see UnpackBands);
+  // nothing fails. A 4-byte packet is the end-of-talk marker: check
+  // IsEndOfTalkMarker first, decoding it gives dithered silence.
   void Decode(std::span<const uint8_t> packet, vodec::Frame pcm);
+  std::array<int16_t, vodec::kFrameSamples> Decode(std::span<const uint8_t> packet) {
+    std::array<int16_t, vodec::kFrameSamples> pcm;
+    Decode(packet, pcm);
+    return pcm;
+  }
 
   // The limiter's current attenuation (0 at creation, 32 = unity).
   int Attenuation() const { return attenuation_; }

@@ -155,6 +155,7 @@ TEST(Fft, PeakBinFindsTheLowestStandOutBin) {
       {"one strong peak", 3.0, {{61, 2000}, {62, 2000}}, 10, 60},
       {"peak below the margin", 3.0, {{4, 2000}, {5, 2000}}, 10, 0},
       {"margin leaves nothing", 3.0, {{61, 2000}}, 128, 0},
+      {"margin beyond the half", 3.0, {{61, 2000}}, 300, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
