@@ -44,24 +44,18 @@ FftTwiddles::FftTwiddles(size_t n) : n_(n) {
   }
   forward_ = Build(n, +1.0);
   inverse_ = Build(n, -1.0);
-  for (const Twiddle& t : forward_) {
-    forwardCos_.push_back(t.c);
-    forwardSin_.push_back(t.s);
-  }
-  for (const Twiddle& t : inverse_) {
-    inverseCos_.push_back(t.c);
-    inverseSin_.push_back(t.s);
-  }
 }
 
-std::vector<FftTwiddles::Twiddle> FftTwiddles::Build(size_t n, double sign) {
-  std::vector<Twiddle> table;
-  table.reserve(n - 1);
+FftTwiddles::Table FftTwiddles::Build(size_t n, double sign) {
+  Table table;
+  table.cos.reserve(n - 1);
+  table.sin.reserve(n - 1);
   for (size_t h = 1; h < n; h *= 2) {
     const double step = sign * std::numbers::pi / static_cast<double>(h);
     double theta = 0.0;
     for (size_t j = 0; j < h; ++j) {
-      table.push_back({std::cos(theta), std::sin(theta)});
+      table.cos.push_back(std::cos(theta));
+      table.sin.push_back(std::sin(theta));
       theta += step;
     }
   }
@@ -72,27 +66,20 @@ void FftTwiddles::Transform(std::span<Complex> x, bool forward) const {
   if (x.size() != n_) throw std::invalid_argument("FFT input has the wrong size");
   for (const auto& [a, b] : swaps_) std::swap(x[a], x[b]);
 
-  const Twiddle* stage = forward ? forward_.data() : inverse_.data();
+  const Table& table = forward ? forward_ : inverse_;
+  const double* c = table.cos.data();
+  const double* s = table.sin.data();
   Complex* d = x.data();
-  // The first stage (h = 1) has a single twiddle; a loop of its own spares
-  // the group loop's overhead for 1-wide groups. Same arithmetic as below.
-  {
-    const double c = stage[0].c;
-    const double s = stage[0].s;
-    for (size_t L = 0; L < n_; L += 2) {
-      Butterfly(d[L], d[L + 1], c, s);
-    }
-    stage += 1;
-  }
-  for (size_t h = 2; h < n_; h *= 2) {
+  for (size_t h = 1; h < n_; h *= 2) {
     // Butterflies of one stage touch disjoint pairs, so walking them group by
     // group instead of twiddle by twiddle changes nothing in the results.
     for (size_t group = 0; group < n_; group += 2 * h) {
       Complex* lo = d + group;
       Complex* hi = lo + h;
-      for (size_t j = 0; j < h; ++j) Butterfly(lo[j], hi[j], stage[j].c, stage[j].s);
+      for (size_t j = 0; j < h; ++j) Butterfly(lo[j], hi[j], c[j], s[j]);
     }
-    stage += h;
+    c += h;
+    s += h;
   }
 }
 
@@ -102,12 +89,14 @@ void FftTwiddles::Transform(std::span<double> re, std::span<double> im, bool for
     std::swap(re[a], re[b]);
     std::swap(im[a], im[b]);
   }
-  const std::vector<double>& cosines = forward ? forwardCos_ : inverseCos_;
-  const std::vector<double>& sines = forward ? forwardSin_ : inverseSin_;
-  const double* c = cosines.data();
-  const double* s = sines.data();
+  const Table& table = forward ? forward_ : inverse_;
+  const double* c = table.cos.data();
+  const double* s = table.sin.data();
   double* __restrict r = re.data();
   double* __restrict m = im.data();
+  // Stage h = 1 on its own (one twiddle, 1-wide groups), then the rest with
+  // contiguous inner loops that the compiler vectorizes. The halves of a
+  // group never overlap, which the restrict pointers promise.
   {
     const double c0 = c[0];
     const double s0 = s[0];

@@ -34,17 +34,16 @@ class FftTwiddles {
   void Transform(std::span<double> re, std::span<double> im, bool forward) const;
 
  private:
-  struct Twiddle {
-    double c;
-    double s;
+  struct Table {
+    std::vector<double> cos;
+    std::vector<double> sin;
   };
-  static std::vector<Twiddle> Build(size_t n, double sign);
+  static Table Build(size_t n, double sign);
 
   size_t n_;
   std::vector<std::pair<uint32_t, uint32_t>> swaps_;  // bit-reversal pairs
-  std::vector<Twiddle> forward_;
-  std::vector<Twiddle> inverse_;
-  std::vector<double> forwardCos_, forwardSin_, inverseCos_, inverseSin_;
+  Table forward_;
+  Table inverse_;
 };
 
 // A transform of N points with its complex, magnitude and smoothed arrays.
