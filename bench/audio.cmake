@@ -1,0 +1,11 @@
+# Voice codec speed against libopus (reference only, benchmark only).
+tw_add_bench(audio_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/audio_bench.cpp LIBS tw_audio)
+target_compile_definitions(audio_bench PRIVATE TW_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+find_package(PkgConfig)
+if(PkgConfig_FOUND)
+  pkg_check_modules(OPUS IMPORTED_TARGET opus)
+endif()
+if(OPUS_FOUND)
+  target_link_libraries(audio_bench PRIVATE PkgConfig::OPUS)
+  target_compile_definitions(audio_bench PRIVATE TW_BENCH_OPUS=1)
+endif()
