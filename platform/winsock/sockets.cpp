@@ -274,12 +274,19 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
   if (FaultTakes(Call::Connect)) return SOCKET_ERROR;
   ::sockaddr_in addr;
   if (!ToPosix(name, namelen, addr)) return SOCKET_ERROR;
-  if (::connect(s, reinterpret_cast<const ::sockaddr*>(&addr), sizeof addr) == 0) return 0;
-  if (errno == EINPROGRESS) {
+  if (::connect(s, reinterpret_cast<const ::sockaddr*>(&addr), sizeof addr) == 0) {
+    SetConnect(s, ConnectState::None);
+    return 0;
+  }
+  const int err = errno;
+  if (err == EINPROGRESS) {
+    // Pending until select() sees it finish; this also starts over after a
+    // failed attempt on the same socket.
     SetConnect(s, ConnectState::Pending);
     return Fail(WSAEWOULDBLOCK, SOCKET_ERROR);
   }
-  return FailFromErrno(SOCKET_ERROR);
+  if (err == EISCONN) SetConnect(s, ConnectState::None);
+  return Fail(ErrorFromErrno(err), SOCKET_ERROR);
 }
 
 int bind(SOCKET s, const sockaddr* name, int namelen) {

@@ -34,7 +34,10 @@
 // The option, ioctl and address-family constants carry the Linux values, so
 // they pass straight through. This header must therefore come before any
 // POSIX socket header in a translation unit (an #error says so otherwise);
-// code above this layer includes no POSIX socket header at all.
+// code above this layer includes no POSIX socket header at all. The C
+// library declares its own fd_set, timeval and u_long globally, so callers
+// write their code inside namespace tw::ws or qualify the names (ws::fd_set);
+// `using namespace tw::ws` makes them ambiguous.
 #pragma once
 
 #if defined(SOL_SOCKET) || defined(AF_INET) || defined(INADDR_ANY) || defined(FIONREAD) || \

@@ -41,6 +41,19 @@ TEST(WinsockConnect, RefusedConnectIsExceptionalOnlyAndGives10061) {
   EXPECT_EQ(SoError(s.get()), 0);  // read once
 }
 
+// The order a dialling pipe asks in: writable first, then exceptional, each
+// set on its own.
+TEST(WinsockConnect, RefusedConnectSeenWhileAskingForWritableStaysExceptional) {
+  ClosedPort closed;
+  Socket s = TcpSocket();
+  SetNonBlocking(s.get());
+  const sockaddr_in a = LoopbackAddress(closed.port);
+  ASSERT_EQ(connect(s.get(), AsSockaddr(a), sizeof a), SOCKET_ERROR);
+  EXPECT_EQ(WaitFor(s.get(), kWritable, 100), 0);
+  EXPECT_EQ(WaitFor(s.get(), kExceptional), kExceptional);
+  EXPECT_EQ(SoError(s.get()), WSAECONNREFUSED);
+}
+
 TEST(WinsockConnect, AcceptedConnectIsWritableAndNotExceptional) {
   Socket listener = Listener();
   Socket s = TcpSocket();
