@@ -77,6 +77,11 @@ void SetConnectLocked(SocketState& st, ConnectState to, int error) {
 
 void SetConnect(SOCKET s, ConnectState to, int error = 0) {
   std::lock_guard lock(g_table_mutex);
+  if (to == ConnectState::None) {
+    auto it = g_table.find(s);
+    if (it != g_table.end()) SetConnectLocked(it->second, to, error);
+    return;
+  }
   SetConnectLocked(g_table[s], to, error);
 }
 
@@ -309,7 +314,7 @@ int listen(SOCKET s, int backlog) {
 
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
   if (FaultTakes(Call::Accept)) return INVALID_SOCKET;
-  if ((addr != nullptr || addrlen != nullptr) && !OutputFits(addr, addrlen)) return Fail(WSAEFAULT, INVALID_SOCKET);
+  if (addr != nullptr && !OutputFits(addr, addrlen)) return Fail(WSAEFAULT, INVALID_SOCKET);
   ::sockaddr_in peer{};
   socklen_t len = sizeof peer;
   const SOCKET a = ::accept4(s, reinterpret_cast<::sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
