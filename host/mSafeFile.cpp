@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace tw {
@@ -20,7 +20,7 @@ std::string Reason(std::string_view what, const std::string& path, int error) {
   text += " \"";
   text += path;
   text += "\": ";
-  text += std::strerror(error);
+  text += std::error_code(error, std::generic_category()).message();
   return text;
 }
 

@@ -118,6 +118,18 @@ TEST(Settings, AFailedSaveIsReportedAndTheOldFileStays) {
   EXPECT_EQ(folder.Read("settings.ini"), "[Security]\r\nMode=1\r\n");
 }
 
+TEST(Settings, AFileThatCannotBeReadGivesTheDefaultsAndIsNotOverwritten) {
+  test::TempFolder folder;
+  std::filesystem::create_directory(folder.File("settings.ini"));  // opens, but reads fail
+  THostSettings settings;
+  settings.Port = "1";
+  EXPECT_FALSE(settings.Load(folder.Path()));
+  EXPECT_EQ(settings.Port, "2222");
+  EXPECT_FALSE(settings.Save(folder.Path()));
+  EXPECT_FALSE(settings.SaveWindowPosition(folder.Path()));
+  EXPECT_TRUE(std::filesystem::is_directory(folder.File("settings.ini")));
+}
+
 TEST(Settings, PortNumberIsTheDecimalTextOrZero) {
   struct Case {
     const char* port;
