@@ -1,8 +1,10 @@
 // Frames on the wire. The sender cuts every queued message into chunks, one
 // per batch, newest message first; the receiver parses frames in place in its
-// receive buffer and copies each chunk exactly once, into the payload of its
-// message. Prefixes (peer id, then route list) lead the payload and are
-// stripped when the last chunk has arrived.
+// receive buffer and copies each chunk once, into the payload of its message.
+// Prefixes (peer id, then route list) lead the payload; a single-frame message
+// is copied in after them, a chunked one has them stripped off its first chunk
+// as its code's previous message had them, and is shifted once only when
+// its last chunk announces other prefixes than that.
 #include "transport/mErtiFrame.h"
 
 #include <algorithm>
@@ -237,39 +239,81 @@ TFrameFault TFrameReceiver::JoinChunk(int32_t code, std::string_view chunk, uint
     if (flags & sfLastChunk) return Finish(std::move(sack), chunk, false, flags);
     if (chunk.size() + kPartialOverhead > cap_ - std::min(cap_, partialBytes_))
       return Fail(TFrameFault::ReassemblyTooLarge);
-    sack->Payload.assign(chunk);
-    partialBytes_ += chunk.size() + kPartialOverhead;
-    partials_.emplace(code, std::move(sack));
+    StartPartial(std::move(sack), chunk);
     return fault_;
   }
 
   auto it = partials_.find(code);
   if (it == partials_.end()) return fault_;  // no message of this code under way: dropped
   if (chunk.size() > cap_ - std::min(cap_, partialBytes_)) return Fail(TFrameFault::ReassemblyTooLarge);
-  it->second->Payload.append(chunk);
+  it->second.sack->Payload.append(chunk);
   partialBytes_ += chunk.size();
   if (!(flags & sfLastChunk)) return fault_;
 
-  std::unique_ptr<TSack> sack = std::move(it->second);
+  TPartial partial = std::move(it->second);
   partials_.erase(it);
-  partialBytes_ -= sack->Payload.size() + kPartialOverhead;
-  return Finish(std::move(sack), {}, true, flags);
+  partialBytes_ -= Cost(partial);
+  return FinishPartial(std::move(partial), flags);
 }
 
-// Strips the prefixes, opens a sealed body and posts the message. `inPlace`:
-// the payload is already in the record (chunked message); otherwise it is
-// `payload`, copied in here after its prefixes.
+void TFrameReceiver::StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk) {
+  TPartial partial;
+  auto guess = prefixGuess_.find(sack->Code);
+  TPrefixes prefixes;
+  if (guess != prefixGuess_.end() && guess->second != 0 && ReadPrefixes(chunk, guess->second, prefixes)) {
+    partial.strippedFlags = guess->second;
+    partial.stripped.assign(chunk.substr(0, prefixes.Size));
+    chunk.remove_prefix(prefixes.Size);
+  }
+  sack->Payload.assign(chunk);
+  partial.sack = std::move(sack);
+  partialBytes_ += Cost(partial);
+  const int32_t code = partial.sack->Code;
+  partials_.emplace(code, std::move(partial));
+}
+
+TFrameFault TFrameReceiver::FinishPartial(TPartial partial, uint8_t flags) {
+  const auto prefixFlags = static_cast<uint8_t>(flags & (sfPeerId | sfRouteList));
+  RememberPrefixes(partial.sack->Code, prefixFlags);
+  if (partial.strippedFlags == prefixFlags && !partial.stripped.empty()) {
+    // The guess held: the prefixes are off the payload already.
+    TPrefixes prefixes;
+    ReadPrefixes(partial.stripped, prefixFlags, prefixes);
+    partial.sack->PeerId = prefixes.PeerId;
+    partial.sack->RouteList.assign(prefixes.RouteList);
+    return Finish(std::move(partial.sack), {}, true, sfLastChunk | (flags & sfAckWanted));
+  }
+  // The guess failed: put the stripped bytes back (one shift) and read afresh.
+  if (!partial.stripped.empty()) partial.sack->Payload.insert(0, partial.stripped);
+  return Finish(std::move(partial.sack), {}, true, flags);
+}
+
+void TFrameReceiver::RememberPrefixes(int32_t code, uint8_t flags) {
+  constexpr size_t kMaxGuesses = 1024;
+  auto it = prefixGuess_.find(code);
+  if (it != prefixGuess_.end()) {
+    it->second = flags;
+    return;
+  }
+  if (flags == 0) return;
+  if (prefixGuess_.size() >= kMaxGuesses) prefixGuess_.clear();
+  prefixGuess_.emplace(code, flags);
+}
+
+// Strips the prefixes that `flags` announce, opens a sealed body and posts
+// the message. `inPlace`: the payload is already in the record (chunked
+// message); otherwise it is `payload`, copied in here after its prefixes.
 TFrameFault TFrameReceiver::Finish(std::unique_ptr<TSack> sack, std::string_view payload, bool inPlace,
                                    uint8_t flags) {
   if (inPlace) payload = sack->Payload;
   TPrefixes prefixes;
   if (!ReadPrefixes(payload, flags, prefixes)) return Fail(TFrameFault::BadPrefix);
   sack->AckWanted = (flags & sfAckWanted) ? 1 : 0;
-  sack->PeerId = prefixes.PeerId;
-  sack->RouteList.assign(prefixes.RouteList);
+  if (flags & (sfPeerId | sfRouteList)) {
+    sack->PeerId = prefixes.PeerId;
+    sack->RouteList.assign(prefixes.RouteList);
+  }
   if (inPlace) {
-    // The flags that announce prefixes come with the last chunk only, so a
-    // chunked message is shifted once here when it carries any.
     sack->Payload.erase(0, prefixes.Size);
   } else {
     sack->Payload.assign(payload.substr(prefixes.Size));
@@ -282,7 +326,7 @@ TFrameFault TFrameReceiver::Finish(std::unique_ptr<TSack> sack, std::string_view
 
 TSack* TFrameReceiver::FindPartial(int32_t code) {
   auto it = partials_.find(code);
-  return it == partials_.end() ? nullptr : it->second.get();
+  return it == partials_.end() ? nullptr : it->second.sack.get();
 }
 
 void TFrameReceiver::ClearPartials() {
@@ -290,10 +334,14 @@ void TFrameReceiver::ClearPartials() {
   partialBytes_ = 0;
 }
 
+size_t TFrameReceiver::Cost(const TPartial& partial) {
+  return partial.sack->Payload.size() + partial.stripped.size() + kPartialOverhead;
+}
+
 void TFrameReceiver::DropPartial(int32_t code) {
   auto it = partials_.find(code);
   if (it == partials_.end()) return;
-  partialBytes_ -= it->second->Payload.size() + kPartialOverhead;
+  partialBytes_ -= Cost(it->second);
   partials_.erase(it);
 }
 

@@ -199,17 +199,32 @@ class TFrameReceiver {
   void ClearPartials();
 
  private:
+  // A message under reassembly. Its prefixes are announced by the last chunk
+  // only; to copy the body just once anyway, the first chunk is stripped of
+  // the prefixes that the previous chunked message of its code carried
+  // (`stripped`, read as `strippedFlags`). A wrong guess is mended at the end.
+  struct TPartial {
+    std::unique_ptr<TSack> sack;
+    std::string stripped;
+    uint8_t strippedFlags = 0;
+  };
+
   TFrameFault Fail(TFrameFault fault);
   void DropPartial(int32_t code);
+  static size_t Cost(const TPartial& partial);
+  void StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk);
+  TFrameFault FinishPartial(TPartial partial, uint8_t flags);
   TFrameFault Finish(std::unique_ptr<TSack> sack, std::string_view payload, bool inPlace, uint8_t flags);
+  void RememberPrefixes(int32_t code, uint8_t flags);
 
   TJoinHooks hooks_;
   size_t cap_;
   std::string storage_;  // receive buffer: bytes [begin_, end_) are unparsed
   size_t begin_ = 0;
   size_t end_ = 0;
-  std::unordered_map<int32_t, std::unique_ptr<TSack>> partials_;
-  size_t partialBytes_ = 0;  // payload bytes plus a record's size for each partial
+  std::unordered_map<int32_t, TPartial> partials_;
+  size_t partialBytes_ = 0;  // what the partials hold, plus a record's size each
+  std::unordered_map<int32_t, uint8_t> prefixGuess_;  // prefix flags of each code's last chunked message
   TFrameFault fault_ = TFrameFault::None;
 };
 

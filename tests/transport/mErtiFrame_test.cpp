@@ -327,6 +327,35 @@ TEST(ErtiFrame, PrefixesTravelOnTheLastChunkAndAreStripped) {
   }
 }
 
+// A chunked message is stripped of the prefixes its code's previous message
+// carried before its last chunk tells; every change of pattern must still
+// give the right fields.
+TEST(ErtiFrame, ChunkedMessagesOfOneCodeMayChangeTheirPrefixes) {
+  struct Step {
+    int32_t peerId;
+    std::string route;
+  };
+  const Step steps[] = {{42, ""}, {43, ""}, {0, ""}, {0, IntToField(9)}, {0, IntToField(9) + IntToField(8)},
+                        {44, IntToField(1)}, {45, ""}, {0, ""}, {0, ""}};
+  Receiver r;
+  for (const Step& step : steps) {
+    TSendQueue queue;
+    queue.Queue(MakeSack(1091, std::string(3000, 'm'), 0, step.peerId, step.route));
+    while (!queue.Empty()) {
+      std::string batch;
+      BuildCart(queue, batch, {1024, 0, 0});
+      r.Feed(batch);
+    }
+  }
+  ASSERT_EQ(r.posted.size(), std::size(steps));
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    EXPECT_EQ(r.posted[i]->PeerId, steps[i].peerId) << i;
+    EXPECT_EQ(r.posted[i]->RouteList, steps[i].route) << i;
+    EXPECT_EQ(r.posted[i]->Payload, std::string(3000, 'm')) << i;
+  }
+  EXPECT_EQ(r.rx.PartialBytes(), 0u);
+}
+
 TEST(ErtiFrame, RouteListWithSpareBytesStopsAtTheLastWholeId) {
   const std::string route = IntToField(7) + IntToField(9) + "\x01\x02";
   Receiver r;
