@@ -1,0 +1,355 @@
+// Frames on the wire. The sender cuts every queued message into chunks, one
+// per batch, newest message first; the receiver parses frames in place in its
+// receive buffer and copies each chunk once, into the payload of its message.
+// Prefixes (peer id, then route list) lead the payload; a single-frame message
+// is copied in after them, a chunked one has them stripped off its first chunk
+// as its code's previous message had them, and is shifted once only when
+// its last chunk announces other prefixes than that.
+#include "transport/mErtiFrame.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "transport/twTools.h"
+
+namespace tw {
+
+namespace {
+
+constexpr int64_t kMinRoom = 32;
+constexpr int64_t kRoomAllowance = 32;
+constexpr size_t kIdSize = 4;
+// What one message under reassembly costs beyond its payload, so that many
+// empty partials cannot outgrow the cap either.
+constexpr size_t kPartialOverhead = sizeof(TSack) + 64;
+// A drained receive buffer larger than this gives its memory back.
+constexpr size_t kKeptStorage = size_t{4} << 20;
+
+// Puts the peer id and route list in front of a payload, in layout order.
+void Prefix(TSack& sack) {
+  if (sack.RouteList.empty() && sack.PeerId == 0) return;
+  std::string prefixed;
+  prefixed.reserve(2 * kIdSize + sack.RouteList.size() + sack.Payload.size());
+  if (sack.PeerId != 0) PutIntField(prefixed, sack.PeerId);
+  if (!sack.RouteList.empty()) PutStrField(prefixed, sack.RouteList);
+  prefixed.append(sack.Payload);
+  sack.Payload = std::move(prefixed);
+}
+
+struct TPrefixes {
+  int32_t PeerId = 0;
+  std::string_view RouteList;  // whole ids only
+  size_t Size = 0;             // prefix bytes to strip
+};
+
+// Reads the prefixes that `flags` announce from the front of `payload`, in
+// layout order. False when a flagged prefix is not there whole, or when a
+// route list is empty, negative, longer than the payload or holds no whole id.
+bool ReadPrefixes(std::string_view payload, uint8_t flags, TPrefixes& out) {
+  std::string_view rest = payload;
+  if (flags & sfPeerId) {
+    if (rest.size() < kIdSize) return false;
+    out.PeerId = ReadIntField(rest);
+  }
+  if (flags & sfRouteList) {
+    if (rest.size() < kIdSize) return false;
+    const auto count = static_cast<int32_t>(LoadLe32(rest.data()));
+    if (count < static_cast<int32_t>(kIdSize) || static_cast<size_t>(count) > rest.size() - kIdSize)
+      return false;
+    const std::string_view ids = ReadStrField(rest);
+    out.RouteList = ids.substr(0, ids.size() - ids.size() % kIdSize);
+  }
+  out.Size = payload.size() - rest.size();
+  return true;
+}
+
+}  // namespace
+
+TSack::~TSack() {
+  // Unlink the chain one record at a time instead of recursing through it.
+  std::unique_ptr<TSack> next = std::move(Next);
+  while (next) next = std::move(next->Next);
+}
+
+std::vector<int32_t> RouteIds(std::string_view routeList) {
+  std::vector<int32_t> ids;
+  ids.reserve(routeList.size() / kIdSize);
+  for (size_t at = 0; at + kIdSize <= routeList.size(); at += kIdSize)
+    ids.push_back(static_cast<int32_t>(LoadLe32(routeList.data() + at)));
+  return ids;
+}
+
+void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view chunk) {
+  out.append(kErtiMagic);
+  out.push_back(static_cast<char>(flags));
+  AppendLe32(out, static_cast<uint32_t>(kMinFrameLength + chunk.size()));
+  AppendLe32(out, static_cast<uint32_t>(code));
+  out.append(chunk);
+}
+
+// --- TSendQueue ---------------------------------------------------------------
+
+TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
+  TSack& queued = *sack;
+  auto tail = tails_.find(queued.Code);
+  if (tail != tails_.end()) {
+    tail->second->Next = std::move(sack);
+    tail->second = &queued;
+  } else {
+    tails_.emplace(queued.Code, &queued);
+    entries_.push_back(std::move(sack));
+  }
+  return queued;
+}
+
+void TSendQueue::Finish(size_t i) {
+  std::unique_ptr<TSack> done = std::move(entries_[i]);
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (done->Next) {
+    entries_.push_back(std::move(done->Next));
+  } else {
+    tails_.erase(done->Code);
+  }
+}
+
+void TSendQueue::Clear() {
+  entries_.clear();
+  tails_.clear();
+}
+
+// --- BuildCart ----------------------------------------------------------------
+
+int32_t CartBudget(const TCartLimits& limits) {
+  int32_t budget = std::min(limits.SendSize, kMaxSendSize);
+  if (limits.RateLimit > 0 && limits.RateLimit / 2 < budget) budget = limits.RateLimit / 2;
+  return budget;
+}
+
+size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
+                 const TCartHooks& hooks) {
+  const int64_t budget = CartBudget(limits);
+  size_t frames = 0;
+  // Newest first. Finishing entry i only moves entries above i (and appends a
+  // follower at the end), so the entries still to visit keep their places.
+  for (size_t i = queue.Size(); i-- > 0;) {
+    if (hooks.RateWindowUsed && hooks.RateWindowUsed()) break;
+    const int64_t room = (2 * budget - static_cast<int64_t>(sendBuffer.size())) / 2;
+    if (room < kMinRoom) break;
+
+    TSack& sack = queue[i];
+    sack.LastSendTick = limits.PumpTick;
+    uint8_t flags = 0;
+    if (sack.BytesSent == 0) {
+      flags = sfFirstChunk;
+      if (IsSealedCode(sack.Code) && hooks.Seal) hooks.Seal(sack.Payload);
+      Prefix(sack);
+    }
+    const auto payloadSize = static_cast<int64_t>(sack.Payload.size());
+    const int64_t n = std::max<int64_t>(0, std::min(payloadSize - sack.BytesSent, room + kRoomAllowance));
+    const std::string_view chunk =
+        std::string_view(sack.Payload).substr(static_cast<size_t>(sack.BytesSent), static_cast<size_t>(n));
+    sack.BytesSent += n;
+
+    const int32_t code = sack.Code;
+    sendBuffer.reserve(sendBuffer.size() + kFrameHeaderSize + chunk.size());
+    if (sack.BytesSent == payloadSize) {
+      flags |= sfLastChunk;
+      if (!sack.RouteList.empty()) flags |= sfRouteList;
+      if (sack.PeerId != 0) flags |= sfPeerId;
+      if (sack.AckWanted) flags |= sfAckWanted;
+      AppendFrame(sendBuffer, flags, code, chunk);
+      queue.Finish(i);
+    } else {
+      AppendFrame(sendBuffer, flags, code, chunk);
+    }
+    ++frames;
+    if (hooks.CountSent) hooks.CountSent(static_cast<int32_t>(kFrameHeaderSize + n));
+  }
+  return frames;
+}
+
+// --- TFrameReceiver -------------------------------------------------------------
+
+TFrameReceiver::TFrameReceiver(TJoinHooks hooks, size_t reassemblyCap)
+    : hooks_(std::move(hooks)), cap_(reassemblyCap) {}
+
+char* TFrameReceiver::PrepareWrite(size_t n) {
+  if (begin_ == end_) begin_ = end_ = 0;
+  if (storage_.size() - end_ < n) {
+    // Move the unparsed bytes (at most one incomplete frame) to the front,
+    // and grow only if that does not make room.
+    if (begin_ > 0) {
+      std::memmove(storage_.data(), storage_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (storage_.size() - end_ < n) storage_.resize(std::max(storage_.size() * 2, end_ + n));
+  }
+  return storage_.data() + end_;
+}
+
+void TFrameReceiver::CommitWrite(size_t written) { end_ = std::min(end_ + written, storage_.size()); }
+
+void TFrameReceiver::Append(std::string_view bytes) {
+  if (fault_ != TFrameFault::None || bytes.empty()) return;
+  std::memcpy(PrepareWrite(bytes.size()), bytes.data(), bytes.size());
+  CommitWrite(bytes.size());
+}
+
+TFrameFault TFrameReceiver::ParseFrames() {
+  while (fault_ == TFrameFault::None && end_ - begin_ >= kFrameHeaderSize) {
+    const std::string_view unparsed(storage_.data() + begin_, end_ - begin_);
+    const size_t magic = unparsed.find(kErtiMagic);
+    if (magic == std::string_view::npos) {
+      // Keep only what could be the start of a magic split across reads.
+      begin_ = end_ - (kErtiMagic.size() - 1);
+      break;
+    }
+    begin_ += magic;
+    const std::string_view frame = unparsed.substr(magic);
+    if (frame.size() < kFrameCodeOffset) break;
+
+    const auto flags = static_cast<uint8_t>(frame[4]);
+    const auto length = static_cast<int32_t>(LoadLe32(frame.data() + kFrameLengthOffset));
+    if (length < kMinFrameLength || length > kMaxFrameLength) return Fail(TFrameFault::BadLength);
+    const size_t frameSize = kFrameCodeOffset + static_cast<size_t>(length);
+    if (frame.size() < frameSize) break;
+
+    const auto code = static_cast<int32_t>(LoadLe32(frame.data() + kFrameCodeOffset));
+    begin_ += frameSize;
+    // The chunk stays a view into the buffer: JoinChunk copies it once.
+    JoinChunk(code, frame.substr(kFrameHeaderSize, frameSize - kFrameHeaderSize), flags, length);
+  }
+  if (begin_ == end_) {
+    begin_ = end_ = 0;
+    if (storage_.size() > kKeptStorage) std::string().swap(storage_);
+  }
+  return fault_;
+}
+
+TFrameFault TFrameReceiver::JoinChunk(int32_t code, std::string_view chunk, uint8_t flags, int32_t length) {
+  if (fault_ != TFrameFault::None) return fault_;
+  if (hooks_.CountReceived) hooks_.CountReceived(length);
+
+  if (flags & sfFirstChunk) {
+    // One code carries one message at a time: a new first chunk ends any older one.
+    DropPartial(code);
+    auto sack = std::make_unique<TSack>();
+    sack->Code = code;
+    if (flags & sfLastChunk) return Finish(std::move(sack), chunk, false, flags);
+    if (chunk.size() + kPartialOverhead > cap_ - std::min(cap_, partialBytes_))
+      return Fail(TFrameFault::ReassemblyTooLarge);
+    StartPartial(std::move(sack), chunk);
+    return fault_;
+  }
+
+  auto it = partials_.find(code);
+  if (it == partials_.end()) return fault_;  // no message of this code under way: dropped
+  if (chunk.size() > cap_ - std::min(cap_, partialBytes_)) return Fail(TFrameFault::ReassemblyTooLarge);
+  it->second.sack->Payload.append(chunk);
+  partialBytes_ += chunk.size();
+  if (!(flags & sfLastChunk)) return fault_;
+
+  TPartial partial = std::move(it->second);
+  partials_.erase(it);
+  partialBytes_ -= Cost(partial);
+  return FinishPartial(std::move(partial), flags);
+}
+
+void TFrameReceiver::StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk) {
+  TPartial partial;
+  auto guess = prefixGuess_.find(sack->Code);
+  TPrefixes prefixes;
+  if (guess != prefixGuess_.end() && guess->second != 0 && ReadPrefixes(chunk, guess->second, prefixes)) {
+    partial.strippedFlags = guess->second;
+    partial.stripped.assign(chunk.substr(0, prefixes.Size));
+    chunk.remove_prefix(prefixes.Size);
+  }
+  sack->Payload.assign(chunk);
+  partial.sack = std::move(sack);
+  partialBytes_ += Cost(partial);
+  const int32_t code = partial.sack->Code;
+  partials_.emplace(code, std::move(partial));
+}
+
+TFrameFault TFrameReceiver::FinishPartial(TPartial partial, uint8_t flags) {
+  const auto prefixFlags = static_cast<uint8_t>(flags & (sfPeerId | sfRouteList));
+  RememberPrefixes(partial.sack->Code, prefixFlags);
+  if (partial.strippedFlags == prefixFlags && !partial.stripped.empty()) {
+    // The guess held: the prefixes are off the payload already.
+    TPrefixes prefixes;
+    ReadPrefixes(partial.stripped, prefixFlags, prefixes);
+    partial.sack->PeerId = prefixes.PeerId;
+    partial.sack->RouteList.assign(prefixes.RouteList);
+    return Finish(std::move(partial.sack), {}, true, sfLastChunk | (flags & sfAckWanted));
+  }
+  // The guess failed: put the stripped bytes back (one shift) and read afresh.
+  if (!partial.stripped.empty()) partial.sack->Payload.insert(0, partial.stripped);
+  return Finish(std::move(partial.sack), {}, true, flags);
+}
+
+void TFrameReceiver::RememberPrefixes(int32_t code, uint8_t flags) {
+  constexpr size_t kMaxGuesses = 1024;
+  auto it = prefixGuess_.find(code);
+  if (it != prefixGuess_.end()) {
+    it->second = flags;
+    return;
+  }
+  if (flags == 0) return;
+  if (prefixGuess_.size() >= kMaxGuesses) prefixGuess_.clear();
+  prefixGuess_.emplace(code, flags);
+}
+
+// Strips the prefixes that `flags` announce, opens a sealed body and posts
+// the message. `inPlace`: the payload is already in the record (chunked
+// message); otherwise it is `payload`, copied in here after its prefixes.
+TFrameFault TFrameReceiver::Finish(std::unique_ptr<TSack> sack, std::string_view payload, bool inPlace,
+                                   uint8_t flags) {
+  if (inPlace) payload = sack->Payload;
+  TPrefixes prefixes;
+  if (!ReadPrefixes(payload, flags, prefixes)) return Fail(TFrameFault::BadPrefix);
+  sack->AckWanted = (flags & sfAckWanted) ? 1 : 0;
+  if (flags & (sfPeerId | sfRouteList)) {
+    sack->PeerId = prefixes.PeerId;
+    sack->RouteList.assign(prefixes.RouteList);
+  }
+  if (inPlace) {
+    sack->Payload.erase(0, prefixes.Size);
+  } else {
+    sack->Payload.assign(payload.substr(prefixes.Size));
+  }
+  if (IsSealedCode(sack->Code) && !sack->Payload.empty() && hooks_.Open && !hooks_.Open(sack->Payload))
+    return Fail(TFrameFault::SealBroken);
+  if (hooks_.Post) hooks_.Post(std::move(sack));
+  return fault_;
+}
+
+TSack* TFrameReceiver::FindPartial(int32_t code) {
+  auto it = partials_.find(code);
+  return it == partials_.end() ? nullptr : it->second.sack.get();
+}
+
+void TFrameReceiver::ClearPartials() {
+  partials_.clear();
+  partialBytes_ = 0;
+}
+
+size_t TFrameReceiver::Cost(const TPartial& partial) {
+  return partial.sack->Payload.size() + partial.stripped.size() + kPartialOverhead;
+}
+
+void TFrameReceiver::DropPartial(int32_t code) {
+  auto it = partials_.find(code);
+  if (it == partials_.end()) return;
+  partialBytes_ -= Cost(it->second);
+  partials_.erase(it);
+}
+
+TFrameFault TFrameReceiver::Fail(TFrameFault fault) {
+  fault_ = fault;
+  ClearPartials();
+  begin_ = end_ = 0;
+  return fault_;
+}
+
+}  // namespace tw

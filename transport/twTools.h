@@ -1,0 +1,51 @@
+// Message fields: the little-endian encodings that every message body is built
+// from (IntField, Int64Field, StrField, WideField), their writers, which append
+// to a body under construction, and their readers, which take one field off the
+// front of a received body. Bodies are 8-bit byte strings; wide text is UTF-16.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tw {
+
+// Writers: each appends one field to `fields`.
+void PutIntField(std::string& fields, int32_t value);
+void PutInt64Field(std::string& fields, int64_t value);
+void PutStrField(std::string& fields, std::string_view bytes);
+void PutWideField(std::string& fields, std::u16string_view text);
+
+// One field as a byte string of its own; route lists are concatenated IntFields.
+std::string IntToField(int32_t value);
+std::string StrToField(std::string_view bytes);
+
+// Readers: each removes the field it read from the front of `body` and returns
+// its value. A front that holds no whole field gives 0 or empty and removes
+// nothing, with one exception: a StrField whose count is negative as a signed
+// value gives empty and removes its 4 count bytes. A WideField with an odd or
+// negative count removes nothing. No reader looks past the end of `body`.
+int32_t ReadIntField(std::string& body);
+int64_t ReadInt64Field(std::string& body);
+std::string ReadStrField(std::string& body);
+std::u16string ReadWideField(std::string& body);
+
+// The same rules on a borrowed view, which only advances: the cheap way to
+// walk a long body field by field.
+int32_t ReadIntField(std::string_view& body);
+int64_t ReadInt64Field(std::string_view& body);
+std::string_view ReadStrField(std::string_view& body);
+std::u16string ReadWideField(std::string_view& body);
+
+// Little-endian access to raw bytes, for the frame code as well.
+inline uint32_t LoadLe32(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+inline void AppendLe32(std::string& out, uint32_t v) {
+  const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                     static_cast<char>(v >> 24)};
+  out.append(b, 4);
+}
+
+}  // namespace tw
