@@ -40,6 +40,17 @@ constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000B);
 constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000D);
 constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000E);
 constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = static_cast<HRESULT>(0x8002000F);
+constexpr HRESULT DISP_E_NONAMEDARGS = static_cast<HRESULT>(0x80020007);
+constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008);
+constexpr HRESULT DISP_E_BADCALLEE = static_cast<HRESULT>(0x80020010);
+constexpr HRESULT E_NOT_SUFFICIENT_BUFFER = static_cast<HRESULT>(0x8007007A);
+constexpr HRESULT CO_E_CLASSSTRING = static_cast<HRESULT>(0x800401F3);
+constexpr HRESULT CO_E_DLLNOTFOUND = static_cast<HRESULT>(0x800401F8);
+constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9);
+constexpr HRESULT REGDB_E_READREGDB = static_cast<HRESULT>(0x80040150);
+constexpr HRESULT REGDB_E_WRITEREGDB = static_cast<HRESULT>(0x80040151);
+constexpr HRESULT REGDB_E_KEYMISSING = static_cast<HRESULT>(0x80040152);
+constexpr HRESULT SELFREG_E_CLASS = static_cast<HRESULT>(0x80040201);
 
 constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 constexpr bool FAILED(HRESULT hr) { return hr < 0; }
