@@ -1,0 +1,380 @@
+// The portable engine uses four 256-entry round tables per direction (built at
+// compile time from the S-box) and the S-boxes for the last round; words hold
+// state bytes in big-endian order. The AES-NI engine is compiled for the AES
+// instructions only in its own functions, so the rest of the library stays
+// baseline x86-64; its CBC decryption runs 8 independent blocks at a time.
+#include "crypto/mAES.h"
+
+#include <array>
+#include <cstring>
+
+#include "crypto/mCryptoError.h"
+#include "crypto/mMD5.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TW_AES_HAVE_X86 1
+#endif
+
+namespace tw {
+
+namespace {
+
+using Table = std::array<uint32_t, 256>;
+using ByteTable = std::array<uint8_t, 256>;
+
+constexpr uint8_t XTime(uint8_t x) { return static_cast<uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1B : 0)); }
+
+constexpr uint8_t GfMul(uint8_t a, uint8_t b) {
+  uint8_t r = 0;
+  while (b) {
+    if (b & 1) r ^= a;
+    a = XTime(a);
+    b >>= 1;
+  }
+  return r;
+}
+
+constexpr ByteTable BuildSbox() {
+  ByteTable s{};
+  for (int x = 0; x < 256; ++x) {
+    uint8_t inv = 0;  // multiplicative inverse, 0 for 0
+    for (int y = 1; y < 256 && x != 0; ++y)
+      if (GfMul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) inv = static_cast<uint8_t>(y);
+    uint8_t b = inv, r = inv;
+    for (int i = 0; i < 4; ++i) {
+      b = static_cast<uint8_t>((b << 1) | (b >> 7));
+      r ^= b;
+    }
+    s[x] = static_cast<uint8_t>(r ^ 0x63);
+  }
+  return s;
+}
+
+constexpr ByteTable kSbox = BuildSbox();
+
+constexpr ByteTable BuildInvSbox() {
+  ByteTable s{};
+  for (int x = 0; x < 256; ++x) s[kSbox[x]] = static_cast<uint8_t>(x);
+  return s;
+}
+
+constexpr ByteTable kInvSbox = BuildInvSbox();
+
+constexpr uint32_t Ror8(uint32_t w, int times) {
+  for (int i = 0; i < times; ++i) w = (w >> 8) | (w << 24);
+  return w;
+}
+
+constexpr Table BuildTe(int rot) {
+  Table t{};
+  for (int x = 0; x < 256; ++x) {
+    const uint8_t s = kSbox[x];
+    const uint32_t w = uint32_t(GfMul(s, 2)) << 24 | uint32_t(s) << 16 | uint32_t(s) << 8 | GfMul(s, 3);
+    t[x] = Ror8(w, rot);
+  }
+  return t;
+}
+
+constexpr Table BuildTd(int rot) {
+  Table t{};
+  for (int x = 0; x < 256; ++x) {
+    const uint8_t s = kInvSbox[x];
+    const uint32_t w = uint32_t(GfMul(s, 14)) << 24 | uint32_t(GfMul(s, 9)) << 16 |
+                       uint32_t(GfMul(s, 13)) << 8 | GfMul(s, 11);
+    t[x] = Ror8(w, rot);
+  }
+  return t;
+}
+
+constexpr Table kTe0 = BuildTe(0), kTe1 = BuildTe(1), kTe2 = BuildTe(2), kTe3 = BuildTe(3);
+constexpr Table kTd0 = BuildTd(0), kTd1 = BuildTd(1), kTd2 = BuildTd(2), kTd3 = BuildTd(3);
+
+inline uint32_t LoadBe32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+inline void StoreBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint32_t B0(uint32_t w) { return w >> 24; }
+inline uint32_t B1(uint32_t w) { return (w >> 16) & 0xFF; }
+inline uint32_t B2(uint32_t w) { return (w >> 8) & 0xFF; }
+inline uint32_t B3(uint32_t w) { return w & 0xFF; }
+
+uint32_t InvMixColumnWord(uint32_t w) {
+  return kTd0[kSbox[B0(w)]] ^ kTd1[kSbox[B1(w)]] ^ kTd2[kSbox[B2(w)]] ^ kTd3[kSbox[B3(w)]];
+}
+
+void Wipe(void* p, size_t n) {
+  volatile uint8_t* v = static_cast<volatile uint8_t*>(p);
+  while (n--) *v++ = 0;
+}
+
+void CheckLength(uint32_t length) {
+  if (length == 0) throw ECryptoError("Nothing to do");
+  if (length % 16 != 0) throw ECryptoError("Wrong block length");
+}
+
+// Resolves Auto and refuses AesNi where the processor lacks it.
+bool UseAesNi(TAesPath path) {
+  switch (path) {
+    case TAesPath::Portable:
+      return false;
+    case TAesPath::AesNi:
+      if (!AesNiAvailable()) throw ECryptoError("AES instructions not available");
+      return true;
+    case TAesPath::Auto:
+      break;
+  }
+  return AesNiAvailable();
+}
+
+// --- portable CBC ---------------------------------------------------------
+
+void PortableEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
+                        const uint8_t* iv) {
+  uint32_t c0 = LoadBe32(iv), c1 = LoadBe32(iv + 4), c2 = LoadBe32(iv + 8), c3 = LoadBe32(iv + 12);
+  const uint32_t* rk = ks.words;
+  for (size_t off = 0; off < length; off += 16) {
+    uint32_t s0 = LoadBe32(src + off) ^ c0 ^ rk[0];
+    uint32_t s1 = LoadBe32(src + off + 4) ^ c1 ^ rk[1];
+    uint32_t s2 = LoadBe32(src + off + 8) ^ c2 ^ rk[2];
+    uint32_t s3 = LoadBe32(src + off + 12) ^ c3 ^ rk[3];
+    for (int r = 1; r < 10; ++r) {
+      const uint32_t* k = rk + 4 * r;
+      const uint32_t t0 = kTe0[B0(s0)] ^ kTe1[B1(s1)] ^ kTe2[B2(s2)] ^ kTe3[B3(s3)] ^ k[0];
+      const uint32_t t1 = kTe0[B0(s1)] ^ kTe1[B1(s2)] ^ kTe2[B2(s3)] ^ kTe3[B3(s0)] ^ k[1];
+      const uint32_t t2 = kTe0[B0(s2)] ^ kTe1[B1(s3)] ^ kTe2[B2(s0)] ^ kTe3[B3(s1)] ^ k[2];
+      const uint32_t t3 = kTe0[B0(s3)] ^ kTe1[B1(s0)] ^ kTe2[B2(s1)] ^ kTe3[B3(s2)] ^ k[3];
+      s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+    }
+    const uint32_t* k = rk + 40;
+    c0 = (uint32_t(kSbox[B0(s0)]) << 24 | uint32_t(kSbox[B1(s1)]) << 16 | uint32_t(kSbox[B2(s2)]) << 8 |
+          kSbox[B3(s3)]) ^ k[0];
+    c1 = (uint32_t(kSbox[B0(s1)]) << 24 | uint32_t(kSbox[B1(s2)]) << 16 | uint32_t(kSbox[B2(s3)]) << 8 |
+          kSbox[B3(s0)]) ^ k[1];
+    c2 = (uint32_t(kSbox[B0(s2)]) << 24 | uint32_t(kSbox[B1(s3)]) << 16 | uint32_t(kSbox[B2(s0)]) << 8 |
+          kSbox[B3(s1)]) ^ k[2];
+    c3 = (uint32_t(kSbox[B0(s3)]) << 24 | uint32_t(kSbox[B1(s0)]) << 16 | uint32_t(kSbox[B2(s1)]) << 8 |
+          kSbox[B3(s2)]) ^ k[3];
+    StoreBe32(dst + off, c0);
+    StoreBe32(dst + off + 4, c1);
+    StoreBe32(dst + off + 8, c2);
+    StoreBe32(dst + off + 12, c3);
+  }
+}
+
+// Decrypts one block given as four words; `dk` is the decryption schedule.
+inline void PortableDecryptWords(uint32_t& s0, uint32_t& s1, uint32_t& s2, uint32_t& s3, const uint32_t* dk) {
+  s0 ^= dk[40], s1 ^= dk[41], s2 ^= dk[42], s3 ^= dk[43];
+  for (int r = 9; r >= 1; --r) {
+    const uint32_t* k = dk + 4 * r;
+    const uint32_t t0 = kTd0[B0(s0)] ^ kTd1[B1(s3)] ^ kTd2[B2(s2)] ^ kTd3[B3(s1)] ^ k[0];
+    const uint32_t t1 = kTd0[B0(s1)] ^ kTd1[B1(s0)] ^ kTd2[B2(s3)] ^ kTd3[B3(s2)] ^ k[1];
+    const uint32_t t2 = kTd0[B0(s2)] ^ kTd1[B1(s1)] ^ kTd2[B2(s0)] ^ kTd3[B3(s3)] ^ k[2];
+    const uint32_t t3 = kTd0[B0(s3)] ^ kTd1[B1(s2)] ^ kTd2[B2(s1)] ^ kTd3[B3(s0)] ^ k[3];
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+  }
+  const uint32_t t0 = uint32_t(kInvSbox[B0(s0)]) << 24 | uint32_t(kInvSbox[B1(s3)]) << 16 |
+                      uint32_t(kInvSbox[B2(s2)]) << 8 | kInvSbox[B3(s1)];
+  const uint32_t t1 = uint32_t(kInvSbox[B0(s1)]) << 24 | uint32_t(kInvSbox[B1(s0)]) << 16 |
+                      uint32_t(kInvSbox[B2(s3)]) << 8 | kInvSbox[B3(s2)];
+  const uint32_t t2 = uint32_t(kInvSbox[B0(s2)]) << 24 | uint32_t(kInvSbox[B1(s1)]) << 16 |
+                      uint32_t(kInvSbox[B2(s0)]) << 8 | kInvSbox[B3(s3)];
+  const uint32_t t3 = uint32_t(kInvSbox[B0(s3)]) << 24 | uint32_t(kInvSbox[B1(s2)]) << 16 |
+                      uint32_t(kInvSbox[B2(s1)]) << 8 | kInvSbox[B3(s0)];
+  s0 = t0 ^ dk[0], s1 = t1 ^ dk[1], s2 = t2 ^ dk[2], s3 = t3 ^ dk[3];
+}
+
+void PortableDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
+                        const uint8_t* iv) {
+  uint32_t c0 = LoadBe32(iv), c1 = LoadBe32(iv + 4), c2 = LoadBe32(iv + 8), c3 = LoadBe32(iv + 12);
+  for (size_t off = 0; off < length; off += 16) {
+    // The whole ciphertext block is read before the output is written.
+    const uint32_t x0 = LoadBe32(src + off), x1 = LoadBe32(src + off + 4);
+    const uint32_t x2 = LoadBe32(src + off + 8), x3 = LoadBe32(src + off + 12);
+    uint32_t s0 = x0, s1 = x1, s2 = x2, s3 = x3;
+    PortableDecryptWords(s0, s1, s2, s3, ks.words);
+    StoreBe32(dst + off, s0 ^ c0);
+    StoreBe32(dst + off + 4, s1 ^ c1);
+    StoreBe32(dst + off + 8, s2 ^ c2);
+    StoreBe32(dst + off + 12, s3 ^ c3);
+    c0 = x0, c1 = x1, c2 = x2, c3 = x3;
+  }
+}
+
+// --- AES-NI CBC -----------------------------------------------------------
+
+#ifdef TW_AES_HAVE_X86
+
+#define TW_AESNI __attribute__((target("aes,sse4.1")))
+
+// Round keys as the instructions want them: the key bytes in memory order.
+TW_AESNI void LoadRoundKeys(const TAesSchedule& ks, __m128i* out) {
+  for (int r = 0; r < 11; ++r) {
+    alignas(16) uint8_t b[16];
+    for (int i = 0; i < 4; ++i) StoreBe32(b + 4 * i, ks.words[4 * r + i]);
+    out[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(b));
+    Wipe(b, sizeof b);
+  }
+}
+
+TW_AESNI void AesNiEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
+                              const uint8_t* iv) {
+  __m128i k[11];
+  LoadRoundKeys(ks, k);
+  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
+  for (size_t off = 0; off < length; off += 16) {
+    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off)), c);
+    x = _mm_xor_si128(x, k[0]);
+    for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
+    c = _mm_aesenclast_si128(x, k[10]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), c);
+  }
+  for (auto& key : k) key = _mm_setzero_si128();
+}
+
+TW_AESNI void AesNiDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
+                              const uint8_t* iv) {
+  __m128i k[11];
+  LoadRoundKeys(ks, k);
+  __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
+  size_t off = 0;
+  constexpr int kWay = 8;
+  for (; off + 16 * kWay <= length; off += 16 * kWay) {
+    __m128i c[kWay], x[kWay];
+    for (int i = 0; i < kWay; ++i) {
+      c[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off + 16 * i));
+      x[i] = _mm_xor_si128(c[i], k[10]);
+    }
+    for (int r = 9; r >= 1; --r)
+      for (int i = 0; i < kWay; ++i) x[i] = _mm_aesdec_si128(x[i], k[r]);
+    for (int i = 0; i < kWay; ++i) x[i] = _mm_aesdeclast_si128(x[i], k[0]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(x[0], chain));
+    for (int i = 1; i < kWay; ++i)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off + 16 * i), _mm_xor_si128(x[i], c[i - 1]));
+    chain = c[kWay - 1];
+  }
+  for (; off < length; off += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off));
+    __m128i x = _mm_xor_si128(c, k[10]);
+    for (int r = 9; r >= 1; --r) x = _mm_aesdec_si128(x, k[r]);
+    x = _mm_aesdeclast_si128(x, k[0]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(x, chain));
+    chain = c;
+  }
+  for (auto& key : k) key = _mm_setzero_si128();
+}
+
+#undef TW_AESNI
+
+#endif  // TW_AES_HAVE_X86
+
+using CbcFunction = void (*)(const uint8_t*, size_t, const TAesSchedule&, uint8_t*, const uint8_t*);
+
+CbcFunction PickEncrypt(bool aesNi) {
+#ifdef TW_AES_HAVE_X86
+  if (aesNi) return AesNiEncryptCbc;
+#endif
+  (void)aesNi;
+  return PortableEncryptCbc;
+}
+
+CbcFunction PickDecrypt(bool aesNi) {
+#ifdef TW_AES_HAVE_X86
+  if (aesNi) return AesNiDecryptCbc;
+#endif
+  (void)aesNi;
+  return PortableDecryptCbc;
+}
+
+}  // namespace
+
+bool AesNiAvailable() {
+#ifdef TW_AES_HAVE_X86
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1");
+#else
+  return false;
+#endif
+}
+
+TAesSchedule AesExpandEncryptKey(const uint8_t* key) {
+  TAesSchedule ks;
+  uint32_t* w = ks.words;
+  for (int i = 0; i < 4; ++i) w[i] = LoadBe32(key + 4 * i);
+  uint8_t rcon = 1;
+  for (int i = 4; i < 44; ++i) {
+    uint32_t t = w[i - 1];
+    if (i % 4 == 0) {
+      t = (uint32_t(kSbox[B1(t)]) << 24 | uint32_t(kSbox[B2(t)]) << 16 | uint32_t(kSbox[B3(t)]) << 8 |
+           kSbox[B0(t)]) ^
+          (uint32_t(rcon) << 24);
+      rcon = XTime(rcon);
+    }
+    w[i] = w[i - 4] ^ t;
+  }
+  return ks;
+}
+
+TAesSchedule AesExpandDecryptKey(const uint8_t* key) {
+  TAesSchedule ks = AesExpandEncryptKey(key);
+  for (int i = 4; i < 40; ++i) ks.words[i] = InvMixColumnWord(ks.words[i]);
+  return ks;
+}
+
+void AesEncryptBlock(const uint8_t* in, uint8_t* out, const TAesSchedule& schedule) {
+  static const uint8_t kZero[16] = {};
+  PortableEncryptCbc(in, 16, schedule, out, kZero);
+}
+
+void AesDecryptBlock(const uint8_t* in, uint8_t* out, const TAesSchedule& schedule) {
+  static const uint8_t kZero[16] = {};
+  PortableDecryptCbc(in, 16, schedule, out, kZero);
+}
+
+void AesEncryptCbcRawKey(const void* source, uint32_t length, const uint8_t* key, void* destination,
+                         const uint8_t* iv, TAesPath path) {
+  CheckLength(length);
+  const CbcFunction run = PickEncrypt(UseAesNi(path));
+  uint8_t chain[16];
+  std::memcpy(chain, iv, 16);
+  TAesSchedule ks = AesExpandEncryptKey(key);
+  run(static_cast<const uint8_t*>(source), length, ks, static_cast<uint8_t*>(destination), chain);
+  Wipe(&ks, sizeof ks);
+}
+
+void AesDecryptCbcRawKey(const void* source, uint32_t length, const uint8_t* key, void* destination,
+                         const uint8_t* iv, TAesPath path) {
+  CheckLength(length);
+  const CbcFunction run = PickDecrypt(UseAesNi(path));
+  uint8_t chain[16];
+  std::memcpy(chain, iv, 16);
+  TAesSchedule ks = AesExpandDecryptKey(key);
+  run(static_cast<const uint8_t*>(source), length, ks, static_cast<uint8_t*>(destination), chain);
+  Wipe(&ks, sizeof ks);
+}
+
+void AesEncryptCbc(const void* source, uint32_t length, std::string_view keyText, void* destination,
+                   const uint8_t* iv, TAesPath path) {
+  CheckLength(length);
+  uint8_t key[16];
+  Md5OfBuffer(keyText.data(), keyText.size(), key);
+  AesEncryptCbcRawKey(source, length, key, destination, iv, path);
+  Wipe(key, sizeof key);
+}
+
+void AesDecryptCbc(const void* source, uint32_t length, std::string_view keyText, void* destination,
+                   const uint8_t* iv, TAesPath path) {
+  CheckLength(length);
+  uint8_t key[16];
+  Md5OfBuffer(keyText.data(), keyText.size(), key);
+  AesDecryptCbcRawKey(source, length, key, destination, iv, path);
+  Wipe(key, sizeof key);
+}
+
+}  // namespace tw
