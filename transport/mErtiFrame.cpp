@@ -176,9 +176,10 @@ TFrameReceiver::TFrameReceiver(TJoinHooks hooks, size_t reassemblyCap)
 char* TFrameReceiver::PrepareWrite(size_t n) {
   if (begin_ == end_) begin_ = end_ = 0;
   if (storage_.size() - end_ < n) {
-    // Move the unparsed bytes (at most one incomplete frame) to the front,
-    // and grow only if that does not make room.
-    if (begin_ > 0) {
+    // Move the unparsed bytes (at most one incomplete frame) to the front once
+    // half the buffer has been parsed, so that few bytes are ever moved and
+    // none twice; grow when that does not make room.
+    if (begin_ > 0 && begin_ >= storage_.size() / 2) {
       std::memmove(storage_.data(), storage_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
