@@ -176,9 +176,10 @@ TFrameReceiver::TFrameReceiver(TJoinHooks hooks, size_t reassemblyCap)
 char* TFrameReceiver::PrepareWrite(size_t n) {
   if (begin_ == end_) begin_ = end_ = 0;
   if (storage_.size() - end_ < n) {
-    // Move the unparsed bytes (at most one incomplete frame) to the front,
-    // and grow only if that does not make room.
-    if (begin_ > 0) {
+    // Move the unparsed bytes (at most one incomplete frame) to the front once
+    // half the buffer has been parsed, so that few bytes are ever moved and
+    // none twice; grow when that does not make room.
+    if (begin_ > 0 && begin_ >= storage_.size() / 2) {
       std::memmove(storage_.data(), storage_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
@@ -188,7 +189,10 @@ char* TFrameReceiver::PrepareWrite(size_t n) {
   return storage_.data() + end_;
 }
 
-void TFrameReceiver::CommitWrite(size_t written) { end_ = std::min(end_ + written, storage_.size()); }
+void TFrameReceiver::CommitWrite(size_t written) {
+  if (fault_ != TFrameFault::None) return;  // a faulted stream keeps nothing
+  end_ = std::min(end_ + written, storage_.size());
+}
 
 void TFrameReceiver::Append(std::string_view bytes) {
   if (fault_ != TFrameFault::None || bytes.empty()) return;
@@ -239,15 +243,16 @@ TFrameFault TFrameReceiver::JoinChunk(int32_t code, std::string_view chunk, uint
     if (flags & sfLastChunk) return Finish(std::move(sack), chunk, false, flags);
     if (chunk.size() + kPartialOverhead > cap_ - std::min(cap_, partialBytes_))
       return Fail(TFrameFault::ReassemblyTooLarge);
-    StartPartial(std::move(sack), chunk);
-    return fault_;
+    return StartPartial(std::move(sack), chunk);
   }
 
   auto it = partials_.find(code);
   if (it == partials_.end()) return fault_;  // no message of this code under way: dropped
-  if (chunk.size() > cap_ - std::min(cap_, partialBytes_)) return Fail(TFrameFault::ReassemblyTooLarge);
+  const size_t before = Cost(it->second);
+  const size_t after = Cost(it->second, chunk.size());
+  if (after - before > cap_ - std::min(cap_, partialBytes_)) return Fail(TFrameFault::ReassemblyTooLarge);
   it->second.sack->Payload.append(chunk);
-  partialBytes_ += chunk.size();
+  partialBytes_ += after - before;
   if (!(flags & sfLastChunk)) return fault_;
 
   TPartial partial = std::move(it->second);
@@ -256,25 +261,37 @@ TFrameFault TFrameReceiver::JoinChunk(int32_t code, std::string_view chunk, uint
   return FinishPartial(std::move(partial), flags);
 }
 
-void TFrameReceiver::StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk) {
+TFrameFault TFrameReceiver::StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk) {
   TPartial partial;
-  auto guess = prefixGuess_.find(sack->Code);
-  TPrefixes prefixes;
-  if (guess != prefixGuess_.end() && guess->second != 0 && ReadPrefixes(chunk, guess->second, prefixes)) {
-    partial.strippedFlags = guess->second;
-    partial.stripped.assign(chunk.substr(0, prefixes.Size));
-    chunk.remove_prefix(prefixes.Size);
+  auto history = history_.find(sack->Code);
+  if (history != history_.end()) {
+    TPrefixes prefixes;
+    const uint8_t guess = history->second.prefixFlags;
+    if (guess != 0 && ReadPrefixes(chunk, guess, prefixes)) {
+      partial.strippedFlags = guess;
+      partial.stripped.assign(chunk.substr(0, prefixes.Size));
+      chunk.remove_prefix(prefixes.Size);
+    }
+    // Room for a message as long as the last one, within the cap, so that
+    // appending the chunks does not move the payload again and again.
+    const size_t room = cap_ - std::min(cap_, partialBytes_ + kPartialOverhead);
+    if (history->second.size > chunk.size() && history->second.size <= room) {
+      sack->Payload.reserve(history->second.size);
+      partial.reserved = history->second.size;
+    }
   }
-  sack->Payload.assign(chunk);
+  sack->Payload.append(chunk);
   partial.sack = std::move(sack);
   partialBytes_ += Cost(partial);
   const int32_t code = partial.sack->Code;
   partials_.emplace(code, std::move(partial));
+  if (partialBytes_ > cap_) return Fail(TFrameFault::ReassemblyTooLarge);
+  return fault_;
 }
 
 TFrameFault TFrameReceiver::FinishPartial(TPartial partial, uint8_t flags) {
   const auto prefixFlags = static_cast<uint8_t>(flags & (sfPeerId | sfRouteList));
-  RememberPrefixes(partial.sack->Code, prefixFlags);
+  Remember(partial.sack->Code, prefixFlags, partial.sack->Payload.size());
   if (partial.strippedFlags == prefixFlags && !partial.stripped.empty()) {
     // The guess held: the prefixes are off the payload already.
     TPrefixes prefixes;
@@ -288,16 +305,10 @@ TFrameFault TFrameReceiver::FinishPartial(TPartial partial, uint8_t flags) {
   return Finish(std::move(partial.sack), {}, true, flags);
 }
 
-void TFrameReceiver::RememberPrefixes(int32_t code, uint8_t flags) {
-  constexpr size_t kMaxGuesses = 1024;
-  auto it = prefixGuess_.find(code);
-  if (it != prefixGuess_.end()) {
-    it->second = flags;
-    return;
-  }
-  if (flags == 0) return;
-  if (prefixGuess_.size() >= kMaxGuesses) prefixGuess_.clear();
-  prefixGuess_.emplace(code, flags);
+void TFrameReceiver::Remember(int32_t code, uint8_t prefixFlags, size_t size) {
+  constexpr size_t kMaxCodes = 1024;
+  if (history_.size() >= kMaxCodes && history_.find(code) == history_.end()) history_.clear();
+  history_[code] = {prefixFlags, size};
 }
 
 // Strips the prefixes that `flags` announce, opens a sealed body and posts
@@ -334,8 +345,11 @@ void TFrameReceiver::ClearPartials() {
   partialBytes_ = 0;
 }
 
-size_t TFrameReceiver::Cost(const TPartial& partial) {
-  return partial.sack->Payload.size() + partial.stripped.size() + kPartialOverhead;
+// What a partial counts against the cap once `extra` more bytes are appended:
+// its bytes or its reservation, whichever is more, and its record.
+size_t TFrameReceiver::Cost(const TPartial& partial, size_t extra) {
+  return std::max(partial.sack->Payload.size() + extra, partial.reserved) + partial.stripped.size() +
+         kPartialOverhead;
 }
 
 void TFrameReceiver::DropPartial(int32_t code) {

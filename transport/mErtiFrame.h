@@ -109,7 +109,8 @@ void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view
 class TSendQueue {
  public:
   // Queues `sack` behind the last message of its code, or at the end of the
-  // queue. The reference stays valid until the message is cut completely.
+  // queue. The reference stays valid until the message is cut completely; the
+  // caller may still set AckWanted, PeerId and RouteList, never Code.
   TSack& Queue(std::unique_ptr<TSack> sack);
 
   bool Empty() const { return entries_.empty(); }
@@ -163,6 +164,8 @@ enum class TFrameFault {
   SealBroken,         // a sealed body that does not open
 };
 
+// Hooks that the receiver calls while it parses; they must not feed the
+// receiver itself. An empty Open opens everything, an empty Post drops.
 struct TJoinHooks {
   std::function<void(int32_t)> CountReceived;        // Length of every frame (read-size adaptation)
   std::function<bool(std::string&)> Open;            // opens a code-21+ payload when keyed; false: broken
@@ -190,7 +193,8 @@ class TFrameReceiver {
   // Adds one frame's chunk to its message; posts the message on its last chunk.
   TFrameFault JoinChunk(int32_t code, std::string_view chunk, uint8_t flags, int32_t length);
 
-  // The message under reassembly with that code, or nullptr.
+  // The message under reassembly with that code, or nullptr. Its Payload holds
+  // the chunks so far, less any prefixes already taken off the first.
   TSack* FindPartial(int32_t code);
 
   size_t Buffered() const { return end_ - begin_; }
@@ -202,20 +206,22 @@ class TFrameReceiver {
   // A message under reassembly. Its prefixes are announced by the last chunk
   // only; to copy the body just once anyway, the first chunk is stripped of
   // the prefixes that the previous chunked message of its code carried
-  // (`stripped`, read as `strippedFlags`). A wrong guess is mended at the end.
+  // (`stripped`, read as `strippedFlags`), and the payload reserves that
+  // message's size. A wrong guess is mended at the end.
   struct TPartial {
     std::unique_ptr<TSack> sack;
     std::string stripped;
     uint8_t strippedFlags = 0;
+    size_t reserved = 0;  // payload bytes reserved up front
   };
 
   TFrameFault Fail(TFrameFault fault);
   void DropPartial(int32_t code);
-  static size_t Cost(const TPartial& partial);
-  void StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk);
+  static size_t Cost(const TPartial& partial, size_t extra = 0);
+  TFrameFault StartPartial(std::unique_ptr<TSack> sack, std::string_view chunk);
   TFrameFault FinishPartial(TPartial partial, uint8_t flags);
   TFrameFault Finish(std::unique_ptr<TSack> sack, std::string_view payload, bool inPlace, uint8_t flags);
-  void RememberPrefixes(int32_t code, uint8_t flags);
+  void Remember(int32_t code, uint8_t prefixFlags, size_t size);
 
   TJoinHooks hooks_;
   size_t cap_;
@@ -223,8 +229,12 @@ class TFrameReceiver {
   size_t begin_ = 0;
   size_t end_ = 0;
   std::unordered_map<int32_t, TPartial> partials_;
-  size_t partialBytes_ = 0;  // what the partials hold, plus a record's size each
-  std::unordered_map<int32_t, uint8_t> prefixGuess_;  // prefix flags of each code's last chunked message
+  size_t partialBytes_ = 0;  // memory the partials hold, plus a record's size each
+  struct TCodeHistory {
+    uint8_t prefixFlags = 0;
+    size_t size = 0;
+  };
+  std::unordered_map<int32_t, TCodeHistory> history_;  // each code's last chunked message
   TFrameFault fault_ = TFrameFault::None;
 };
 

@@ -1,10 +1,13 @@
-// Fuzz target for the frame receiver and the field readers. The first byte
-// picks how the rest is used: as a raw byte stream fed in slices of a
-// data-chosen size, or as a script of frames (flags, code, chunk) so that
-// random inputs reach reassembly and prefix parsing. Field readers then walk
-// the same bytes.
+// Fuzz target for the frame code and the field readers. The first byte picks
+// how the rest is used: as a raw byte stream fed in slices of a data-chosen
+// size; as a script of frames (flags, code, chunk) so that random inputs reach
+// reassembly and prefix parsing; or as a script of messages that go through
+// BuildCart and must come out of the receiver whole and in order. Field
+// readers then walk the same bytes.
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -50,7 +53,52 @@ void FeedReceiver(std::string_view stream, size_t slice) {
   }
 }
 
+// Messages from a script: [code byte][size byte][options byte]...; the body
+// repeats the options byte. Sent with a budget taken from `budgetByte`.
+void RoundTrip(std::string_view script, uint8_t budgetByte) {
+  tw::TSendQueue queue;
+  std::map<int32_t, std::deque<std::string>> expected;
+  size_t count = 0;
+  size_t total = 0;
+  while (script.size() >= 3 && count < 64 && total < 32768) {
+    auto sack = std::make_unique<tw::TSack>();
+    sack->Code = 990 + static_cast<uint8_t>(script[0]) % 20;
+    const auto options = static_cast<uint8_t>(script[2]);
+    sack->Payload.assign(static_cast<size_t>(static_cast<uint8_t>(script[1])) * (options & 0x80 ? 37 : 1),
+                         static_cast<char>(options));
+    sack->AckWanted = options & 1;
+    if (options & 2) sack->PeerId = options;
+    if (options & 4) sack->RouteList = tw::IntToField(options) + tw::IntToField(3);
+    total += sack->Payload.size();
+    expected[sack->Code].push_back(sack->Payload);
+    queue.Queue(std::move(sack));
+    ++count;
+    script.remove_prefix(3);
+  }
+  std::string stream;
+  const int32_t budget = 32 + budgetByte * 16;
+  while (!queue.Empty()) {
+    std::string batch;
+    tw::BuildCart(queue, batch, {budget, 0, 0});
+    stream += batch;
+  }
+  size_t posted = 0;
+  tw::TFrameReceiver rx({{}, {}, [&](std::unique_ptr<tw::TSack> sack) {
+                           auto& pending = expected[sack->Code];
+                           Check(!pending.empty() && pending.front() == sack->Payload);
+                           pending.pop_front();
+                           ++posted;
+                         }});
+  const size_t slice = 1 + budgetByte % 97;
+  for (size_t at = 0; at < stream.size(); at += slice) {
+    rx.Append(std::string_view(stream).substr(at, slice));
+    Check(rx.ParseFrames() == tw::TFrameFault::None);
+  }
+  Check(posted == count && rx.PartialBytes() == 0);
+}
+
 void WalkFields(std::string_view data) {
+  data = data.substr(0, 1024);  // the string readers shift the body on every read
   std::string body(data);
   std::string_view view = data;
   while (!body.empty()) {
@@ -75,10 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   const size_t slice = 1 + (data[0] >> 1) % 64;
-  if (data[0] & 1) {
-    FeedReceiver(ScriptedStream(input), slice);
-  } else {
-    FeedReceiver(input, slice);
+  switch (data[0] % 3) {
+    case 0: FeedReceiver(input, slice); break;
+    case 1: FeedReceiver(ScriptedStream(input), slice); break;
+    case 2: RoundTrip(input, data[0]); break;
   }
   WalkFields(input);
   return 0;
