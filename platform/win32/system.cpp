@@ -1,9 +1,12 @@
 #include "platform/win32/system.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace tw::win32 {
 
@@ -24,6 +27,21 @@ std::string LocalDateTimeText(std::time_t when) {
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
+}
+
+bool SystemRandom(void* out, size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = getrandom(p + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::memset(out, 0, n);
+      return false;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return true;
 }
 
 double NowAsOleDate() { return ToOleDate(std::time(nullptr)); }

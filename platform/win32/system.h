@@ -3,6 +3,7 @@
 // host program render them, and the OLE Automation date.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -15,6 +16,10 @@ std::string ExeFolder();
 // "yyyy-mm-dd hh:nn:ss".
 std::string LocalDateTimeText();
 std::string LocalDateTimeText(std::time_t when);
+
+// Fills `out` with `n` unpredictable bytes from the system's random source.
+// False (and `out` zeroed) only if that source fails.
+bool SystemRandom(void* out, size_t n);
 
 // Days since 30 December 1899 00:00 local time, with the fraction of the day.
 double NowAsOleDate();
