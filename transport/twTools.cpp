@@ -2,6 +2,8 @@
 // run them on a view of the body and then erase what the view consumed.
 #include "transport/twTools.h"
 
+#include "platform/com/variant.h"
+
 namespace tw {
 
 namespace {
@@ -113,6 +115,25 @@ std::string ReadStrField(std::string& body) {
 
 std::u16string ReadWideField(std::string& body) {
   return ReadFront(body, [](std::string_view& v) { return ReadWideField(v); });
+}
+
+std::optional<std::string> VarArrayToStr(const com::VARIANT& v) {
+  const com::VARIANT* view = &v;
+  while (view->vt == (com::VT_BYREF | com::VT_VARIANT) && view->pvarVal) view = view->pvarVal;
+  const bool byteArray = (view->vt & ~com::VT_BYREF) == (com::VT_ARRAY | com::VT_UI1) ||
+                         (view->vt & ~com::VT_BYREF) == (com::VT_ARRAY | com::VT_I1);
+  if (byteArray) {
+    const com::SAFEARRAY* a = (view->vt & com::VT_BYREF) ? (view->pparray ? *view->pparray : nullptr) : view->parray;
+    if (!a) return std::string();
+  }
+  std::optional<std::vector<uint8_t>> bytes = com::BytesFromVariant(v);
+  if (!bytes) return std::nullopt;
+  return std::string(bytes->begin(), bytes->end());
+}
+
+bool StrToVarArray(std::string_view bytes, com::VARIANT* out) {
+  return com::SUCCEEDED(com::VariantFromBytes(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), out));
 }
 
 }  // namespace tw

@@ -5,8 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+namespace tw::com {
+struct VARIANT;
+}
 
 namespace tw {
 
@@ -47,5 +52,14 @@ inline void AppendLe32(std::string& out, uint32_t v) {
                      static_cast<char>(v >> 24)};
   out.append(b, 4);
 }
+
+// Binary messages cross the component boundary as variants holding a
+// one-dimensional byte array. VarArrayToStr copies its bytes (an array
+// variant with no array gives empty); anything that is not a one-dimensional
+// VT_UI1 or VT_I1 array gives nullopt, so callers can answer errNotByteArray.
+std::optional<std::string> VarArrayToStr(const com::VARIANT& v);
+// A new VT_ARRAY|VT_UI1 variant, bounds 0..n-1 (0..-1 when empty), owned by
+// the caller (VariantClear). False when it cannot be allocated.
+bool StrToVarArray(std::string_view bytes, com::VARIANT* out);
 
 }  // namespace tw
