@@ -122,7 +122,8 @@ void TSendQueue::Clear() {
 int32_t CartBudget(const TCartLimits& limits) {
   int32_t budget = std::min(limits.SendSize, kMaxSendSize);
   if (limits.RateLimit > 0 && limits.RateLimit / 2 < budget) budget = limits.RateLimit / 2;
-  return budget;
+  // A tiny rate limit throttles the pipe; it must not freeze it.
+  return std::max(budget, static_cast<int32_t>(kMinRoom));
 }
 
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,

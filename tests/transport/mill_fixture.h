@@ -1,0 +1,128 @@
+// A server mill and client mills on loopback in one thread, pumped by hand so
+// tests decide when each step runs; plus a raw peer that speaks frames
+// directly, for scripted and hostile input.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/winsock/winsock.h"
+#include "platform/win32/messages.h"
+#include "transport/mErtiFrame.h"
+#include "transport/twTools.h"
+#include "transport/mMill.h"
+
+namespace tw::test {
+
+// Close events seen by a mill: which event, the pipe id and the reason.
+struct TCloseRecord {
+  std::string event;
+  int32_t pipe;
+  int32_t reason;
+};
+
+struct TMillProbe {
+  std::vector<TCloseRecord> closes;
+  std::vector<int32_t> opened;    // client OnPipeOpen / server OnPipeAccepted
+  std::vector<std::pair<int32_t, std::string>> received;  // channel, body
+  std::vector<int32_t> sent;      // OnSackSent channels
+  std::vector<std::pair<int32_t, int32_t>> bonds;  // peer id, code
+  int logins = 0;
+
+  void Attach(CMill& mill) {
+    mill.Events.OnPipeOpen = [this](CPipe& p) { opened.push_back(p.Id()); };
+    mill.Events.OnPipeAccepted = [this](CPipe& p) { opened.push_back(p.Id()); };
+    mill.Events.OnPipeRejected = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"rejected", p.Id(), r}); };
+    mill.Events.OnPipeRefused = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"refused", p.Id(), r}); };
+    mill.Events.OnPipeClosed = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"closed", p.Id(), r}); };
+    mill.Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { received.emplace_back(ch, body); };
+    mill.Events.OnSackSent = [this](CPipe&, int32_t ch) { sent.push_back(ch); };
+    mill.Events.OnBondSack = [this](CPipe&, TSack& s) { bonds.emplace_back(s.PeerId, s.Code); };
+  }
+};
+
+// Pumps every mill and delivers posted messages until `done` holds or about
+// two seconds passed. Returns done().
+inline bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, int rounds = 2000) {
+  for (int i = 0; i < rounds; ++i) {
+    for (CMill* m : mills) m->PumpUp();
+    while (win32::ProcessMessages()) {
+    }
+    if (done()) return true;
+    win32::Sleep(1);
+  }
+  return done();
+}
+
+// Pumps a fixed number of rounds.
+inline void Settle(const std::vector<CMill*>& mills, int rounds = 20) {
+  Drive(mills, [] { return false; }, rounds);
+}
+
+// A plain TCP peer that writes and reads frames itself.
+class TRawPeer {
+ public:
+  explicit TRawPeer(uint16_t port) {
+    s_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ws::sockaddr_in sa;
+    sa.sin_family = ws::AF_INET;
+    sa.sin_port = ws::htons(port);
+    sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+    ok_ = ws::connect(s_, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
+    ws::u_long on = 1;
+    ws::ioctlsocket(s_, ws::FIONBIO, &on);
+  }
+  ~TRawPeer() { Close(); }
+  bool ok() const { return ok_; }
+  void Close() {
+    if (s_ != ws::INVALID_SOCKET) ws::closesocket(s_);
+    s_ = ws::INVALID_SOCKET;
+  }
+
+  void SendFrame(int32_t code, const std::string& body, uint8_t flags = sfFirstChunk | sfLastChunk) {
+    std::string out;
+    AppendFrame(out, flags, code, body);
+    SendBytes(out);
+  }
+  void SendBytes(const std::string& bytes) { ws::send(s_, bytes.data(), static_cast<int>(bytes.size()), 0); }
+
+  // Reads what has arrived and splits it into frames (code, flags, chunk).
+  struct Frame {
+    int32_t code;
+    uint8_t flags;
+    std::string chunk;
+  };
+  std::vector<Frame> Read() {
+    char buf[65536];
+    for (;;) {
+      int n = ws::recv(s_, buf, sizeof buf, 0);
+      if (n <= 0) {
+        eof_ = eof_ || n == 0;
+        break;
+      }
+      pending_.append(buf, static_cast<size_t>(n));
+    }
+    std::vector<Frame> frames;
+    while (pending_.size() >= kFrameHeaderSize) {
+      const uint32_t length = LoadLe32(pending_.data() + 5);
+      if (pending_.size() < length + 9) break;
+      frames.push_back({static_cast<int32_t>(LoadLe32(pending_.data() + 9)), static_cast<uint8_t>(pending_[4]),
+                        pending_.substr(13, length - 4)});
+      pending_.erase(0, length + 9);
+    }
+    return frames;
+  }
+  bool eof() const { return eof_; }
+
+ private:
+  ws::SOCKET s_ = ws::INVALID_SOCKET;
+  bool ok_ = false;
+  bool eof_ = false;
+  std::string pending_;
+};
+
+}  // namespace tw::test

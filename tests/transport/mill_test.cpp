@@ -1,0 +1,439 @@
+#include "transport/mMill.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "mill_fixture.h"
+#include "platform/win32/tick.h"
+#include "platform/win32/text.h"
+#include "transport/mSeal.h"
+
+using namespace tw;
+using namespace tw::test;
+
+namespace {
+
+struct Login {
+  bool accept = true;
+  std::u16string password;
+  int calls = 0;
+  std::u16string lastUser, lastApp;
+  void Bind(CMill& server) {
+    server.Events.OnPipeLogin = [this](CPipe&, const std::u16string& app, const std::u16string& user,
+                                       std::u16string& pw, bool& ok) {
+      ++calls;
+      lastUser = user;
+      lastApp = app;
+      pw = password;
+      ok = accept;
+    };
+  }
+};
+
+struct Pair {
+  CMill server{TMillSide::Server, false};
+  CMill client{TMillSide::Client, false};
+  TMillProbe sp, cp;
+  Login login;
+  Pair(int32_t serverMode = secNone, int32_t clientMode = secNone) {
+    server.ErrorLogPath.clear();
+    server.SecurityMode = serverMode;
+    client.SecurityMode = clientMode;
+    sp.Attach(server);
+    cp.Attach(client);
+    login.Bind(server);
+  }
+  CPipe* Open(const std::u16string& user = u"", const std::u16string& password = u"") {
+    if (!server.IsListening() && !server.Listen(0)) return nullptr;
+    return client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", user, password);
+  }
+  bool Run(const std::function<bool()>& done) { return Drive({&server, &client}, done); }
+  bool Settled() {
+    return (!cp.opened.empty() && !sp.opened.empty()) || !cp.closes.empty();
+  }
+};
+
+}  // namespace
+
+TEST(Mill, EmptyUserNameOpensWithoutChallengeOrKey) {
+  Pair p;
+  CPipe* c = p.Open();
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  EXPECT_EQ(c->State, psSession);
+  EXPECT_TRUE(c->SessionKey.empty());
+  EXPECT_EQ(p.login.calls, 1);
+  EXPECT_EQ(p.login.lastApp, u"APP");
+}
+
+TEST(Mill, PasswordChallengeTable) {
+  struct Case {
+    const char16_t* hostPassword;
+    const char16_t* userPassword;
+    bool accept;
+    int32_t serverReason;  // -1: session opens
+  };
+  const Case cases[] = {
+      {u"secret", u"secret", true, -1},
+      {u"p\u00E4ss\u20AC", u"p\u00E4ss\u20AC", true, -1},  // compared after UTF-8 encoding
+      {u"secret", u"Secret", true, crPassword},
+      {u"", u"", true, crPassword},  // an empty password from the host admits nobody
+      {u"secret", u"secret", false, crRefused},
+  };
+  for (const Case& k : cases) {
+    Pair p;
+    p.login.password = k.hostPassword;
+    p.login.accept = k.accept;
+    CPipe* c = p.Open(u"alice", k.userPassword);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+    if (k.serverReason < 0) {
+      EXPECT_EQ(c->State, psSession);
+      EXPECT_EQ(p.login.lastUser, u"alice");
+    } else {
+      ASSERT_EQ(p.sp.closes.size(), 1u);
+      EXPECT_EQ(p.sp.closes[0].event, "refused");
+      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+      ASSERT_EQ(p.cp.closes.size(), 1u);
+      EXPECT_EQ(p.cp.closes[0].event, "rejected");
+      EXPECT_EQ(p.cp.closes[0].reason, crSocket);
+      EXPECT_EQ(p.client.LastError, k.serverReason);  // the scError reached the client
+    }
+  }
+}
+
+TEST(Mill, ModeMatrixWithoutRsa) {
+  struct Case {
+    int32_t server, client;
+    const char* serverKey;
+    const char* clientKey;
+    int32_t serverReason, clientReason, clientLastError;  // -1: opens
+  };
+  const Case cases[] = {
+      {secNone, secNone, "", "", -1, -1, 0},
+      {secSharedKey, secSharedKey, "k1", "k1", -1, -1, 0},
+      {secNone, secSharedKey, "", "k1", crSecurity, crSocket, crSecurity},
+      {secSharedKey, secNone, "k1", "", crSecurity, crSocket, crSecurity},
+      // Different secrets: the client cannot open the sealed scAccept.
+      {secSharedKey, secSharedKey, "k1", "k2", crSocket, crSecurity, -1},
+  };
+  for (const Case& k : cases) {
+    Pair p(k.server, k.client);
+    p.server.SetSecretKey(win32::AnsiToWide(k.serverKey));
+    p.client.SetSecretKey(win32::AnsiToWide(k.clientKey));
+    CPipe* c = p.Open();
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(p.Run([&] { return p.Settled() && (k.serverReason < 0 || !p.sp.closes.empty()); }))
+        << k.server << k.client;
+    if (k.clientReason < 0) {
+      EXPECT_EQ(c->State, psSession);
+      if (k.server == secSharedKey) {
+        EXPECT_EQ(c->SessionKey, k.clientKey);
+      }
+      continue;
+    }
+    ASSERT_EQ(p.cp.closes.size(), 1u);
+    EXPECT_EQ(p.cp.closes[0].reason, k.clientReason);
+    if (k.clientLastError >= 0) {
+      EXPECT_EQ(p.client.LastError, k.clientLastError);
+    }
+    if (k.serverReason >= 0) {
+      ASSERT_FALSE(p.sp.closes.empty());
+      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+    }
+  }
+}
+
+TEST(Mill, SharedKeySealsCodes21To23AndNothingBefore) {
+  CMill server{TMillSide::Server, false};
+  server.ErrorLogPath.clear();
+  server.SecurityMode = secSharedKey;
+  server.SetSecretKey(u"shared");
+  Login login;
+  login.password = u"pw";
+  login.Bind(server);
+  ASSERT_TRUE(server.Listen(0));
+  TRawPeer peer(server.ListeningPort());
+  ASSERT_TRUE(peer.ok());
+  std::vector<TRawPeer::Frame> got;
+  auto pumpUntil = [&](int32_t code) {
+    return Drive({&server}, [&] {
+      for (auto& f : peer.Read()) got.push_back(f);
+      return std::any_of(got.begin(), got.end(), [&](auto& f) { return f.code == code; });
+    });
+  };
+  peer.SendFrame(scModeOffer, IntToField(secSharedKey));
+  ASSERT_TRUE(pumpUntil(scModeReply));
+  EXPECT_EQ(got.back().chunk, IntToField(secSharedKey));  // plain
+  std::string login1;
+  PutIntField(login1, 1);
+  PutStrField(login1, "APP");
+  PutStrField(login1, "127.0.0.1");
+  PutIntField(login1, 1);
+  PutWideField(login1, u"bob");
+  peer.SendFrame(scLogin, login1);
+  ASSERT_TRUE(pumpUntil(scChallenge));
+  const std::string sealed = got.back().chunk;
+  // A SealedPayload of a 20-byte StrField: 1 + 16 + 32 bytes.
+  EXPECT_EQ(sealed.size(), 49u);
+  std::string opened = sealed;
+  ASSERT_TRUE(OpenPayload(opened, "shared"));
+  EXPECT_EQ(ReadStrField(opened).size(), 16u);
+}
+
+TEST(Mill, HostileHandshakeInputNeverOpensASession) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int32_t, std::string>> frames;
+  };
+  std::string loginBody;
+  PutIntField(loginBody, 1);
+  PutStrField(loginBody, "APP");
+  PutStrField(loginBody, "");
+  PutIntField(loginBody, 0);
+  PutWideField(loginBody, u"bob");
+  const Case cases[] = {
+      {"unsolicited response", {{scResponse, StrToField("")}}},
+      {"unsolicited accept", {{scAccept, ""}}},
+      {"login before mode", {{scLogin, loginBody}}},
+      {"repeated mode offer", {{scModeOffer, IntToField(0)}, {scModeOffer, IntToField(0)}}},
+      {"repeated login", {{scModeOffer, IntToField(0)}, {scLogin, loginBody}, {scLogin, loginBody}}},
+      {"response with empty digest", {{scModeOffer, IntToField(0)}, {scLogin, loginBody}, {scResponse, StrToField("")}}},
+      {"server half from a client", {{scModeOffer, IntToField(0)}, {scServerHalf2, StrToField("x")}}},
+      {"key in plain mode", {{scModeOffer, IntToField(0)}, {scClientKey, StrToField(std::string(100000, 'k'))}}},
+  };
+  for (const Case& k : cases) {
+    CMill server{TMillSide::Server, false};
+    server.ErrorLogPath.clear();
+    TMillProbe probe;
+    probe.Attach(server);
+    Login login;
+    login.password = u"pw";
+    login.Bind(server);
+    ASSERT_TRUE(server.Listen(0));
+    TRawPeer peer(server.ListeningPort());
+    for (auto& [code, body] : k.frames) peer.SendFrame(code, body);
+    Drive({&server}, [&] { return !probe.closes.empty(); }, 300);
+    EXPECT_TRUE(probe.opened.empty()) << k.name;
+    ASSERT_FALSE(probe.closes.empty()) << k.name;
+    EXPECT_EQ(probe.closes[0].reason, k.name == std::string("response with empty digest") ? crPassword : crSecurity)
+        << k.name;
+  }
+}
+
+TEST(Mill, MalformedFrameClosesWithSecurity) {
+  CMill server{TMillSide::Server, false};
+  server.ErrorLogPath.clear();
+  TMillProbe probe;
+  probe.Attach(server);
+  Login login;
+  login.Bind(server);
+  ASSERT_TRUE(server.Listen(0));
+  TRawPeer peer(server.ListeningPort());
+  peer.SendBytes(std::string("ERTI\x06\x02\0\0\0\0\0\0\0", 13));  // Length 2
+  ASSERT_TRUE(Drive({&server}, [&] { return !probe.closes.empty(); }));
+  EXPECT_EQ(probe.closes[0].reason, crSecurity);
+}
+
+TEST(Mill, ListenOnAUsedPortFailsWithAddressInUse) {
+  CMill a{TMillSide::Server, false}, b{TMillSide::Server, false};
+  a.ErrorLogPath.clear();
+  b.ErrorLogPath.clear();
+  ASSERT_TRUE(a.Listen(0));
+  EXPECT_TRUE(a.IsListening());
+  EXPECT_FALSE(b.Listen(a.ListeningPort()));
+  EXPECT_EQ(b.LastError, ws::WSAEADDRINUSE);
+  EXPECT_FALSE(b.IsListening());
+}
+
+TEST(Mill, WithoutLoginHandlerConnectionsWaitInTheBacklog) {
+  Pair p;
+  p.server.Events.OnPipeLogin = nullptr;
+  CPipe* c = p.Open();
+  ASSERT_NE(c, nullptr);
+  Settle({&p.server, &p.client}, 50);
+  EXPECT_EQ(p.server.PipeCount(), 0u);
+  EXPECT_EQ(c->State, psHandshake);  // connected at TCP level, no answer
+  p.login.Bind(p.server);
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  EXPECT_EQ(c->State, psSession);
+}
+
+TEST(Mill, ConnectToAClosedPortIsRejectedWith11) {
+  CMill probeMill{TMillSide::Server, false};
+  probeMill.ErrorLogPath.clear();
+  ASSERT_TRUE(probeMill.Listen(0));
+  const uint16_t port = probeMill.ListeningPort();
+  probeMill.StopListening();
+  CMill client{TMillSide::Client, false};
+  TMillProbe probe;
+  probe.Attach(client);
+  CPipe* c = client.OpenSession(u"127.0.0.1", port, u"APP", u"", u"");
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(Drive({&client}, [&] { return !probe.closes.empty(); }));
+  EXPECT_EQ(probe.closes[0].event, "rejected");
+  EXPECT_EQ(probe.closes[0].reason, crConnectFailed);
+}
+
+TEST(Mill, UnresolvableHostFailsAtOnceWithoutEvent) {
+  CMill client{TMillSide::Client, false};
+  TMillProbe probe;
+  probe.Attach(client);
+  EXPECT_EQ(client.OpenSession(u"no-such-host.invalid", 1, u"APP", u"", u""), nullptr);
+  EXPECT_EQ(client.LastError, ws::WSAHOST_NOT_FOUND);
+  Settle({&client}, 5);
+  EXPECT_TRUE(probe.closes.empty());
+}
+
+TEST(Mill, RelayStopsAtTheFirstDeadIdAndCarriesTheSendersPeerId) {
+  CMill server{TMillSide::Server, false};
+  server.ErrorLogPath.clear();
+  Login login;
+  login.Bind(server);
+  TMillProbe sp;
+  sp.Attach(server);
+  ASSERT_TRUE(server.Listen(0));
+  CMill ca{TMillSide::Client, false}, cb{TMillSide::Client, false}, cc{TMillSide::Client, false};
+  TMillProbe pa, pb, pc;
+  pa.Attach(ca);
+  pb.Attach(cb);
+  pc.Attach(cc);
+  CPipe* a = ca.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  CPipe* b = cb.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  CPipe* c = cc.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  std::vector<CMill*> all{&server, &ca, &cb, &cc};
+  ASSERT_TRUE(Drive(all, [&] { return sp.opened.size() == 3 && a->State == psSession && b->State == psSession && c->State == psSession; }));
+  // Server pipe ids of B and C, in the order they were accepted.
+  auto serverIdOf = [&](CPipe* client) {
+    for (int32_t id : sp.opened)
+      if (server.GetRemotePort(id) == client->LocalPort) return id;
+    return 0;
+  };
+  const int32_t idA = serverIdOf(a), idB = serverIdOf(b), idC = serverIdOf(c);
+  ASSERT_TRUE(idA && idB && idC);
+  a->PutStrField("hi");
+  TSack& s = a->QueueMessage(1091);
+  s.RouteList = IntToField(idB) + IntToField(0x7FFF0000) + IntToField(idC);
+  ASSERT_TRUE(Drive(all, [&] { return !pb.bonds.empty(); }));
+  Settle(all, 30);
+  ASSERT_EQ(pb.bonds.size(), 1u);
+  EXPECT_EQ(pb.bonds[0], std::make_pair(idA, 1091));
+  EXPECT_TRUE(pc.bonds.empty());
+  // A repeated id is served once.
+  a->PutStrField("again");
+  TSack& twice = a->QueueMessage(1091);
+  twice.RouteList = IntToField(idC) + IntToField(idC);
+  ASSERT_TRUE(Drive(all, [&] { return !pc.bonds.empty(); }));
+  Settle(all, 30);
+  EXPECT_EQ(pc.bonds.size(), 1u);
+}
+
+TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
+  auto p = std::make_unique<Pair>();
+  CPipe* c = p->Open();
+  ASSERT_TRUE(p->Run([&] { return p->Settled(); }));
+  ASSERT_EQ(c->State, psSession);
+  int events = 0;
+  for (CMill* m : {&p->server, &p->client}) {
+    m->Events.OnPipeClosed = [&](CMill&, CPipe&, int32_t) { ++events; };
+    m->Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) { ++events; };
+    m->Events.OnPipeRefused = [&](CMill&, CPipe&, int32_t) { ++events; };
+  }
+  // A message queued on the server and one read and posted but not delivered.
+  p->server.PutStrField(p->sp.opened.front(), "bye");
+  p->server.SendToPipe(p->sp.opened.front(), 35, false);
+  c->PutStrField("posted");
+  c->QueueMessage(1035);
+  for (int i = 0; i < 200 && p->server.GetPipe(p->sp.opened.front())->PostedCount == 0; ++i) {
+    p->client.PumpUp();
+    p->server.PumpUp();
+    win32::Sleep(1);
+  }
+  EXPECT_EQ(p->server.GetPipe(p->sp.opened.front())->PostedCount, 1);
+  p.reset();
+  EXPECT_EQ(events, 0);
+}
+
+TEST(Mill, PeerSeesEndOfFileWhenTheServerMillIsDestroyed) {
+  auto server = std::make_unique<CMill>(TMillSide::Server, false);
+  server->ErrorLogPath.clear();
+  Login login;
+  login.Bind(*server);
+  ASSERT_TRUE(server->Listen(0));
+  TRawPeer peer(server->ListeningPort());
+  peer.SendFrame(scModeOffer, IntToField(0));
+  ASSERT_TRUE(Drive({server.get()}, [&] { return server->PipeCount() == 1; }));
+  server.reset();
+  for (int i = 0; i < 100 && !peer.eof(); ++i) {
+    peer.Read();
+    win32::Sleep(1);
+  }
+  EXPECT_TRUE(peer.eof());
+}
+
+TEST(Mill, FingerprintListRoundTripsAndEmptyEntriesTrustNothing) {
+  CMill mill{TMillSide::Server, false};
+  mill.SetFingerprints(u"AAAAAAAAAAAAAAAAAAAAAA==,BBBBBBBBBBBBBBBBBBBBBB==");
+  EXPECT_EQ(mill.GetFingerprints(), u"AAAAAAAAAAAAAAAAAAAAAA==,BBBBBBBBBBBBBBBBBBBBBB==");
+  EXPECT_FALSE(mill.IsKeyAllowed(""));
+  mill.SetFingerprints(u"");
+  EXPECT_TRUE(mill.IsKeyAllowed("key"));
+  EXPECT_FALSE(mill.IsKeyAllowed(""));
+  mill.SetFingerprints(u"AAAAAAAAAAAAAAAAAAAAAA==,");
+  EXPECT_FALSE(mill.IsKeyAllowed("key"));
+}
+
+TEST(Mill, ErrorLogLineHasDateTickAndOperation) {
+  CMill mill{TMillSide::Server, false};
+  const auto path = std::filesystem::temp_directory_path() / ("twlog-" + std::to_string(::getpid()) + ".log");
+  std::filesystem::remove(path);
+  mill.ErrorLogPath = path.string();
+  mill.ReportError("PushCart");
+  mill.ReportError("CMill.PumpUp");
+  std::ifstream in(path);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  // "yyyy-mm-dd hh:nn:ss/NNNN: PushCart\r"
+  ASSERT_GE(line.size(), 20u);
+  const size_t slash = line.find('/');
+  ASSERT_EQ(slash, 19u);
+  const size_t colon = line.find(": ", slash);
+  ASSERT_NE(colon, std::string::npos);
+  EXPECT_LE(colon - slash - 1, 4u);
+  EXPECT_EQ(line.substr(colon), ": PushCart\r");
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_NE(line.find(": CMill.PumpUp"), std::string::npos);
+  std::filesystem::remove(path);
+}
+
+TEST(Mill, ClientReportsExceptionsAndTracesWithoutThePassword) {
+  CMill client{TMillSide::Client, false};
+  std::vector<std::string> reports;
+  client.Events.OnMillReport = [&](const std::string& t) { reports.push_back(t); };
+  client.ReportError("PushCart");
+  client.OpenSession(u"no-such-host.invalid", 7, u"APP", u"user", u"hunter2");
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports[0], "*EXP*  PushCart");
+  EXPECT_EQ(reports[1].rfind("CMill.OpenSession ", 0), 0u);
+  for (auto& r : reports) EXPECT_EQ(r.find("hunter2"), std::string::npos);
+}
+
+TEST(Mill, SendRoomFollowsTheQueue) {
+  CMill mill{TMillSide::Client, false};
+  CPipe& p = mill.AddPipe();
+  EXPECT_EQ(mill.GetSendRoom(p.Id()), 1024);
+  p.PutRaw(std::string(1500, 'x'));
+  p.QueueMessage(1040);
+  EXPECT_EQ(mill.GetSendRoom(p.Id()), 512);
+  p.PutRaw(std::string(5000, 'x'));
+  p.QueueMessage(1041);
+  EXPECT_EQ(mill.GetSendRoom(p.Id()), 256);
+  for (int32_t code = 1042; code < 1046; ++code) {  // 128, 64, 32, then 16
+    p.PutRaw(std::string(5000, 'x'));
+    p.QueueMessage(code);
+  }
+  EXPECT_EQ(mill.GetSendRoom(p.Id()), 32);  // never below 32
+  EXPECT_EQ(mill.GetSendRoom(0), 0);
+}

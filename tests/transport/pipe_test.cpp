@@ -1,0 +1,309 @@
+#include "transport/mPipe.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "mill_fixture.h"
+#include "platform/win32/tick.h"
+#include "transport/mMill.h"
+
+using namespace tw;
+using namespace tw::test;
+
+namespace {
+
+// A server and a client mill with an open secNone session between them.
+struct Session : ::testing::Test {
+  CMill server{TMillSide::Server, false};
+  CMill client{TMillSide::Client, false};
+  TMillProbe serverProbe, clientProbe;
+  CPipe* cpipe = nullptr;
+  int32_t spipe = 0;
+
+  void SetUp() override {
+    server.ErrorLogPath.clear();
+    serverProbe.Attach(server);
+    clientProbe.Attach(client);
+    server.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                   bool& accept) { accept = true; };
+    ASSERT_TRUE(server.Listen(0));
+    cpipe = client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+    ASSERT_NE(cpipe, nullptr);
+    ASSERT_TRUE(Drive({&server, &client},
+                      [&] { return !serverProbe.opened.empty() && !clientProbe.opened.empty(); }));
+    spipe = serverProbe.opened.front();
+  }
+  std::vector<CMill*> both() { return {&server, &client}; }
+};
+
+}  // namespace
+
+TEST_F(Session, AcknowledgementRoundTripFiresSackSentWithTheChannel) {
+  server.PutStrField(spipe, "hello");
+  ASSERT_NE(server.SendToPipe(spipe, 35, true), nullptr);
+  EXPECT_EQ(server.GetPipe(spipe)->PendingAcks().size(), 1u);
+  ASSERT_TRUE(Drive(both(), [&] { return !serverProbe.sent.empty(); }));
+  ASSERT_EQ(clientProbe.received.size(), 1u);
+  EXPECT_EQ(clientProbe.received[0].first, 35);
+  EXPECT_EQ(clientProbe.received[0].second, std::string("\x05\0\0\0hello", 9));
+  EXPECT_EQ(serverProbe.sent, std::vector<int32_t>{35});
+  EXPECT_TRUE(server.GetPipe(spipe)->PendingAcks().empty());
+}
+
+TEST_F(Session, MessagesOfOneCodeLeaveInOrderAndOthersInterleave) {
+  for (int i = 0; i < 3; ++i) {
+    server.PutIntField(spipe, i);
+    server.SendToPipe(spipe, 40, false);
+  }
+  server.PutIntField(spipe, 99);
+  server.SendToPipe(spipe, 41, false);
+  ASSERT_TRUE(Drive(both(), [&] { return clientProbe.received.size() == 4; }));
+  std::vector<int32_t> order40;
+  for (auto& [ch, body] : clientProbe.received)
+    if (ch == 40) order40.push_back(static_cast<int32_t>(LoadLe32(body.data())));
+  EXPECT_EQ(order40, (std::vector<int32_t>{0, 1, 2}));
+}
+
+TEST_F(Session, RefusedMessageLeavesNoFieldsBehind) {
+  cpipe->FinishSession(crLocal);
+  ASSERT_TRUE(Drive(both(), [&] { return server.GetPipe(spipe)->State == psClosed; }));
+  server.PutStrField(spipe, "stale");
+  EXPECT_EQ(server.SendToPipe(spipe, 35, false), nullptr);
+  EXPECT_TRUE(server.GetPipe(spipe)->Fields().empty());
+}
+
+TEST_F(Session, ReceiveSizeAnnouncementSetsTheSendBufferClamped) {
+  struct Case {
+    int32_t announced;
+    int32_t expected;
+  };
+  for (Case c : {Case{4096, 4096}, Case{0, 1024}, Case{-5, 1024}, Case{INT32_MAX, 1048576}}) {
+    cpipe->QueueOwn(scRecvSize, IntToField(c.announced));
+    CPipe* sp = server.GetPipe(spipe);
+    ASSERT_TRUE(Drive(both(), [&] { return sp->SendSize == c.expected; })) << c.announced;
+    int buf = 0, len = sizeof buf;
+    ws::getsockopt(sp->Socket(), ws::SOL_SOCKET, ws::SO_SNDBUF, &buf, &len);
+    EXPECT_EQ(buf, c.expected * 2 + 256) << c.announced;
+  }
+}
+
+TEST_F(Session, NoSigpipeWhenThePeerResets) {
+  struct sigaction old {};
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, &old);
+  CPipe* sp = server.GetPipe(spipe);
+  // Reset the client's side under a server that keeps sending.
+  ws::setsockopt(cpipe->Socket(), ws::SOL_SOCKET, 13 /* SO_LINGER */, "\x01\0\0\0\0\0\0\0", 8);
+  ws::closesocket(cpipe->Socket());
+  cpipe->AdoptSocket(ws::INVALID_SOCKET);
+  for (int i = 0; i < 50 && sp->State != psClosed; ++i) {
+    server.PutStrField(spipe, std::string(2000, 'x'));
+    server.SendToPipe(spipe, 40, false);
+    server.PumpUp();
+    win32::Sleep(1);
+  }
+  EXPECT_EQ(sp->State, psClosed);
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+// --- Pure pipe behaviour on a test clock ----------------------------------------
+
+struct PipeClock : ::testing::Test {
+  win32::ScopedManualTick tick{5'000'000};
+  CMill mill{TMillSide::Client, false};
+  CPipe& pipe = mill.AddPipe();
+  void Pump() { mill.PumpUp(); }
+};
+
+TEST_F(PipeClock, ReceiveSizeDoublesOnFastMeasurementsAndHalvesOnSlowOnes) {
+  Pump();
+  pipe.AdaptRecvSize(1024);  // first measurement: the start tick was 0, counts as slow
+  EXPECT_EQ(pipe.RecvSize, 1024);
+  tick.Advance(100);
+  Pump();
+  pipe.AdaptRecvSize(1024);
+  EXPECT_EQ(pipe.RecvSize, 2048);
+  ASSERT_FALSE(pipe.Queue().Empty());
+  EXPECT_EQ(pipe.Queue()[0].Code, scRecvSize);
+  EXPECT_EQ(pipe.Queue()[0].Payload, IntToField(2048));
+  tick.Advance(1001);
+  Pump();
+  pipe.AdaptRecvSize(2048);
+  EXPECT_EQ(pipe.RecvSize, 1024);
+  tick.Advance(1001);
+  Pump();
+  pipe.AdaptRecvSize(1024);
+  EXPECT_EQ(pipe.RecvSize, 1024);  // never below the bound
+  tick.Advance(700);  // between the thresholds: stays
+  Pump();
+  pipe.AdaptRecvSize(1024);
+  EXPECT_EQ(pipe.RecvSize, 1024);
+}
+
+TEST_F(PipeClock, RateWindowThrottlesUntilTheWindowTurnsOver) {
+  pipe.TakeRateLimit(IntToField(2000));
+  EXPECT_EQ(pipe.RateLimit, 2000);
+  EXPECT_EQ(CartBudget(TCartLimits{pipe.SendSize, pipe.RateLimit, 0}), 1000);
+  Pump();
+  pipe.RateWindowStart = mill.PumpTick();
+  pipe.RateBytes = 1999;
+  EXPECT_FALSE(pipe.CheckRateWindow());
+  pipe.RateBytes = 2000;
+  EXPECT_TRUE(pipe.CheckRateWindow());
+  tick.Advance(1000);
+  Pump();
+  EXPECT_TRUE(pipe.CheckRateWindow());  // exactly 1000 ms: still the same window
+  tick.Advance(1);
+  Pump();
+  EXPECT_FALSE(pipe.CheckRateWindow());
+  EXPECT_EQ(pipe.RateBytes, 0);  // what went beyond carries over
+}
+
+TEST_F(PipeClock, OwnLimitWinsWhenSmaller) {
+  pipe.OwnRateLimit = 500;
+  pipe.TakeRateLimit(IntToField(2000));
+  EXPECT_EQ(pipe.RateLimit, 500);
+  pipe.TakeRateLimit(IntToField(100));
+  EXPECT_EQ(pipe.RateLimit, 100);
+  pipe.OwnRateLimit = 0;
+  pipe.TakeRateLimit(IntToField(-1));
+  EXPECT_EQ(pipe.RateLimit, 0);
+}
+
+TEST_F(PipeClock, CloseEventDependsOnStateAndDirection) {
+  struct Case {
+    uint8_t state;
+    bool incoming;
+    const char* event;
+  };
+  const Case cases[] = {
+      {psNew, false, ""},           {psListening, false, ""},     {psConnecting, false, "rejected"},
+      {psSocks5Auth, false, "rejected"}, {psHandshake, false, "rejected"}, {psHandshake, true, "refused"},
+      {psSession, true, "closed"},  {psSession, false, "closed"},
+  };
+  for (const Case& c : cases) {
+    TMillProbe probe;
+    probe.Attach(mill);
+    CPipe& p = mill.AddPipe();
+    p.State = c.state;
+    p.Incoming = c.incoming;
+    p.FinishSession(crTimeout);
+    p.FinishSession(crLocal);  // a second close does nothing
+    if (*c.event) {
+      ASSERT_EQ(probe.closes.size(), 1u) << int(c.state);
+      EXPECT_EQ(probe.closes[0].event, c.event) << int(c.state);
+      EXPECT_EQ(probe.closes[0].reason, crTimeout);
+    } else {
+      EXPECT_TRUE(probe.closes.empty()) << int(c.state);
+    }
+    EXPECT_EQ(p.State, psClosed);
+  }
+}
+
+TEST_F(PipeClock, HandshakeTimesOutAfterItsFullPeriodOnly) {
+  TMillProbe probe;
+  probe.Attach(mill);
+  pipe.State = psHandshake;
+  pipe.StateStartTick = win32::GetTickCount();
+  tick.Advance(kHandshakeTimeoutMs);
+  Pump();
+  EXPECT_EQ(pipe.State, psHandshake);
+  tick.Advance(1);
+  Pump();
+  EXPECT_EQ(pipe.State, psClosed);
+  ASSERT_EQ(probe.closes.size(), 1u);
+  EXPECT_EQ(probe.closes[0].reason, crTimeout);
+}
+
+TEST_F(PipeClock, ClosedPipeIsFreedNoEarlierThan222msAndNotWhileSomethingIsPosted) {
+  const int32_t id = pipe.Id();
+  pipe.State = psSession;
+  Pump();
+  pipe.FinishSession(crLocal);
+  pipe.PostedCount = 1;
+  tick.Advance(221);
+  Pump();
+  ASSERT_NE(mill.GetPipe(id), nullptr);
+  tick.Advance(1);
+  Pump();
+  ASSERT_NE(mill.GetPipe(id), nullptr);  // still posted
+  pipe.PostedCount = 0;
+  Pump();
+  EXPECT_EQ(mill.GetPipe(id), nullptr);
+}
+
+TEST_F(PipeClock, FreeAfterTickThatWrapsToZeroStillCountsAsClosed) {
+  tick.Set(0xFFFFFFFFu - kFreeDelayMs + 1);  // free-after lands on 0
+  const int32_t id = pipe.Id();
+  pipe.State = psSession;
+  Pump();
+  pipe.FinishSession(crLocal);
+  EXPECT_EQ(pipe.FreeAfterTick, 0u);
+  tick.Advance(kFreeDelayMs);
+  Pump();
+  EXPECT_EQ(mill.GetPipe(id), nullptr);
+}
+
+TEST_F(PipeClock, ClosedPipeThatCannotSendIsFreedTenSecondsLate) {
+  const int32_t id = pipe.Id();
+  pipe.CreateSocket();
+  pipe.State = psSession;
+  Pump();
+  pipe.QueueOwn(scError, IntToField(4));
+  pipe.FinishSession(crRefused);
+  // The socket never turns writable: the queue never drains.
+  ws::ScopedFault neverWritable(ws::Call::Select, 1, ws::WSAEWOULDBLOCK, ws::Repeat::Always);
+  tick.Advance(kFreeDelayMs + 100);
+  Pump();
+  ASSERT_NE(mill.GetPipe(id), nullptr);
+  tick.Advance(kSendGiveUpMs);
+  Pump();
+  EXPECT_EQ(mill.GetPipe(id), nullptr);
+}
+
+TEST_F(PipeClock, DeliveryPrecedenceFirstMatchWins) {
+  TMillProbe probe;
+  probe.Attach(mill);
+  pipe.State = psSession;
+  auto deliver = [&](int32_t code, int32_t peerId, bool ack) {
+    auto s = std::make_unique<TSack>();
+    s->Code = code;
+    s->PeerId = peerId;
+    s->AckWanted = ack;
+    ++pipe.PostedCount;
+    pipe.DeliverMessage(std::move(s));
+  };
+  deliver(1091, 7, true);  // peer id first: a bond sack, no ack of our own
+  ASSERT_EQ(probe.bonds.size(), 1u);
+  EXPECT_EQ(probe.bonds[0], std::make_pair(7, 1091));
+  EXPECT_TRUE(pipe.Queue().Empty());
+  deliver(1091, 0, true);  // application code: ack queued, channel delivered
+  ASSERT_EQ(probe.received.size(), 1u);
+  EXPECT_EQ(probe.received[0].first, 91);
+  ASSERT_EQ(pipe.Queue().Size(), 1u);
+  EXPECT_EQ(pipe.Queue()[0].Code, -1091);
+  deliver(-1091, 0, false);  // an ack nobody waits for: ignored
+  EXPECT_TRUE(probe.sent.empty());
+  pipe.AddPendingAck(1050, 3);
+  deliver(-1050, 0, false);
+  EXPECT_EQ(probe.sent, std::vector<int32_t>{50});
+  deliver(INT32_MIN, 0, false);  // negating it must not overflow
+  deliver(500, 0, false);       // no meaning: dropped
+  EXPECT_EQ(pipe.PostedCount, 0);
+}
+
+TEST_F(PipeClock, MessagesArrivingOutsideTheSessionFireNoEventButAreStillAcknowledged) {
+  TMillProbe probe;
+  probe.Attach(mill);
+  pipe.State = psHandshake;
+  auto s = std::make_unique<TSack>();
+  s->Code = 1035;
+  s->AckWanted = 1;
+  ++pipe.PostedCount;
+  pipe.DeliverMessage(std::move(s));
+  EXPECT_TRUE(probe.received.empty());
+  ASSERT_EQ(pipe.Queue().Size(), 1u);
+  EXPECT_EQ(pipe.Queue()[0].Code, -1035);
+}

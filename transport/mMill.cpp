@@ -1,0 +1,470 @@
+// CMill and CPump: the pump thread, the pump step, listening and accepting,
+// delivery of posted messages, the relay, the server API, keys and trust,
+// addresses and the error log.
+
+#include "transport/mMill.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "crypto/mBase64.h"
+#include "crypto/mRSA.h"
+#include "platform/win32/system.h"
+#include "platform/win32/text.h"
+#include "transport/mSeal.h"
+
+namespace tw {
+
+namespace {
+
+// WinSock start-up, once per module.
+void StartWinsock() {
+  static const bool started = [] {
+    ws::WSADATA data;
+    if (ws::WSAStartup(ws::MAKEWORD(1, 1), &data) != 0) throw std::runtime_error("WSAStartup error");
+    return true;
+  }();
+  (void)started;
+}
+
+std::string Ansi(const std::u16string& text) { return win32::WideToAnsi(text); }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+// --- CPump -------------------------------------------------------------------
+
+CPump::CPump(std::atomic<bool>& busy, win32::HWND window) : busy_(busy), window_(window) {
+  thread_ = std::thread([this] {
+    while (!terminate_.load()) {
+      if (!busy_.exchange(true)) {
+        if (!win32::SendNotifyMessageA(window_, CMill::kPumpTick, 0, 0)) busy_.store(false);
+      }
+      win32::Sleep(CMill::kPumpIntervalMs);
+    }
+    finished_.store(true);
+  });
+}
+
+CPump::~CPump() {
+  terminate_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+// --- Creation and destruction ------------------------------------------------
+
+CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::GetTickCount()) {
+  StartWinsock();
+  if (side_ == TMillSide::Server) ErrorLogPath = win32::ExeFolder() + "twsocketserror.log";
+  DetectLoopback();
+  RefreshLocalIPList();
+  window_ = win32::CreateMessageWindow(
+      [this](win32::HWND, win32::UINT msg, win32::WPARAM wp, win32::LPARAM lp) { return WndProc(msg, wp, lp); },
+      [](win32::UINT msg, win32::WPARAM, win32::LPARAM lp) {
+        if (msg == kDeliverMessage) delete reinterpret_cast<TSack*>(lp);
+      });
+  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_);
+}
+
+CMill::~CMill() {
+  destroying_ = true;
+  pump_.reset();  // waits for the pump thread
+  Events = {};    // no events while the pipes go
+  win32::DestroyWindow(window_);  // frees messages still posted
+  listener_.reset();
+  pipes_.clear();
+}
+
+// --- Window and pump ---------------------------------------------------------
+
+win32::LRESULT CMill::WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam) {
+  if (msg == kPumpTick) {
+    PumpUp();
+  } else if (msg == kDeliverMessage) {
+    std::unique_ptr<TSack> sack(reinterpret_cast<TSack*>(lParam));
+    DeliverPosted(static_cast<int32_t>(wParam), std::move(sack));
+  }
+  return 0;
+}
+
+const std::string& CMill::SealIv() {
+  if (!sealIvValid_ || sealIvTick_ != pumpTick_) {
+    sealIv_ = SealIvForTick(pumpTick_);
+    sealIvTick_ = pumpTick_;
+    sealIvValid_ = true;
+  }
+  return sealIv_;
+}
+
+void CMill::PumpUp() {
+  pumpTick_ = win32::GetTickCount();
+  try {
+    if (listener_) DetectSessionInvoked();
+  } catch (const std::exception&) {
+    ReportError("DetectSessionInvoked");
+  }
+  // Last to first; a failure in one pipe's step never ends the pass over the
+  // others. Pipes added by event handlers meanwhile wait for the next step.
+  for (size_t i = pipes_.size(); i-- > 0;) {
+    if (i >= pipes_.size()) continue;
+    try {
+      VisitPipe(i);
+    } catch (const std::exception&) {
+      ReportError("CMill.PumpUp");
+    }
+  }
+  busy_.store(false);
+}
+
+void CMill::VisitPipe(size_t index) {
+  CPipe& pipe = *pipes_[index];
+  if (pipe.State == psNew && !pipe.Closed) return;
+  if (pipe.ReadyToFree(pumpTick_)) {
+    pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
+    return;
+  }
+  if (pipe.TimedOut(pumpTick_)) {
+    pipe.FinishSession(crTimeout);
+    return;
+  }
+  if (pipe.State == psConnecting) {
+    pipe.DetectSessionCreated();
+    pipe.DetectSessionRejected();
+  }
+  if (pipe.State >= psConnecting && pipe.State <= psSession) {
+    pipe.FetchData();
+    pipe.ParseFrames();
+  }
+  if (pipe.State > psConnecting) pipe.PushCart();
+}
+
+void CMill::DetectSessionInvoked() {
+  if (listener_->State != psListening || !Events.OnPipeLogin) return;
+  ws::fd_set set;
+  set.Add(listener_->Socket());
+  ws::timeval zero;
+  if (ws::select(0, &set, nullptr, nullptr, &zero) <= 0 || !set.Contains(listener_->Socket())) return;
+  ws::SOCKET s = ws::accept(listener_->Socket(), nullptr, nullptr);
+  if (s == ws::INVALID_SOCKET) return;
+  CPipe& pipe = AddPipe();
+  pipe.AdoptSocket(s);
+  pipe.State = psHandshake;
+  pipe.StateStartTick = pumpTick_;
+  pipe.Incoming = true;
+  pipe.QueryAddresses();
+  pipe.SendSize = kInitialBufferSize;
+  pipe.RecvSize = kInitialBufferSize;
+  pipe.StartServerHandshake();
+}
+
+void CMill::DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack) {
+  CPipe* pipe = GetPipe(pipeId);
+  if (!pipe) return;
+  if (pipe->State < psConnecting || pipe->State > psSession) {
+    --pipe->PostedCount;
+    return;
+  }
+  try {
+    pipe->DeliverMessage(std::move(sack));
+  } catch (const std::exception&) {
+    // DeliverMessage has lowered the posted count on its way out.
+    ReportError("DeliverMessage");
+    if (CPipe* still = GetPipe(pipeId)) still->FinishSession(crSecurity);
+  }
+}
+
+// --- Pipes -------------------------------------------------------------------
+
+int32_t CMill::NewPipeId() {
+  for (;;) {
+    nextId_ = nextId_ == INT32_MAX ? 1 : nextId_ + 1;
+    if (!GetPipe(nextId_)) return nextId_;
+  }
+}
+
+CPipe& CMill::AddPipe() {
+  pipes_.push_back(std::make_unique<CPipe>(*this));
+  return *pipes_.back();
+}
+
+CPipe* CMill::GetPipe(int32_t id) {
+  if (id == 0) return nullptr;
+  if (listener_ && listener_->Id() == id) return listener_.get();
+  for (auto& p : pipes_)
+    if (p->Id() == id) return p.get();
+  return nullptr;
+}
+
+bool CMill::SelectPipe(int32_t id) {
+  LastError = 0;
+  currentId_ = GetPipe(id) ? id : 0;
+  if (!currentId_) LastError = 3;  // errInvalidHandle
+  return currentId_ != 0;
+}
+
+// --- Errors ------------------------------------------------------------------
+
+void CMill::RecordError(int32_t reason) {
+  if (reason == 0) reason = ws::WSAGetLastError();
+  if (reason == 0) reason = 2;
+  LastError = reason;
+}
+
+void CMill::ReportError(const std::string& operation) {
+  if (side_ == TMillSide::Server)
+    WriteErrorLog(operation);
+  else
+    ReportText("*EXP*  " + operation);
+}
+
+void CMill::ReportText(const std::string& text) {
+  if (Events.OnMillReport) Events.OnMillReport(text);
+}
+
+void CMill::WriteErrorLog(const std::string& message) {
+  if (ErrorLogPath.empty()) return;
+  std::string tick = std::to_string(win32::GetTickCount());
+  if (tick.size() > 4) tick = tick.substr(tick.size() - 4);
+  std::string line = win32::LocalDateTimeText() + "/" + tick + ": " + message + "\r\n";
+  if (FILE* f = std::fopen(ErrorLogPath.c_str(), "ab")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
+}
+
+// --- Server ------------------------------------------------------------------
+
+bool CMill::Listen(uint16_t port) {
+  LastError = 0;
+  listener_.reset();
+  listener_ = std::make_unique<CPipe>(*this);
+  listener_->CreateSocket();
+  listener_->BindSocket(Ansi(BindAddress), port);
+  listener_->StartListening();
+  if (LastError != 0) {
+    listener_->FinishSession(LastError);
+    return false;
+  }
+  return true;
+}
+
+void CMill::StopListening() {
+  LastError = 0;
+  listener_.reset();
+}
+
+bool CMill::IsListening() const { return listener_ && listener_->State == psListening; }
+
+uint16_t CMill::ListeningPort() const { return IsListening() ? listener_->LocalPort : 0; }
+
+bool CMill::ClosePipe(int32_t id) {
+  if (!SelectPipe(id)) return false;
+  CurrentPipe()->FinishSession(crLocal);
+  return true;
+}
+
+TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
+  if (!SelectPipe(id)) return nullptr;
+  CPipe& pipe = *CurrentPipe();
+  if (pipe.State != psSession) {
+    pipe.ClearFields();  // a refused message leaves nothing for the next one
+    return nullptr;
+  }
+  const int32_t code = channel + sackAppBase;
+  const auto length = static_cast<int32_t>(pipe.Fields().size());
+  TSack& sack = pipe.QueueMessage(code);
+  if (ackWanted) {
+    sack.AckWanted = 1;
+    pipe.AddPendingAck(code, length);
+  }
+  return &sack;
+}
+
+bool CMill::PutStrField(int32_t id, std::string_view value) {
+  if (!SelectPipe(id)) return false;
+  CurrentPipe()->PutStrField(value);
+  return true;
+}
+
+bool CMill::PutWideField(int32_t id, std::u16string_view value) {
+  if (!SelectPipe(id)) return false;
+  CurrentPipe()->PutWideField(value);
+  return true;
+}
+
+bool CMill::PutIntField(int32_t id, int32_t value) {
+  if (!SelectPipe(id)) return false;
+  CurrentPipe()->PutIntField(value);
+  return true;
+}
+
+uint32_t CMill::GetMoniker(int32_t id) { return SelectPipe(id) ? CurrentPipe()->Moniker : 0; }
+
+bool CMill::SetMoniker(int32_t id, uint32_t value) {
+  if (!SelectPipe(id)) return false;
+  CurrentPipe()->Moniker = value;
+  return true;
+}
+
+std::string CMill::GetRemoteAddress(int32_t id) { return SelectPipe(id) ? CurrentPipe()->RemoteAddress : ""; }
+
+uint16_t CMill::GetRemotePort(int32_t id) { return SelectPipe(id) ? CurrentPipe()->RemotePort : 0; }
+
+// --- Client ------------------------------------------------------------------
+
+CPipe* CMill::OpenSession(const std::u16string& host, uint16_t port, const std::u16string& appId,
+                          const std::u16string& userName, const std::u16string& password) {
+  // The trace names everything but the password.
+  ReportText("CMill.OpenSession " + Ansi(host) + " " + std::to_string(port) + " " + Ansi(appId) + " " +
+             Ansi(userName));
+  LastError = 0;
+  CPipe& pipe = AddPipe();
+  pipe.AppId = Ansi(appId);
+  pipe.UserName = userName;
+  pipe.Password = password;
+  pipe.RemoteAddress = Ansi(host);
+  pipe.RemotePort = port;
+  pipe.CreateSocket();
+  pipe.SetSendSize(kInitialBufferSize);
+  pipe.SetRecvSize(kInitialBufferSize);
+  pipe.BindSocket(Ansi(BindAddress), 0);
+  pipe.Connect(Ansi(host), port);
+  if (LastError != 0) {
+    pipe.FinishSession(LastError);
+    return nullptr;
+  }
+  return &pipe;
+}
+
+std::u16string CMill::GetPipeUsername(int32_t id) { return SelectPipe(id) ? CurrentPipe()->UserName : u""; }
+
+int32_t CMill::GetSendRoom(int32_t id) {
+  CPipe* pipe = GetPipe(id);
+  if (!pipe) return 0;
+  const int64_t budget = CartBudget(TCartLimits{pipe->SendSize, pipe->RateLimit, pumpTick_});
+  int64_t used = 0;
+  TSendQueue& queue = pipe->Queue();
+  for (size_t i = 0; i < queue.Size(); ++i) {
+    const TSack& s = queue[i];
+    const int64_t room = (2 * budget - used) / 2;
+    used += std::min<int64_t>(room, static_cast<int64_t>(s.Payload.size()) - s.BytesSent);
+  }
+  const int64_t room = (2 * budget - used) / 2;
+  return static_cast<int32_t>(std::max<int64_t>(room, 32));
+}
+
+// --- Relay -------------------------------------------------------------------
+
+void CMill::RouteSack(CPipe& from, TSack& sack) {
+  // Only a server session relays. The first id that names no pipe ends the
+  // list; pipes that are not in session (and the listening pipe) are passed
+  // over, and a repeated id is served once.
+  if (side_ != TMillSide::Server || from.State != psSession) return;
+  std::vector<int32_t> served;
+  for (int32_t id : RouteIds(sack.RouteList)) {
+    CPipe* target = GetPipe(id);
+    if (!target) break;
+    if (target == listener_.get() || target->State != psSession) continue;
+    if (std::find(served.begin(), served.end(), id) != served.end()) continue;
+    served.push_back(id);
+    TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
+    relayed.AckWanted = sack.AckWanted;
+    relayed.PeerId = from.Id();
+  }
+}
+
+// --- Keys and trust ------------------------------------------------------------
+
+bool CMill::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
+  publicKey.clear();
+  privateKey.clear();
+  std::string pub, priv;
+  if (!RsaGenerateKeypair(pub, priv)) return false;
+  publicKey = win32::AnsiToWide(pub);
+  privateKey = win32::AnsiToWide(priv);
+  return true;
+}
+
+std::u16string CMill::TakeFingerprint(const std::u16string& keyText) {
+  return win32::AnsiToWide(RsaKeyFingerprint(Ansi(keyText)));
+}
+
+std::u16string CMill::GetPublicKey() const { return win32::AnsiToWide(Base64Encode(OwnPublicKey)); }
+void CMill::SetPublicKey(const std::u16string& keyText) { OwnPublicKey = Base64Decode(Ansi(keyText)); }
+std::u16string CMill::GetPrivateKey() const { return win32::AnsiToWide(Base64Encode(OwnPrivateKey)); }
+void CMill::SetPrivateKey(const std::u16string& keyText) { OwnPrivateKey = Base64Decode(Ansi(keyText)); }
+std::u16string CMill::GetSecretKey() const { return win32::AnsiToWide(SecretKey); }
+void CMill::SetSecretKey(const std::u16string& text) { SecretKey = Ansi(text); }
+
+std::u16string CMill::GetFingerprints() const {
+  std::string text;
+  for (size_t i = 0; i < AllowedFingerprints.size(); ++i) {
+    if (i) text += ',';
+    text += AllowedFingerprints[i];
+  }
+  return win32::AnsiToWide(text);
+}
+
+void CMill::SetFingerprints(const std::u16string& commaText) {
+  AllowedFingerprints.clear();
+  const std::string text = Ansi(commaText);
+  if (text.empty()) return;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    AllowedFingerprints.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+}
+
+bool CMill::IsKeyAllowed(const std::string& keyBytes) const {
+  if (keyBytes.empty()) return false;
+  if (AllowedFingerprints.empty()) return true;
+  const std::string fingerprint = RsaKeyFingerprint(Base64Encode(keyBytes));
+  if (fingerprint.empty()) return false;
+  return std::any_of(AllowedFingerprints.begin(), AllowedFingerprints.end(),
+                     [&](const std::string& allowed) { return EqualsIgnoringCase(allowed, fingerprint); });
+}
+
+// --- Addresses -----------------------------------------------------------------
+
+std::string CMill::SocksHostAnsi() const { return Ansi(SocksHost); }
+
+std::optional<ws::in_addr> CMill::ResolveHost(const std::string& host) {
+  ws::u_long dotted = ws::inet_addr(host.c_str());
+  if (dotted != ws::INADDR_NONE) return ws::in_addr{dotted};
+  if (host.empty()) return std::nullopt;
+  std::optional<ws::hostent> he = ws::gethostbyname(host.c_str());
+  if (!he || he->h_addr_list.empty()) return std::nullopt;
+  return he->h_addr_list.front();
+}
+
+void CMill::DetectLoopback() {
+  loopback_ = "127.0.0.1";
+  if (auto addr = ResolveHost("localhost")) loopback_ = ws::inet_ntoa(*addr);
+}
+
+void CMill::RefreshLocalIPList() {
+  localAddresses_.clear();
+  char name[64] = {};
+  if (ws::gethostname(name, sizeof name) == 0) {
+    if (auto he = ws::gethostbyname(name))
+      for (const ws::in_addr& a : he->h_addr_list) localAddresses_.push_back(ws::inet_ntoa(a));
+  }
+  localIpList_.clear();
+  for (size_t i = 0; i < localAddresses_.size(); ++i) {
+    if (i) localIpList_ += ',';
+    localIpList_ += localAddresses_[i];
+  }
+}
+
+std::string CMill::FirstLocalAddress() const { return localAddresses_.empty() ? "" : localAddresses_.front(); }
+
+}  // namespace tw

@@ -1,0 +1,191 @@
+// CMill: the transport manager that each control owns one of. It owns the
+// pipes and the listening pipe, runs the pump (a CPump thread that ticks the
+// mill's hidden window every 10 ms; the window procedure drives every pipe on
+// the control's thread), delivers reassembled messages posted back to the
+// same window, listens (server), dials (client), relays messages by route
+// list, and holds the keys, trusted fingerprints, security mode, local
+// addresses and the last error. Events fire upward on the control's thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/messages.h"
+#include "transport/mPipe.h"
+
+namespace tw {
+
+class CMill;
+
+// Upward events; each fires only when assigned.
+struct TMillEvents {
+  // The server received scLogin: the handler sets the password the user must
+  // know and Accept.
+  std::function<void(CPipe&, const std::u16string& appId, const std::u16string& userName,
+                     std::u16string& password, bool& accept)>
+      OnPipeLogin;
+  std::function<void(CPipe&)> OnPipeOpen;      // client session accepted
+  std::function<void(CPipe&)> OnPipeAccepted;  // server accepted a session
+  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRejected;  // dialled pipe closed in states 2-7
+  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRefused;   // accepted pipe closed in state 7
+  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeClosed;    // session closed
+  std::function<void(CPipe&, TSack&)> OnBondSack;                      // relayed message (peer id set)
+  std::function<void(CPipe&, int32_t channel, std::string& body)> OnSackReceived;
+  std::function<void(CPipe&, int32_t channel)> OnSackSent;
+  std::function<void(const std::string& text)> OnMillReport;  // client: exceptions and traces
+};
+
+enum class TMillSide { Server, Client };
+
+// The pump thread: while the mill's Busy flag is clear it sets it and
+// notifies the mill window, then sleeps 10 ms.
+class CPump {
+ public:
+  CPump(std::atomic<bool>& busy, win32::HWND window);
+  ~CPump();  // tells the thread to end and waits for it
+  CPump(const CPump&) = delete;
+  CPump& operator=(const CPump&) = delete;
+  bool Finished() const { return finished_.load(); }
+
+ private:
+  std::atomic<bool>& busy_;
+  win32::HWND window_;
+  std::atomic<bool> terminate_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+class CMill {
+ public:
+  static constexpr win32::UINT kPumpTick = win32::WM_USER + 1;        // 1025
+  static constexpr win32::UINT kDeliverMessage = win32::WM_USER + 2;  // 1026
+  static constexpr uint32_t kPumpIntervalMs = 10;
+
+  // `startPump` false leaves the pump to the caller (tests call PumpUp).
+  explicit CMill(TMillSide side, bool startPump = true);
+  // Stops the pump thread, then frees every pipe without firing events.
+  ~CMill();
+  CMill(const CMill&) = delete;
+  CMill& operator=(const CMill&) = delete;
+
+  TMillEvents Events;
+
+  TMillSide Side() const { return side_; }
+  win32::HWND Window() const { return window_; }
+  uint32_t PumpTick() const { return pumpTick_; }
+  const std::string& SealIv();
+
+  // One pump step: accept, then visit the pipes last to first.
+  void PumpUp();
+
+  // --- Pipes -----------------------------------------------------------------
+  CPipe* GetPipe(int32_t id);
+  bool SelectPipe(int32_t id);
+  CPipe* CurrentPipe() { return GetPipe(currentId_); }
+  size_t PipeCount() const { return pipes_.size(); }
+  CPipe& AddPipe();
+  int32_t NewPipeId();
+
+  // --- Errors ----------------------------------------------------------------
+  int32_t LastError = 0;
+  void RecordError(int32_t reason);
+  // A caught failure of an operation: a log line (server) or "*EXP*  <name>"
+  // through OnMillReport (client).
+  void ReportError(const std::string& operation);
+  void ReportText(const std::string& text);
+  std::string ErrorLogPath;  // server: twsocketserror.log beside the executable
+
+  // --- Server ----------------------------------------------------------------
+  bool Listen(uint16_t port);
+  void StopListening();
+  bool IsListening() const;
+  uint16_t ListeningPort() const;
+  bool ClosePipe(int32_t id);
+  TSack* SendToPipe(int32_t id, int32_t channel, bool ackWanted);
+  bool PutStrField(int32_t id, std::string_view value);
+  bool PutWideField(int32_t id, std::u16string_view value);
+  bool PutIntField(int32_t id, int32_t value);
+  uint32_t GetMoniker(int32_t id);
+  bool SetMoniker(int32_t id, uint32_t value);
+  std::string GetRemoteAddress(int32_t id);
+  uint16_t GetRemotePort(int32_t id);
+
+  // --- Client ----------------------------------------------------------------
+  CPipe* OpenSession(const std::u16string& host, uint16_t port, const std::u16string& appId,
+                     const std::u16string& userName, const std::u16string& password);
+  std::u16string GetPipeUsername(int32_t id);
+  int32_t GetSendRoom(int32_t id);
+
+  // --- Relay -----------------------------------------------------------------
+  void RouteSack(CPipe& from, TSack& sack);
+
+  // --- Keys and trust --------------------------------------------------------
+  bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
+  std::u16string TakeFingerprint(const std::u16string& keyText);
+  std::u16string GetPublicKey() const;
+  void SetPublicKey(const std::u16string& keyText);
+  std::u16string GetPrivateKey() const;
+  void SetPrivateKey(const std::u16string& keyText);
+  std::u16string GetSecretKey() const;
+  void SetSecretKey(const std::u16string& text);
+  std::u16string GetFingerprints() const;
+  void SetFingerprints(const std::u16string& commaText);
+  bool IsKeyAllowed(const std::string& keyBytes) const;
+
+  std::string OwnPublicKey;   // key bytes
+  std::string OwnPrivateKey;  // key bytes
+  std::string SecretKey;      // 8-bit form of the shared secret
+  std::vector<std::string> AllowedFingerprints;
+
+  // --- Settings and addresses ------------------------------------------------
+  int32_t SecurityMode = secNone;
+  std::u16string BindAddress;
+  bool ReuseAddress = false;
+  int32_t SocksVersion = 4;
+  std::u16string SocksHost;
+  uint16_t SocksPort = 0;
+  std::u16string SocksUser;
+  std::u16string SocksPassword;
+  std::string SocksHostAnsi() const;
+
+  const std::string& LocalIPList() const { return localIpList_; }
+  const std::string& LoopbackText() const { return loopback_; }
+  std::string FirstLocalAddress() const;
+
+  // A dotted address, or a name looked up with gethostbyname (first address).
+  static std::optional<ws::in_addr> ResolveHost(const std::string& host);
+
+ private:
+  win32::LRESULT WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam);
+  void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
+  void DetectSessionInvoked();
+  void VisitPipe(size_t index);
+  void DetectLoopback();
+  void RefreshLocalIPList();
+  void WriteErrorLog(const std::string& message);
+
+  TMillSide side_;
+  win32::HWND window_ = 0;
+  std::atomic<bool> busy_{false};
+  std::unique_ptr<CPump> pump_;
+  uint32_t pumpTick_ = 0;
+  std::string sealIv_;
+  uint32_t sealIvTick_ = 0;
+  bool sealIvValid_ = false;
+  std::vector<std::unique_ptr<CPipe>> pipes_;
+  std::unique_ptr<CPipe> listener_;
+  int32_t currentId_ = 0;
+  int32_t nextId_ = 0;
+  std::vector<std::string> localAddresses_;
+  std::string localIpList_;
+  std::string loopback_ = "127.0.0.1";
+  bool destroying_ = false;
+};
+
+}  // namespace tw

@@ -1,0 +1,489 @@
+// CPipe: socket set-up, reading, sending, delivery, acknowledgements, rate
+// and size control, closing. The handshake handlers live in mHandshake.cpp,
+// the SOCKS exchange in mSocks.cpp.
+
+#include "transport/mPipe.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/win32/messages.h"
+#include "transport/mMill.h"
+#include "transport/mSeal.h"
+
+namespace tw {
+
+namespace {
+
+std::string IntBody(int32_t v) { return IntToField(v); }
+
+int32_t ClampRecvSize(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, kMinRecvSize, kMaxRecvSize));
+}
+
+}  // namespace
+
+CPipe::CPipe(CMill& mill)
+    : mill_(mill),
+      id_(mill.NewPipeId()),
+      receiver_(TJoinHooks{
+          [this](int32_t length) { AdaptRecvSize(length); },
+          [this](std::string& payload) { return OpenIfKeyed(payload); },
+          [this](std::unique_ptr<TSack> sack) { PostSack(std::move(sack)); },
+      }) {}
+
+CPipe::~CPipe() { CloseSocket(); }
+
+void CPipe::CloseSocket() {
+  if (socket_ != ws::INVALID_SOCKET) ws::closesocket(socket_);
+  socket_ = ws::INVALID_SOCKET;
+}
+
+void CPipe::RecordError(int32_t reason) { mill_.RecordError(reason); }
+bool CPipe::ErrorRecorded() const { return mill_.LastError != 0; }
+
+// --- Set-up ------------------------------------------------------------------
+
+void CPipe::CreateSocket() {
+  socket_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+  if (socket_ == ws::INVALID_SOCKET) {
+    RecordError(0);
+    return;
+  }
+  if (ErrorRecorded()) return;
+  ws::u_long on = 1;
+  if (ws::ioctlsocket(socket_, ws::FIONBIO, &on) == ws::SOCKET_ERROR) RecordError(0);
+  if (mill_.ReuseAddress) SetOption(ws::SOL_SOCKET, ws::SO_REUSEADDR, -1);
+  SetOption(ws::IPPROTO_TCP, ws::TCP_NODELAY, -1);
+}
+
+void CPipe::AdoptSocket(ws::SOCKET accepted) { socket_ = accepted; }
+
+void CPipe::SetSendSize(int32_t size) {
+  SendSize = size;
+  if (HasSocket()) SetOption(ws::SOL_SOCKET, ws::SO_SNDBUF, size * 2 + 256);
+}
+
+void CPipe::SetRecvSize(int32_t size) {
+  RecvSize = size;
+  if (HasSocket()) SetOption(ws::SOL_SOCKET, ws::SO_RCVBUF, size * 2 + 256);
+}
+
+void CPipe::SetOption(int level, int option, int32_t value) {
+  if (ErrorRecorded() || !HasSocket()) return;
+  if (ws::setsockopt(socket_, level, option, &value, sizeof value) == ws::SOCKET_ERROR) RecordError(0);
+}
+
+void CPipe::BindSocket(const std::string& address, uint16_t port) {
+  if (ErrorRecorded()) return;
+  ws::sockaddr_in sa;
+  sa.sin_family = ws::AF_INET;
+  sa.sin_port = ws::htons(port);
+  sa.sin_addr.s_addr = ws::inet_addr(address.empty() ? "0.0.0.0" : address.c_str());
+  if (sa.sin_addr.s_addr == ws::INADDR_NONE) {
+    RecordError(ws::WSAEINVAL);
+    return;
+  }
+  if (ws::bind(socket_, reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR)
+    RecordError(0);
+}
+
+void CPipe::StartListening() {
+  if (ErrorRecorded()) return;
+  if (ws::listen(socket_, 5) == ws::SOCKET_ERROR) {
+    RecordError(0);
+    return;
+  }
+  State = psListening;
+  QueryLocalAddress();
+  QueryLocalPort();
+}
+
+void CPipe::Connect(const std::string& host, uint16_t port) {
+  if (ErrorRecorded()) return;
+  SocksHost = host;
+  SocksPort = port;
+  const bool viaProxy = !mill_.SocksHost.empty();
+  const std::string target = viaProxy ? mill_.SocksHostAnsi() : host;
+  const uint16_t targetPort = viaProxy ? mill_.SocksPort : port;
+  std::optional<ws::in_addr> addr = CMill::ResolveHost(target);
+  if (!addr) {
+    RecordError(viaProxy ? crSocks : 0);
+    return;
+  }
+  ws::sockaddr_in sa;
+  sa.sin_family = ws::AF_INET;
+  sa.sin_port = ws::htons(targetPort);
+  sa.sin_addr = *addr;
+  if (ws::connect(socket_, reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR &&
+      ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
+    RecordError(viaProxy ? crSocks : 0);
+    return;
+  }
+  StateStartTick = mill_.PumpTick();
+  State = psConnecting;
+}
+
+namespace {
+
+bool QueryName(ws::SOCKET s, bool peer, std::string& address, uint16_t& port) {
+  ws::sockaddr_in sa;
+  int len = sizeof sa;
+  auto* p = reinterpret_cast<ws::sockaddr*>(&sa);
+  int rc = peer ? ws::getpeername(s, p, &len) : ws::getsockname(s, p, &len);
+  if (rc == ws::SOCKET_ERROR) {
+    address.clear();
+    port = 0;
+    return false;
+  }
+  address = ws::inet_ntoa(sa.sin_addr);
+  port = ws::ntohs(sa.sin_port);
+  return true;
+}
+
+}  // namespace
+
+void CPipe::QueryRemoteAddress() {
+  if (State < psHandshake) return;
+  uint16_t port;
+  if (QueryName(socket_, true, RemoteAddress, port) && RemoteAddress == mill_.LoopbackText()) {
+    std::string first = mill_.FirstLocalAddress();
+    if (!first.empty()) RemoteAddress = first;
+  }
+}
+
+void CPipe::QueryRemotePort() {
+  if (State < psHandshake) return;
+  std::string address;
+  QueryName(socket_, true, address, RemotePort);
+}
+
+void CPipe::QueryLocalAddress() {
+  uint16_t port;
+  QueryName(socket_, false, LocalAddress, port);
+}
+
+void CPipe::QueryLocalPort() {
+  std::string address;
+  QueryName(socket_, false, address, LocalPort);
+}
+
+void CPipe::QueryAddresses() {
+  QueryRemoteAddress();
+  QueryRemotePort();
+  QueryLocalAddress();
+  QueryLocalPort();
+}
+
+// --- Queueing ----------------------------------------------------------------
+
+TSack& CPipe::QueueMessage(int32_t code) {
+  auto sack = std::make_unique<TSack>();
+  sack->Code = code;
+  sack->Payload = std::move(fields_);
+  fields_.clear();
+  return queue_.Queue(std::move(sack));
+}
+
+TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  auto sack = std::make_unique<TSack>();
+  sack->Code = code;
+  sack->Payload = std::move(body);
+  return queue_.Queue(std::move(sack));
+}
+
+// --- Connect completion ------------------------------------------------------
+
+bool CPipe::SocketReadable() {
+  if (!HasSocket()) return false;
+  ws::fd_set set;
+  set.Add(socket_);
+  ws::timeval zero;
+  return ws::select(0, &set, nullptr, nullptr, &zero) > 0 && set.Contains(socket_);
+}
+
+bool CPipe::SocketWritable() {
+  if (!HasSocket()) return false;
+  ws::fd_set set;
+  set.Add(socket_);
+  ws::timeval zero;
+  return ws::select(0, nullptr, &set, nullptr, &zero) > 0 && set.Contains(socket_);
+}
+
+void CPipe::DetectSessionCreated() {
+  try {
+    if (State != psConnecting || !SocketWritable()) return;
+    StateStartTick = mill_.PumpTick();
+    if (!mill_.SocksHost.empty())
+      SocksConnected();
+    else
+      StartProtocol();
+  } catch (const std::exception&) {
+    mill_.ReportError("DetectSessionCreated");
+  }
+}
+
+void CPipe::DetectSessionRejected() {
+  try {
+    if (State != psConnecting || !HasSocket()) return;
+    ws::fd_set set;
+    set.Add(socket_);
+    ws::timeval zero;
+    if (ws::select(0, nullptr, nullptr, &set, &zero) > 0 && set.Contains(socket_))
+      FinishSession(crConnectFailed);
+  } catch (const std::exception&) {
+    mill_.ReportError("DetectSessionRejected");
+  }
+}
+
+// --- Reading -----------------------------------------------------------------
+
+void CPipe::FetchData() {
+  if (State < psConnecting || State > psSession || !SocketReadable()) return;
+  ws::u_long waiting = 0;
+  if (ws::ioctlsocket(socket_, ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
+      static_cast<int32_t>(waiting) <= 0) {
+    FinishSession(crSocket);
+    return;
+  }
+  const int32_t want = std::min<int64_t>(waiting, RecvSize);
+  if (State >= psSocks4Reply && State <= psSocks5Auth) {
+    std::string bytes(static_cast<size_t>(want), '\0');
+    int got = ws::recv(socket_, bytes.data(), want, 0);
+    if (got == ws::SOCKET_ERROR) return;
+    bytes.resize(static_cast<size_t>(got));
+    TakeSocksReply(bytes);
+    return;
+  }
+  char* into = receiver_.PrepareWrite(static_cast<size_t>(want));
+  int got = ws::recv(socket_, into, want, 0);
+  receiver_.CommitWrite(got == ws::SOCKET_ERROR ? 0 : static_cast<size_t>(got));
+}
+
+void CPipe::ParseFrames() {
+  if (State < psConnecting || State > psSession) return;
+  TFrameFault fault = receiver_.ParseFrames();
+  if (fault != TFrameFault::None) HandleReceiveFault(fault);
+}
+
+void CPipe::HandleReceiveFault(TFrameFault) {
+  // Malformed frames, hostile prefixes, oversized reassembly and bodies that
+  // do not open all end the pipe the same way; no event about the message.
+  if (State != psClosed) FinishSession(crSecurity);
+}
+
+void CPipe::PostSack(std::unique_ptr<TSack> sack) {
+  ++PostedCount;
+  TSack* raw = sack.release();
+  if (!win32::PostMessageA(mill_.Window(), CMill::kDeliverMessage, static_cast<win32::WPARAM>(id_),
+                           reinterpret_cast<win32::LPARAM>(raw))) {
+    delete raw;  // the window is gone: the message has nowhere to go
+    --PostedCount;
+  }
+}
+
+// --- Sending -----------------------------------------------------------------
+
+TCartLimits CPipe::CartLimits() const {
+  return TCartLimits{SendSize, RateLimit, mill_.PumpTick()};
+}
+
+void CPipe::PushCart() {
+  try {
+    if (State < psSocks4Reply || SendDead || !SocketWritable()) return;
+    if (sendBuffer_.empty()) {
+      TCartHooks hooks{
+          [this] { return CheckRateWindow(); },
+          [this](int32_t size) { RateBytes += size; },
+          [this](std::string& payload) { SealIfKeyed(payload); },
+      };
+      BuildCart(queue_, sendBuffer_, CartLimits(), hooks);
+    }
+    if (sendBuffer_.empty()) return;
+    const int len = static_cast<int>(std::min<size_t>(sendBuffer_.size(), std::numeric_limits<int>::max()));
+    int sent = ws::send(socket_, sendBuffer_.data(), len, 0);
+    if (sent == ws::SOCKET_ERROR) {
+      // A closed pipe whose peer has gone can never empty its queue: drop it
+      // so the pipe is freed. An open pipe retries; its reader sees the end.
+      if (State == psClosed && ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
+        SendDead = true;
+        sendBuffer_.clear();
+        queue_.Clear();
+      }
+      return;
+    }
+    sendBuffer_.erase(0, static_cast<size_t>(sent));
+  } catch (const std::exception&) {
+    mill_.ReportError("PushCart");
+  }
+}
+
+// --- Delivery ----------------------------------------------------------------
+
+void CPipe::DeliverMessage(std::unique_ptr<TSack> sack) {
+  struct PostedGuard {
+    CPipe& pipe;
+    ~PostedGuard() { --pipe.PostedCount; }
+  } guard{*this};
+
+  if (!sack->RouteList.empty()) {
+    mill_.RouteSack(*this, *sack);
+  } else if (sack->PeerId != 0) {
+    if (State == psSession && mill_.Events.OnBondSack) mill_.Events.OnBondSack(*this, *sack);
+  } else if (sack->Code >= sackAppBase) {
+    if (sack->AckWanted) QueueOwn(-sack->Code);
+    const int32_t channel = sack->Code - sackAppBase;
+    sack->Code = channel;
+    if (State == psSession && mill_.Events.OnSackReceived)
+      mill_.Events.OnSackReceived(*this, channel, sack->Payload);
+  } else if (sack->Code < 0) {
+    TakeAck(-static_cast<int64_t>(sack->Code));
+  } else {
+    HandleSystemCode(sack->Code, std::move(sack->Payload));
+  }
+}
+
+void CPipe::TakeAck(int64_t code) {
+  if (State != psSession || code > std::numeric_limits<int32_t>::max()) return;
+  auto it = std::find_if(acks_.begin(), acks_.end(), [&](const TAckEntry& e) { return e.Code == code; });
+  if (it == acks_.end()) return;
+  acks_.erase(it);
+  if (mill_.Events.OnSackSent) mill_.Events.OnSackSent(*this, static_cast<int32_t>(code - sackAppBase));
+}
+
+void CPipe::HandleSystemCode(int32_t code, std::string body) {
+  mill_.ReportText("CPipe.ShipSystemSack " + std::to_string(code));
+  switch (code) {
+    case scRecvSize: TakeRecvSize(std::move(body)); break;
+    case scRateLimit: TakeRateLimit(std::move(body)); break;
+    case scError: TakeError(std::move(body)); break;
+    case scModeOffer: TakeModeOffer(std::move(body)); break;
+    case scModeReply: TakeModeReply(std::move(body)); break;
+    case scClientKey: TakeClientKey(std::move(body)); break;
+    case scServerKey: TakeServerKey(std::move(body)); break;
+    case scClientHalf1: TakeClientHalf1(std::move(body)); break;
+    case scServerHalf1: TakeServerHalf1(std::move(body)); break;
+    case scClientHalf2: TakeClientHalf2(std::move(body)); break;
+    case scServerHalf2: TakeServerHalf2(std::move(body)); break;
+    case scLogin: TakeLogin(std::move(body)); break;
+    case scAccept: TakeAccept(std::move(body)); break;
+    case scChallenge: TakeChallenge(std::move(body)); break;
+    case scResponse: TakeResponse(std::move(body)); break;
+    default: break;  // no meaning in the transport
+  }
+}
+
+void CPipe::TakeRecvSize(std::string body) {
+  // The peer's read size, bounded: 0 or less would silence the pipe, a value
+  // near 2^31 would overflow the batch budget.
+  SetSendSize(ClampRecvSize(ReadIntField(body)));
+}
+
+void CPipe::TakeError(std::string body) {
+  RecordError(ReadIntField(body));
+  FinishSession(crSocket);
+}
+
+// --- Rate and size control ---------------------------------------------------
+
+void CPipe::SendRateLimit() {
+  if (State >= psHandshake) QueueOwn(scRateLimit, IntBody(OwnRateLimit));
+}
+
+void CPipe::TakeRateLimit(std::string body) {
+  PeerRateLimit = ReadIntField(body);
+  UpdateRateLimit();
+}
+
+void CPipe::UpdateRateLimit() {
+  RateLimit = OwnRateLimit;
+  if (PeerRateLimit > 0 && (OwnRateLimit == 0 || PeerRateLimit < OwnRateLimit)) RateLimit = PeerRateLimit;
+  RateBytes = 0;
+}
+
+bool CPipe::CheckRateWindow() {
+  if (RateLimit <= 0 || RateBytes <= 0) return false;
+  const uint32_t now = mill_.PumpTick();
+  if (static_cast<uint32_t>(now - RateWindowStart) > kRateWindowMs) {
+    RateWindowStart = now;
+    RateBytes -= RateLimit;  // what went beyond the limit carries over
+    return false;
+  }
+  return RateBytes >= RateLimit;
+}
+
+void CPipe::AdaptRecvSize(int32_t length) {
+  MeasureBytes += length;
+  if (MeasureBytes < RecvSize) return;
+  const uint32_t now = mill_.PumpTick();
+  const uint32_t elapsed = now - MeasureStartTick;
+  int32_t next = RecvSize;
+  if (elapsed > 1000 && RecvSize > kMinRecvSize)
+    next = RecvSize / 2;
+  else if (elapsed < 500 && RecvSize < kMaxRecvSize)
+    next = RecvSize * 2;
+  if (next != RecvSize) {
+    SetRecvSize(next);
+    QueueOwn(scRecvSize, IntBody(next));
+  }
+  MeasureBytes = 0;
+  MeasureStartTick = now;
+}
+
+// --- Sealing -----------------------------------------------------------------
+
+void CPipe::SealIfKeyed(std::string& payload) {
+  if (payload.empty() || SessionKey.empty()) return;
+  payload = SealPayload(payload, SessionKey, mill_.SealIv());
+}
+
+bool CPipe::OpenIfKeyed(std::string& payload) {
+  if (payload.empty() || SessionKey.empty()) return true;
+  return OpenPayload(payload, SessionKey);
+}
+
+// --- Closing -----------------------------------------------------------------
+
+void CPipe::FinishSession(int32_t reason) {
+  if (State == psClosed) return;
+  const uint8_t old = State;
+  State = psClosed;
+  Step = THandshakeStep::None;
+  try {
+    const TMillEvents& ev = mill_.Events;
+    if (old >= psConnecting && old <= psSocks5Auth) {
+      if (ev.OnPipeRejected) ev.OnPipeRejected(mill_, *this, reason);
+    } else if (old == psHandshake) {
+      if (Incoming) {
+        if (ev.OnPipeRefused) ev.OnPipeRefused(mill_, *this, reason);
+      } else if (ev.OnPipeRejected) {
+        ev.OnPipeRejected(mill_, *this, reason);
+      }
+    } else if (old == psSession) {
+      if (ev.OnPipeClosed) ev.OnPipeClosed(mill_, *this, reason);
+    }
+  } catch (const std::exception&) {
+    mill_.ReportError("FinishSession");
+  }
+  Closed = true;
+  FreeAfterTick = mill_.PumpTick() + kFreeDelayMs;
+}
+
+void CPipe::Fail(int32_t reason) {
+  QueueOwn(scError, IntBody(reason));
+  FinishSession(reason);
+}
+
+bool CPipe::ReadyToFree(uint32_t now) const {
+  if (!Closed || State != psClosed) return false;
+  const int32_t past = win32::TickDiff(now, FreeAfterTick);
+  if (past < 0 || PostedCount > 0) return false;
+  return SendIdle() || SendDead || !HasSocket() || past >= static_cast<int32_t>(kSendGiveUpMs);
+}
+
+bool CPipe::TimedOut(uint32_t now) const {
+  return State >= psConnecting && State <= psHandshake &&
+         static_cast<uint32_t>(now - StateStartTick) > kHandshakeTimeoutMs;
+}
+
+}  // namespace tw
