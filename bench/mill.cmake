@@ -1,0 +1,1 @@
+tw_add_bench(bench_pipe SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pipe_bench.cpp LIBS tw_transport)
