@@ -1,0 +1,268 @@
+#include "server/mHub.h"
+
+#include <algorithm>
+
+#include "platform/win32/text.h"
+
+namespace tw {
+
+CHub::CHub(std::u16string applicationId, bool startPump)
+    : appId_(std::move(applicationId)), mill_(TMillSide::Server, startPump) {
+  mill_.Events.OnPipeLogin = [this](CPipe& pipe, const std::u16string& app, const std::u16string& user,
+                                    std::u16string& password, bool& accept) {
+    if (!Guard("DoConnectionRequest", [&] { DoConnectionRequest(pipe, app, user, password, accept); }))
+      accept = false;  // a failed admission is a refusal
+  };
+  mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, int32_t reason) {
+    Guard("DoPeerRejected", [&] { DoPeerRejected(pipe, reason); });
+  };
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, int32_t) {
+    Guard("DoPipeClosed", [&] { DoPipeClosed(pipe); });
+  };
+  mill_.Events.OnSackSent = [](CPipe&, int32_t) {};
+  mill_.Events.OnSackReceived = [this](CPipe& pipe, int32_t channel, std::string& body) {
+    Guard("DoCommand", [&] { DoCommand(pipe, channel, body); });
+  };
+}
+
+CHub::~CHub() { mill_.Events = {}; }
+
+bool CHub::Guard(const char* operation, const std::function<void()>& body) {
+  try {
+    body();
+    return true;
+  } catch (const std::exception&) {
+    mill_.ReportError(operation);
+    return false;
+  }
+}
+
+// --- Start and stop ------------------------------------------------------------
+
+bool CHub::Start() {
+  LastError = errNone;
+  if (mill_.IsListening()) return false;
+  try {
+    mill_.Listen(static_cast<uint16_t>(Port));
+  } catch (const std::exception&) {
+    mill_.ReportError("Start");
+  }
+  LastError = mill_.LastError;
+  if (LastError == errNone && !mill_.IsListening()) LastError = errTransport;
+  return LastError == errNone;
+}
+
+bool CHub::Stop() {
+  LastError = errNone;
+  if (mill_.IsListening()) mill_.StopListening();
+  return true;
+}
+
+// --- Peers -----------------------------------------------------------------------
+
+CPeer* CHub::FindPeer(uint32_t id) {
+  if (id == 0) return nullptr;
+  for (auto& p : peers_)
+    if (p->Id == id) return p.get();
+  return nullptr;
+}
+
+CPeer* CHub::SelectPeer(uint32_t id) {
+  LastError = errNone;
+  CPeer* p = FindPeer(id);
+  if (!p) LastError = errInvalidHandle;
+  return p;
+}
+
+CPeer* CHub::PipePeer(CPipe& pipe) { return FindPeer(pipe.Moniker); }
+
+void CHub::DisconnectPeer(uint32_t id) {
+  if (SelectPeer(id)) ClosePeer(id, kPeerClosedByHost);
+}
+
+std::u16string CHub::GetPeerName(uint32_t id) {
+  CPeer* p = SelectPeer(id);
+  return p ? p->UserName : u"";
+}
+
+std::u16string CHub::GetPeerAddress(uint32_t id) {
+  CPeer* p = SelectPeer(id);
+  return p ? win32::AnsiToWide(mill_.GetRemoteAddress(p->PipeId)) : u"";
+}
+
+int32_t CHub::GetPeerPort(uint32_t id) {
+  CPeer* p = SelectPeer(id);
+  return p ? mill_.GetRemotePort(p->PipeId) : 0;
+}
+
+uint32_t CHub::GetOwnerPeer(uint32_t id) {
+  CPeer* p = SelectPeer(id);
+  return p ? p->Owner : 0;
+}
+
+void CHub::SetOwnerPeer(uint32_t id, uint32_t owner) {
+  if (CPeer* p = SelectPeer(id)) p->Owner = owner;
+}
+
+bool CHub::SendBinaryMessage(uint32_t id, const com::VARIANT& message) {
+  LastError = errNone;
+  std::optional<std::string> bytes = VarArrayToStr(message);
+  if (!bytes) {
+    LastError = errNotByteArray;
+    return false;
+  }
+  CPeer* p = SelectPeer(id);
+  if (!p) return false;
+  if (p->State != CPeer::Connected) {
+    LastError = errSessionNotOpen;
+    return false;
+  }
+  mill_.PutStrField(p->PipeId, *bytes);
+  if (!mill_.SendToPipe(p->PipeId, CMD_BINARY, false)) {
+    LastError = errTransport;  // the session is no longer open
+    return false;
+  }
+  return true;
+}
+
+std::u16string CHub::GetLocalIPList() const { return win32::AnsiToWide(mill_.LocalIPList()); }
+
+bool CHub::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
+  publicKey.clear();
+  privateKey.clear();
+  return mill_.GenerateKeypair(publicKey, privateKey);
+}
+
+// --- Hooks from the transport ------------------------------------------------------
+
+void CHub::DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const std::u16string& userName,
+                               std::u16string& password, bool& accept) {
+  if (appId != appId_) return;  // exact: case and length count
+  const int32_t pipeId = pipe.Id();
+  if (Events.OnConnectionRequest) Events.OnConnectionRequest(userName, password, accept);
+  // The host may have pumped messages while it decided: admit only a pipe
+  // that is still there and still in its handshake.
+  CPipe* still = mill_.GetPipe(pipeId);
+  if (!accept || still != &pipe || pipe.State != psHandshake) return;
+  auto peer = std::make_unique<CPeer>();
+  do {
+    nextId_ = nextId_ == UINT32_MAX ? 1 : nextId_ + 1;
+  } while (FindPeer(nextId_));
+  peer->Id = nextId_;
+  peer->PipeId = pipeId;
+  peer->UserName = userName;
+  mill_.SetMoniker(pipeId, peer->Id);
+  peers_.push_back(std::move(peer));
+}
+
+void CHub::DoPeerRejected(CPipe& pipe, int32_t reason) {
+  CPeer* peer = PipePeer(pipe);
+  const uint32_t id = peer ? peer->Id : 0;
+  if (Events.OnPeerRejected) {
+    try {
+      Events.OnPeerRejected(peer, reason);
+    } catch (const std::exception&) {
+      mill_.ReportError("OnPeerRejected");
+    }
+  }
+  // The cleanup runs whether or not anybody listened.
+  ClosePeer(id, kPeerHandshakeFailed);
+}
+
+void CHub::DoPipeClosed(CPipe& pipe) {
+  if (CPeer* peer = PipePeer(pipe)) ClosePeer(peer->Id, kPeerConnectionClosed);
+}
+
+void CHub::DoCommand(CPipe& pipe, int32_t channel, std::string& body) {
+  LastError = errNone;
+  CPeer* peer = PipePeer(pipe);
+  if (!peer) {
+    LastError = errInvalidHandle;
+    mill_.ClosePipe(pipe.Id());
+    return;
+  }
+  switch (channel) {
+    case CMD_READY: PeerReady(*peer); break;
+    case CMD_ANNOUNCE: AnnouncePeer(*peer); break;
+    case CMD_INTRODUCE: IntroducePeer(*peer, body); break;
+    case CMD_BINARY: DoBinaryMessage(*peer, body); break;
+    default: break;
+  }
+}
+
+void CHub::PeerReady(CPeer& peer) {
+  if (peer.State == CPeer::Connected) return;  // a repeated CMD_READY changes nothing
+  peer.State = CPeer::Connected;
+  Send(peer.PipeId, CMD_WELCOME);
+  if (Events.OnPeerConnected) Events.OnPeerConnected(peer);
+}
+
+void CHub::PutPeerRecord(int32_t toPipe, const CPeer& about) {
+  mill_.PutIntField(toPipe, about.PipeId);
+  mill_.PutWideField(toPipe, about.UserName);
+  mill_.PutStrField(toPipe, mill_.GetRemoteAddress(about.PipeId));
+  mill_.PutIntField(toPipe, mill_.GetRemotePort(about.PipeId));
+}
+
+void CHub::AnnouncePeer(CPeer& sender) {
+  const uint32_t senderId = sender.Id;
+  for (size_t i = peers_.size(); i-- > 0;) {
+    if (i >= peers_.size()) continue;
+    CPeer& other = *peers_[i];
+    if (other.Id == senderId || other.State != CPeer::Connected) continue;
+    CPeer* s = FindPeer(senderId);
+    if (!s) return;
+    PutPeerRecord(other.PipeId, *s);
+    Send(other.PipeId, CMD_PEER_LISTED);
+  }
+}
+
+void CHub::IntroducePeer(CPeer& sender, std::string& body) {
+  const int32_t target = ReadIntField(body);
+  CPipe* pipe = mill_.GetPipe(target);
+  if (!pipe || pipe->State != psSession) return;
+  PutPeerRecord(target, sender);
+  Send(target, CMD_PEER_JOINED);
+}
+
+void CHub::DoBinaryMessage(CPeer& peer, std::string& body) {
+  const std::string bytes = ReadStrField(body);
+  com::VARIANT message;
+  com::VariantInit(&message);
+  if (!StrToVarArray(bytes, &message)) return;
+  struct Release {
+    com::VARIANT& v;
+    ~Release() { com::VariantClear(&v); }
+  } release{message};  // released whatever the handler does
+  if (Events.OnBinaryMessage) Events.OnBinaryMessage(peer, message);
+}
+
+void CHub::ClosePeer(uint32_t id, int32_t code) {
+  CPeer* peer = FindPeer(id);
+  if (!peer || peer->State == CPeer::Closed) return;
+  const uint8_t old = peer->State;
+  peer->State = CPeer::Closed;
+  const int32_t pipeId = peer->PipeId;
+  if (code > 0) mill_.ClosePipe(pipeId);
+  // The close completes even when the host's handler fails.
+  if (old == CPeer::Connected && Events.OnPeerDisconnected) {
+    if (CPeer* p = FindPeer(id)) {
+      try {
+        Events.OnPeerDisconnected(*p, code);
+      } catch (const std::exception&) {
+        mill_.ReportError("OnPeerDisconnected");
+      }
+    }
+  }
+  for (size_t i = peers_.size(); i-- > 0;) {
+    if (i >= peers_.size()) continue;
+    CPeer& other = *peers_[i];
+    if (other.Id == id || other.State != CPeer::Connected) continue;
+    mill_.PutIntField(other.PipeId, pipeId);
+    mill_.PutIntField(other.PipeId, code);
+    Send(other.PipeId, CMD_PEER_LEFT);
+  }
+  std::erase_if(peers_, [&](const std::unique_ptr<CPeer>& p) { return p->Id == id; });
+}
+
+}  // namespace tw

@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../transport/mill_fixture.h"
+#include "platform/win32/text.h"
+#include "platform/win32/tick.h"
+#include "server/mParleySrv.h"
+
+using namespace tw;
+using namespace tw::test;
+
+namespace {
+
+// A client: its mill, its one pipe and what reached it.
+struct Client {
+  std::unique_ptr<CMill> mill = std::make_unique<CMill>(TMillSide::Client, false);
+  CPipe* pipe = nullptr;
+  std::vector<std::pair<int32_t, std::string>> got;  // channel, body
+  std::vector<int32_t> rejects;
+  Client() {
+    mill->Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { got.emplace_back(ch, body); };
+    mill->Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t r) { rejects.push_back(r); };
+  }
+  size_t Count(int32_t channel) const {
+    return static_cast<size_t>(std::count_if(got.begin(), got.end(), [&](auto& g) { return g.first == channel; }));
+  }
+  std::vector<int32_t> Channels() const {
+    std::vector<int32_t> out;
+    for (auto& g : got) out.push_back(g.first);
+    return out;
+  }
+  void Send(int32_t channel, std::string body = {}) {
+    pipe->PutRaw(body);
+    pipe->QueueMessage(channel + sackAppBase);
+  }
+};
+
+// The server engine with a scripted host.
+struct Rig : ::testing::Test {
+  TTWParleySrv srv{false};
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::string> log;
+  std::vector<TPeerHandle> connected;
+  bool accept = true;
+  std::u16string password = u"pw";
+  std::function<void(TPeerHandle, int32_t)> onDisconnected;
+
+  void SetUp() override {
+    srv.Hub().Mill().ErrorLogPath.clear();
+    srv.Events.OnConnectionRequest = [this](TPeerHandle h, const std::u16string& user, std::u16string& pw,
+                                            bool& ok) {
+      log.push_back("request " + win32::Utf16ToUtf8(user) + " " + std::to_string(h));
+      pw = password;
+      ok = accept;
+    };
+    srv.Events.OnPeerConnected = [this](TPeerHandle h) {
+      connected.push_back(h);
+      log.push_back("connected " + win32::Utf16ToUtf8(srv.GetPeerName(h)));
+    };
+    srv.Events.OnPeerRejected = [this](const std::u16string& user, const std::u16string& addr, int32_t port,
+                                       int32_t code) {
+      log.push_back("rejected " + win32::Utf16ToUtf8(user) + " " + win32::Utf16ToUtf8(addr) + " " +
+                    std::to_string(port != 0) + " " + std::to_string(code));
+    };
+    srv.Events.OnPeerDisconnected = [this](TPeerHandle h, int32_t code) {
+      log.push_back("disconnected " + std::to_string(code));
+      if (onDisconnected) onDisconnected(h, code);
+    };
+    srv.ListeningPort = 0;
+    ASSERT_TRUE(srv.Start());
+  }
+
+  std::vector<CMill*> Mills() {
+    std::vector<CMill*> m{&srv.Hub().Mill()};
+    for (auto& c : clients)
+      if (c->mill) m.push_back(c->mill.get());
+    return m;
+  }
+  bool Run(const std::function<bool()>& done) { return Drive(Mills(), done); }
+  void Settle(int rounds = 30) { tw::test::Settle(Mills(), rounds); }
+
+  Client& Connect(const std::u16string& user, const std::u16string& pw = u"",
+                  const std::u16string& app = kParleyAppId) {
+    clients.push_back(std::make_unique<Client>());
+    Client& c = *clients.back();
+    c.pipe = c.mill->OpenSession(u"127.0.0.1", srv.Hub().Mill().ListeningPort(), app, user, pw);
+    EXPECT_NE(c.pipe, nullptr);
+    Run([&] { return c.pipe->State == psSession || c.pipe->State == psClosed; });
+    return c;
+  }
+  // Connects and sends CMD_READY; returns the handle the host got.
+  TPeerHandle Join(const std::u16string& user) {
+    const size_t before = connected.size();
+    Client& c = Connect(user, password);
+    c.Send(CMD_READY);
+    EXPECT_TRUE(Run([&] { return connected.size() == before + 1 && !c.got.empty(); }));
+    return connected.empty() ? 0 : connected.back();
+  }
+};
+
+// A client on this machine is reported with the machine's first address.
+std::string SeenAddress(CMill& server) {
+  std::string first = server.FirstLocalAddress();
+  return first.empty() ? "127.0.0.1" : first;
+}
+
+}  // namespace
+
+TEST_F(Rig, AdmissionTable) {
+  struct Case {
+    std::u16string app;
+    bool bound;
+    bool accept;
+    bool asked;
+    bool admitted;
+    const char* rejected;  // the OnPeerRejected line, or ""
+  };
+  const Case cases[] = {
+      {kParleyAppId, true, true, true, true, ""},
+      {kParleyAppId, true, false, true, false, "rejected   0 4"},
+      {kParleyAppId, false, true, false, false, "rejected   0 4"},
+      {u"qxmelnorapkd31", true, true, false, false, "rejected   0 4"},
+      {u"QXMELNORAPKD3", true, true, false, false, "rejected   0 4"},
+      {u"QXMELNORAPKD311", true, true, false, false, "rejected   0 4"},
+  };
+  auto request = srv.Events.OnConnectionRequest;
+  for (const Case& k : cases) {
+    log.clear();
+    accept = k.accept;
+    srv.Events.OnConnectionRequest = k.bound ? request : nullptr;
+    Client& c = Connect(u"", u"", k.app);
+    Settle(10);
+    const bool asked = !log.empty() && log[0].rfind("request", 0) == 0;
+    EXPECT_EQ(asked, k.asked);
+    EXPECT_EQ(c.pipe->State == psSession, k.admitted);
+    if (*k.rejected) {
+      ASSERT_FALSE(log.empty());
+      EXPECT_EQ(log.back(), k.rejected);
+    }
+  }
+  EXPECT_EQ(srv.Hub().PeerCount(), 1u);  // only the admitted one holds a CPeer
+}
+
+TEST_F(Rig, ConnectionRequestCarriesAValueThatNamesNoPeer) {
+  Connect(u"");
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], "request  -1");
+  EXPECT_EQ(srv.GetPeerName(TTWParleySrv::kRequestHandle), u"");
+  EXPECT_EQ(srv.LastError, errInvalidHandle);
+}
+
+TEST_F(Rig, WrongPasswordIsRejectedWithItsNameAndNoDisconnect) {
+  Join(u"alice");
+  Client& first = *clients.back();
+  password = u"right";
+  Client& c = Connect(u"bob", u"wrong");
+  ASSERT_TRUE(Run([&] { return c.pipe->State == psClosed; }));
+  Settle(10);
+  EXPECT_EQ(log.back(), "rejected bob " + SeenAddress(srv.Hub().Mill()) + " 1 22");
+  for (auto& l : log) EXPECT_EQ(l.rfind("disconnected", 0), std::string::npos);
+  // The connected peer hears of the failed one with -11.
+  ASSERT_TRUE(Run([&] { return first.Count(CMD_PEER_LEFT) == 1; }));
+  std::string_view body = first.got.back().second;
+  ReadIntField(body);
+  EXPECT_EQ(ReadIntField(body), kPeerHandshakeFailed);
+}
+
+TEST_F(Rig, AnnounceIntroduceAndLeaveBetweenThreePeers) {
+  Join(u"A");
+  Join(u"B");
+  Join(u"C");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  Client& c = *clients[2];
+  // C announces: A and B hear of it.
+  std::vector<std::string> order;
+  a.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string& body) {
+    a.got.emplace_back(ch, body);
+    order.push_back("A" + std::to_string(ch));
+  };
+  b.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string& body) {
+    b.got.emplace_back(ch, body);
+    order.push_back("B" + std::to_string(ch));
+  };
+  c.Send(CMD_ANNOUNCE);
+  ASSERT_TRUE(Run([&] { return order.size() == 2; }));
+  std::sort(order.begin(), order.end());
+  EXPECT_EQ(order, (std::vector<std::string>{"A31", "B31"}));
+  const std::string record = a.got.back().second;
+  std::string_view r = record;
+  const int32_t idC = ReadIntField(r);
+  EXPECT_EQ(ReadWideField(r), u"C");
+  EXPECT_EQ(ReadStrField(r), SeenAddress(srv.Hub().Mill()));
+  EXPECT_EQ(ReadIntField(r), c.pipe->LocalPort);
+  EXPECT_TRUE(r.empty());
+  // Both introduce themselves to C.
+  a.Send(CMD_INTRODUCE, IntToField(idC));
+  b.Send(CMD_INTRODUCE, IntToField(idC));
+  ASSERT_TRUE(Run([&] { return c.Count(CMD_PEER_JOINED) == 2; }));
+  std::vector<std::u16string> joined;
+  for (auto& [ch, body] : c.got)
+    if (ch == CMD_PEER_JOINED) {
+      std::string_view v = body;
+      ReadIntField(v);
+      joined.push_back(ReadWideField(v));
+    }
+  std::sort(joined.begin(), joined.end());
+  EXPECT_EQ(joined, (std::vector<std::u16string>{u"A", u"B"}));
+  // Introducing to an id that is no live pipe sends nothing.
+  const size_t before = c.got.size();
+  a.Send(CMD_INTRODUCE, IntToField(0x7FFFFF00));
+  Settle();
+  EXPECT_EQ(c.got.size(), before);
+  // C drops: A and B hear CMD_PEER_LEFT [idC][-10].
+  c.mill.reset();
+  ASSERT_TRUE(Run([&] {
+    return a.Count(CMD_PEER_LEFT) == 1 && b.Count(CMD_PEER_LEFT) == 1;
+  }));
+  std::string_view left = a.got.back().second;
+  EXPECT_EQ(ReadIntField(left), idC);
+  EXPECT_EQ(ReadIntField(left), kPeerConnectionClosed);
+  EXPECT_EQ(log.back(), "disconnected -10");
+}
+
+TEST_F(Rig, DisconnectByTheHostClosesOnceAndTellsTheOthers) {
+  const TPeerHandle a = Join(u"A");
+  Join(u"B");
+  Client& b = *clients[1];
+  srv.SetMoniker(a, 77);
+  srv.DisconnectPeer(a);
+  srv.DisconnectPeer(a);
+  ASSERT_TRUE(Run([&] { return b.Count(CMD_PEER_LEFT) == 1; }));
+  Settle();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "disconnected 1"), 1);
+  EXPECT_EQ(b.Count(CMD_PEER_LEFT), 1);
+  std::string_view left = b.got.back().second;
+  ReadIntField(left);
+  EXPECT_EQ(ReadIntField(left), kPeerClosedByHost);
+  // Closed but not purged: the record answers, the connection does not.
+  EXPECT_EQ(srv.GetPeerName(a), u"A");
+  EXPECT_EQ(srv.GetMoniker(a), 77);
+  EXPECT_EQ(srv.GetPeerAddress(a), u"");
+  EXPECT_EQ(srv.GetPeerPort(a), 0);
+  com::VARIANT v;
+  com::VariantInit(&v);
+  StrToVarArray("x", &v);
+  EXPECT_FALSE(srv.SendBinaryMessage(a, v));
+  EXPECT_EQ(srv.LastError, errInvalidHandle);
+  com::VariantClear(&v);
+}
+
+TEST_F(Rig, DisconnectFromInsideEveryEvent) {
+  // From inside OnPeerDisconnected for the same peer: nothing more happens.
+  onDisconnected = [&](TPeerHandle h, int32_t) { srv.DisconnectPeer(h); };
+  const TPeerHandle a = Join(u"A");
+  srv.DisconnectPeer(a);
+  Settle();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "disconnected 1"), 1);
+  // From inside OnPeerConnected.
+  srv.Events.OnPeerConnected = [&](TPeerHandle h) {
+    connected.push_back(h);
+    srv.DisconnectPeer(h);
+  };
+  Client& c = Connect(u"B", password);
+  c.Send(CMD_READY);
+  ASSERT_TRUE(Run([&] { return c.pipe->State == psClosed; }));
+  // From inside OnBinaryMessage.
+  srv.Events.OnPeerConnected = [&](TPeerHandle h) { connected.push_back(h); };
+  srv.Events.OnBinaryMessage = [&](TPeerHandle h, const com::VARIANT&) { srv.DisconnectPeer(h); };
+  Join(u"C");
+  Client& cc = *clients.back();
+  cc.Send(CMD_BINARY, StrToField("bye"));
+  ASSERT_TRUE(Run([&] { return cc.pipe->State == psClosed; }));
+}
+
+TEST_F(Rig, BinaryMessagesBothWays) {
+  std::vector<std::pair<TPeerHandle, std::string>> got;
+  srv.Events.OnBinaryMessage = [&](TPeerHandle h, const com::VARIANT& v) {
+    got.emplace_back(h, VarArrayToStr(v).value_or("?"));
+  };
+  // Before CMD_READY the sender has no handle: 0.
+  Client& early = Connect(u"early", password);
+  early.Send(CMD_BINARY, StrToField(""));
+  ASSERT_TRUE(Run([&] { return got.size() == 1; }));
+  EXPECT_EQ(got[0], std::make_pair(0, std::string()));
+  const TPeerHandle h = Join(u"A");
+  Client& a = *clients.back();
+  a.Send(CMD_BINARY, StrToField(std::string("\0\x01\xFF", 3)));
+  ASSERT_TRUE(Run([&] { return got.size() == 2; }));
+  EXPECT_EQ(got[1], std::make_pair(h, std::string("\0\x01\xFF", 3)));
+
+  com::VARIANT v;
+  com::VariantInit(&v);
+  ASSERT_TRUE(StrToVarArray("to A", &v));
+  EXPECT_TRUE(srv.SendBinaryMessage(h, v));
+  EXPECT_EQ(srv.LastError, errNone);
+  ASSERT_TRUE(Run([&] { return a.Count(CMD_BINARY) == 1; }));
+  EXPECT_EQ(a.got.back().second, StrToField("to A"));
+  com::VariantClear(&v);
+  v.vt = com::VT_I4;
+  v.lVal = 5;
+  EXPECT_FALSE(srv.SendBinaryMessage(h, v));
+  EXPECT_EQ(srv.LastError, errNotByteArray);
+}
+
+TEST_F(Rig, RepeatedReadyMakesNoSecondHandle) {
+  Join(u"A");
+  Client& a = *clients.back();
+  a.Send(CMD_READY);
+  Settle();
+  EXPECT_EQ(connected.size(), 1u);
+  EXPECT_EQ(srv.PeerCount(), 1u);
+}
+
+TEST_F(Rig, StopKeepsSessionsAndStartListensAgain) {
+  const TPeerHandle a = Join(u"A");
+  EXPECT_FALSE(srv.Start());
+  EXPECT_EQ(srv.LastError, errNone);
+  EXPECT_TRUE(srv.Stop());
+  EXPECT_FALSE(srv.GetRunning());
+  EXPECT_EQ(srv.GetPeerName(a), u"A");
+  EXPECT_TRUE(srv.Start());
+  EXPECT_TRUE(srv.GetRunning());
+  EXPECT_EQ(clients[0]->pipe->State, psSession);
+  Join(u"B");
+  EXPECT_EQ(connected.size(), 2u);
+}
+
+TEST_F(Rig, StartOnAUsedPortReportsTheTransportCode) {
+  TTWParleySrv other{false};
+  other.Hub().Mill().ErrorLogPath.clear();
+  other.ListeningPort = srv.Hub().Mill().ListeningPort();
+  EXPECT_FALSE(other.Start());
+  EXPECT_EQ(other.LastError, ws::WSAEADDRINUSE);
+}
+
+TEST_F(Rig, HandleValidityAcrossTheLifeOfAPeer) {
+  win32::ScopedManualTick tick(0xFFFFFF00u);  // the purge runs across the wrap
+  const TPeerHandle live = Join(u"A");
+  const TPeerHandle closed = Join(u"B");
+  srv.DisconnectPeer(closed);
+  struct Case {
+    const char* name;
+    TPeerHandle handle;
+    bool valid;
+  };
+  auto check = [&](const Case& k) {
+    srv.GetPeerName(k.handle);
+    EXPECT_EQ(srv.LastError, k.valid ? errNone : errInvalidHandle) << k.name << " name";
+    srv.SetMoniker(k.handle, 5);
+    EXPECT_EQ(srv.GetMoniker(k.handle), k.valid ? 5 : 0) << k.name;
+    EXPECT_EQ(srv.LastError, k.valid ? errNone : errInvalidHandle) << k.name << " moniker";
+    srv.GetPeerPort(k.handle);
+    EXPECT_EQ(srv.LastError, k.valid ? errNone : errInvalidHandle) << k.name << " port";
+  };
+  for (const Case& k : {Case{"zero", 0, false}, Case{"arbitrary", 12345, false},
+                        Case{"request value", TTWParleySrv::kRequestHandle, false}, Case{"live", live, true},
+                        Case{"closed", closed, true}})
+    check(k);
+  tick.Advance(999);
+  srv.TimerTick();
+  check({"closed +999", closed, true});
+  tick.Advance(1);
+  srv.TimerTick();
+  check({"purged", closed, false});
+  check({"live after purge", live, true});
+}
