@@ -437,3 +437,156 @@ TEST(Mill, SendRoomFollowsTheQueue) {
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 32);  // never below 32
   EXPECT_EQ(mill.GetSendRoom(0), 0);
 }
+
+// --- RSA mode ----------------------------------------------------------------------
+
+namespace {
+
+void GiveKeys(CMill& mill) {
+  std::u16string pub, priv;
+  ASSERT_TRUE(mill.GenerateKeypair(pub, priv));
+  mill.SetPublicKey(pub);
+  mill.SetPrivateKey(priv);
+}
+
+std::u16string Lower(std::u16string s) {
+  for (auto& c : s)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  return s;
+}
+
+}  // namespace
+
+TEST(MillRsa, KeyExchangeGivesBothSidesTheSameSixteenByteKeyClientHalfFirst) {
+  Pair p(secRsa, secRsa);
+  GiveKeys(p.server);
+  GiveKeys(p.client);
+  p.login.password = u"pw";
+  CPipe* c = p.Open(u"alice", u"pw");
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  ASSERT_EQ(c->State, psSession);
+  CPipe* s = p.server.GetPipe(p.sp.opened.front());
+  ASSERT_EQ(c->SessionKey.size(), 16u);
+  EXPECT_EQ(c->SessionKey, s->SessionKey);
+  EXPECT_EQ(c->SessionKey.substr(0, 8), c->OwnHalf);
+  EXPECT_EQ(s->SessionKey.substr(8), s->OwnHalf);
+  // Application messages travel sealed and arrive intact.
+  p.server.PutStrField(s->Id(), "secret text");
+  p.server.SendToPipe(s->Id(), 40, false);
+  ASSERT_TRUE(p.Run([&] { return !p.cp.received.empty(); }));
+  EXPECT_EQ(p.cp.received[0].second, StrToField("secret text"));
+}
+
+TEST(MillRsa, TrustedFingerprintsDecideAndIgnoreCase) {
+  struct Case {
+    bool listClient;
+    bool opens;
+  };
+  for (Case k : {Case{true, true}, Case{false, false}}) {
+    Pair p(secRsa, secRsa);
+    GiveKeys(p.server);
+    GiveKeys(p.client);
+    std::u16string other, otherPriv;
+    ASSERT_TRUE(p.server.GenerateKeypair(other, otherPriv));
+    const std::u16string listed = k.listClient ? p.client.GetPublicKey() : other;
+    p.server.SetFingerprints(u"AAAAAAAAAAAAAAAAAAAAAA==," + Lower(p.server.TakeFingerprint(listed)));
+    CPipe* c = p.Open();
+    ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+    if (k.opens) {
+      EXPECT_EQ(c->State, psSession);
+    } else {
+      ASSERT_EQ(p.cp.closes.size(), 1u);
+      EXPECT_EQ(p.cp.closes[0].reason, crSocket);
+      EXPECT_EQ(p.client.LastError, crSecurity);
+    }
+  }
+}
+
+TEST(MillRsa, ModeMismatchWithRsaFailsWithSecurity) {
+  for (auto [sm, cm] : {std::pair{secRsa, secNone}, std::pair{secSharedKey, secRsa}}) {
+    Pair p(sm, cm);
+    GiveKeys(p.server);
+    GiveKeys(p.client);
+    p.Open();
+    ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty(); }));
+    EXPECT_EQ(p.client.LastError, crSecurity);
+  }
+}
+
+TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
+  std::string login;
+  PutIntField(login, 1);
+  PutStrField(login, "APP");
+  PutStrField(login, "");
+  PutIntField(login, 0);
+  PutWideField(login, u"");
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int32_t, std::string>> frames;
+  };
+  const Case cases[] = {
+      {"login without exchange", {{scModeOffer, IntToField(secRsa)}, {scLogin, login}}},
+      {"empty key", {{scModeOffer, IntToField(secRsa)}, {scClientKey, StrToField("")}}},
+      {"even key", {{scModeOffer, IntToField(secRsa)}, {scClientKey, StrToField(std::string(64, '\x02'))},
+                    {scClientHalf1, StrToField("abc")}}},
+      {"100 KB key", {{scModeOffer, IntToField(secRsa)}, {scClientKey, StrToField(std::string(100000, '\x7F'))}}},
+      {"oversized cipher", {{scModeOffer, IntToField(secRsa)}, {scClientKey, StrToField(std::string(64, '\x7F'))},
+                            {scClientHalf1, StrToField("x")}, {scClientHalf2, StrToField(std::string(5000, 'c'))}}},
+  };
+  CMill keys{TMillSide::Server, false};
+  std::u16string pub, priv;
+  ASSERT_TRUE(keys.GenerateKeypair(pub, priv));
+  for (const Case& k : cases) {
+    CMill server{TMillSide::Server, false};
+    server.ErrorLogPath.clear();
+    server.SecurityMode = secRsa;
+    server.SetPublicKey(pub);
+    server.SetPrivateKey(priv);
+    TMillProbe probe;
+    probe.Attach(server);
+    Login login;
+    login.Bind(server);
+    ASSERT_TRUE(server.Listen(0));
+    TRawPeer peer(server.ListeningPort());
+    for (auto& [code, body] : k.frames) peer.SendFrame(code, body);
+    Drive({&server}, [&] { return !probe.closes.empty(); }, 500);
+    EXPECT_TRUE(probe.opened.empty()) << k.name;
+    ASSERT_FALSE(probe.closes.empty()) << k.name;
+    EXPECT_EQ(probe.closes[0].reason, crSecurity) << k.name;
+    EXPECT_EQ(login.calls, 0) << k.name;
+  }
+}
+
+TEST(MillRsa, RelayedMessageIsResealedUnderTheTargetsKey) {
+  CMill server{TMillSide::Server, false};
+  server.ErrorLogPath.clear();
+  server.SecurityMode = secRsa;
+  GiveKeys(server);
+  Login login;
+  login.Bind(server);
+  TMillProbe sp;
+  sp.Attach(server);
+  ASSERT_TRUE(server.Listen(0));
+  CMill ca{TMillSide::Client, false}, cb{TMillSide::Client, false};
+  std::string gotBody;
+  int32_t gotPeer = 0;
+  cb.Events.OnBondSack = [&](CPipe&, TSack& s) {
+    gotBody = s.Payload;
+    gotPeer = s.PeerId;
+  };
+  for (CMill* m : {&ca, &cb}) {
+    m->SecurityMode = secRsa;
+    GiveKeys(*m);
+  }
+  CPipe* a = ca.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  std::vector<CMill*> all{&server, &ca, &cb};
+  ASSERT_TRUE(Drive(all, [&] { return a->State == psSession && sp.opened.size() == 1; }));
+  CPipe* b = cb.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  ASSERT_TRUE(Drive(all, [&] { return b->State == psSession && sp.opened.size() == 2; }));
+  EXPECT_NE(a->SessionKey, b->SessionKey);
+  a->PutStrField("for B only");
+  a->QueueMessage(1091).RouteList = IntToField(sp.opened[1]);
+  ASSERT_TRUE(Drive(all, [&] { return !gotBody.empty(); }));
+  EXPECT_EQ(gotBody, StrToField("for B only"));
+  EXPECT_EQ(gotPeer, sp.opened[0]);
+}
