@@ -376,6 +376,9 @@ void CMill::RouteSack(CPipe& from, TSack& sack) {
     TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
     relayed.AckWanted = sack.AckWanted;
     relayed.PeerId = from.Id();
+    // Forward at once when the target is idle instead of a tick later: a
+    // relayed message would otherwise wait a whole pump period on the server.
+    if (target->SendBuffer().empty()) target->PushCart();
   }
 }
 
