@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "video/mCodecAvx2.h"
+
 namespace tw {
 
 namespace {
@@ -135,13 +137,25 @@ class GroupReader {
 
 }  // namespace
 
-CVideco::CVideco()
-    : buf_(std::make_unique<Buffers>()), zigzagToNatural_(ZigzagToNatural()), k_(TransformConstants::Compute()) {
+CVideco::CVideco(bool allowSimd)
+    : buf_(std::make_unique<Buffers>()),
+      zigzagToNatural_(ZigzagToNatural()),
+      k_(TransformConstants::Compute()),
+      simd_(allowSimd && avx2::Supported()) {
+  for (int z = 0; z < 64; ++z)
+    zigzagToTransposed_[z] = static_cast<uint8_t>(8 * (zigzagToNatural_[z] % 8) + zigzagToNatural_[z] / 8);
   for (int i = 0; i < 256; ++i) {
     rFromCr_[i] = RoundToInt((i - 128) * 1.402 * 65536);
     gFromCb_[i] = RoundToInt((i - 128) * -0.34414 * 65536);
     gFromCr_[i] = RoundToInt((i - 128) * -0.71414 * 65536);
     bFromCb_[i] = RoundToInt((i - 128) * 1.772 * 65536);
+  }
+  const double weights[4] = {1.402, -0.34414, -0.71414, 1.772};
+  const int32_t* tables[4] = {rFromCr_, gFromCb_, gFromCr_, bFromCb_};
+  simdColour_ = simd_;
+  for (int t = 0; t < 4; ++t) {
+    colourLinear_[t] = avx2::LinearTable::Of(weights[t]);
+    for (int i = 0; i < 256; ++i) simdColour_ = simdColour_ && colourLinear_[t](i - 128) == tables[t][i];
   }
   SetQuality(3);
 }
@@ -155,6 +169,8 @@ void CVideco::SetQuality(int quality) {
     dequant_[0][n] = RoundToInt(256 * AanScale(n) * kQuantTables[quality][n]);
     dequant_[1][n] = RoundToInt(256 * AanScale(n) * kQuantTables[quality - 1][n]);
   }
+  for (int n = 0; n < 64; ++n)
+    for (int t = 0; t < 2; ++t) dequantT_[t][8 * (n % 8) + n / 8] = dequant_[t][n];
 }
 
 void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
@@ -211,6 +227,7 @@ void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
 void CVideco::RebuildPlane(int plane) {
   const PlaneStreams& ps = buf_->streams[plane];
   const int32_t* dq = dequant_[plane == 0 ? 0 : 1];
+  const int32_t* dqT = dequantT_[plane == 0 ? 0 : 1];
   uint8_t* samples = buf_->planes[plane];
   int cursor[kCodedCoefficients] = {};
   for (int b = 0; b < blocks_; ++b) {
@@ -222,9 +239,14 @@ void CVideco::RebuildPlane(int plane) {
       std::memset(out, ClampByte(Descale(dc + kColumnBias)), 64);
       continue;
     }
-    int16_t natural[64] = {};
-    for (int z = 0; z <= last; ++z) natural[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
-    InverseTransform(natural, dq, out);
+    int16_t coefficients[64] = {};
+    if (simd_) {
+      for (int z = 0; z <= last; ++z) coefficients[zigzagToTransposed_[z]] = ps.values[z][cursor[z]++];
+      avx2::DequantiseInverse(coefficients, dqT, out, kRowLimit, k_);
+    } else {
+      for (int z = 0; z <= last; ++z) coefficients[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
+      InverseTransform(coefficients, dq, out);
+    }
   }
 }
 
@@ -259,6 +281,11 @@ void CVideco::StorePicture(win32::Bitmap& bitmap) const {
     for (int r = 0; r < 8; ++r) {
       uint8_t* px = bitmap.ScanLine(8 * by + r);
       size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
+      if (simdColour_) {
+        avx2::PlanesToBgrxRow(buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos, across_, px,
+                              colourLinear_);
+        continue;
+      }
       for (int bx = 0; bx < across_; ++bx, pos += 64) {
         const uint8_t* y = buf_->planes[0] + pos;
         const uint8_t* cb = buf_->planes[1] + pos;

@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "platform/bitmap/bitmap.h"
+#include "video/mCodecAvx2.h"
 #include "video/mGlobal.h"
 
 namespace tw {
 
 class CVideco {
  public:
-  CVideco();
+  // allowSimd false keeps to the portable transform (for comparing the two).
+  explicit CVideco(bool allowSimd = true);
   ~CVideco();
   CVideco(const CVideco&) = delete;
   CVideco& operator=(const CVideco&) = delete;
@@ -58,9 +60,14 @@ class CVideco {
 
   std::unique_ptr<Buffers> buf_;
   int32_t rFromCr_[256], gFromCb_[256], gFromCr_[256], bFromCb_[256];
-  int32_t dequant_[2][64];  // luma, chroma; natural order
+  int32_t dequant_[2][64];   // luma, chroma; natural order
+  int32_t dequantT_[2][64];  // the same transposed (8k + i: natural 8i + k)
   std::array<uint8_t, 64> zigzagToNatural_;
+  std::array<uint8_t, 64> zigzagToTransposed_;
   TransformConstants k_;
+  bool simd_ = false;        // vector transforms
+  bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches the tables
+  avx2::LinearTable colourLinear_[4];
   int quality_ = 0;
   int width_ = 0;
   int height_ = 0;

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "video/mCodecAvx2.h"
+
 namespace tw {
 
 namespace {
@@ -146,10 +148,16 @@ class CVienco::GroupCoder {
   int count_ = 0;
 };
 
-CVienco::CVienco() : buf_(std::make_unique<Buffers>()), k_(TransformConstants::Compute()) {
+CVienco::CVienco(bool allowSimd)
+    : buf_(std::make_unique<Buffers>()), k_(TransformConstants::Compute()), simd_(allowSimd && avx2::Supported()) {
   static constexpr double kWeights[9] = {0.299, 0.587, 0.114, -0.1687, -0.3313, 0.5, 0.5, -0.4187, -0.0813};
   for (int t = 0; t < 9; ++t)
     for (int i = 0; i < 256; ++i) colour_[t][i] = RoundToInt(i * kWeights[t] * 65536);
+  simdColour_ = simd_;
+  for (int t = 0; t < 9; ++t) {
+    colourLinear_[t] = avx2::LinearTable::Of(kWeights[t]);
+    for (int i = 0; i < 256; ++i) simdColour_ = simdColour_ && colourLinear_[t](i) == colour_[t][i];
+  }
   const auto natural = ZigzagToNatural();
   for (int z = 0; z < kCodedCoefficients; ++z) sourceOf_[z] = static_cast<uint8_t>(8 * (natural[z] % 8) + natural[z] / 8);
   SetQuality(3);
@@ -160,11 +168,10 @@ CVienco::~CVienco() = default;
 void CVienco::SetQuality(int quality) {
   if (quality < kMinQuality || quality > kMaxQuality || quality == quality_) return;
   quality_ = quality;
-  const auto natural = ZigzagToNatural();
-  for (int z = 0; z < kCodedCoefficients; ++z) {
-    const int n = natural[z];
-    reciprocal_[0][z] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality][n]);
-    reciprocal_[1][z] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality - 1][n]);
+  for (int n = 0; n < 64; ++n) {
+    const int t = 8 * (n % 8) + n / 8;
+    reciprocal_[0][t] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality][n]);
+    reciprocal_[1][t] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality - 1][n]);
   }
   skipStep_ = quality < 3 ? 4 : 2;
 }
@@ -218,6 +225,11 @@ void CVienco::ConvertToPlanes(const win32::Bitmap& bitmap) {
     for (int r = 0; r < 8; ++r) {
       const uint8_t* px = bitmap.ScanLine(8 * by + r);
       size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
+      if (simdColour_) {
+        avx2::BgrRowToPlanes(px, across_, buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos,
+                             colourLinear_);
+        continue;
+      }
       for (int bx = 0; bx < across_; ++bx, pos += 64) {
         uint8_t* y = buf_->planes[0] + pos;
         uint8_t* cb = buf_->planes[1] + pos;
@@ -241,15 +253,23 @@ void CVienco::EncodePlane(int plane, bool allowSkip, BitWriter& out) {
   uint8_t* skip = buf_->skip;
   for (int b = 0; b < blocks_; ++b) {
     if (!luma && skip[b]) continue;
-    int32_t pass1[64], turned[64], out2[64];
-    ForwardColumns(buf_->planes[plane] + static_cast<size_t>(64) * b, pass1, 256, k_);
-    Transpose(pass1, turned);
-    ForwardColumns(turned, out2, 0, k_);  // out2[8k + i]: natural position 8i + k
-    int16_t zz[kCodedCoefficients];
-    for (int z = 0; z < kCodedCoefficients; ++z) {
-      const int32_t q = (recip[z] * out2[sourceOf_[z]] + 32768) >> 16;
-      zz[z] = static_cast<int16_t>(std::clamp(q, -kCoefficientLimit, kCoefficientLimit));
+    const uint8_t* samples = buf_->planes[plane] + static_cast<size_t>(64) * b;
+    int32_t quantised[64];  // transposed: 8k + i holds natural position 8i + k
+    if (simd_) {
+      avx2::ForwardQuantise(samples, recip, quantised, k_);
+    } else {
+      int32_t pass1[64], turned[64], out2[64];
+      ForwardColumns(samples, pass1, 256, k_);
+      Transpose(pass1, turned);
+      ForwardColumns(turned, out2, 0, k_);
+      for (int z = 0; z < kCodedCoefficients; ++z) {
+        const int t = sourceOf_[z];
+        quantised[t] = (recip[t] * out2[t] + 32768) >> 16;
+      }
     }
+    int16_t zz[kCodedCoefficients];
+    for (int z = 0; z < kCodedCoefficients; ++z)
+      zz[z] = static_cast<int16_t>(std::clamp(quantised[sourceOf_[z]], -kCoefficientLimit, kCoefficientLimit));
     if (luma) {
       zz[0] = static_cast<int16_t>(std::clamp<int>(zz[0], kLumaDcMin, kLumaDcMax));
       int16_t* saved = buf_->saved[b];

@@ -16,13 +16,15 @@
 #include <vector>
 
 #include "platform/bitmap/bitmap.h"
+#include "video/mCodecAvx2.h"
 #include "video/mGlobal.h"
 
 namespace tw {
 
 class CVienco {
  public:
-  CVienco();
+  // allowSimd false keeps to the portable transform (for comparing the two).
+  explicit CVienco(bool allowSimd = true);
   ~CVienco();
   CVienco(const CVienco&) = delete;
   CVienco& operator=(const CVienco&) = delete;
@@ -62,9 +64,12 @@ class CVienco {
 
   std::unique_ptr<Buffers> buf_;
   int32_t colour_[9][256];     // Y from R, G, B; Cb from R, G, B; Cr from R, G, B
-  int32_t reciprocal_[2][32];  // luma, chroma: by zigzag index
+  int32_t reciprocal_[2][64];  // luma, chroma; transposed (8k + i: natural 8i + k)
   uint8_t sourceOf_[32];       // zigzag index -> position in the transform's output
   TransformConstants k_;
+  bool simd_ = false;        // vector transforms
+  bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches colour_
+  avx2::LinearTable colourLinear_[9];
   int quality_ = 0;
   int skipStep_ = 2;
   int width_ = 0;

@@ -320,11 +320,14 @@ uint64_t Hash(std::span<const uint8_t> bytes, uint64_t h = 14695981039346656037u
   return h;
 }
 
-TEST(VideoCodec, OutputsMatchTheFrozenReference) {
+class FrozenReference : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FrozenReference, OutputsMatch) {
+  const bool simd = GetParam();
   uint64_t frames = 14695981039346656037ull, pictures = frames;
   for (int quality = 1; quality <= 5; ++quality) {
-    CVienco encoder;
-    CVideco decoder;
+    CVienco encoder(simd);
+    CVideco decoder(simd);
     encoder.SetQuality(quality);
     Bitmap out;
     for (int step = 0; step < 3; ++step) {
@@ -337,6 +340,9 @@ TEST(VideoCodec, OutputsMatchTheFrozenReference) {
   EXPECT_EQ(frames, 7958118830460186716ull);
   EXPECT_EQ(pictures, 7972325107977101558ull);
 }
+
+INSTANTIATE_TEST_SUITE_P(VideoCodec, FrozenReference, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "FastestPath" : "PortablePath"; });
 
 }  // namespace
 }  // namespace tw
