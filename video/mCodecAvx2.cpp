@@ -159,8 +159,8 @@ TW_AVX2 void PlanesToBgrxRow(const uint8_t* y, const uint8_t* cb, const uint8_t*
   }
 }
 
-TW_AVX2 void ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, int32_t* quantised,
-                             const TransformConstants& k) {
+TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source,
+                                 int16_t* zigzag, const TransformConstants& k) {
   const V c181 = _mm256_set1_epi32(k.c181), c139 = _mm256_set1_epi32(k.c139), c334 = _mm256_set1_epi32(k.c334);
   V x[8];
   for (int r = 0; r < 8; ++r)
@@ -168,12 +168,20 @@ TW_AVX2 void ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT,
   Forward(x, _mm256_set1_epi32(256), c181, c139, c334);  // columns: x[k] = row k of the result
   Transpose(x);                                          // x[k], lane i = element k of row i
   Forward(x, _mm256_setzero_si256(), c181, c139, c334);  // x[k], lane i = natural 8i + k
-  const V half = _mm256_set1_epi32(32768);
+  const V half = _mm256_set1_epi32(32768), hi = _mm256_set1_epi32(127), lo = _mm256_set1_epi32(-127);
+  alignas(32) int32_t quantised[64];
   for (int r = 0; r < 8; ++r) {
     const V recip = _mm256_loadu_si256(reinterpret_cast<const V*>(reciprocalT + 8 * r));
     const V q = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(recip, x[r]), half), 16);
-    _mm256_storeu_si256(reinterpret_cast<V*>(quantised + 8 * r), q);
+    _mm256_store_si256(reinterpret_cast<V*>(quantised + 8 * r), _mm256_max_epi32(_mm256_min_epi32(q, hi), lo));
   }
+  for (int z = 0; z < kCodedCoefficients; ++z) zigzag[z] = static_cast<int16_t>(quantised[source[z]]);
+  const V zero = _mm256_setzero_si256();
+  const V isZeroA = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag)), zero);
+  const V isZeroB = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag + 16)), zero);
+  // One byte per index, in order 0..31, then one bit per byte.
+  const V bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(isZeroA, isZeroB), 0xD8);
+  return ~static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
 }
 
 TW_AVX2 void DequantiseInverse(const int16_t* coefficientsT, const int32_t* dequantT, uint8_t* samples,

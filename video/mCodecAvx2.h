@@ -12,10 +12,12 @@ namespace tw::avx2 {
 
 bool Supported();
 
-// Forward transform of 64 samples (row by row) and quantisation by
-// reciprocals held transposed; `quantised` receives the 64 results transposed.
-void ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, int32_t* quantised,
-                     const TransformConstants& k);
+// Forward transform of 64 samples (row by row), quantisation by reciprocals
+// held transposed and limiting to -127..127; zigzag[z] := the result at
+// transposed position source[z] for z = 0..31. Returns the mask of the
+// zigzag indexes whose coefficient is not 0.
+uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source, int16_t* zigzag,
+                         const TransformConstants& k);
 
 // Dequantisation and inverse transform of a transposed coefficient block into
 // 64 samples (row by row), with the row results limited to +-rowLimit.

@@ -24,6 +24,12 @@ constexpr int kCoefficientLimit = 127;
 
 inline int32_t Mul(int32_t x, int32_t c) { return (x * c + 128) >> 8; }
 
+// a / 2^shift == b / 2^shift with division truncating toward zero.
+inline bool SameStep(int a, int b, int shift) {
+  const auto toward0 = [shift](int v) { return (v + ((v >> 31) & ((1 << shift) - 1))) >> shift; };
+  return toward0(a) == toward0(b);
+}
+
 inline uint8_t ClampByte(int32_t v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
 // One pass of the forward butterfly over the 8 columns of an 8x8 block held
@@ -173,7 +179,7 @@ void CVienco::SetQuality(int quality) {
     reciprocal_[0][t] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality][n]);
     reciprocal_[1][t] = RoundToInt(65536 * AanScale(n) / kQuantTables[quality - 1][n]);
   }
-  skipStep_ = quality < 3 ? 4 : 2;
+  skipShift_ = quality < 3 ? 2 : 1;  // a step of 4 or 2
 }
 
 void CVienco::SetSize(int width, int height) {
@@ -254,28 +260,27 @@ void CVienco::EncodePlane(int plane, bool allowSkip, BitWriter& out) {
   for (int b = 0; b < blocks_; ++b) {
     if (!luma && skip[b]) continue;
     const uint8_t* samples = buf_->planes[plane] + static_cast<size_t>(64) * b;
-    int32_t quantised[64];  // transposed: 8k + i holds natural position 8i + k
+    int16_t zz[kCodedCoefficients];
+    uint32_t nonZero = 0;  // bit z: coefficient z is not 0
     if (simd_) {
-      avx2::ForwardQuantise(samples, recip, quantised, k_);
+      nonZero = avx2::ForwardQuantise(samples, recip, sourceOf_, zz, k_);
     } else {
-      int32_t pass1[64], turned[64], out2[64];
+      int32_t pass1[64], turned[64], out2[64];  // out2 transposed: 8k + i holds natural 8i + k
       ForwardColumns(samples, pass1, 256, k_);
       Transpose(pass1, turned);
       ForwardColumns(turned, out2, 0, k_);
       for (int z = 0; z < kCodedCoefficients; ++z) {
         const int t = sourceOf_[z];
-        quantised[t] = (recip[t] * out2[t] + 32768) >> 16;
+        const int32_t q = (recip[t] * out2[t] + 32768) >> 16;
+        zz[z] = static_cast<int16_t>(std::clamp(q, -kCoefficientLimit, kCoefficientLimit));
+        nonZero |= static_cast<uint32_t>(zz[z] != 0) << z;
       }
     }
-    int16_t zz[kCodedCoefficients];
-    for (int z = 0; z < kCodedCoefficients; ++z)
-      zz[z] = static_cast<int16_t>(std::clamp(quantised[sourceOf_[z]], -kCoefficientLimit, kCoefficientLimit));
     if (luma) {
       zz[0] = static_cast<int16_t>(std::clamp<int>(zz[0], kLumaDcMin, kLumaDcMax));
       int16_t* saved = buf_->saved[b];
-      const int step = skipStep_;
-      if (allowSkip && zz[0] / step == saved[0] / step && zz[1] / step == saved[1] / step &&
-          zz[2] / step == saved[2] / step) {
+      if (allowSkip && SameStep(zz[0], saved[0], skipShift_) && SameStep(zz[1], saved[1], skipShift_) &&
+          SameStep(zz[2], saved[2], skipShift_)) {
         skip[b] = 1;
         out.Put(1, 1);
         continue;
@@ -286,8 +291,8 @@ void CVienco::EncodePlane(int plane, bool allowSkip, BitWriter& out) {
       saved[1] = zz[1];
       saved[2] = zz[2];
     }
-    int last = kCodedCoefficients - 1;
-    while (last > 0 && zz[last] == 0) --last;
+    const uint32_t ac = nonZero & ~1u;
+    const int last = ac ? 31 - __builtin_clz(ac) : 0;
     ps.last[b] = static_cast<uint8_t>(last);
     for (int s = 0; s <= last; ++s) ps.values[s][ps.counts[s]++] = zz[s];
   }

@@ -71,7 +71,7 @@ class CVienco {
   bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches colour_
   avx2::LinearTable colourLinear_[9];
   int quality_ = 0;
-  int skipStep_ = 2;
+  int skipShift_ = 1;  // the skip test's step is 1 << skipShift_
   int width_ = 0;
   int height_ = 0;
   int across_ = 0;
