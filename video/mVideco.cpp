@@ -71,10 +71,19 @@ class CVideco::BitReader {
     return value;
   }
 
+  // A magnitude of `width` (at most 15) bits, then a sign bit unless it is 0.
   int GetSigned(int width) {
-    const int magnitude = static_cast<int>(Get(width));
-    if (magnitude == 0) return 0;
-    return Get(1) ? -magnitude : magnitude;
+    if (pending_ < width + 1) Refill();
+    const int magnitude = static_cast<int>(acc_ & ((1u << width) - 1));
+    if (magnitude == 0) {
+      acc_ >>= width;
+      pending_ -= width;
+      return 0;
+    }
+    const bool negative = (acc_ >> width) & 1;
+    acc_ >>= width + 1;
+    pending_ -= width + 1;
+    return negative ? -magnitude : magnitude;
   }
 
   // True when more bits were read than the frame holds.
@@ -123,7 +132,10 @@ class GroupReader {
   int Next() {
     if (pos_ == 8) {
       const int width = static_cast<int>(in_.Get(3));
-      for (int& v : values_) v = width > 0 ? in_.GetSigned(width) : 0;
+      if (width == 0)
+        std::fill(std::begin(values_), std::end(values_), 0);
+      else
+        for (int& v : values_) v = in_.GetSigned(width);
       pos_ = 0;
     }
     return values_[pos_++];

@@ -75,11 +75,12 @@ struct CVienco::Buffers {
   uint8_t output[kOutputBytes];
 };
 
-// Fields of up to 16 bits, least significant bit first, into the output.
+// Bit fields, least significant bit first, into the output.
 class CVienco::BitWriter {
  public:
   explicit BitWriter(uint8_t* out) : out_(out) {}
 
+  // Any field of up to 32 bits.
   void Put(uint32_t value, int bits) {
     acc_ |= static_cast<uint64_t>(value) << pending_;
     pending_ += bits;
@@ -144,8 +145,20 @@ class CVienco::GroupCoder {
     for (int v : values_) magnitudes |= static_cast<unsigned>(v < 0 ? -v : v);
     const int width = BitLength(magnitudes);  // the values lie within -127..127
     out_.Put(static_cast<uint32_t>(width), 3);
-    if (width > 0)
-      for (int v : values_) out_.PutSigned(v, width);
+    if (width > 0) {
+      // Four signed values take at most 32 bits: two fields per group.
+      for (int half = 0; half < 8; half += 4) {
+        uint32_t field = 0;
+        int bits = 0;
+        for (int i = half; i < half + 4; ++i) {
+          const int v = values_[i];
+          const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
+          field |= (magnitude | (static_cast<uint32_t>(v < 0) << width)) << bits;
+          bits += width + (v != 0);
+        }
+        out_.Put(field, bits);
+      }
+    }
     count_ = 0;
   }
 
