@@ -86,6 +86,28 @@ class CVideco::BitReader {
     return negative ? -magnitude : magnitude;
   }
 
+  // A group: a 3-bit width, then 8 signed values of that width unless it is 0.
+  void GetGroup(int (&values)[8]) {
+    const int width = static_cast<int>(Get(3));
+    if (width == 0) {
+      std::fill(std::begin(values), std::end(values), 0);
+      return;
+    }
+    const uint32_t mask = (1u << width) - 1;
+    for (int half = 0; half < 8; half += 4) {
+      if (pending_ < 32) Refill();  // four values take at most 32 bits
+      for (int i = half; i < half + 4; ++i) {
+        const auto bits = static_cast<uint32_t>(acc_);
+        const uint32_t magnitude = bits & mask;
+        const uint32_t nonZero = magnitude != 0;
+        const uint32_t negative = (bits >> width) & nonZero;
+        values[i] = static_cast<int>((magnitude ^ (0u - negative)) + negative);
+        acc_ >>= width + static_cast<int>(nonZero);
+        pending_ -= width + static_cast<int>(nonZero);
+      }
+    }
+  }
+
   // True when more bits were read than the frame holds.
   bool Overrun() const {
     const uint64_t consumed = 8 * (static_cast<uint64_t>(p_ - begin_) + virtual_) - pending_;
@@ -131,11 +153,7 @@ class GroupReader {
 
   int Next() {
     if (pos_ == 8) {
-      const int width = static_cast<int>(in_.Get(3));
-      if (width == 0)
-        std::fill(std::begin(values_), std::end(values_), 0);
-      else
-        for (int& v : values_) v = in_.GetSigned(width);
+      in_.GetGroup(values_);
       pos_ = 0;
     }
     return values_[pos_++];
