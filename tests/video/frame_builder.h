@@ -11,7 +11,7 @@ namespace tw::testing {
 
 class FrameBuilder {
  public:
-  FrameBuilder& Bits(uint32_t value, int n) {
+  FrameBuilder& Bits(uint64_t value, int n) {  // n <= 64
     for (int i = 0; i < n; ++i) {
       if (bit_ % 8 == 0) bytes_.push_back(0);
       if ((value >> i) & 1) bytes_.back() |= static_cast<uint8_t>(1 << (bit_ % 8));

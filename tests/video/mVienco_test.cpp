@@ -132,6 +132,17 @@ TEST(VideoEncoder, UniformBlocksGiveTheExpectedDcAtQuality5) {
   }
 }
 
+TEST(VideoEncoder, ColourTablesRoundEachProduct) {
+  // Blue 250 has Y 29 with round(i x k x 65536) tables and 28 with
+  // i x round(k x 65536); the luma DC at quality 5 is (Y - 127) / 2 rounded down.
+  CVienco encoder;
+  encoder.SetQuality(5);
+  Bitmap blue(8, 8, PixelFormat::pf24bit);
+  scenes::Fill(blue, [](int, int) { return scenes::Bgr{250, 0, 0}; });
+  Encode(encoder, blue, false);
+  EXPECT_EQ(encoder.CodedBlocks(0)[0].zigzag[0], -49);
+}
+
 TEST(VideoEncoder, BlackNextToWhiteStaysWithinTheGroupRange) {
   CVienco encoder;
   encoder.SetQuality(5);
