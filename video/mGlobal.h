@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -24,6 +25,10 @@ inline constexpr int kMinQuality = 1;
 inline constexpr int kMaxQuality = 5;
 
 inline constexpr char kTooLargeImage[] = "Too large image!";
+
+// Bytes between the starts of the Y, Cb and Cr planes: a little more than a
+// plane, so that samples at the same position do not share a cache set.
+inline constexpr size_t kPlaneStride = kMaxFramePixels + 192;
 
 // (x + 128) >> 8 with an arithmetic shift: the fixed-point multiply of the transforms.
 inline int32_t Descale(int32_t x) { return (x + 128) >> 8; }
@@ -68,7 +73,8 @@ struct CodedBlock {
 // The coefficient streams of one plane: stream s holds coefficient s of every
 // coded block whose last index is at least s, in raster order.
 struct PlaneStreams {
-  int16_t values[kCodedCoefficients][kMaxFrameBlocks];
+  // The padding puts the streams' starts into different cache sets.
+  int16_t values[kCodedCoefficients][kMaxFrameBlocks + 24];
   int32_t counts[kCodedCoefficients];
   uint8_t last[kMaxFrameBlocks];
 };

@@ -51,7 +51,7 @@ inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, 
 }  // namespace
 
 struct CVideco::Buffers {
-  uint8_t planes[3][kMaxFramePixels];  // the last picture: Y, Cb, Cr in block order
+  uint8_t planes[3][kPlaneStride];  // the last picture: Y, Cb, Cr in block order
   PlaneStreams streams[3];
   uint8_t skip[kMaxFrameBlocks];  // of the frame being decoded
 };

@@ -68,7 +68,7 @@ inline void Transpose(const int32_t* in, int32_t* out) {
 }  // namespace
 
 struct CVienco::Buffers {
-  uint8_t planes[3][kMaxFramePixels];  // Y, Cb, Cr in block order
+  uint8_t planes[3][kPlaneStride];  // Y, Cb, Cr in block order
   PlaneStreams streams[3];
   int16_t saved[kMaxFrameBlocks][3];   // luma zigzag 0..2 when the block was last coded
   uint8_t skip[kMaxFrameBlocks];       // 1 = luma of the block skipped in this frame
