@@ -129,6 +129,7 @@ class CVienco::GroupCoder {
 
   void Add(int value) {
     values_[count_++] = value;
+    magnitudes_ |= static_cast<unsigned>(value < 0 ? -value : value);
     if (count_ == 8) Write();
   }
 
@@ -141,9 +142,7 @@ class CVienco::GroupCoder {
 
  private:
   void Write() {
-    unsigned magnitudes = 0;
-    for (int v : values_) magnitudes |= static_cast<unsigned>(v < 0 ? -v : v);
-    const int width = BitLength(magnitudes);  // the values lie within -127..127
+    const int width = BitLength(magnitudes_);  // the values lie within -127..127
     out_.Put(static_cast<uint32_t>(width), 3);
     if (width > 0) {
       // Four signed values take at most 32 bits: two fields per group.
@@ -160,11 +159,13 @@ class CVienco::GroupCoder {
       }
     }
     count_ = 0;
+    magnitudes_ = 0;
   }
 
   BitWriter& out_;
   int values_[8] = {};
   int count_ = 0;
+  unsigned magnitudes_ = 0;  // of the values in the group so far, ORed
 };
 
 CVienco::CVienco(bool allowSimd)
