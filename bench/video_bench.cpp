@@ -154,8 +154,8 @@ struct TurboJpeg {
     jpeg.resize(tjBufSize(bmp.Width(), bmp.Height(), TJSAMP_444));
     unsigned char* buf = jpeg.data();
     unsigned long size = 0;  // NOLINT(runtime/int)
-    tjCompress2(compressor, bmp.Bits().data(), bmp.Width(), static_cast<int>(bmp.Stride()), bmp.Height(), TJPF_BGR, &buf,
-                &size, TJSAMP_444, JpegQuality(quality), TJFLAG_NOREALLOC | TJFLAG_BOTTOMUP);
+    tjCompress2(compressor, bmp.Bits().data(), bmp.Width(), static_cast<int>(bmp.Stride()), bmp.Height(), TJPF_BGR,
+                &buf, &size, TJSAMP_444, JpegQuality(quality), TJFLAG_NOREALLOC | TJFLAG_BOTTOMUP);
     return size;
   }
   void Decompress(unsigned long size, Bitmap& out) {  // NOLINT(runtime/int)

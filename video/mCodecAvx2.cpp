@@ -133,8 +133,10 @@ TW_AVX2 void BgrRowToPlanes(const uint8_t* bgr, int blocksAcross, uint8_t* y, ui
                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr)));
     const V b = _mm256_shuffle_epi8(v, mb), g = _mm256_shuffle_epi8(v, mg), r = _mm256_shuffle_epi8(v, mr);
     const V ys = _mm256_srai_epi32(Add(Add(Table(r, t[0]), Table(g, t[1])), Add(Table(b, t[2]), half)), 16);
-    const V us = Add(_mm256_srai_epi32(Add(Add(Table(r, t[3]), Table(g, t[4])), Add(Table(b, t[5]), half)), 16), offset);
-    const V vs = Add(_mm256_srai_epi32(Add(Add(Table(r, t[6]), Table(g, t[7])), Add(Table(b, t[8]), half)), 16), offset);
+    const V us =
+        Add(_mm256_srai_epi32(Add(Add(Table(r, t[3]), Table(g, t[4])), Add(Table(b, t[5]), half)), 16), offset);
+    const V vs =
+        Add(_mm256_srai_epi32(Add(Add(Table(r, t[6]), Table(g, t[7])), Add(Table(b, t[8]), half)), 16), offset);
     // Saturating packs limit to 0..255; the permute orders the dwords Y0-3 Y4-7 Cb0-3 Cb4-7 Cr0-3 Cr4-7.
     const V bytes = _mm256_packus_epi16(_mm256_packs_epi32(ys, us), _mm256_packs_epi32(vs, vs));
     const V sorted = _mm256_permutevar8x32_epi32(bytes, order);

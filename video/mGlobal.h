@@ -17,7 +17,7 @@ class EVideoException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-inline constexpr int kMaxFramePixels = 1'048'576;           // width x height after truncation
+inline constexpr int kMaxFramePixels = 1'048'576;             // width x height after truncation
 inline constexpr int kMaxFrameBlocks = kMaxFramePixels / 64;  // 16,384
 inline constexpr int kMaxBlocksPerSide = 255;                 // the 8-bit header fields
 inline constexpr int kCodedCoefficients = 32;                 // zigzag 0..31 travel, 32..63 are 0

@@ -31,8 +31,8 @@ struct Outputs {
   int32_t o[8];
 };
 
-inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, int32_t a4, int32_t a5,
-                                int32_t a6, int32_t a7, int32_t b, const TransformConstants& k) {
+inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, int32_t a4, int32_t a5, int32_t a6,
+                                int32_t a7, int32_t b, const TransformConstants& k) {
   const int32_t e0 = a0 + a4 + b, e1 = a0 - a4 + b;
   const int32_t z = Mul(a2 - a6, k.c181);
   const int32_t f = z + (a2 + a6);
@@ -291,8 +291,8 @@ void CVideco::InverseTransform(const int16_t* coef, const int32_t* dq, uint8_t* 
       for (int k = 0; k < 8; ++k) row[k] = a0;
       continue;
     }
-    const Outputs o = InverseButterfly(a0, c[1] * q[1], c[2] * q[2], c[3] * q[3], c[4] * q[4], c[5] * q[5],
-                                       c[6] * q[6], c[7] * q[7], 0, k_);
+    const Outputs o = InverseButterfly(a0, c[1] * q[1], c[2] * q[2], c[3] * q[3], c[4] * q[4], c[5] * q[5], c[6] * q[6],
+                                       c[7] * q[7], 0, k_);
     for (int k = 0; k < 8; ++k) row[k] = std::clamp(o.o[k], -kRowLimit, kRowLimit);
   }
   for (int col = 0; col < 8; ++col) {

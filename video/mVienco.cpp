@@ -22,7 +22,7 @@ constexpr int kLumaDcMin = -64;  // 63 already decodes to 255; 64 would not fit 
 constexpr int kLumaDcMax = 63;   // DC difference into a group
 constexpr int kCoefficientLimit = 127;
 
-inline int32_t Mul(int32_t x, int32_t c) { return (x * c + 128) >> 8; }
+inline int32_t Mul(int32_t x, int32_t c) { return Descale(x * c); }
 
 // a / 2^shift == b / 2^shift with division truncating toward zero.
 inline bool SameStep(int a, int b, int shift) {
@@ -70,8 +70,8 @@ inline void Transpose(const int32_t* in, int32_t* out) {
 struct CVienco::Buffers {
   uint8_t planes[3][kPlaneStride];  // Y, Cb, Cr in block order
   PlaneStreams streams[3];
-  int16_t saved[kMaxFrameBlocks][3];   // luma zigzag 0..2 when the block was last coded
-  uint8_t skip[kMaxFrameBlocks];       // 1 = luma of the block skipped in this frame
+  int16_t saved[kMaxFrameBlocks][3];  // luma zigzag 0..2 when the block was last coded
+  uint8_t skip[kMaxFrameBlocks];      // 1 = luma of the block skipped in this frame
   uint8_t output[kOutputBytes];
 };
 
@@ -179,7 +179,8 @@ CVienco::CVienco(bool allowSimd)
     for (int i = 0; i < 256; ++i) simdColour_ = simdColour_ && colourLinear_[t](i) == colour_[t][i];
   }
   const auto natural = ZigzagToNatural();
-  for (int z = 0; z < kCodedCoefficients; ++z) sourceOf_[z] = static_cast<uint8_t>(8 * (natural[z] % 8) + natural[z] / 8);
+  for (int z = 0; z < kCodedCoefficients; ++z)
+    sourceOf_[z] = static_cast<uint8_t>(8 * (natural[z] % 8) + natural[z] / 8);
   SetQuality(3);
 }
 

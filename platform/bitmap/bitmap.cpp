@@ -15,8 +15,7 @@ constexpr size_t kMaxBytes = static_cast<size_t>(std::numeric_limits<int32_t>::m
 size_t CheckedSize(PixelFormat format, int width, int height, size_t& stride) {
   if (width < 0 || height < 0) throw std::invalid_argument("Negative bitmap size");
   stride = RowStride(format, width);
-  if (height != 0 && stride > kMaxBytes / static_cast<size_t>(height))
-    throw std::length_error("Bitmap too large");
+  if (height != 0 && stride > kMaxBytes / static_cast<size_t>(height)) throw std::length_error("Bitmap too large");
   return stride * static_cast<size_t>(height);
 }
 

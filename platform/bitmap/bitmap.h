@@ -34,9 +34,7 @@ class Bitmap {
 
   // Row y of the picture, 0 being the top row; Stride() bytes, padding included.
   uint8_t* ScanLine(int y) { return bits_.data() + static_cast<size_t>(height_ - 1 - y) * stride_; }
-  const uint8_t* ScanLine(int y) const {
-    return bits_.data() + static_cast<size_t>(height_ - 1 - y) * stride_;
-  }
+  const uint8_t* ScanLine(int y) const { return bits_.data() + static_cast<size_t>(height_ - 1 - y) * stride_; }
 
   // All rows as a DIB holds them: bottom row first, Height() x Stride() bytes.
   std::span<uint8_t> Bits() { return bits_; }

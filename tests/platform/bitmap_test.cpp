@@ -16,8 +16,9 @@ TEST(Bitmap, RowsAreAlignedTo4BytesAndStartZeroed) {
     int width;
     size_t stride;
   };
-  for (const Case c : {Case{PixelFormat::pf16bit, 3, 8}, Case{PixelFormat::pf24bit, 5, 16}, Case{PixelFormat::pf24bit, 161, 484},
-                       Case{PixelFormat::pf24bit, 320, 960}, Case{PixelFormat::pf32bit, 7, 28}}) {
+  for (const Case c :
+       {Case{PixelFormat::pf16bit, 3, 8}, Case{PixelFormat::pf24bit, 5, 16}, Case{PixelFormat::pf24bit, 161, 484},
+        Case{PixelFormat::pf24bit, 320, 960}, Case{PixelFormat::pf32bit, 7, 28}}) {
     const Bitmap bmp(c.width, 3, c.format);
     EXPECT_EQ(bmp.Stride(), c.stride) << c.width;
     EXPECT_EQ(RowStride(c.format, c.width), c.stride);

@@ -32,7 +32,9 @@ class FrameBuilder {
     return *this;
   }
   FrameBuilder& Header(int quality, int across, int down) {
-    return Bits(static_cast<uint32_t>(quality), 3).Bits(static_cast<uint32_t>(across), 8).Bits(static_cast<uint32_t>(down), 8);
+    return Bits(static_cast<uint32_t>(quality), 3)
+        .Bits(static_cast<uint32_t>(across), 8)
+        .Bits(static_cast<uint32_t>(down), 8);
   }
   std::vector<uint8_t> bytes() const { return bytes_; }
   size_t bits() const { return bit_; }

@@ -46,8 +46,10 @@ TEST(BmpImage, HeaderAndSizesFollowTheFormat) {
     PixelFormat format;
     uint32_t stride, size;
   };
-  const Case cases[] = {{320, 240, PixelFormat::pf24bit, 960, 230'454}, {320, 240, PixelFormat::pf32bit, 1280, 307'254},
-                        {5, 3, PixelFormat::pf24bit, 16, 54 + 48},      {5, 0, PixelFormat::pf24bit, 16, 54},
+  const Case cases[] = {{320, 240, PixelFormat::pf24bit, 960, 230'454},
+                        {320, 240, PixelFormat::pf32bit, 1280, 307'254},
+                        {5, 3, PixelFormat::pf24bit, 16, 54 + 48},
+                        {5, 0, PixelFormat::pf24bit, 16, 54},
                         {7, 2, PixelFormat::pf32bit, 28, 54 + 56}};
   for (const Case& c : cases) {
     std::string image = "stale";

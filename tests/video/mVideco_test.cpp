@@ -259,7 +259,8 @@ TEST_F(RefusedFrame, EveryTruncationIsAnOverrun) {
   encoder_.SetQuality(5);
   const auto frame = Encode(encoder_, scenes::Noise(24, 16, 9), false);
   for (size_t n = 0; n < frame.size(); ++n)
-    ExpectRefused(std::vector<uint8_t>(frame.begin(), frame.begin() + static_cast<ptrdiff_t>(n)), "Corrupt video frame!");
+    ExpectRefused(std::vector<uint8_t>(frame.begin(), frame.begin() + static_cast<ptrdiff_t>(n)),
+                  "Corrupt video frame!");
   encoder_.SetQuality(3);
   ExpectPictureKept();
 }
@@ -333,7 +334,8 @@ TEST_P(FrozenReference, OutputsMatch) {
     encoder.SetQuality(quality);
     Bitmap out;
     for (int step = 0; step < 3; ++step) {
-      const auto frame = Encode(encoder, step == 2 ? RandomBlocks(320, 240, 5) : scenes::Scene(320, 240, 30 + 7 * step, 40), step != 0);
+      const auto frame = Encode(
+          encoder, step == 2 ? RandomBlocks(320, 240, 5) : scenes::Scene(320, 240, 30 + 7 * step, 40), step != 0);
       frames = Hash(frame, frames);
       decoder.Decode(out, frame);
       pictures = Hash(out.Bits(), pictures);
