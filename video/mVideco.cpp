@@ -18,8 +18,11 @@ namespace {
 
 constexpr char kCorruptFrame[] = "Corrupt video frame!";
 constexpr int kDcLimit = 127;
-// Row-pass results beyond this are garbage from a corrupt frame; the bound
-// keeps the column pass within 32 bits (its largest product is 724 x 2^21).
+// Overflow guards. Parsed coefficients lie within -127..127 and the largest
+// dequantisation factor of the 32 that travel is 14,962, so the row pass's
+// largest intermediate, 724 x 127 x 14,962, fits 32 bits. Row results beyond
+// kRowLimit come only from corrupt frames; limiting them keeps the column
+// pass within 32 bits too (its largest product is 724 x 2^21).
 constexpr int32_t kRowLimit = 1 << 21;
 constexpr int32_t kColumnBias = 32896;  // the level shift 128 x 256, plus 128
 
