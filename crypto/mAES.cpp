@@ -169,43 +169,58 @@ void PortableEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& k
   }
 }
 
-// Decrypts one block given as four words; `dk` is the decryption schedule.
-inline void PortableDecryptWords(uint32_t& s0, uint32_t& s1, uint32_t& s2, uint32_t& s3, const uint32_t* dk) {
-  s0 ^= dk[40], s1 ^= dk[41], s2 ^= dk[42], s3 ^= dk[43];
+// Decrypts kBlocks blocks given as four words each; `dk` is the decryption
+// schedule. Independent blocks run interleaved, which hides the latency of
+// the table look-ups (CBC decryption has no chain between blocks).
+template <int kBlocks>
+inline void PortableDecryptWords(uint32_t (&st)[kBlocks][4], const uint32_t* dk) {
+  for (auto& s : st) s[0] ^= dk[40], s[1] ^= dk[41], s[2] ^= dk[42], s[3] ^= dk[43];
   for (int r = 9; r >= 1; --r) {
     const uint32_t* k = dk + 4 * r;
-    const uint32_t t0 = kTd0[B0(s0)] ^ kTd1[B1(s3)] ^ kTd2[B2(s2)] ^ kTd3[B3(s1)] ^ k[0];
-    const uint32_t t1 = kTd0[B0(s1)] ^ kTd1[B1(s0)] ^ kTd2[B2(s3)] ^ kTd3[B3(s2)] ^ k[1];
-    const uint32_t t2 = kTd0[B0(s2)] ^ kTd1[B1(s1)] ^ kTd2[B2(s0)] ^ kTd3[B3(s3)] ^ k[2];
-    const uint32_t t3 = kTd0[B0(s3)] ^ kTd1[B1(s2)] ^ kTd2[B2(s1)] ^ kTd3[B3(s0)] ^ k[3];
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+#pragma GCC unroll 4
+    for (auto& s : st) {
+      const uint32_t t0 = kTd0[B0(s[0])] ^ kTd1[B1(s[3])] ^ kTd2[B2(s[2])] ^ kTd3[B3(s[1])] ^ k[0];
+      const uint32_t t1 = kTd0[B0(s[1])] ^ kTd1[B1(s[0])] ^ kTd2[B2(s[3])] ^ kTd3[B3(s[2])] ^ k[1];
+      const uint32_t t2 = kTd0[B0(s[2])] ^ kTd1[B1(s[1])] ^ kTd2[B2(s[0])] ^ kTd3[B3(s[3])] ^ k[2];
+      const uint32_t t3 = kTd0[B0(s[3])] ^ kTd1[B1(s[2])] ^ kTd2[B2(s[1])] ^ kTd3[B3(s[0])] ^ k[3];
+      s[0] = t0, s[1] = t1, s[2] = t2, s[3] = t3;
+    }
   }
-  const uint32_t t0 = uint32_t(kInvSbox[B0(s0)]) << 24 | uint32_t(kInvSbox[B1(s3)]) << 16 |
-                      uint32_t(kInvSbox[B2(s2)]) << 8 | kInvSbox[B3(s1)];
-  const uint32_t t1 = uint32_t(kInvSbox[B0(s1)]) << 24 | uint32_t(kInvSbox[B1(s0)]) << 16 |
-                      uint32_t(kInvSbox[B2(s3)]) << 8 | kInvSbox[B3(s2)];
-  const uint32_t t2 = uint32_t(kInvSbox[B0(s2)]) << 24 | uint32_t(kInvSbox[B1(s1)]) << 16 |
-                      uint32_t(kInvSbox[B2(s0)]) << 8 | kInvSbox[B3(s3)];
-  const uint32_t t3 = uint32_t(kInvSbox[B0(s3)]) << 24 | uint32_t(kInvSbox[B1(s2)]) << 16 |
-                      uint32_t(kInvSbox[B2(s1)]) << 8 | kInvSbox[B3(s0)];
-  s0 = t0 ^ dk[0], s1 = t1 ^ dk[1], s2 = t2 ^ dk[2], s3 = t3 ^ dk[3];
+#pragma GCC unroll 4
+  for (auto& s : st) {
+    const uint32_t t0 = uint32_t(kInvSbox[B0(s[0])]) << 24 | uint32_t(kInvSbox[B1(s[3])]) << 16 |
+                        uint32_t(kInvSbox[B2(s[2])]) << 8 | kInvSbox[B3(s[1])];
+    const uint32_t t1 = uint32_t(kInvSbox[B0(s[1])]) << 24 | uint32_t(kInvSbox[B1(s[0])]) << 16 |
+                        uint32_t(kInvSbox[B2(s[3])]) << 8 | kInvSbox[B3(s[2])];
+    const uint32_t t2 = uint32_t(kInvSbox[B0(s[2])]) << 24 | uint32_t(kInvSbox[B1(s[1])]) << 16 |
+                        uint32_t(kInvSbox[B2(s[0])]) << 8 | kInvSbox[B3(s[3])];
+    const uint32_t t3 = uint32_t(kInvSbox[B0(s[3])]) << 24 | uint32_t(kInvSbox[B1(s[2])]) << 16 |
+                        uint32_t(kInvSbox[B2(s[1])]) << 8 | kInvSbox[B3(s[0])];
+    s[0] = t0 ^ dk[0], s[1] = t1 ^ dk[1], s[2] = t2 ^ dk[2], s[3] = t3 ^ dk[3];
+  }
+}
+
+// Decrypts kBlocks consecutive blocks at `off`; `chain` is the ciphertext
+// block before them and becomes the last one of them. All input is read
+// before any output is written (in-place use).
+template <int kBlocks>
+inline void PortableDecryptRun(const uint8_t* src, size_t off, const uint32_t* dk, uint8_t* dst,
+                               uint32_t (&chain)[4]) {
+  uint32_t x[kBlocks][4], st[kBlocks][4];
+  for (int b = 0; b < kBlocks; ++b)
+    for (int w = 0; w < 4; ++w) st[b][w] = x[b][w] = LoadBe32(src + off + 16 * b + 4 * w);
+  PortableDecryptWords<kBlocks>(st, dk);
+  for (int b = 0; b < kBlocks; ++b)
+    for (int w = 0; w < 4; ++w) StoreBe32(dst + off + 16 * b + 4 * w, st[b][w] ^ (b == 0 ? chain[w] : x[b - 1][w]));
+  for (int w = 0; w < 4; ++w) chain[w] = x[kBlocks - 1][w];
 }
 
 void PortableDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
                         const uint8_t* iv) {
-  uint32_t c0 = LoadBe32(iv), c1 = LoadBe32(iv + 4), c2 = LoadBe32(iv + 8), c3 = LoadBe32(iv + 12);
-  for (size_t off = 0; off < length; off += 16) {
-    // The whole ciphertext block is read before the output is written.
-    const uint32_t x0 = LoadBe32(src + off), x1 = LoadBe32(src + off + 4);
-    const uint32_t x2 = LoadBe32(src + off + 8), x3 = LoadBe32(src + off + 12);
-    uint32_t s0 = x0, s1 = x1, s2 = x2, s3 = x3;
-    PortableDecryptWords(s0, s1, s2, s3, ks.words);
-    StoreBe32(dst + off, s0 ^ c0);
-    StoreBe32(dst + off + 4, s1 ^ c1);
-    StoreBe32(dst + off + 8, s2 ^ c2);
-    StoreBe32(dst + off + 12, s3 ^ c3);
-    c0 = x0, c1 = x1, c2 = x2, c3 = x3;
-  }
+  uint32_t chain[4] = {LoadBe32(iv), LoadBe32(iv + 4), LoadBe32(iv + 8), LoadBe32(iv + 12)};
+  size_t off = 0;
+  for (; off + 32 <= length; off += 32) PortableDecryptRun<2>(src, off, ks.words, dst, chain);
+  if (off < length) PortableDecryptRun<1>(src, off, ks.words, dst, chain);
 }
 
 // --- AES-NI CBC -----------------------------------------------------------
@@ -232,6 +247,7 @@ TW_AESNI void AesNiEncryptCbc(const uint8_t* src, size_t length, const TAesSched
   for (size_t off = 0; off < length; off += 16) {
     __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off)), c);
     x = _mm_xor_si128(x, k[0]);
+#pragma GCC unroll 9
     for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
     c = _mm_aesenclast_si128(x, k[10]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), c);
@@ -248,14 +264,21 @@ TW_AESNI void AesNiDecryptCbc(const uint8_t* src, size_t length, const TAesSched
   constexpr int kWay = 8;
   for (; off + 16 * kWay <= length; off += 16 * kWay) {
     __m128i c[kWay], x[kWay];
+#pragma GCC unroll 8
     for (int i = 0; i < kWay; ++i) {
       c[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off + 16 * i));
       x[i] = _mm_xor_si128(c[i], k[10]);
     }
-    for (int r = 9; r >= 1; --r)
-      for (int i = 0; i < kWay; ++i) x[i] = _mm_aesdec_si128(x[i], k[r]);
+#pragma GCC unroll 9
+    for (int r = 9; r >= 1; --r) {
+      const __m128i key = k[r];
+#pragma GCC unroll 8
+      for (int i = 0; i < kWay; ++i) x[i] = _mm_aesdec_si128(x[i], key);
+    }
+#pragma GCC unroll 8
     for (int i = 0; i < kWay; ++i) x[i] = _mm_aesdeclast_si128(x[i], k[0]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(x[0], chain));
+#pragma GCC unroll 8
     for (int i = 1; i < kWay; ++i)
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off + 16 * i), _mm_xor_si128(x[i], c[i - 1]));
     chain = c[kWay - 1];

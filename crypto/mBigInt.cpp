@@ -609,6 +609,33 @@ void BigSubMagnitude(TBigInt& a, const TBigInt& b) {
   a = Make(a.Sign, SubMag(x, y));
 }
 
+TBigInt BigLowDigits(const TBigInt& a, size_t bits) {
+  Digits d = Mag(a);
+  const size_t keep = bits / kDigitBits;
+  if (d.size() > keep) {
+    const uint32_t topMask = (1u << (bits % kDigitBits)) - 1;
+    d.resize(keep + 1);
+    d[keep] &= topMask;
+  }
+  return Make(1, std::move(d));
+}
+
+TBigInt BigMultiplyLow(const TBigInt& a, const TBigInt& b, size_t bits) {
+  return BigLowDigits(Make(1, MulMag(Mag(BigLowDigits(a, bits)), Mag(BigLowDigits(b, bits)))), bits);
+}
+
+TBigInt BigMontgomeryReduce(const TBigInt& t, const TBigInt& n, const TBigInt& nPrime, size_t bits) {
+  const TBigInt m = BigMultiplyLow(t, nPrime, bits);
+  Digits sum = AddMag(Mag(t), MulMag(Mag(m), Mag(n)));
+  // Divide by R: drop whole digits, then shift the rest down bit by bit.
+  const size_t whole = std::min(sum.size() - 1, bits / kDigitBits);
+  sum.erase(sum.begin(), sum.begin() + static_cast<std::ptrdiff_t>(whole));
+  TBigInt r = Make(1, std::move(sum));
+  for (size_t i = 0; i < bits % kDigitBits; ++i) BigHalve(r);
+  if (BigCompareMagnitude(r, n) >= 0) BigSubMagnitude(r, n);
+  return r;
+}
+
 TBigInt BigPowerMod(const TBigInt& base, const TBigInt& exponent, const TBigInt& n) {
   const Digits nd = Mag(n);
   const Digits ed = Mag(exponent);

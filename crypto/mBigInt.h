@@ -69,6 +69,13 @@ void BigShiftDigitDown(TBigInt& a);   // in place: magnitude / 2^31
 void BigShiftDigitUp(TBigInt& a);     // in place: magnitude * 2^31
 void BigSubMagnitude(TBigInt& a, const TBigInt& b);  // in place |a| -= |b|; raises if |b| > |a|
 
+// Steps of Montgomery reduction with R = 2^bits: |a| mod R; |a·b| mod R; and
+// T·R^-1 mod n for 0 <= T < n·R, given nPrime = -n^-1 mod R (one final
+// subtraction of n, no division).
+TBigInt BigLowDigits(const TBigInt& a, size_t bits);
+TBigInt BigMultiplyLow(const TBigInt& a, const TBigInt& b, size_t bits);
+TBigInt BigMontgomeryReduce(const TBigInt& t, const TBigInt& n, const TBigInt& nPrime, size_t bits);
+
 // base^|exponent| mod n for an odd n >= 3 (else raises). Pumps the calling
 // thread's messages once per bit of the exponent, except when base is a
 // multiple of n: then 0 at once, without pumping.

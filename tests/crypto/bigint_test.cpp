@@ -190,6 +190,27 @@ TEST(BigInt, PowerModEdges) {
   for (const char* bad : {"0", "1", "2", "8"}) EXPECT_THROW(BigPowerMod(Dec("3"), Dec("5"), Dec(bad)), ECryptoError);
 }
 
+TEST(BigInt, MontgomeryReduceDividesByRModuloN) {
+  std::mt19937 rng(2048);
+  for (int round = 0; round < 50; ++round) {
+    TBigInt n = RandomBig(rng, 40, false);
+    n.Number[1] |= 1;
+    if (BigCompareMagnitude(n, BigFromUint(3)) < 0) n = BigFromUint(3);
+    const size_t bits = BigBitLength(n);
+    const TBigInt r = BigFromBits("1" + std::string(bits, '0'));
+    const auto inverse = BigInverseMod(n, r);
+    ASSERT_TRUE(inverse);
+    const TBigInt nPrime = BigSubtract(r, *inverse);  // -n^-1 mod R
+    const TBigInt t = BigRemainder(RandomBig(rng, 90, false), BigMultiply(n, r));
+    const TBigInt reduced = BigMontgomeryReduce(t, n, nPrime, bits);
+    ASSERT_LT(BigCompareMagnitude(reduced, n), 0);
+    ASSERT_EQ(Show(BigMultiplyMod(reduced, r, n)), Show(BigRemainder(t, n)));
+  }
+  EXPECT_EQ(Show(BigLowDigits(BigFromUint(0x1FFFFFFFFull), 33)), "01ffffffff");
+  EXPECT_EQ(Show(BigLowDigits(BigFromUint(0x1FFFFFFFFull), 31)), "7fffffff");
+  EXPECT_EQ(Show(BigMultiplyLow(BigFromUint(0xFFFF), BigFromUint(0xFFFF), 16)), "01");
+}
+
 TEST(BigInt, GcdAndInverse) {
   EXPECT_EQ(Show(BigGcd(Dec("462"), Dec("1071"))), "15");
   const auto inv = BigInverseMod(Dec("17"), Dec("3120"));

@@ -112,43 +112,34 @@ TEST(RsaNextPrime, StepsFromTheOddStartAndPumpsOncePerCandidate) {
   EXPECT_EQ(BigToBytes(small), BigToBytes(BigFromUint(10007)));
 }
 
-// One real key generation from injected GUIDs, checked against OpenSSL: the
-// primes are the first probable primes above the seeds, d the inverse of
-// 65537 modulo (p-1)(q-1).
-class RsaKeypair : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    uint64_t state = 0x5eed;
-    auto source = [&state](com::GUID* g) {
-      uint8_t bytes[16];
-      for (auto& b : bytes) b = static_cast<uint8_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 56);
-      std::memcpy(&g->Data1, bytes, 4);
-      std::memcpy(&g->Data2, bytes + 4, 2);
-      std::memcpy(&g->Data3, bytes + 6, 2);
-      std::memcpy(g->Data4, bytes + 8, 8);
-      return com::S_OK;
-    };
-    seeds_ = new std::pair<std::string, std::string>(RandomSeed64(source), RandomSeed64(source));
-    state = 0x5eed;
-    pub_ = new std::string;
-    priv_ = new std::string;
-    ok_ = RsaGenerateKeypair(*pub_, *priv_, source);
-  }
-  static void TearDownTestSuite() {
-    delete seeds_;
-    delete pub_;
-    delete priv_;
-  }
-  static std::pair<std::string, std::string>* seeds_;
-  static std::string* pub_;
-  static std::string* priv_;
-  static bool ok_;
-};
+// A 1024-bit pair made by OpenSSL (e = 65537), as KeyTexts.
+constexpr char kPublic1024[] =
+    "sDHND/D84Pq3iIUeK03DdZlzqmdodzguo/yjuC+dAwbeg0qyA5kAaPXWt/CgENr62zYBHPAUHWb/AxTZRLEyjfuyKYmHENI+ppcl9QkcEwmt"
+    "uXpqIjwemUAzV1HJ6dwuynKd6TBCTnsTeETSRUpCIDueOkPHvxyVbAFpSA8/bvM=";
+constexpr char kPrivate1024[] =
+    "dpX+K2WJ/a4hCsx1grXDAQp308/nep4gnhRy6It7RMdByeHjMBKxOPOFQaW9Rbrsrc+KLjzTfPqOVjeZB+evWswDS0X6dwpB6eZtej92X/zf"
+    "15lkUmNwHcBc7Rhcsqa7DcH9AycNKoZ1bbAAsh8jVnes1rjWDmdif9NDv0yLbAE=";
 
-std::pair<std::string, std::string>* RsaKeypair::seeds_ = nullptr;
-std::string* RsaKeypair::pub_ = nullptr;
-std::string* RsaKeypair::priv_ = nullptr;
-bool RsaKeypair::ok_ = false;
+TEST(Rsa1024, SessionKeyHalvesAndLongTextsRoundTrip) {
+  const std::string half("\0\0\0\0\0\0\0\x05", 8);
+  const std::string c = RsaPublicEncryptWithKeyText(kPublic1024, half);
+  EXPECT_LE(c.size(), 128u);
+  EXPECT_EQ(RsaPrivateDecryptWithKeyText(kPublic1024, kPrivate1024, c), half);
+  const std::string longText(200, 'L');  // two 1023-bit blocks
+  const std::string lc = RsaPublicEncryptWithKeyText(kPublic1024, longText);
+  EXPECT_GT(lc.size(), 128u);
+  EXPECT_EQ(RsaPrivateDecryptWithKeyText(kPublic1024, kPrivate1024, lc), longText);
+  EXPECT_TRUE(RsaSelfTest(Base64Decode(kPublic1024), Base64Decode(kPrivate1024)));
+  // The wrong private key gives noise, never an error.
+  EXPECT_NE(RsaPrivateDecryptWithKeyText(kPublic1024, "AQAB", c), half);
+}
+
+TEST(Rsa1024, PublicKeyTextHasA24CharacterFingerprint) {
+  EXPECT_EQ(std::string_view(kPublic1024).size(), 172u);
+  const std::string fp = RsaKeyFingerprint(kPublic1024);
+  EXPECT_EQ(fp.size(), 24u);
+  EXPECT_EQ(fp.substr(22), "==");
+}
 
 BIGNUM* NextPrimeBn(const std::string& seed, BN_CTX* ctx) {
   BIGNUM* x = BN_bin2bn(reinterpret_cast<const unsigned char*>(seed.data()), static_cast<int>(seed.size()), nullptr);
@@ -164,11 +155,31 @@ std::string BnBytes(const BIGNUM* b) {
   return s;
 }
 
-TEST_F(RsaKeypair, MatchesTheKeyOpenSslDerivesFromTheSameSeeds) {
-  ASSERT_TRUE(ok_);
+// The suite's one real key generation, from injected GUIDs, checked against
+// OpenSSL: the primes are the first probable primes above the two seeds, d
+// the inverse of 65537 modulo (p-1)(q-1).
+TEST(RsaKeypair, GeneratedFromInjectedGuidsMatchesWhatOpenSslDerives) {
+  uint64_t state = 0x5eed;
+  const TGuidSource source = [&state](com::GUID* g) {
+    uint8_t bytes[16];
+    for (auto& b : bytes)
+      b = static_cast<uint8_t>((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 56);
+    std::memcpy(&g->Data1, bytes, 4);
+    std::memcpy(&g->Data2, bytes + 4, 2);
+    std::memcpy(&g->Data3, bytes + 6, 2);
+    std::memcpy(g->Data4, bytes + 8, 8);
+    return com::S_OK;
+  };
+  const std::string seedP = RandomSeed64(source), seedQ = RandomSeed64(source);
+  state = 0x5eed;
+  std::string pub, priv;
+  PumpCounter pumps;
+  ASSERT_TRUE(RsaGenerateKeypair(pub, priv, source));
+  EXPECT_GT(pumps.count, 1024);  // at least the self-test's decryption
+
   BN_CTX* ctx = BN_CTX_new();
-  BIGNUM* p = NextPrimeBn(seeds_->first, ctx);
-  BIGNUM* q = NextPrimeBn(seeds_->second, ctx);
+  BIGNUM* p = NextPrimeBn(seedP, ctx);
+  BIGNUM* q = NextPrimeBn(seedQ, ctx);
   BIGNUM* n = BN_new();
   BN_mul(n, p, q, ctx);
   BN_sub_word(p, 1);
@@ -179,34 +190,11 @@ TEST_F(RsaKeypair, MatchesTheKeyOpenSslDerivesFromTheSameSeeds) {
   BN_set_word(e, 65537);
   BIGNUM* d = BN_mod_inverse(nullptr, e, phi, ctx);
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(*pub_, Base64Encode(BnBytes(n)));
-  EXPECT_EQ(*priv_, Base64Encode(BnBytes(d)));
+  EXPECT_EQ(pub, Base64Encode(BnBytes(n)));
+  EXPECT_EQ(priv, Base64Encode(BnBytes(d)));
   for (BIGNUM* b : {p, q, n, phi, e, d}) BN_free(b);
   BN_CTX_free(ctx);
-}
-
-TEST_F(RsaKeypair, KeyTextsAndFingerprintHaveTheirShapes) {
-  ASSERT_TRUE(ok_);
-  const std::string n = Base64Decode(*pub_);
-  EXPECT_NE(n[0], '\0');
-  EXPECT_EQ(pub_->size(), 4 * ((n.size() + 2) / 3));
-  const std::string fp = RsaKeyFingerprint(*pub_);
-  EXPECT_EQ(fp.size(), 24u);
-  EXPECT_EQ(fp.substr(22), "==");
-}
-
-TEST_F(RsaKeypair, SessionKeyHalvesAndLongTextsRoundTrip) {
-  ASSERT_TRUE(ok_);
-  const std::string half("\0\0\0\0\0\0\0\x05", 8);
-  const std::string c = RsaPublicEncryptWithKeyText(*pub_, half);
-  EXPECT_LE(c.size(), (BigBitLength(BigFromBytes(Base64Decode(*pub_))) + 7) / 8);
-  EXPECT_EQ(RsaPrivateDecryptWithKeyText(*pub_, *priv_, c), half);
-  const std::string longText(200, 'L');  // several 1023-bit blocks
-  const std::string lc = RsaPublicEncryptWithKeyText(*pub_, longText);
-  EXPECT_GT(lc.size(), 128u);
-  EXPECT_EQ(RsaPrivateDecryptWithKeyText(*pub_, *priv_, lc), longText);
-  // The wrong private key gives noise, never an error.
-  EXPECT_NE(RsaPrivateDecryptWithKeyText(*pub_, "AQAB", c), half);
+  EXPECT_EQ(RsaKeyFingerprint(pub).size(), 24u);
 }
 
 }  // namespace
