@@ -166,6 +166,7 @@ class CMill {
   void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
   void DetectSessionInvoked();
   void VisitPipe(size_t index);
+  void SelectReadable();
   void DetectLoopback();
   void RefreshLocalIPList();
   void WriteErrorLog(const std::string& message);

@@ -194,14 +194,6 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
 
 // --- Connect completion ------------------------------------------------------
 
-bool CPipe::SocketReadable() {
-  if (!HasSocket()) return false;
-  ws::fd_set set;
-  set.Add(socket_);
-  ws::timeval zero;
-  return ws::select(0, &set, nullptr, nullptr, &zero) > 0 && set.Contains(socket_);
-}
-
 bool CPipe::SocketWritable() {
   if (!HasSocket()) return false;
   ws::fd_set set;
@@ -239,7 +231,8 @@ void CPipe::DetectSessionRejected() {
 // --- Reading -----------------------------------------------------------------
 
 void CPipe::FetchData() {
-  if (State < psConnecting || State > psSession || !SocketReadable()) return;
+  if (State < psConnecting || State > psSession || !ReadReady) return;
+  ReadReady = false;
   ws::u_long waiting = 0;
   if (ws::ioctlsocket(socket_, ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
       static_cast<int32_t>(waiting) <= 0) {
@@ -290,7 +283,8 @@ TCartLimits CPipe::CartLimits() const {
 
 void CPipe::PushCart() {
   try {
-    if (State < psSocks4Reply || SendDead || !SocketWritable()) return;
+    if (State < psSocks4Reply || SendDead || (sendBuffer_.empty() && queue_.Empty())) return;
+    if (!SocketWritable()) return;
     if (sendBuffer_.empty()) {
       TCartHooks hooks{
           [this] { return CheckRateWindow(); },

@@ -174,6 +174,7 @@ class CPipe {
   uint32_t FreeAfterTick = 0;
   int32_t PostedCount = 0;
   bool SendDead = false;        // a hard send error after closing: nothing more goes out
+  bool ReadReady = false;       // the mill's select of this pump step found data or an end
 
   std::string RemoteAddress;
   uint16_t RemotePort = 0;
@@ -228,7 +229,6 @@ class CPipe {
   void HandleSystemCode(int32_t code, std::string body);
   void HandleReceiveFault(TFrameFault fault);
   void PostSack(std::unique_ptr<TSack> sack);
-  bool SocketReadable();
   bool SocketWritable();
   TCartLimits CartLimits() const;
   void CloseSocket();

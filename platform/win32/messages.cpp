@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -62,11 +63,16 @@ struct ThreadQueue {
   }
   ~ThreadQueue() { close(fd); }
 
+  // The write comes first: whoever sees the flag finds the descriptor armed.
   void Wake() {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    woken.store(true, std::memory_order_release);
   }
+  // Resets the descriptor only when something woke it, so an idle pump
+  // costs no system call.
   void Drain() {
+    if (!woken.exchange(false, std::memory_order_acq_rel)) return;
     uint64_t v;
     [[maybe_unused]] ssize_t n = read(fd, &v, sizeof v);
   }
@@ -86,8 +92,10 @@ struct ThreadQueue {
   }
 
   int fd;
+  std::atomic<bool> woken{false};
   std::mutex lock;
-  std::deque<Message> posted;  // guarded by lock
+  std::deque<Message> posted;     // guarded by lock
+  std::atomic<size_t> postedSize{0};  // posted.size(), readable without the lock
 
   // Owner thread only.
   std::priority_queue<TimerEntry, std::vector<TimerEntry>, std::greater<>> timers;
@@ -155,6 +163,7 @@ bool Enqueue(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM l
     if (!FindWindow(w->handle)) return false;
     wasEmpty = q->posted.empty();
     q->posted.push_back({w->handle, msg, wParam, lParam});
+    q->postedSize.store(q->posted.size(), std::memory_order_release);
   }
   // One wake-up per batch: the owner re-arms the descriptor itself when it
   // leaves messages behind (see ProcessMessages).
@@ -169,17 +178,16 @@ LRESULT Dispatch(const Message& m) {
 }
 
 bool PopPosted(ThreadQueue& q, Message& out) {
+  if (q.postedSize.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard g(q.lock);
   if (q.posted.empty()) return false;
   out = q.posted.front();
   q.posted.pop_front();
+  q.postedSize.store(q.posted.size(), std::memory_order_release);
   return true;
 }
 
-size_t PostedCount(ThreadQueue& q) {
-  std::lock_guard g(q.lock);
-  return q.posted.size();
-}
+size_t PostedCount(ThreadQueue& q) { return q.postedSize.load(std::memory_order_acquire); }
 
 // Fires every timer that is due now, each at most once.
 bool FireDueTimers(ThreadQueue& q) {
@@ -246,6 +254,7 @@ bool DestroyWindow(HWND window) {
                                         [&](const Message& m) { return m.window != window; });
       pending.assign(keep, q->posted.end());
       q->posted.erase(keep, q->posted.end());
+      q->postedSize.store(q->posted.size(), std::memory_order_release);
     }
   }
   if (q && w->owner == std::this_thread::get_id()) {
