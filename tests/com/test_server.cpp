@@ -18,30 +18,19 @@ class ITestAdder : public IDispatch {
   virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
 };
 
-class TestAdder final : public ComObject<TestAdder, ITestAdder> {
+class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITestAdder>> {
  public:
   HRESULT Add(LONG a, LONG b, LONG* sum) override {
     *sum = a + b;
     return S_OK;
   }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    return Table().GetIDsOfNames(names, count, ids);
-  }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                 EXCEPINFO* excep, UINT* argErr) override {
-    return Table().Invoke(*this, id, flags, params, result, excep, argErr);
+  static const DispatchTable<ITestAdder>& DispTable() {
+    static const DispatchTable<ITestAdder> table(IID_ITestAdder, u"TestAdder",
+                                                 {Method(u"Add", 1, &ITestAdder::Add)});
+    return table;
   }
 
  private:
-  static const DispatchTable<ITestAdder>& Table() {
-    static const DispatchTable<ITestAdder> table(kIid, u"TestAdder", {Method(u"Add", 1, &ITestAdder::Add)});
-    return table;
-  }
   ModuleLock lock_{g_module};
 };
 
