@@ -46,6 +46,19 @@ class ISupportErrorInfo : public IUnknown {
   ~ISupportErrorInfo() = default;
 };
 
+// ISupportErrorInfo for a class whose interfaces `I...` report failures
+// through error info: class Sample : public ComObject<Sample, ISample, SupportErrorInfoImpl<ISample>>.
+template <class... I>
+class SupportErrorInfoImpl : public ISupportErrorInfo {
+ public:
+  HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
+    return ((iid == I::kIid) || ...) ? S_OK : S_FALSE;
+  }
+
+ protected:
+  ~SupportErrorInfoImpl() = default;
+};
+
 inline constexpr IID IID_IErrorInfo = IErrorInfo::kIid;
 inline constexpr IID IID_ISupportErrorInfo = ISupportErrorInfo::kIid;
 

@@ -73,6 +73,9 @@ TEST_F(ClassesTest, RegisteredLibraryIsLoadedCalledAndUnloadedWhenUnused) {
   ASSERT_EQ(sum.hr, S_OK);
   EXPECT_EQ(sum.value.lVal, 42);
 
+  ComPtr<IUnknown> aggregated;
+  EXPECT_EQ(CoCreateInstance(CLSID_TestAdder, adder.Get(), CLSCTX_ALL, IID_IUnknown, aggregated.OutVoid()),
+            CLASS_E_NOAGGREGATION);
   ComPtr<IDispatch> second;  // the library is loaded once
   ASSERT_EQ(CoCreateInstance(CLSID_TestAdder, nullptr, CLSCTX_ALL, IID_IDispatch, second.OutVoid()), S_OK);
   EXPECT_EQ(LoadedLibraryCount(), 1u);

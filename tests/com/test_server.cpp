@@ -34,29 +34,6 @@ class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITes
   ModuleLock lock_{g_module};
 };
 
-class AdderFactory final : public ComObject<AdderFactory, IClassFactory> {
- public:
-  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ComPtr<TestAdder> adder = MakeComObject<TestAdder>();
-    if (!adder) return E_OUTOFMEMORY;
-    return adder->QueryInterface(iid, object);
-  }
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      g_module.Lock();
-    } else {
-      g_module.Unlock();
-    }
-    return S_OK;
-  }
-
- private:
-  ModuleLock lock_{g_module};
-};
-
 }  // namespace
 }  // namespace tw::com
 
@@ -66,7 +43,7 @@ TW_COM_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
   if (!object) return E_POINTER;
   *object = nullptr;
   if (clsid != CLSID_TestAdder) return CLASS_E_CLASSNOTAVAILABLE;
-  ComPtr<AdderFactory> factory = MakeComObject<AdderFactory>();
+  ComPtr<ClassFactory> factory = MakeComObject<ClassFactory>(g_module, CreateAs<TestAdder>);
   if (!factory) return E_OUTOFMEMORY;
   return factory->QueryInterface(iid, object);
 }
