@@ -79,6 +79,9 @@ void SetErrorText(REFGUID iid, std::u16string_view source, std::u16string_view d
 class ComError : public std::runtime_error {
  public:
   ComError(HRESULT hr, const std::string& message) : std::runtime_error(message), hr_(hr) {}
+  // Defined in the platform library, so the type has one identity there and
+  // a control library built with hidden visibility throws the same type.
+  ~ComError() override;
   HRESULT hr() const { return hr_; }
 
  private:

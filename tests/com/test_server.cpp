@@ -16,6 +16,7 @@ class ITestAdder : public IDispatch {
   static constexpr IID kIid = IID_ITestAdder;
   using Base = IDispatch;
   virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
+  virtual HRESULT Divide(LONG a, LONG b, LONG* quotient) = 0;
 };
 
 class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITestAdder>> {
@@ -24,9 +25,18 @@ class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITes
     *sum = a + b;
     return S_OK;
   }
+  // Raises across the library boundary: the table's guard in the platform
+  // library must still recognise the ComError.
+  HRESULT Divide(LONG a, LONG b, LONG* quotient) override {
+    if (b == 0) throw ComError(E_INVALIDARG, "division by zero");
+    *quotient = a / b;
+    return S_OK;
+  }
   static const DispatchTable<ITestAdder>& DispTable() {
-    static const DispatchTable<ITestAdder> table(IID_ITestAdder, u"TestAdder",
-                                                 {Method(u"Add", 1, &ITestAdder::Add)});
+    static const DispatchTable<ITestAdder> table(IID_ITestAdder, u"TestAdder", {
+        Method(u"Add", 1, &ITestAdder::Add),
+        Method(u"Divide", 2, &ITestAdder::Divide),
+    });
     return table;
   }
 
