@@ -7,6 +7,7 @@
 // looks again at its pipe's state after such a call before it goes on.
 
 #include <cstdio>
+#include <optional>
 
 #include "crypto/mMD5.h"
 #include "crypto/mRSA.h"
@@ -70,6 +71,40 @@ bool CPipe::Expect(THandshakeStep step, bool serverSide) {
   return false;
 }
 
+// Draws the own half (the provisional session key) and encrypts it with the
+// peer's key. RSA work pumps messages: the step is held busy meanwhile, and
+// false means the pipe left the handshake or failed.
+bool CPipe::MakeOwnCipher() {
+  OwnHalf = NewSessionHalf();
+  SessionKey = OwnHalf;
+  Step = THandshakeStep::None;  // busy: anything arriving meanwhile fails
+  std::string cipher = RsaPublicEncrypt(PeerKey, OwnHalf);
+  if (!StillHandshaking()) return false;
+  if (cipher.empty()) {
+    Fail(crSecurity);
+    return false;
+  }
+  OwnCipher = std::move(cipher);
+  return true;
+}
+
+// Decrypts the peer's joined ciphertext (at most twice the modulus long) with
+// the own key pair; none when the pipe left the handshake or failed.
+std::optional<std::string> CPipe::OpenPeerCipher() {
+  if (PeerCipher.empty() || PeerCipher.size() > 2 * mill_.OwnPublicKey.size()) {
+    Fail(crSecurity);
+    return std::nullopt;
+  }
+  Step = THandshakeStep::None;
+  std::string half = RsaPrivateDecrypt(mill_.OwnPublicKey, mill_.OwnPrivateKey, PeerCipher);
+  if (!StillHandshaking()) return std::nullopt;
+  if (half.empty()) {
+    Fail(crSecurity);
+    return std::nullopt;
+  }
+  return half;
+}
+
 // --- Client ------------------------------------------------------------------
 
 void CPipe::StartProtocol() {
@@ -95,13 +130,7 @@ void CPipe::TakeServerKey(std::string body) {
   if (!Expect(THandshakeStep::AwaitServerKey, false)) return;
   PeerKey = ReadStrField(body);
   if (PeerKey.empty() || PeerKey.size() > kMaxPeerKeyBytes) return Fail(crSecurity);
-  OwnHalf = NewSessionHalf();
-  SessionKey = OwnHalf;
-  Step = THandshakeStep::None;  // busy: anything arriving meanwhile fails
-  std::string cipher = RsaPublicEncrypt(PeerKey, OwnHalf);
-  if (!StillHandshaking()) return;
-  if (cipher.empty()) return Fail(crSecurity);
-  OwnCipher = std::move(cipher);
+  if (!MakeOwnCipher()) return;
   Step = THandshakeStep::AwaitServerHalf1;
   QueueOwn(scClientHalf1, StrToField(FirstHalf(OwnCipher)));
 }
@@ -116,12 +145,9 @@ void CPipe::TakeServerHalf1(std::string body) {
 void CPipe::TakeServerHalf2(std::string body) {
   if (!Expect(THandshakeStep::AwaitServerHalf2, false)) return;
   PeerCipher += ReadStrField(body);
-  if (PeerCipher.empty() || PeerCipher.size() > 2 * mill_.OwnPublicKey.size()) return Fail(crSecurity);
-  Step = THandshakeStep::None;
-  std::string serverHalf = RsaPrivateDecrypt(mill_.OwnPublicKey, mill_.OwnPrivateKey, PeerCipher);
-  if (!StillHandshaking()) return;
-  if (serverHalf.empty()) return Fail(crSecurity);
-  SessionKey = OwnHalf + serverHalf;
+  std::optional<std::string> serverHalf = OpenPeerCipher();
+  if (!serverHalf) return;
+  SessionKey = OwnHalf + *serverHalf;
   SendLogin();
 }
 
@@ -187,13 +213,7 @@ void CPipe::TakeClientKey(std::string body) {
 void CPipe::TakeClientHalf1(std::string body) {
   if (!Expect(THandshakeStep::AwaitClientHalf1, true)) return;
   PeerCipher = ReadStrField(body);
-  OwnHalf = NewSessionHalf();
-  SessionKey = OwnHalf;
-  Step = THandshakeStep::None;
-  std::string cipher = RsaPublicEncrypt(PeerKey, OwnHalf);
-  if (!StillHandshaking()) return;
-  if (cipher.empty()) return Fail(crSecurity);
-  OwnCipher = std::move(cipher);
+  if (!MakeOwnCipher()) return;
   Step = THandshakeStep::AwaitClientHalf2;
   QueueOwn(scServerHalf1, StrToField(FirstHalf(OwnCipher)));
 }
@@ -201,12 +221,9 @@ void CPipe::TakeClientHalf1(std::string body) {
 void CPipe::TakeClientHalf2(std::string body) {
   if (!Expect(THandshakeStep::AwaitClientHalf2, true)) return;
   PeerCipher += ReadStrField(body);
-  if (PeerCipher.empty() || PeerCipher.size() > 2 * mill_.OwnPublicKey.size()) return Fail(crSecurity);
-  Step = THandshakeStep::None;
-  std::string clientHalf = RsaPrivateDecrypt(mill_.OwnPublicKey, mill_.OwnPrivateKey, PeerCipher);
-  if (!StillHandshaking()) return;
-  if (clientHalf.empty()) return Fail(crSecurity);
-  SessionKey = clientHalf + OwnHalf;
+  std::optional<std::string> clientHalf = OpenPeerCipher();
+  if (!clientHalf) return;
+  SessionKey = *clientHalf + OwnHalf;
   Step = THandshakeStep::AwaitLogin;
   QueueOwn(scServerHalf2, StrToField(SecondHalf(OwnCipher)));
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/winsock/winsock.h"
@@ -252,6 +253,8 @@ class CPipe {
   void AcceptSession();
   void TakeAccept(std::string body);
   bool Expect(THandshakeStep step, bool serverSide);
+  bool MakeOwnCipher();
+  std::optional<std::string> OpenPeerCipher();
   bool StillHandshaking() const { return State == psHandshake; }
 
   // SOCKS exchange (client).
