@@ -13,7 +13,7 @@ TTWParleySrv::TTWParleySrv(bool startPump) : hub_(kParleyAppId, startPump) {
   hub_.Events.OnPeerDisconnected = [this](CPeer& p, int32_t code) { DoPeerDisconnected(p, code); };
   hub_.Events.OnBinaryMessage = [this](CPeer& p, const com::VARIANT& m) { DoBinaryMessage(p, m); };
   timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
-    if (msg == win32::WM_TIMER) TimerTick();
+    if (msg == win32::WM_TIMER) TimerTick();  // frees records only: raises nothing
     return win32::LRESULT{0};
   });
   win32::SetTimer(timerWindow_, kTimerId, kTimerMs);

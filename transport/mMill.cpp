@@ -85,11 +85,17 @@ CMill::~CMill() {
 // --- Window and pump ---------------------------------------------------------
 
 win32::LRESULT CMill::WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam) {
-  if (msg == kPumpTick) {
-    PumpUp();
-  } else if (msg == kDeliverMessage) {
-    std::unique_ptr<TSack> sack(reinterpret_cast<TSack*>(lParam));
-    DeliverPosted(static_cast<int32_t>(wParam), std::move(sack));
+  // Nothing a handler raises leaves the window procedure.
+  try {
+    if (msg == kPumpTick) {
+      PumpUp();
+    } else if (msg == kDeliverMessage) {
+      std::unique_ptr<TSack> sack(reinterpret_cast<TSack*>(lParam));
+      DeliverPosted(static_cast<int32_t>(wParam), std::move(sack));
+    }
+  } catch (...) {
+    busy_.store(false);
+    ReportError("CMill.PumpUp");
   }
   return 0;
 }
@@ -196,7 +202,7 @@ void CMill::DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack) {
   } catch (const std::exception&) {
     // DeliverMessage has lowered the posted count on its way out.
     ReportError("DeliverMessage");
-    if (CPipe* still = GetPipe(pipeId)) still->FinishSession(crSecurity);
+    if (CPipe* still = GetPipe(pipeId); still && still->State != psClosed) still->Fail(crSecurity);
   }
 }
 
