@@ -1,0 +1,28 @@
+#include "host/uPrompts.h"
+
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace tw {
+
+void TQtPrompts::Error(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox::critical(parent, title, text);
+}
+
+void TQtPrompts::Inform(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox::information(parent, title, text);
+}
+
+bool TQtPrompts::Confirm(QWidget* parent, const QString& title, const QString& text) {
+  return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
+std::optional<QString> TQtPrompts::Input(QWidget* parent, const QString& title, const QString& prompt) {
+  bool ok = false;
+  QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, QString(), &ok);
+  if (!ok) return std::nullopt;
+  return text;
+}
+
+}  // namespace tw
