@@ -77,7 +77,7 @@ int WriteScreenshots(const std::string& target) {
   std::string folder = data.path().toStdString() + "/";
   WriteSampleFiles(folder);
 
-  TQtPrompts prompts;
+  TConsolePrompts prompts;  // no box is expected; none may block
   auto standIn = com::MakeComObject<TStandInControl>();
   standIn->LocalIPs = u"192.168.1.20,10.0.0.2";
   TServerControl control(com::ComPtr<com::IDispatch>(standIn.Get()));
@@ -202,12 +202,20 @@ int RunHostProgram(int argc, char** argv) {
     return 1;
   }
 
-  TQtPrompts prompts;
+  TQtPrompts boxes;
+  TConsolePrompts console;
+  TPrompts& prompts = IsHeadless() ? static_cast<TPrompts&>(console) : boxes;
   TfInfo info;
   TfAbout about;
   TfSettings settings(folder, *control, prompts, info);
   TfAccess access(folder, prompts);
   TfMain main(folder, *control, {settings, access, about}, prompts);
+  if (IsHeadless()) {
+    main.LogEcho = [](const QString& line) {
+      std::printf("%s\n", line.toUtf8().constData());
+      std::fflush(stdout);
+    };
+  }
   main.show();
   if (options->ExitAfterMs) {
     QTimer::singleShot(*options->ExitAfterMs, &main, [&main] {

@@ -241,7 +241,9 @@ void TfMain::UpdateStatus() {
 }
 
 void TfMain::Log(const QString& message) {
-  mmLog_->appendPlainText(LongTimeText(QTime::currentTime()) + ": " + message);
+  QString line = LongTimeText(QTime::currentTime()) + ": " + message;
+  mmLog_->appendPlainText(line);
+  if (LogEcho) LogEcho(line);
 }
 
 void TfMain::StartServer() {

@@ -11,6 +11,8 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <map>
 #include <memory>
 #include <string>
@@ -56,6 +58,9 @@ class TfMain : public QMainWindow {
   void ApplySettings();
   void UpdateStatus();
   void Log(const QString& message);
+  // Receives every log line as well (the program echoes them to the
+  // terminal when it runs without a display).
+  std::function<void(const QString& line)> LogEcho;
 
   // What the window shows, for tests and screenshots.
   QStringList LogLines() const;

@@ -29,6 +29,16 @@ class TQtPrompts final : public TPrompts {
   std::optional<QString> Input(QWidget* parent, const QString& title, const QString& prompt) override;
 };
 
+// Without a display nobody can answer a box: messages go to the terminal,
+// questions are answered No and input boxes are cancelled.
+class TConsolePrompts final : public TPrompts {
+ public:
+  void Error(QWidget* parent, const QString& title, const QString& text) override;
+  void Inform(QWidget* parent, const QString& title, const QString& text) override;
+  bool Confirm(QWidget* parent, const QString& title, const QString& text) override;
+  std::optional<QString> Input(QWidget* parent, const QString& title, const QString& prompt) override;
+};
+
 // The program's display name, used as the application title and caption.
 inline const QString kProductName = QStringLiteral("twParley Server");
 
