@@ -75,7 +75,7 @@ com::HRESULT TStandInControl::GetIDsOfNames(com::REFIID, com::LPOLESTR* names, c
 }
 
 com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com::WORD flags,
-                                     com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO*,
+                                     com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* excep,
                                      com::UINT*) {
   size_t index = static_cast<size_t>(id - kFirstDispid);
   if (id < kFirstDispid || index >= std::size(kMembers)) return com::DISP_E_MEMBERNOTFOUND;
@@ -91,6 +91,15 @@ com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com
   }
   calls_.push_back(std::move(call));
   if (result) com::VariantInit(result);
+  if (kMembers[index] == FailingMember) {
+    if (excep) {
+      *excep = {};
+      excep->bstrSource = com::SysAllocString(u"twParleySrv.twParleySrvX");
+      excep->bstrDescription = com::SysAllocString(u"stand-in failure");
+      excep->scode = com::E_UNEXPECTED;
+    }
+    return com::DISP_E_EXCEPTION;
+  }
   if (flags & com::DISPATCH_PROPERTYPUT) return com::S_OK;
   return Run(kMembers[index], args, result);
 }

@@ -41,6 +41,9 @@ class TStandInControl final
   bool StartResult = true;
   bool GenerateResult = true;
   std::u16string LocalIPs = u"127.0.0.1";
+  // A member (by name) that fails at the automation level, as a member whose
+  // failure guard caught an error does.
+  std::u16string FailingMember;
   // Runs inside GenerateKeypair, e.g. to pump or to observe the windows.
   std::function<void()> DuringGenerate;
 

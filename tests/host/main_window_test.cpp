@@ -201,6 +201,20 @@ TEST_F(MainWindow, BinaryMessagesBecomeLogLinesCutAtTheFirstNul) {
   EXPECT_TRUE(prompts.Infos.isEmpty());
 }
 
+TEST_F(MainWindow, ACallThatFailsInTheControlIsShownAndTheActionStops) {
+  standIn->FailingMember = u"Start";
+  main->show();
+  ASSERT_EQ(prompts.Errors.size(), 1);
+  EXPECT_TRUE(prompts.Errors[0].contains("Start")) << prompts.Errors[0].toStdString();
+  EXPECT_TRUE(prompts.Errors[0].contains("stand-in failure")) << prompts.Errors[0].toStdString();
+  EXPECT_TRUE(main->LogLines().isEmpty());  // no "server is started"
+
+  standIn->FailingMember = u"GetPeerName";
+  standIn->ConnectPeer(u"a", u"10.0.0.1", 1);
+  EXPECT_EQ(main->PeerRowCount(), 0);
+  EXPECT_EQ(prompts.Errors.size(), 2);
+}
+
 TEST_F(MainWindow, MyIPShowsTheControlsAddressList) {
   standIn->LocalIPs = u"10.0.0.2,127.0.0.1";
   main->ShowMyIP();
