@@ -3,6 +3,7 @@
 #include "host/uSettings.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -209,6 +210,7 @@ void TfSettings::Generate() {
   generating_ = true;
   setEnabled(false);  // no second Generate, no Ok or Cancel half way
   info_.ShowInfo("Just a second...", "Generating new keys...");
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);  // paint it before the work
   bool ok = false;
   std::u16string publicKey, privateKey, fingerprint;
   QString failure;
