@@ -20,16 +20,9 @@
 
 namespace tw::test {
 
-inline QApplication& OffscreenApp() {
-  static int argc = 1;
-  static char name[] = "host_windows_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);  // lives for the whole process
-  }();
-  return *app;
-}
+// The application lives until the test program ends (a test environment
+// deletes it after the last test).
+QApplication& OffscreenApp();
 
 class TRecordingPrompts final : public TPrompts {
  public:
