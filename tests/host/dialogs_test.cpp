@@ -96,7 +96,10 @@ TEST_F(Dialogs, GenerateBlocksTheWindowWhileTheKeysAreMade) {
     settings->reject();    // neither Cancel ...
     settings->accept();    // ... nor Ok half way
     sawBlocked = settings->isVisible();
-    win32::ProcessMessages();  // the control pumps while it works
+    bool qtRan = false;
+    QTimer::singleShot(0, [&] { qtRan = true; });
+    win32::ProcessMessages();  // the control pumps while it works, and Qt paints meanwhile
+    EXPECT_TRUE(qtRan);
   };
   Click(*settings, "btnGenerate");
   EXPECT_TRUE(sawBlocked);
