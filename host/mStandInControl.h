@@ -1,0 +1,91 @@
+// TStandInControl: an in-process object with the server control's automation
+// interface and events, which serves where the real control is not wanted:
+// the host's tests (it records every call and fires events on request) and
+// the sample windows of the --screenshots and --stand-in modes. It keeps a
+// small table of peers and answers the members from it; it opens no socket.
+//
+// Ownership: created with MakeComObject and held through ComPtr like any
+// component; the host's TServerControl holds its own reference.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/com/connection.h"
+#include "platform/com/dispatch.h"
+
+namespace tw {
+
+class TStandInControl final
+    : public com::ComObject<TStandInControl, com::IDispatch, com::IConnectionPointContainer> {
+ public:
+  struct TCall {
+    std::u16string Name;
+    std::vector<com::Variant> Args;  // by-reference arguments dereferenced
+  };
+  struct TPeer {
+    std::u16string Name;
+    std::u16string Address;
+    int32_t Port = 0;
+    int32_t Moniker = 0;
+  };
+
+  TStandInControl();
+  ~TStandInControl() override;
+
+  // Scripted answers.
+  bool StartResult = true;
+  bool GenerateResult = true;
+  std::u16string LocalIPs = u"127.0.0.1";
+  // A member (by name) that fails at the automation level, as a member whose
+  // failure guard caught an error does.
+  std::u16string FailingMember;
+  // Runs inside GenerateKeypair, e.g. to pump or to observe the windows.
+  std::function<void()> DuringGenerate;
+
+  const std::vector<TCall>& Calls() const { return calls_; }
+  void ClearCalls() { calls_.clear(); }
+  std::vector<std::u16string> CallNames() const;
+  bool IsRunning() const { return running_; }
+  const std::map<int32_t, TPeer>& Peers() const { return peers_; }
+
+  // Events, fired at the advised sink as the control fires them.
+  // Returns the accept flag and sets `password` from the container's answer.
+  bool FireConnectionRequest(std::u16string_view user, std::u16string& password);
+  // Adds the peer and fires OnPeerConnected; returns its handle.
+  int32_t ConnectPeer(std::u16string_view name, std::u16string_view address, int32_t port);
+  void FirePeerRejected(std::u16string_view user, std::u16string_view address, int32_t port,
+                        int32_t code);
+  // Removes the peer and fires OnPeerDisconnected.
+  void DropPeer(int32_t handle, int32_t code);
+  void FireBinaryMessage(int32_t handle, com::VARIANT& message);
+
+  // IDispatch
+  com::HRESULT GetTypeInfoCount(com::UINT* count) override;
+  com::HRESULT GetTypeInfo(com::UINT, com::LCID, com::ITypeInfo** info) override;
+  com::HRESULT GetIDsOfNames(com::REFIID, com::LPOLESTR* names, com::UINT count, com::LCID,
+                             com::DISPID* ids) override;
+  com::HRESULT Invoke(com::DISPID id, com::REFIID, com::LCID, com::WORD flags,
+                      com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* excep,
+                      com::UINT* argErr) override;
+  // IConnectionPointContainer
+  com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** points) override;
+  com::HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) override;
+
+ private:
+  com::HRESULT Run(const std::u16string& name, std::span<com::VARIANT> args, com::VARIANT* result);
+  void Fire(com::DISPID id, std::vector<com::Variant> args);
+
+  com::ComPtr<com::ConnectionPoint> point_;
+  std::map<int32_t, TPeer> peers_;
+  std::vector<TCall> calls_;
+  bool running_ = false;
+  int32_t nextHandle_ = 101;
+  int32_t generated_ = 0;
+};
+
+}  // namespace tw
