@@ -47,6 +47,10 @@ constexpr DWORD CLSCTX_ALL = CLSCTX_INPROC | CLSCTX_LOCAL_SERVER;
 constexpr DWORD REGCLS_SINGLEUSE = 0;
 constexpr DWORD REGCLS_MULTIPLEUSE = 1;
 
+// Marks the four entry points of a control library, which builds with hidden
+// visibility: TW_COM_DLL_EXPORT HRESULT DllCanUnloadNow() { ... }
+#define TW_COM_DLL_EXPORT extern "C" __attribute__((visibility("default")))
+
 // The library entry points, as a control exports them.
 using LPFNGETCLASSOBJECT = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);
 using LPFNCANUNLOADNOW = HRESULT (*)();

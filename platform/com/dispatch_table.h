@@ -16,6 +16,8 @@
 //   });
 //   HRESULT Invoke(...) override { return kTable.Invoke(*this, id, flags, params, result, excep, argErr); }
 //
+// or let DispatchImpl (below) write IDispatch's four members.
+//
 // Parameter directions follow from the member's C++ signature: values and
 // VARIANT* are [in], other pointers [out], and a final pointer of a method or
 // property get is [out,retval]. Pass explicit PARAMFLAG lists to override
@@ -204,6 +206,38 @@ DispMember<U> PropPut(std::u16string name, DISPID id, HRESULT (U::*fn)(P...),
                       std::vector<USHORT> flags = {}) {
   return detail::Row(std::move(name), id, DispKind::PropPut, fn, std::move(flags));
 }
+
+// IDispatch's four members for a class whose dual interface `I` is served by
+// the table `Self::DispTable()` (a static function returning a
+// DispatchTable<I>):
+//   class Sample : public ComObject<Sample, DispatchImpl<Sample, ISample>> { ... };
+// No type information is offered; Invoke refuses an interface id other than
+// IID_NULL with DISP_E_UNKNOWNINTERFACE, as automation requires.
+template <class Self, class I>
+class DispatchImpl : public I {
+ public:
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    return Self::DispTable().GetIDsOfNames(names, count, ids);
+  }
+  HRESULT Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excep, UINT* argErr) override {
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    return Self::DispTable().Invoke(static_cast<I&>(*this), id, flags, params, result, excep, argErr);
+  }
+
+ protected:
+  ~DispatchImpl() = default;
+};
 
 // Fills `excep` (when given) for a failed member from this thread's error
 // info, which it takes, and answers DISP_E_EXCEPTION; without `excep` the
