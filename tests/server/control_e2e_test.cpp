@@ -39,6 +39,7 @@ TEST_F(ControlRig, ContainerRunsAServerEndToEnd) {
     const std::u16string user(BstrView(a[1].bstrVal));
     EXPECT_EQ(a[0].lVal, -1);  // names no peer
     if (user == u"alice" || user == u"bob") return Admit(u"secret")(a);
+    if (user == u"carol") *a[3].pboolVal = VARIANT_TRUE;  // password left empty
     return S_OK;  // mallory: Accept left untouched
   };
   sink.react[DISPID_SRV_ONBINARYMESSAGE] = [&](std::span<VARIANT> a) {
@@ -66,7 +67,13 @@ TEST_F(ControlRig, ContainerRunsAServerEndToEnd) {
   ASSERT_TRUE(Run([&] { return sink.Count(DISPID_SRV_ONPEERREJECTED) == 2; }));
   EXPECT_EQ(sink.Last(DISPID_SRV_ONPEERREJECTED)->args[0], "bob");
   EXPECT_EQ(sink.Last(DISPID_SRV_ONPEERREJECTED)->args[2], std::to_string(b.pipe->LocalPort));
-  EXPECT_EQ(sink.Count(DISPID_SRV_ONCONNECTIONREQUEST), 3u);
+  // Accepted without a password: only an empty user name could pass.
+  TClient& carol = Connect(u"carol", u"");
+  EXPECT_NE(carol.State(), psSession);
+  ASSERT_TRUE(Run([&] { return sink.Count(DISPID_SRV_ONPEERREJECTED) == 3; }));
+  EXPECT_EQ(sink.Last(DISPID_SRV_ONPEERREJECTED)->args[0], "carol");
+  EXPECT_EQ(sink.Count(DISPID_SRV_ONCONNECTIONREQUEST), 4u);
+  EXPECT_EQ(sink.Count(DISPID_SRV_ONPEERCONNECTED), 1u);
 
   // Monikers: Invoke reverses the arguments back into (aHandle, Moniker).
   ASSERT_TRUE(Call(Disp(), u"SetMoniker", alice, 77));

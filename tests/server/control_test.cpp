@@ -260,6 +260,28 @@ TEST_F(ControlRig, FingerprintOfAKeyText) {
   EXPECT_EQ(BstrView(Call(Disp(), u"TakeFingerprint", u"").value.bstrVal), u"");
 }
 
+TEST_F(ControlRig, GenerateKeypairHandsOutKeysAndKeepsTheServersOwn) {
+  Bstr publicKey(u"stale"), privateKey;
+  BSTR pub = publicKey.Detach(), priv = nullptr;  // an [out] value the member replaces
+  DispResult r = Call(Disp(), u"GenerateKeypair", ByRef(&pub), ByRef(&priv));
+  publicKey = Bstr::Attach(pub);
+  privateKey = Bstr::Attach(priv);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.value.vt, VT_BOOL);
+  EXPECT_EQ(r.value.boolVal, -1);
+  EXPECT_GT(publicKey.Length(), 40u);
+  EXPECT_GT(privateKey.Length(), 40u);
+  EXPECT_NE(publicKey.View(), u"stale");
+  EXPECT_EQ(BstrView(GetProperty(Disp(), u"PublicKey").value.bstrVal), u"");
+  EXPECT_EQ(BstrView(GetProperty(Disp(), u"PrivateKey").value.bstrVal), u"");
+  // The key reads back in the transport's form of it, with its fingerprint.
+  EXPECT_TRUE(PutProperty(Disp(), u"PublicKey", Variant(publicKey.View())));
+  EXPECT_EQ(BstrView(GetProperty(Disp(), u"PublicKey").value.bstrVal), publicKey.View());
+  const std::u16string fp(BstrView(Call(Disp(), u"TakeFingerprint", publicKey.View()).value.bstrVal));
+  EXPECT_EQ(fp.size(), 24u);
+  EXPECT_EQ(fp.substr(22), u"==");
+}
+
 // --- The shell -------------------------------------------------------------------------
 
 namespace {
