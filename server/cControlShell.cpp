@@ -238,6 +238,8 @@ void TControlShell::Fire(DISPID id, std::span<Variant> args) {
   DispResult r = InvokeDispid(sink.Get(), id, DISPATCH_METHOD, args);
   if (SUCCEEDED(r.hr)) return;
   const HRESULT hr = r.hr == DISP_E_EXCEPTION && FAILED(r.scode) ? r.scode : r.hr;
+  // A sink that does not know an event does not listen to it; that is no failure.
+  if (hr == DISP_E_MEMBERNOTFOUND) return;
   std::string message = r.description.empty() ? "The event sink failed (event " + std::to_string(id) + ")"
                                                : win32::Utf16ToUtf8(r.description);
   throw ComError(hr, message);

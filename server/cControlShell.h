@@ -138,7 +138,8 @@ class TControlShell : public com::IOleObject,
 
   // Events: true while a sink is connected. Fire calls its Invoke with `id`
   // and the arguments in declaration order, synchronously, holding the sink
-  // for the call; a failure the sink returns is raised as com::ComError.
+  // for the call; a failure the sink returns is raised as com::ComError,
+  // except DISP_E_MEMBERNOTFOUND (a sink that does not handle the event).
   bool HasSink() const { return sink_ != nullptr; }
   void Fire(com::DISPID id, std::span<com::Variant> args);
 

@@ -129,8 +129,6 @@ HRESULT TtwParleySrvX::GenerateKeypair(BSTR* aPublicKey, BSTR* aPrivateKey, VARI
     const bool ok = engine_->GenerateKeypair(publicKey, privateKey);
     Bstr pub(publicKey), priv(privateKey);
     if (!pub.Get() || !priv.Get()) throw std::bad_alloc();
-    SysFreeString(*aPublicKey);
-    SysFreeString(*aPrivateKey);
     *aPublicKey = pub.Detach();
     *aPrivateKey = priv.Detach();
     *Value = ToVariantBool(ok);

@@ -183,6 +183,11 @@ TEST_F(ControlRig, SinkFailureInsideAMemberFailsThatMember) {
   // The peer is closed all the same, and the next member call is clean.
   EXPECT_TRUE(Run([&] { return clients.back()->State() == psClosed; }));
   EXPECT_TRUE(Call(Disp(), u"DisconnectPeer", h));
+  // A sink that simply does not handle the event fails nothing.
+  sink.react[DISPID_SRV_ONPEERDISCONNECTED] = [](std::span<VARIANT>) { return DISP_E_MEMBERNOTFOUND; };
+  const LONG other = Join(sink, u"", u"");
+  EXPECT_EQ(ctl->DisconnectPeer(other), S_OK);
+  EXPECT_EQ(sink.Count(DISPID_SRV_ONPEERDISCONNECTED), 2u);
 }
 
 TEST_F(ControlRig, ContainerMayUnadviseAndReleaseItsSinkInsideAnEvent) {
