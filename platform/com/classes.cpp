@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/com/errorinfo.h"
 #include "platform/com/registry.h"
 #include "platform/win32/text.h"
 
@@ -184,6 +185,26 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
   std::optional<GUID> g = GuidFromString(*text);
   if (!g) return CO_E_CLASSSTRING;
   *clsid = *g;
+  return S_OK;
+}
+
+ClassFactory::ClassFactory(ModuleLockCount& module, Creator create)
+    : module_(module), alive_(module), create_(std::move(create)) {}
+
+HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  if (!create_) return E_UNEXPECTED;
+  return GuardMember([&] { return create_(iid, object); }, IID_IClassFactory);
+}
+
+HRESULT ClassFactory::LockServer(BOOL lock) {
+  if (lock) {
+    module_.Lock();
+  } else {
+    module_.Unlock();
+  }
   return S_OK;
 }
 

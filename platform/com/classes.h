@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "platform/com/unknown.h"
@@ -108,5 +109,35 @@ class ModuleLock {
  private:
   ModuleLockCount& count_;
 };
+
+// A class object that makes a new object for every request (the instancing
+// of both controls), refuses aggregation, and keeps its library loaded while
+// it lives or is locked. `create` makes the object and queries it for `iid`;
+// an exception it raises returns E_UNEXPECTED with error info.
+//   TW_COM_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+//     if (clsid != CLSID_Mine) return CLASS_E_CLASSNOTAVAILABLE;
+//     return MakeComObject<ClassFactory>(g_module, CreateAs<Mine>)->QueryInterface(iid, object);
+//   }
+class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
+ public:
+  using Creator = std::function<HRESULT(REFIID iid, void** object)>;
+  ClassFactory(ModuleLockCount& module, Creator create);
+
+  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
+  HRESULT LockServer(BOOL lock) override;
+
+ private:
+  ModuleLockCount& module_;
+  ModuleLock alive_;
+  Creator create_;
+};
+
+// A Creator for ClassFactory: a new T (default-constructed) queried for `iid`.
+template <class T>
+HRESULT CreateAs(REFIID iid, void** object) {
+  ComPtr<T> created = MakeComObject<T>();
+  if (!created) return E_OUTOFMEMORY;
+  return created->QueryInterface(iid, object);
+}
 
 }  // namespace tw::com

@@ -5,7 +5,9 @@
 //
 // ConnectionPoint is a ready implementation for a control's events interface:
 // it keeps the advised sinks, queried for the events interface, and tells
-// its owner whenever the newest one changes.
+// its owner whenever the newest one changes. Fire events through a ComPtr
+// copy of the sink, so that a sink which unadvises during its own event stays
+// alive until the call returns.
 #pragma once
 
 #include <functional>

@@ -51,7 +51,8 @@ DispResult GetProperty(IDispatch* object, std::u16string_view name);
 DispResult PutProperty(IDispatch* object, std::u16string_view name, Variant value);
 
 // The handler receives the arguments in declaration order, borrowed (write
-// [in,out] values through their VT_BYREF pointers), and may set *result,
+// [in,out] values through their VT_BYREF pointers, freeing a BSTR that is
+// replaced there), and may set *result,
 // which may be null. A failing HRESULT or an exception reaches the caller as
 // DISP_E_EXCEPTION with EXCEPINFO, like a member failure.
 using DispatchHandler = std::function<HRESULT(DISPID id, std::span<VARIANT> args, VARIANT* result)>;

@@ -25,7 +25,10 @@ bool IsRetval(const DispParam& p) { return (p.flags & PARAMFLAG_FRETVAL) != 0; }
 bool IsOut(const DispParam& p) { return (p.flags & PARAMFLAG_FOUT) != 0; }
 bool IsIn(const DispParam& p) { return (p.flags & PARAMFLAG_FIN) != 0 || !IsOut(p); }
 
+constexpr size_t kMaxParams = 64;
+
 void Validate(const DispMemberInfo& m) {
+  if (m.params.size() > kMaxParams) throw std::invalid_argument("too many parameters");
   for (size_t i = 0; i < m.params.size(); ++i) {
     const DispParam& p = m.params[i];
     if (p.vt & (VT_BYREF | VT_ARRAY)) throw std::invalid_argument("parameter types are base types");
@@ -91,29 +94,36 @@ const VARIANT& Unwrapped(const VARIANT& arg) {
 }
 
 // The member's parameter variants; clears the owned ones on destruction.
+// Members have few parameters, so up to kInline of them live on the stack.
 class ParamFrame {
  public:
-  explicit ParamFrame(size_t n) : values_(n), owned_(n, true) {
-    for (auto& v : values_) VariantInit(&v);
+  explicit ParamFrame(size_t n) : size_(n) {
+    if (n > kInline) heap_.resize(n);
+    for (size_t i = 0; i < n; ++i) VariantInit(&Data()[i]);
   }
   ~ParamFrame() {
-    for (size_t i = 0; i < values_.size(); ++i) {
-      if (owned_[i]) VariantClear(&values_[i]);
+    for (size_t i = 0; i < size_; ++i) {
+      if (!IsBorrowed(i)) VariantClear(&Data()[i]);
     }
   }
   ParamFrame(const ParamFrame&) = delete;
   ParamFrame& operator=(const ParamFrame&) = delete;
 
-  VARIANT& operator[](size_t i) { return values_[i]; }
+  VARIANT& operator[](size_t i) { return Data()[i]; }
   void Borrow(size_t i, const VARIANT& v) {
-    values_[i] = v;
-    owned_[i] = false;
+    Data()[i] = v;
+    borrowed_ |= uint64_t{1} << i;
   }
-  VARIANT* Data() { return values_.data(); }
+  VARIANT* Data() { return size_ > kInline ? heap_.data() : inline_; }
 
  private:
-  std::vector<VARIANT> values_;
-  std::vector<bool> owned_;
+  static constexpr size_t kInline = 8;
+  bool IsBorrowed(size_t i) const { return (borrowed_ >> i) & 1; }
+
+  size_t size_;
+  VARIANT inline_[kInline];
+  std::vector<VARIANT> heap_;
+  uint64_t borrowed_ = 0;  // one bit a parameter: members have at most kMaxParams
 };
 
 // An initial (zero, null) value of base type `vt`.

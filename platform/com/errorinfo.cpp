@@ -45,6 +45,8 @@ thread_local ComPtr<IErrorInfo> t_errorInfo;
 
 }  // namespace
 
+ComError::~ComError() = default;
+
 HRESULT SetErrorInfo(DWORD reserved, IErrorInfo* info) {
   if (reserved != 0) return E_INVALIDARG;
   t_errorInfo = ComPtr<IErrorInfo>(info);

@@ -46,6 +46,19 @@ class ISupportErrorInfo : public IUnknown {
   ~ISupportErrorInfo() = default;
 };
 
+// ISupportErrorInfo for a class whose interfaces `I...` report failures
+// through error info: class Sample : public ComObject<Sample, ISample, SupportErrorInfoImpl<ISample>>.
+template <class... I>
+class SupportErrorInfoImpl : public ISupportErrorInfo {
+ public:
+  HRESULT InterfaceSupportsErrorInfo(REFIID iid) override {
+    return ((iid == I::kIid) || ...) ? S_OK : S_FALSE;
+  }
+
+ protected:
+  ~SupportErrorInfoImpl() = default;
+};
+
 inline constexpr IID IID_IErrorInfo = IErrorInfo::kIid;
 inline constexpr IID IID_ISupportErrorInfo = ISupportErrorInfo::kIid;
 
@@ -66,6 +79,9 @@ void SetErrorText(REFGUID iid, std::u16string_view source, std::u16string_view d
 class ComError : public std::runtime_error {
  public:
   ComError(HRESULT hr, const std::string& message) : std::runtime_error(message), hr_(hr) {}
+  // Defined in the platform library, so the type has one identity there and
+  // a control library built with hidden visibility throws the same type.
+  ~ComError() override;
   HRESULT hr() const { return hr_; }
 
  private:

@@ -141,6 +141,7 @@ std::string ClassKey(REFCLSID clsid) { return "CLSID\\" + GuidToString(clsid); }
 
 void RegistryTree::SetValue(std::string_view key, std::string_view name, std::string_view value) {
   std::string path = NormalKey(key);
+  if (path.empty()) return;  // the root holds keys, not values
   Key& k = keys_[Lower(path)];
   if (k.path.empty()) k.path = path;
   for (auto& [n, v] : k.values) {

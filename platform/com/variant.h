@@ -110,6 +110,8 @@ class Variant : public VARIANT {
   Variant() { VariantInit(this); }
   Variant(int32_t v) : Variant() { Set(VT_I4).lVal = v; }
   Variant(bool v) : Variant() { Set(VT_BOOL).boolVal = ToVariantBool(v); }
+  // Without this a VARIANT_BOOL would promote to int and become VT_I4.
+  Variant(VARIANT_BOOL v) : Variant() { Set(VT_BOOL).boolVal = v; }
   Variant(std::u16string_view s) : Variant() { Set(VT_BSTR).bstrVal = SysAllocString(s); }
   Variant(const char16_t* s) : Variant(std::u16string_view(s)) {}
   explicit Variant(IDispatch* d);

@@ -72,7 +72,14 @@ TEST_F(ClassesTest, RegisteredLibraryIsLoadedCalledAndUnloadedWhenUnused) {
   DispResult sum = Call(adder.Get(), u"Add", 40, 2);
   ASSERT_EQ(sum.hr, S_OK);
   EXPECT_EQ(sum.value.lVal, 42);
+  DispResult failed = Call(adder.Get(), u"Divide", 1, 0);
+  EXPECT_EQ(failed.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(failed.scode, E_INVALIDARG);  // the library's ComError, caught by the platform's guard
+  EXPECT_EQ(failed.description, u"division by zero");
 
+  ComPtr<IUnknown> aggregated;
+  EXPECT_EQ(CoCreateInstance(CLSID_TestAdder, adder.Get(), CLSCTX_ALL, IID_IUnknown, aggregated.OutVoid()),
+            CLASS_E_NOAGGREGATION);
   ComPtr<IDispatch> second;  // the library is loaded once
   ASSERT_EQ(CoCreateInstance(CLSID_TestAdder, nullptr, CLSCTX_ALL, IID_IDispatch, second.OutVoid()), S_OK);
   EXPECT_EQ(LoadedLibraryCount(), 1u);

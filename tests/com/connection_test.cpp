@@ -1,4 +1,4 @@
-// The pieces of the control shell's plumbing: the events connection point and
+// The control shell's plumbing: the events connection point and
 // the ambient UserMode of a client site.
 #include "platform/com/connection.h"
 

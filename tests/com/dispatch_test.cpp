@@ -11,6 +11,12 @@
 namespace tw::com {
 namespace {
 
+class IClassFactoryLike : public IUnknown {
+ public:
+  static constexpr IID kIid{0x6A1E0003, 0x1111, 0x4222, {0x83, 0x33, 0, 0, 0, 0, 0, 3}};
+  using Base = IUnknown;
+};
+
 class ISample : public IDispatch {
  public:
   static constexpr IID kIid{0x6A1E0001, 0x1111, 0x4222, {0x83, 0x33, 0, 0, 0, 0, 0, 1}};
@@ -26,7 +32,7 @@ class ISample : public IDispatch {
   virtual HRESULT Throw() = 0;
 };
 
-class Sample final : public ComObject<Sample, ISample> {
+class Sample final : public ComObject<Sample, ISample, SupportErrorInfoImpl<ISample>> {
  public:
   HRESULT Subtract(LONG a, LONG b, LONG* difference) override {
     *difference = a - b;
@@ -246,6 +252,18 @@ TEST_F(DispatchTest, WithoutExcepinfoTheMemberCodeReturnsAndErrorInfoStays) {
   Bstr description;
   info->GetDescription(description.Out());
   EXPECT_EQ(description, u"kept");
+}
+
+TEST_F(DispatchTest, ObjectAnswersForItsInterfacesAndErrorInfoSupport) {
+  ComPtr<ISupportErrorInfo> support = object.As<ISupportErrorInfo>();
+  ASSERT_TRUE(support);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(ISample::kIid), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+  ComPtr<IUnknown> a = object.As<IUnknown>();
+  ComPtr<IUnknown> b = support.As<IUnknown>();
+  EXPECT_EQ(a.Get(), b.Get());  // one identity whichever interface is asked
+  EXPECT_EQ(object.As<IDispatch>().Get(), static_cast<IDispatch*>(object.Get()));
+  EXPECT_FALSE(object.As<IClassFactoryLike>());
 }
 
 TEST(DispatchTableRows, InconsistentRowsAreRejected) {

@@ -16,6 +16,7 @@ class ITestAdder : public IDispatch {
   static constexpr IID kIid = IID_ITestAdder;
   using Base = IDispatch;
   virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
+  virtual HRESULT Divide(LONG a, LONG b, LONG* quotient) = 0;
 };
 
 class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITestAdder>> {
@@ -24,33 +25,19 @@ class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITes
     *sum = a + b;
     return S_OK;
   }
-  static const DispatchTable<ITestAdder>& DispTable() {
-    static const DispatchTable<ITestAdder> table(IID_ITestAdder, u"TestAdder",
-                                                 {Method(u"Add", 1, &ITestAdder::Add)});
-    return table;
-  }
-
- private:
-  ModuleLock lock_{g_module};
-};
-
-class AdderFactory final : public ComObject<AdderFactory, IClassFactory> {
- public:
-  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ComPtr<TestAdder> adder = MakeComObject<TestAdder>();
-    if (!adder) return E_OUTOFMEMORY;
-    return adder->QueryInterface(iid, object);
-  }
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      g_module.Lock();
-    } else {
-      g_module.Unlock();
-    }
+  // Raises across the library boundary: the table's guard in the platform
+  // library must still recognise the ComError.
+  HRESULT Divide(LONG a, LONG b, LONG* quotient) override {
+    if (b == 0) throw ComError(E_INVALIDARG, "division by zero");
+    *quotient = a / b;
     return S_OK;
+  }
+  static const DispatchTable<ITestAdder>& DispTable() {
+    static const DispatchTable<ITestAdder> table(IID_ITestAdder, u"TestAdder", {
+        Method(u"Add", 1, &ITestAdder::Add),
+        Method(u"Divide", 2, &ITestAdder::Divide),
+    });
+    return table;
   }
 
  private:
@@ -66,7 +53,7 @@ TW_COM_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** o
   if (!object) return E_POINTER;
   *object = nullptr;
   if (clsid != CLSID_TestAdder) return CLASS_E_CLASSNOTAVAILABLE;
-  ComPtr<AdderFactory> factory = MakeComObject<AdderFactory>();
+  ComPtr<ClassFactory> factory = MakeComObject<ClassFactory>(g_module, CreateAs<TestAdder>);
   if (!factory) return E_OUTOFMEMORY;
   return factory->QueryInterface(iid, object);
 }

@@ -144,6 +144,21 @@ TEST(Variant, ChangeTypeDereferencesAndWorksInPlace) {
   EXPECT_EQ(BstrView(alpha.bstrVal), u"True");
 }
 
+TEST(Variant, HolderConstructorsPickTheAutomationTypes) {
+  EXPECT_EQ(Variant(VARIANT_TRUE).vt, VT_BOOL);
+  EXPECT_EQ(Variant(VARIANT_TRUE).boolVal, VARIANT_TRUE);
+  EXPECT_EQ(Variant(true).boolVal, VARIANT_TRUE);
+  EXPECT_EQ(Variant(7).vt, VT_I4);
+  EXPECT_EQ(Variant(u"s").vt, VT_BSTR);
+  Variant moved(Variant(u"moved"));
+  Variant target;
+  target = std::move(moved);
+  EXPECT_EQ(moved.vt, VT_EMPTY);
+  EXPECT_EQ(target.ToString(), u"moved");
+  EXPECT_EQ(Variant(u"12").ToInt(), 12);
+  EXPECT_EQ(Variant(u"x").ToInt(), std::nullopt);
+}
+
 TEST(Variant, BytesRoundTripAndRefuseOtherValues) {
   const std::vector<uint8_t> bytes{0, 255, 7};
   Variant a;
