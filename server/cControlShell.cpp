@@ -61,13 +61,10 @@ HRESULT TEventSinkPoint::EnumConnections(IEnumConnections** connections) {
 TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)
     : class_(cls), moduleLock_(module), source_(win32::AnsiToWide(cls.progId)) {
   window_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
-    if (msg == kDestroyMessage && destroyPending_) {
-      if (depth_ == 0) {
-        delete this;  // the window goes with it; its procedure is kept alive for this call
-      } else {
-        // Still inside a member or an event (a nested message loop): the
-        // outermost scope schedules again when it leaves.
-      }
+    // Inside a member or an event still (a nested message loop), the
+    // outermost call scope schedules again when it leaves.
+    if (msg == kDestroyMessage && destroyPending_ && depth_ == 0) {
+      delete this;  // destroys this window too; its procedure stays alive for this call
     }
     return win32::LRESULT{0};
   });

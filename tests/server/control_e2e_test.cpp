@@ -236,3 +236,18 @@ TEST_F(ControlRig, ControlReleasedInsideAnEventDiesAfterTheEventReturns) {
   CoFreeUnusedLibraries();
   EXPECT_EQ(LoadedLibraryCount(), 0u);
 }
+
+TEST_F(ControlRig, ControlReleasedInsideAnEventOfItsOwnMemberOutlivesTheMember) {
+  TSink& sink = Advise();
+  sink.react[DISPID_SRV_ONCONNECTIONREQUEST] = Admit(u"");
+  sink.react[DISPID_SRV_ONPEERDISCONNECTED] = [&](std::span<VARIANT>) {
+    ctl.Reset();
+    return S_OK;
+  };
+  StartServer();
+  const LONG h = Join(sink, u"", u"");
+  ItwParleySrvX* raw = ctl.Get();
+  EXPECT_EQ(raw->DisconnectPeer(h), S_OK);  // the member finishes on a live control
+  EXPECT_EQ(LoadedCanUnloadNow(), S_FALSE);
+  EXPECT_TRUE(Run([] { return LoadedCanUnloadNow() == S_OK; }));
+}
