@@ -2,9 +2,8 @@
 // and through IDispatch::Invoke, and the delivery of binary messages from a
 // loopback client to the container's event sink.
 #include <benchmark/benchmark.h>
-#include <gtest/gtest.h>
 
-#include "tests/server/control_fixture.h"
+#include "tests/server/control_container.h"
 
 using namespace tw;
 using namespace tw::com;
