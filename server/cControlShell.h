@@ -127,7 +127,6 @@ class TControlShell : public com::IOleObject,
   com::HRESULT QueryShell(com::REFIID iid, void** object);
   com::ULONG AddRefShell();
   com::ULONG ReleaseShell();
-  virtual com::IUnknown* Identity() = 0;
 
   // Runs one interface member inside the failure guard and a call scope.
   template <class Fn>
@@ -211,7 +210,6 @@ class TControlObject : public TControlShell, public com::DispatchImpl<Self, IDua
 
  protected:
   using TControlShell::TControlShell;
-  com::IUnknown* Identity() override { return static_cast<IDual*>(this); }
 };
 
 // The library side of a control: its one class factory, the count of live
