@@ -1,0 +1,392 @@
+// How the shell works: the control's own hidden window carries deferred
+// destruction, so that a control released from inside its events dies only
+// when no frame of it (or of its engine) is left on the stack. Painting goes
+// to the container's canvas; the About box to the installed dialog host.
+#include "server/cControlShell.h"
+
+#include <new>
+
+#include "platform/com/registry.h"
+#include "platform/win32/text.h"
+
+namespace tw {
+
+using namespace tw::com;
+
+// --- Event sink point -----------------------------------------------------------
+
+HRESULT TEventSinkPoint::GetConnectionInterface(IID* iid) {
+  if (!iid) return E_POINTER;
+  *iid = eventsIid_;
+  return S_OK;
+}
+
+HRESULT TEventSinkPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+  if (!container) return E_POINTER;
+  *container = nullptr;
+  if (!owner_) return E_UNEXPECTED;
+  *container = owner_;
+  (*container)->AddRef();
+  return S_OK;
+}
+
+HRESULT TEventSinkPoint::Advise(IUnknown* sink, DWORD* cookie) {
+  if (!cookie) return E_POINTER;
+  *cookie = 0;
+  if (!sink) return E_POINTER;
+  if (!owner_) return E_UNEXPECTED;
+  // A sink without the events interface leaves the current one in place.
+  ComPtr<IDispatch> events;
+  if (FAILED(sink->QueryInterface(eventsIid_, events.OutVoid())) || !events) return CONNECT_E_CANNOTCONNECT;
+  if (nextCookie_ == 0) return CONNECT_E_ADVISELIMIT;
+  cookie_ = *cookie = nextCookie_++;
+  owner_->KeepEventSink(events.Get());
+  return S_OK;
+}
+
+HRESULT TEventSinkPoint::Unadvise(DWORD cookie) {
+  if (cookie == 0 || cookie != cookie_) return CONNECT_E_NOCONNECTION;
+  cookie_ = 0;
+  if (owner_) owner_->KeepEventSink(nullptr);
+  return S_OK;
+}
+
+HRESULT TEventSinkPoint::EnumConnections(IEnumConnections** connections) {
+  if (connections) *connections = nullptr;
+  return E_NOTIMPL;
+}
+
+// --- Life cycle -------------------------------------------------------------------
+
+TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)
+    : class_(cls), moduleLock_(module), source_(win32::AnsiToWide(cls.progId)) {
+  window_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+    // Inside a member or an event still (a nested message loop), the
+    // outermost call scope schedules again when it leaves.
+    if (msg == kDestroyMessage && destroyPending_ && depth_ == 0) {
+      delete this;  // destroys this window too; its procedure stays alive for this call
+    }
+    return win32::LRESULT{0};
+  });
+  if (cls.bitmap) {
+    bitmap_ = cls.bitmap();
+    bitmap_.transparent = true;
+  }
+  point_ = MakeComObject<TEventSinkPoint>(*this, cls.eventsIid);
+  if (!point_) throw std::bad_alloc();
+}
+
+TControlShell::~TControlShell() {
+  point_->Detach();
+  point_.Reset();
+  sink_.Reset();
+  site_.Reset();
+  win32::DestroyWindow(window_);
+}
+
+void TControlShell::Initialize() {
+  BorderNone = true;
+  WireEvents();
+}
+
+ULONG TControlShell::AddRefShell() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+ULONG TControlShell::ReleaseShell() {
+  const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (left != 0) return left;
+  if (depth_ == 0) {
+    delete this;
+  } else {
+    destroyPending_ = true;  // carried out once the members and events on the stack returned
+  }
+  return 0;
+}
+
+void TControlShell::ScheduleDestroy() {
+  // Through the message loop, so that the engine's own frames below the
+  // outermost event have unwound too.
+  if (!win32::PostMessageA(window_, kDestroyMessage, 0, 0)) delete this;
+}
+
+HRESULT TControlShell::QueryShell(REFIID iid, void** object) {
+  IUnknown* found = nullptr;
+  if (iid == IOleObject::kIid) {
+    found = static_cast<IOleObject*>(this);
+  } else if (iid == IConnectionPointContainer::kIid) {
+    found = static_cast<IConnectionPointContainer*>(this);
+  } else if (iid == shell::IControlView::kIid) {
+    found = static_cast<shell::IControlView*>(this);
+  } else if (iid == ISupportErrorInfo::kIid) {
+    found = static_cast<ISupportErrorInfo*>(this);
+  }
+  if (!found) return E_NOINTERFACE;
+  *object = found;
+  AddRefShell();
+  return S_OK;
+}
+
+// --- OLE object ---------------------------------------------------------------------
+
+HRESULT TControlShell::SetClientSite(IOleClientSite* site) {
+  site_ = ComPtr<IOleClientSite>(site);
+  return S_OK;
+}
+
+HRESULT TControlShell::GetClientSite(IOleClientSite** site) {
+  if (!site) return E_POINTER;
+  return site_.CopyTo(site);
+}
+
+HRESULT TControlShell::Close(DWORD) {
+  site_.Reset();
+  return S_OK;
+}
+
+HRESULT TControlShell::GetUserClassID(CLSID* clsid) {
+  if (!clsid) return E_POINTER;
+  *clsid = class_.clsid;
+  return S_OK;
+}
+
+HRESULT TControlShell::GetMiscStatus(DWORD, DWORD* status) {
+  if (!status) return E_POINTER;
+  *status = kControlMiscStatus;
+  return S_OK;
+}
+
+HRESULT TControlShell::EnumConnectionPoints(IEnumConnectionPoints** points) {
+  if (points) *points = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT TControlShell::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
+  if (!point) return E_POINTER;
+  *point = nullptr;
+  if (iid != class_.eventsIid) return CONNECT_E_NOCONNECTION;
+  *point = point_.Get();
+  (*point)->AddRef();
+  return S_OK;
+}
+
+HRESULT TControlShell::InterfaceSupportsErrorInfo(REFIID iid) {
+  return iid == class_.dualIid ? S_OK : S_FALSE;
+}
+
+void TControlShell::KeepEventSink(IDispatch* sink) { sink_ = ComPtr<IDispatch>(sink); }
+
+// --- Painting ---------------------------------------------------------------------
+
+HRESULT TControlShell::Draw(shell::Canvas* canvas) {
+  if (!canvas) return E_POINTER;
+  TCallScope scope(*this);
+  PaintControl(*canvas);
+  return S_OK;
+}
+
+HRESULT TControlShell::GetExtent(int32_t* width, int32_t* height) {
+  if (!width || !height) return E_POINTER;
+  *width = Width;
+  *height = Height;
+  return S_OK;
+}
+
+void TControlShell::SetSize(int32_t width, int32_t height) {
+  if (width == Width && height == Height) return;
+  Width = width;
+  Height = height;
+  // The container lays its site out again for the new size.
+  if (site_) site_->RequestNewObjectLayout();
+}
+
+void TControlShell::PaintControl(shell::Canvas& canvas) {
+  if (!IsDesignMode()) {
+    SetSize(Width, 0);
+    return;
+  }
+  canvas.SetBrushColor(brushColor_);
+  canvas.SetPenColor(penColor_);
+  canvas.SetFont(font_);
+  canvas.FillRect({0, 0, Width, Height});
+  DrawCaption(canvas);
+}
+
+void TControlShell::DrawCaption(shell::Canvas& canvas) {
+  try {
+    Caption = class_.displayName;
+    const int32_t height = kCaptionHeight;
+    const int32_t width = canvas.TextWidth(Caption) + 32;
+    SetSize(width, height);
+    canvas.DrawEdge({0, 0, width - 1, height - 1}, shell::EDGE_ETCHED, shell::BF_RECT);
+    int32_t y = (height - canvas.TextHeight(u"B")) / 2;
+    if (y < 0) y = 0;
+    canvas.Draw(4, 4, bitmap_);
+    canvas.TextRect({24, 4, width - 4, height - 4}, 24, y, Caption);
+  } catch (...) {
+    // A failed drawing leaves what was drawn.
+  }
+}
+
+// --- Events and the About box -------------------------------------------------------
+
+void TControlShell::Fire(DISPID id, std::span<Variant> args) {
+  ComPtr<IDispatch> sink = sink_;  // the container may unadvise or release inside the event
+  if (!sink) return;
+  TCallScope scope(*this);
+  DispResult r = InvokeDispid(sink.Get(), id, DISPATCH_METHOD, args);
+  if (SUCCEEDED(r.hr)) return;
+  const HRESULT hr = r.hr == DISP_E_EXCEPTION && FAILED(r.scode) ? r.scode : r.hr;
+  // A sink that does not know an event does not listen to it; that is no failure.
+  if (hr == DISP_E_MEMBERNOTFOUND) return;
+  std::string message = r.description.empty() ? "The event sink failed (event " + std::to_string(id) + ")"
+                                               : win32::Utf16ToUtf8(r.description);
+  throw ComError(hr, message);
+}
+
+shell::DialogSpec TControlShell::AboutBoxDialog() const {
+  shell::DialogSpec d;
+  d.caption = u"About";
+  d.clientWidth = 267;
+  d.clientHeight = 120;
+  d.centredOnScreen = true;
+  d.dialogBorder = true;
+  d.systemMenuOnly = true;
+  d.labels = {{class_.displayName, {16, 12, 251, 28}},
+              {u"Version 2.4", {16, 36, 251, 52}},
+              {class_.aboutLine, {16, 60, 251, 76}}};
+  shell::DialogButton ok{u"OK", {96, 88, 96 + 75, 88 + 25}};
+  ok.isDefault = true;
+  ok.isCancel = true;
+  ok.result = shell::IDOK;
+  d.buttons = {ok};
+  return d;
+}
+
+void TControlShell::ShowAboutBox() {
+  TCallScope scope(*this);  // the host may pump messages while the box is up
+  shell::ShowModal(AboutBoxDialog());
+}
+
+// --- Module: factory and registration ---------------------------------------------------
+
+HRESULT TControlModule::TFactory::QueryInterface(REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+  *object = static_cast<IClassFactory*>(this);
+  AddRef();
+  return S_OK;
+}
+
+ULONG TControlModule::TFactory::AddRef() {
+  module_.locks_.Lock();
+  return refs_.fetch_add(1) + 1;
+}
+
+ULONG TControlModule::TFactory::Release() {
+  const ULONG left = refs_.fetch_sub(1) - 1;
+  module_.locks_.Unlock();
+  return left;
+}
+
+HRESULT TControlModule::TFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  try {
+    TControlShell* control = create_(module_.locks_);
+    // One reference while it initialises; QueryInterface adds the caller's.
+    IOleObject* ole = control;
+    ole->AddRef();
+    try {
+      control->Initialize();
+    } catch (...) {
+      ole->Release();
+      throw;
+    }
+    HRESULT hr = ole->QueryInterface(iid, object);
+    ole->Release();
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT TControlModule::TFactory::LockServer(BOOL lock) {
+  if (lock) {
+    module_.locks_.Lock();
+  } else {
+    module_.locks_.Unlock();
+  }
+  return S_OK;
+}
+
+HRESULT TControlModule::GetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (clsid != class_.clsid) return CLASS_E_CLASSNOTAVAILABLE;
+  return factory_.QueryInterface(iid, object);
+}
+
+namespace {
+
+std::string InterfaceKey(const IID& iid) { return "Interface\\" + GuidToString(iid); }
+std::string TypeLibKey(const GUID& libid) { return "TypeLib\\" + GuidToString(libid); }
+
+// Automation's proxy for dispatch and dual interfaces.
+constexpr const char* kDispatchProxy = "{00020424-0000-0000-C000-000000000046}";
+
+}  // namespace
+
+HRESULT TControlModule::Register() const {
+  // Any address inside this library names it.
+  const std::string path = ModulePathOf(reinterpret_cast<const void*>(&InterfaceKey));
+  if (path.empty()) return SELFREG_E_CLASS;
+  InprocServerRegistration reg;
+  reg.clsid = class_.clsid;
+  reg.libraryPath = path;
+  reg.description = win32::Utf16ToUtf8(class_.displayName);
+  reg.threadingModel = "Apartment";
+  reg.progId = class_.progId;
+  reg.typeLib = class_.libid;
+  reg.version = class_.typeLibVersion;
+  reg.control = true;
+  reg.miscStatus = kControlMiscStatus;
+  HRESULT hr = RegisterInprocServer(reg);
+  if (FAILED(hr)) return hr;
+  const std::string classKey = "CLSID\\" + GuidToString(class_.clsid);
+  const std::string libid = GuidToString(class_.libid);
+  hr = Registry::Default().Update([&](RegistryTree& t) {
+    t.SetValue(classKey + "\\ToolboxBitmap32", "", path + ",1");
+    t.SetValue(classKey + "\\Verb\\0", "", "Properties,0,2");
+    const std::string lib = TypeLibKey(class_.libid);
+    t.DeleteTree(lib);
+    const std::string version = lib + "\\" + class_.typeLibVersion;
+    t.SetValue(version, "", std::string(class_.typeLibName) + " Library");
+    t.SetValue(version + "\\0\\win32", "", path);
+    t.SetValue(version + "\\FLAGS", "", "0");
+    for (auto [iid, name] : {std::pair{class_.dualIid, class_.dualName}, std::pair{class_.eventsIid, class_.eventsName}}) {
+      const std::string key = InterfaceKey(iid);
+      t.DeleteTree(key);
+      t.SetValue(key, "", name);
+      t.SetValue(key + "\\ProxyStubClsid32", "", kDispatchProxy);
+      t.SetValue(key + "\\TypeLib", "", libid);
+      t.SetValue(key + "\\TypeLib", "Version", class_.typeLibVersion);
+    }
+  });
+  if (FAILED(hr)) Unregister();
+  return hr;
+}
+
+HRESULT TControlModule::Unregister() const {
+  HRESULT hr = UnregisterInprocServer(class_.clsid, class_.progId);
+  HRESULT more = Registry::Default().Update([&](RegistryTree& t) {
+    t.DeleteTree(TypeLibKey(class_.libid));
+    t.DeleteTree(InterfaceKey(class_.dualIid));
+    t.DeleteTree(InterfaceKey(class_.eventsIid));
+  });
+  return FAILED(hr) ? hr : more;
+}
+
+}  // namespace tw

@@ -1,0 +1,254 @@
+// The control shell that both controls are built on: reference counting with
+// a safe deferred destruction, the container's client site and ambient
+// design mode, the design-time caption box and the run-time height of 0, the
+// event sink of one events interface, firing events at it, the member
+// failure guard, the About box, and the library's class factory and COM
+// registration (TControlModule). A control derives from
+// TControlObject<Self, IDual> and adds its engine, members and firers.
+//
+// Ownership: a control object lives while the container holds references;
+// the last Release destroys it at once, or, when it comes while the control
+// is inside one of its own members or events, once that call has returned
+// to the message loop. The control keeps one reference to the client site
+// and one to the event sink (and one more to the sink for the duration of
+// each event).
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "platform/com/classes.h"
+#include "platform/com/connection.h"
+#include "platform/com/dispatch_call.h"
+#include "platform/com/dispatch_table.h"
+#include "platform/com/errorinfo.h"
+#include "platform/com/ole.h"
+#include "platform/shell/canvas.h"
+#include "platform/shell/dialog.h"
+#include "platform/win32/messages.h"
+
+namespace tw {
+
+// What a control class tells the shell about itself.
+struct TControlClass {
+  com::CLSID clsid;
+  com::IID dualIid;
+  com::IID eventsIid;
+  com::GUID libid;
+  const char* progId;
+  const char* typeLibName;     // e.g. "twParleySrv"
+  const char* typeLibVersion;  // e.g. "1.0"
+  const char* dualName;        // e.g. "ItwParleySrvX"
+  const char* eventsName;      // e.g. "ItwParleySrvXEvents"
+  const char16_t* displayName; // design-time caption and About title line
+  const char16_t* aboutLine;   // the About box's third line
+  const shell::Bitmap& (*bitmap)();  // the 16 x 16 control image
+};
+
+// Misc status the class registers: "acts like a label" plus what the
+// factory adds (0x22191 in all).
+inline constexpr com::DWORD kControlMiscStatus =
+    com::OLEMISC_ACTSLIKELABEL | com::OLEMISC_RECOMPOSEONRESIZE | com::OLEMISC_CANTLINKINSIDE |
+    com::OLEMISC_INSIDEOUT | com::OLEMISC_ACTIVATEWHENVISIBLE | com::OLEMISC_SETCLIENTSITEFIRST;
+static_assert(kControlMiscStatus == 0x22191);
+
+class TControlShell;
+
+// The connection point of a control's events interface. It keeps one sink:
+// a new Advise replaces the previous sink (whose cookie goes stale), an
+// Unadvise of the current cookie removes it, and any other cookie is refused
+// (CONNECT_E_NOCONNECTION) without changing anything.
+class TEventSinkPoint final : public com::ComObject<TEventSinkPoint, com::IConnectionPoint> {
+ public:
+  TEventSinkPoint(TControlShell& owner, com::REFIID eventsIid) : owner_(&owner), eventsIid_(eventsIid) {}
+
+  com::HRESULT GetConnectionInterface(com::IID* iid) override;
+  com::HRESULT GetConnectionPointContainer(com::IConnectionPointContainer** container) override;
+  com::HRESULT Advise(com::IUnknown* sink, com::DWORD* cookie) override;
+  com::HRESULT Unadvise(com::DWORD cookie) override;
+  com::HRESULT EnumConnections(com::IEnumConnections** connections) override;
+
+  void Detach() { owner_ = nullptr; }
+
+ private:
+  TControlShell* owner_;  // no reference: the control owns the point
+  com::IID eventsIid_;
+  com::DWORD cookie_ = 0;  // of the current sink; 0: none
+  com::DWORD nextCookie_ = 1;
+};
+
+class TControlShell : public com::IOleObject,
+                      public com::IConnectionPointContainer,
+                      public shell::IControlView,
+                      public com::ISupportErrorInfo {
+ public:
+  // Window message that carries out a deferred destruction.
+  static constexpr win32::UINT kDestroyMessage = win32::WM_USER + 100;
+
+  // Size at creation and the design-time box height.
+  static constexpr int32_t kInitialWidth = 200;
+  static constexpr int32_t kInitialHeight = 20;
+  static constexpr int32_t kCaptionHeight = 24;
+
+  // The framework's initialisation step, run once by the factory right
+  // after construction: no border, then the control binds its engine.
+  void Initialize();
+
+  // IOleObject
+  com::HRESULT SetClientSite(com::IOleClientSite* site) override;
+  com::HRESULT GetClientSite(com::IOleClientSite** site) override;
+  com::HRESULT Close(com::DWORD saveOption) override;
+  com::HRESULT GetUserClassID(com::CLSID* clsid) override;
+  com::HRESULT GetMiscStatus(com::DWORD aspect, com::DWORD* status) override;
+  // IConnectionPointContainer
+  com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** points) override;
+  com::HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) override;
+  // IControlView: PaintControl onto the container's canvas.
+  com::HRESULT Draw(shell::Canvas* canvas) override;
+  com::HRESULT GetExtent(int32_t* width, int32_t* height) override;
+  // ISupportErrorInfo: the dual interface reports failures through error info.
+  com::HRESULT InterfaceSupportsErrorInfo(com::REFIID iid) override;
+
+  // The event sink keeping step, called by the connection point with the
+  // sink already queried for the events interface (null: removed).
+  void KeepEventSink(com::IDispatch* sink);
+  const TControlClass& Class() const { return class_; }
+
+ protected:
+  TControlShell(const TControlClass& cls, com::ModuleLockCount& module);
+  virtual ~TControlShell();
+  TControlShell(const TControlShell&) = delete;
+  TControlShell& operator=(const TControlShell&) = delete;
+
+  // Binds the engine's events to the control's firers.
+  virtual void WireEvents() = 0;
+
+  // IUnknown for the final class (TControlObject forwards to these).
+  com::HRESULT QueryShell(com::REFIID iid, void** object);
+  com::ULONG AddRefShell();
+  com::ULONG ReleaseShell();
+
+  // Runs one interface member inside the failure guard and a call scope.
+  template <class Fn>
+  com::HRESULT Member(Fn&& fn) noexcept {
+    TCallScope scope(*this);
+    return com::GuardMember(std::forward<Fn>(fn), class_.dualIid, source_);
+  }
+
+  // Events: true while a sink is connected. Fire calls its Invoke with `id`
+  // and the arguments in declaration order, synchronously, holding the sink
+  // for the call; a failure the sink returns is raised as com::ComError,
+  // except DISP_E_MEMBERNOTFOUND (a sink that does not handle the event).
+  bool HasSink() const { return sink_ != nullptr; }
+  void Fire(com::DISPID id, std::span<com::Variant> args);
+
+  // The AboutBox member's work: the modal About box.
+  void ShowAboutBox();
+  shell::DialogSpec AboutBoxDialog() const;
+
+  // The control's window rectangle and look.
+  int32_t Width = kInitialWidth;
+  int32_t Height = kInitialHeight;
+  bool BorderNone = false;
+  std::u16string Caption;
+
+ private:
+  // Counts the control's own members and events on the stack; the
+  // outermost one to leave carries out a destruction requested meanwhile.
+  class TCallScope {
+   public:
+    explicit TCallScope(TControlShell& c) : c_(c) { ++c_.depth_; }
+    ~TCallScope() {
+      if (--c_.depth_ == 0 && c_.destroyPending_) c_.ScheduleDestroy();
+    }
+    TCallScope(const TCallScope&) = delete;
+    TCallScope& operator=(const TCallScope&) = delete;
+
+   private:
+    TControlShell& c_;
+  };
+
+  void ScheduleDestroy();
+  void PaintControl(shell::Canvas& canvas);
+  void DrawCaption(shell::Canvas& canvas);
+  bool IsDesignMode() const { return com::IsDesignMode(site_.Get()); }
+  void SetSize(int32_t width, int32_t height);
+
+  const TControlClass& class_;
+  com::ModuleLock moduleLock_;
+  std::u16string source_;  // ProgID as error source
+  std::atomic<com::ULONG> refs_{0};
+  int depth_ = 0;
+  bool destroyPending_ = false;
+  win32::HWND window_ = 0;
+  com::ComPtr<com::IOleClientSite> site_;
+  com::ComPtr<TEventSinkPoint> point_;
+  com::ComPtr<com::IDispatch> sink_;
+  shell::Bitmap bitmap_;
+  shell::Color brushColor_ = shell::Color::System(shell::Color::ButtonFace);
+  shell::Color penColor_ = shell::Color::System(shell::Color::WindowText);
+  shell::Font font_{u"MS Shell Dlg 2", 8, true};
+};
+
+// IUnknown and IDispatch for a control class `Self` whose dual interface is
+// `IDual`, served by the table `Self::DispTable()`.
+template <class Self, class IDual>
+class TControlObject : public TControlShell, public com::DispatchImpl<Self, IDual> {
+ public:
+  com::HRESULT QueryInterface(com::REFIID iid, void** object) override {
+    if (!object) return com::E_POINTER;
+    *object = nullptr;
+    if (iid == com::IID_IUnknown || iid == com::IID_IDispatch || iid == IDual::kIid) {
+      *object = static_cast<IDual*>(this);
+      AddRefShell();
+      return com::S_OK;
+    }
+    return QueryShell(iid, object);
+  }
+  com::ULONG AddRef() override { return AddRefShell(); }
+  com::ULONG Release() override { return ReleaseShell(); }
+
+ protected:
+  using TControlShell::TControlShell;
+};
+
+// The library side of a control: its one class factory, the count of live
+// objects and locks behind DllCanUnloadNow, and DllRegisterServer's keys.
+class TControlModule {
+ public:
+  // Makes a new control object (no references yet).
+  using Creator = TControlShell* (*)(com::ModuleLockCount& module);
+  TControlModule(const TControlClass& cls, Creator create) : class_(cls), factory_(*this, create) {}
+  TControlModule(const TControlModule&) = delete;
+  TControlModule& operator=(const TControlModule&) = delete;
+
+  com::HRESULT GetClassObject(com::REFCLSID clsid, com::REFIID iid, void** object);
+  com::HRESULT CanUnloadNow() const { return locks_.CanUnload() ? com::S_OK : com::S_FALSE; }
+  // Writes (removes) the class, its ProgID, the type library and the two
+  // interfaces, and nothing else.
+  com::HRESULT Register() const;
+  com::HRESULT Unregister() const;
+
+ private:
+  // Lives as long as the library; references to it keep the library loaded.
+  class TFactory final : public com::IClassFactory {
+   public:
+    TFactory(TControlModule& module, Creator create) : module_(module), create_(create) {}
+    com::HRESULT QueryInterface(com::REFIID iid, void** object) override;
+    com::ULONG AddRef() override;
+    com::ULONG Release() override;
+    com::HRESULT CreateInstance(com::IUnknown* outer, com::REFIID iid, void** object) override;
+    com::HRESULT LockServer(com::BOOL lock) override;
+
+   private:
+    TControlModule& module_;
+    Creator create_;
+    std::atomic<com::ULONG> refs_{0};
+  };
+
+  const TControlClass& class_;
+  com::ModuleLockCount locks_;
+  TFactory factory_;
+};
+
+}  // namespace tw

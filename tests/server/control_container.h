@@ -1,0 +1,194 @@
+// What a container needs to drive the server control library from its file:
+// a temporary registry, the library's exports, an event sink that records
+// what it is told and may react, and clients on loopback (tw::CMill client
+// pipes with their pump threads) that the thread's message loop serves
+// together with the control. Used by the tests and the benchmark.
+#pragma once
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/com/classes.h"
+#include "platform/com/connection.h"
+#include "platform/com/errorinfo.h"
+#include "platform/com/dispatch_call.h"
+#include "platform/com/registry.h"
+#include "platform/win32/messages.h"
+#include "platform/win32/text.h"
+#include "server/cParleySrvIntf.h"
+#include "server/mHub.h"
+#include "transport/mMill.h"
+#include "transport/twTools.h"
+
+namespace tw::test {
+
+using namespace tw::com;
+
+inline const char* ControlLibrary() { return TW_SERVER_CONTROL; }
+
+// TW_COM_REGISTRY points at a fresh file in a temporary folder.
+class TempRegistryDir {
+ public:
+  TempRegistryDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "twctl.XXXXXX").string();
+    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
+    file_ = dir_ / "registry.ini";
+    ::setenv("TW_COM_REGISTRY", file_.c_str(), 1);
+  }
+  ~TempRegistryDir() {
+    ::unsetenv("TW_COM_REGISTRY");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  const std::filesystem::path& File() const { return file_; }
+  std::string Text() const {
+    std::ifstream in(file_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path file_;
+};
+
+// Calls one export of the library file, loading it for the call only.
+inline HRESULT CallExport(const char* name) {
+  void* lib = ::dlopen(ControlLibrary(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return CO_E_DLLNOTFOUND;
+  auto fn = reinterpret_cast<LPFNREGISTERSERVER>(::dlsym(lib, name));
+  HRESULT hr = fn ? fn() : CO_E_ERRORINDLL;
+  ::dlclose(lib);
+  return hr;
+}
+
+// The library's own DllCanUnloadNow while it is loaded (S_OK: nothing alive);
+// S_FALSE too when it is not loaded at all is reported as E_FAIL.
+inline HRESULT LoadedCanUnloadNow() {
+  void* lib = ::dlopen(ControlLibrary(), RTLD_NOW | RTLD_NOLOAD);
+  if (!lib) return E_FAIL;
+  auto fn = reinterpret_cast<LPFNCANUNLOADNOW>(::dlsym(lib, "DllCanUnloadNow"));
+  HRESULT hr = fn();
+  ::dlclose(lib);
+  return hr;
+}
+
+// The TCP ports this process listens on (the control's, once started).
+inline std::vector<uint16_t> ListeningPorts() {
+  std::set<std::string> inodes;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (dirent* e = ::readdir(d)) {
+      char target[128];
+      std::string link = std::string("/proc/self/fd/") + e->d_name;
+      ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      std::string t(target, static_cast<size_t>(n));
+      if (t.rfind("socket:[", 0) == 0) inodes.insert(t.substr(8, t.size() - 9));
+    }
+    ::closedir(d);
+  }
+  std::vector<uint16_t> ports;
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);
+  while (std::getline(tcp, line)) {
+    std::istringstream f(line);
+    std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+    f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+    if (state == "0A" && inodes.count(inode))
+      ports.push_back(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
+  }
+  return ports;
+}
+
+// One recorded event: its DISPID and its arguments as text.
+struct TEvent {
+  DISPID id;
+  std::vector<std::string> args;
+};
+
+inline std::string ArgText(const VARIANT& v) {
+  const VARIANT* a = &v;
+  if (a->vt == (VT_BYREF | VT_VARIANT)) a = a->pvarVal;
+  if (a->vt == (VT_ARRAY | VT_UI1)) return "bytes:" + std::to_string(a->parray->rgsabound[0].cElements);
+  if (a->vt == (VT_BYREF | VT_BSTR)) return win32::Utf16ToUtf8(BstrView(*a->pbstrVal));
+  if (a->vt == (VT_BYREF | VT_BOOL)) return std::to_string(*a->pboolVal);
+  Variant copy(*a);
+  auto s = copy.ToString();
+  return s ? win32::Utf16ToUtf8(*s) : "?";
+}
+
+// The container's event sink: records every event and runs the reaction
+// set for its DISPID, whose HRESULT goes back to the control.
+struct TSink {
+  std::vector<TEvent> events;
+  std::map<DISPID, std::function<HRESULT(std::span<VARIANT>)>> react;
+  ComPtr<IDispatch> dispatch;
+  DWORD cookie = 0;
+
+  TSink() {
+    dispatch = MakeDispatchSink(DIID_ItwParleySrvXEvents, [this](DISPID id, std::span<VARIANT> args, VARIANT*) {
+      TEvent e{id, {}};
+      for (const VARIANT& a : args) e.args.push_back(ArgText(a));
+      events.push_back(e);
+      auto it = react.find(id);
+      return it == react.end() ? S_OK : it->second(args);
+    });
+  }
+  size_t Count(DISPID id) const {
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const TEvent& e) { return e.id == id; }));
+  }
+  const TEvent* Last(DISPID id) const {
+    for (auto it = events.rbegin(); it != events.rend(); ++it)
+      if (it->id == id) return &*it;
+    return nullptr;
+  }
+};
+
+inline Variant ByteArrayOf(const std::string& bytes) {
+  Variant v;
+  VariantFromBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), v.Out());
+  return v;
+}
+
+// A container's answer to OnConnectionRequest: the password to check and Accept.
+inline std::function<HRESULT(std::span<VARIANT>)> Admit(std::u16string password) {
+  return [password](std::span<VARIANT> a) {
+    SysReAllocString(a[2].pbstrVal, password.c_str());
+    *a[3].pboolVal = VARIANT_TRUE;
+    return S_OK;
+  };
+}
+
+// A client: a mill with its pump thread and one session pipe.
+struct TClient {
+  std::unique_ptr<CMill> mill = std::make_unique<CMill>(TMillSide::Client);
+  CPipe* pipe = nullptr;
+  std::vector<std::pair<int32_t, std::string>> got;  // channel, body
+  TClient() {
+    mill->Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { got.emplace_back(ch, body); };
+  }
+  size_t Count(int32_t channel) const {
+    return static_cast<size_t>(std::count_if(got.begin(), got.end(), [&](auto& g) { return g.first == channel; }));
+  }
+  void Send(int32_t channel, const std::string& body = {}) {
+    pipe->PutRaw(body);
+    pipe->QueueMessage(channel + sackAppBase);
+  }
+  int32_t State() const { return pipe ? pipe->State : -1; }
+};
+
+}  // namespace tw::test
