@@ -64,7 +64,12 @@ TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)
     // Inside a member or an event still (a nested message loop), the
     // outermost call scope schedules again when it leaves.
     if (msg == kDestroyMessage && destroyPending_ && depth_ == 0) {
-      delete this;  // destroys this window too; its procedure stays alive for this call
+      // Delivered inside a nested loop (say, while the transport pumps in the
+      // middle of an RSA step): the frames below still use the engine.
+      if (win32::DispatchDepth() > 1)
+        ScheduleDestroy();
+      else
+        delete this;  // destroys this window too; its procedure stays alive for this call
     }
     return win32::LRESULT{0};
   });
@@ -94,8 +99,13 @@ ULONG TControlShell::AddRefShell() { return refs_.fetch_add(1, std::memory_order
 ULONG TControlShell::ReleaseShell() {
   const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (left != 0) return left;
-  if (depth_ == 0) {
+  if (depth_ == 0 && win32::DispatchDepth() == 0) {
     delete this;
+  } else if (depth_ == 0) {
+    // Released from some window procedure while the transport may be in the
+    // middle of a pump step further down the stack: leave through the loop.
+    destroyPending_ = true;
+    ScheduleDestroy();
   } else {
     destroyPending_ = true;  // carried out once the members and events on the stack returned
   }

@@ -140,6 +140,15 @@ struct ThreadQueueHolder {
 
 thread_local ThreadQueueHolder t_holder;
 thread_local std::function<void()>* t_pumpObserver = nullptr;
+thread_local int t_dispatchDepth = 0;
+
+// Counts a window procedure running on this thread.
+struct DepthScope {
+  DepthScope() { ++t_dispatchDepth; }
+  ~DepthScope() { --t_dispatchDepth; }
+  DepthScope(const DepthScope&) = delete;
+  DepthScope& operator=(const DepthScope&) = delete;
+};
 
 ThreadQueue& CurrentQueue() {
   if (!t_holder.queue) t_holder.queue = std::make_shared<ThreadQueue>();
@@ -171,9 +180,12 @@ bool Enqueue(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM l
   return true;
 }
 
+
+
 LRESULT Dispatch(const Message& m) {
   std::shared_ptr<Window> w = FindWindow(m.window);
   if (!w || !w->proc) return 0;
+  DepthScope depth;
   return w->proc(m.window, m.msg, m.wParam, m.lParam);
 }
 
@@ -277,7 +289,10 @@ bool SendNotifyMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<Window> w = FindWindow(window);
   if (!w) return false;
   if (w->owner == std::this_thread::get_id()) {
-    if (w->proc) w->proc(window, msg, wParam, lParam);
+    if (w->proc) {
+      DepthScope depth;
+      w->proc(window, msg, wParam, lParam);
+    }
     return true;
   }
   return Enqueue(w, msg, wParam, lParam);
@@ -324,6 +339,8 @@ bool ProcessMessages() {
   if (PostedCount(q) > 0) q.Wake();  // keep the descriptor readable for what is left
   return any;
 }
+
+int DispatchDepth() { return t_dispatchDepth; }
 
 int MessageQueueFd() { return CurrentQueue().fd; }
 

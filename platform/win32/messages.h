@@ -59,6 +59,12 @@ bool KillTimer(HWND window, UINT_PTR id);
 // it again. Returns true if it dispatched anything.
 bool ProcessMessages();
 
+// How many window procedures are running on the calling thread right now
+// (0 outside any; nested message loops count each level). Lets an object that
+// is released inside a handler put its destruction off until the stack below
+// it has unwound.
+int DispatchDepth();
+
 // Test seam: while an observer is installed on a thread, every
 // ProcessMessages call on that thread first calls it (to count pumps, or to
 // act in the middle of a long computation that pumps).

@@ -226,3 +226,23 @@ TEST(Messages, RunUntilGivesUpAfterItsTimeout) {
   EXPECT_FALSE(RunUntil([] { return false; }, 30));
   EXPECT_TRUE(RunUntil([] { return true; }, 0));
 }
+
+TEST(Messages, DispatchDepthCountsNestedProcedures) {
+  std::vector<int> depths;
+  HWND w = 0;
+  w = CreateMessageWindow([&](HWND, UINT, WPARAM wp, LPARAM) -> LRESULT {
+    depths.push_back(DispatchDepth());
+    if (wp == 1) {
+      PostMessageA(w, kMsg, 2, 0);
+      ProcessMessages();
+    }
+    return 0;
+  });
+  EXPECT_EQ(DispatchDepth(), 0);
+  PostMessageA(w, kMsg, 1, 0);
+  ProcessMessages();
+  SendNotifyMessageA(w, kMsg, 3, 0);
+  EXPECT_EQ(depths, (std::vector<int>{1, 2, 1}));
+  EXPECT_EQ(DispatchDepth(), 0);
+  DestroyWindow(w);
+}
