@@ -31,7 +31,7 @@ bool CHub::Guard(const char* operation, const std::function<void()>& body) {
   try {
     body();
     return true;
-  } catch (const std::exception&) {
+  } catch (...) {
     mill_.ReportError(operation);
     return false;
   }
@@ -161,7 +161,7 @@ void CHub::DoPeerRejected(CPipe& pipe, int32_t reason) {
   if (Events.OnPeerRejected) {
     try {
       Events.OnPeerRejected(peer, reason);
-    } catch (const std::exception&) {
+    } catch (...) {
       mill_.ReportError("OnPeerRejected");
     }
   }
@@ -249,7 +249,7 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
     if (CPeer* p = FindPeer(id)) {
       try {
         Events.OnPeerDisconnected(*p, code);
-      } catch (const std::exception&) {
+      } catch (...) {
         mill_.ReportError("OnPeerDisconnected");
       }
     }

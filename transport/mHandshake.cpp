@@ -245,7 +245,7 @@ void CPipe::TakeLogin(std::string body) {
   bool accept = false;
   try {
     mill_.Events.OnPipeLogin(*this, win32::AnsiToWide(AppId), UserName, Password, accept);
-  } catch (const std::exception&) {
+  } catch (...) {
     mill_.ReportError("OnPipeLogin");
     accept = false;  // a failed admission is a refusal
   }

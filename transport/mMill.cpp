@@ -123,7 +123,7 @@ void CMill::PumpUp() {
     if (i >= pipes_.size()) continue;
     try {
       VisitPipe(i);
-    } catch (const std::exception&) {
+    } catch (...) {
       ReportError("CMill.PumpUp");
     }
   }
@@ -199,7 +199,7 @@ void CMill::DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack) {
   }
   try {
     pipe->DeliverMessage(std::move(sack));
-  } catch (const std::exception&) {
+  } catch (...) {
     // DeliverMessage has lowered the posted count on its way out.
     ReportError("DeliverMessage");
     if (CPipe* still = GetPipe(pipeId); still && still->State != psClosed) still->Fail(crSecurity);

@@ -456,7 +456,7 @@ void CPipe::FinishSession(int32_t reason) {
     } else if (old == psSession) {
       if (ev.OnPipeClosed) ev.OnPipeClosed(mill_, *this, reason);
     }
-  } catch (const std::exception&) {
+  } catch (...) {  // whatever the handler raised, the close completes
     mill_.ReportError("FinishSession");
   }
   Closed = true;

@@ -368,3 +368,24 @@ TEST_F(Rig, HandleValidityAcrossTheLifeOfAPeer) {
   check({"purged", closed, false});
   check({"live after purge", live, true});
 }
+
+// A host handler that fails, with anything at all, must not stop a close
+// half way: the others still hear of it and the hub forgets the peer.
+TEST_F(Rig, CloseCompletesWhenTheHostsHandlerFailsWithAnything) {
+  Join(u"A");
+  Join(u"B");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  ASSERT_EQ(srv.Hub().PeerCount(), 2u);
+  onDisconnected = [](TPeerHandle, int32_t) { throw 42; };
+  a.pipe->FinishSession(crLocal);
+  ASSERT_TRUE(Run([&] { return b.Count(CMD_PEER_LEFT) == 1; }));
+  EXPECT_EQ(srv.Hub().PeerCount(), 1u);
+  // A rejection whose handler fails.
+  srv.Events.OnPeerRejected = [](const std::u16string&, const std::u16string&, int32_t, int32_t) { throw 42; };
+  accept = true;
+  password = u"pw";
+  Connect(u"C", u"wrong");
+  Settle();
+  EXPECT_EQ(srv.Hub().PeerCount(), 1u);  // the rejected peer's record is gone too
+}

@@ -590,3 +590,17 @@ TEST(MillRsa, RelayedMessageIsResealedUnderTheTargetsKey) {
   EXPECT_EQ(gotBody, StrToField("for B only"));
   EXPECT_EQ(gotPeer, sp.opened[0]);
 }
+
+TEST(Mill, LoginHandlerThatFailsRefusesTheLoginAtOnce) {
+  Pair p;
+  p.server.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                   bool& accept) {
+    accept = true;
+    throw 42;
+  };
+  p.Open(u"user", u"pw");
+  ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty() && !p.sp.closes.empty(); }));
+  EXPECT_EQ(p.sp.closes[0].event, "refused");
+  EXPECT_EQ(p.sp.closes[0].reason, crRefused);
+  EXPECT_EQ(p.client.LastError, crRefused);
+}

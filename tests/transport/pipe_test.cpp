@@ -307,3 +307,38 @@ TEST_F(PipeClock, MessagesArrivingOutsideTheSessionFireNoEventButAreStillAcknowl
   ASSERT_EQ(pipe.Queue().Size(), 1u);
   EXPECT_EQ(pipe.Queue()[0].Code, -1035);
 }
+
+// A handler may fail with anything, not only a standard exception: the pipe
+// still closes completely and the rest of the pump step still runs.
+TEST_F(PipeClock, HandlerFailureOfAnyKindNeitherStrandsAClosedPipeNorEndsThePass) {
+  int rejects = 0;
+  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) {
+    ++rejects;
+    throw 42;
+  };
+  pipe.State = psHandshake;
+  pipe.StateStartTick = tick.Now();
+  CPipe& other = mill.AddPipe();
+  other.State = psHandshake;
+  other.StateStartTick = tick.Now();
+  const int32_t a = pipe.Id(), b = other.Id();
+  tick.Advance(kHandshakeTimeoutMs + 1);
+  EXPECT_NO_THROW(Pump());
+  EXPECT_EQ(rejects, 2);  // both timed out in the same step
+  EXPECT_TRUE(mill.GetPipe(a)->Closed);
+  EXPECT_TRUE(mill.GetPipe(b)->Closed);
+  tick.Advance(kFreeDelayMs);
+  Pump();
+  EXPECT_EQ(mill.GetPipe(a), nullptr);
+  EXPECT_EQ(mill.GetPipe(b), nullptr);
+}
+
+TEST_F(Session, DeliveryHandlerFailureOfAnyKindFailsThePipeWithSecurity) {
+  client.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) { throw 42; };
+  server.PutStrField(spipe, "boom");
+  server.SendToPipe(spipe, 35, false);
+  ASSERT_TRUE(Drive(both(), [&] { return !clientProbe.closes.empty() && !serverProbe.closes.empty(); }));
+  EXPECT_EQ(clientProbe.closes[0].reason, crSecurity);
+  EXPECT_EQ(cpipe->PostedCount, 0);
+  EXPECT_EQ(server.LastError, crSecurity);  // the scError went out first
+}
