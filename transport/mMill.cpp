@@ -185,8 +185,8 @@ void CMill::DetectSessionInvoked() {
   pipe.StateStartTick = pumpTick_;
   pipe.Incoming = true;
   pipe.QueryAddresses();
-  pipe.SendSize = kInitialBufferSize;
-  pipe.RecvSize = kInitialBufferSize;
+  pipe.SetSendSize(kInitialBufferSize);
+  pipe.SetRecvSize(kInitialBufferSize);
   pipe.StartServerHandshake();
 }
 

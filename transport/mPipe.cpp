@@ -61,12 +61,23 @@ void CPipe::AdoptSocket(ws::SOCKET accepted) { socket_ = accepted; }
 
 void CPipe::SetSendSize(int32_t size) {
   SendSize = size;
-  if (HasSocket()) SetOption(ws::SOL_SOCKET, ws::SO_SNDBUF, size * 2 + 256);
+  SetBufferOption(ws::SO_SNDBUF, size * 2 + 256);
 }
 
 void CPipe::SetRecvSize(int32_t size) {
   RecvSize = size;
-  if (HasSocket()) SetOption(ws::SOL_SOCKET, ws::SO_RCVBUF, size * 2 + 256);
+  SetBufferOption(ws::SO_RCVBUF, size * 2 + 256);
+}
+
+void CPipe::SetBufferOption(int option, int32_t value) {
+  if (!HasSocket()) return;
+  if (State < psConnecting) {
+    SetOption(ws::SOL_SOCKET, option, value);  // set-up: the first failure is the one kept
+  } else {
+    // A live connection resizes whatever an unrelated error recorded in the
+    // mill says; a refused size leaves the old buffer, which still works.
+    ws::setsockopt(socket_, ws::SOL_SOCKET, option, &value, sizeof value);
+  }
 }
 
 void CPipe::SetOption(int level, int option, int32_t value) {
@@ -236,7 +247,8 @@ void CPipe::FetchData() {
   ws::u_long waiting = 0;
   if (ws::ioctlsocket(socket_, ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
       static_cast<int32_t>(waiting) <= 0) {
-    FinishSession(crSocket);
+    // A proxy that hangs up in the middle of its exchange is a SOCKS failure.
+    FinishSession(State >= psSocks4Reply && State <= psSocks5Auth ? crSocks : crSocket);
     return;
   }
   const int32_t want = std::min<int64_t>(waiting, RecvSize);

@@ -103,6 +103,7 @@ class CPipe {
   void SetRecvSize(int32_t size);
   void BindSocket(const std::string& address, uint16_t port);
   void SetOption(int level, int option, int32_t value);
+  void SetBufferOption(int option, int32_t value);
   void StartListening();
   // Starts the non-blocking connect to the host, or to the mill's proxy.
   void Connect(const std::string& host, uint16_t port);

@@ -88,6 +88,18 @@ TEST_F(Session, ReceiveSizeAnnouncementSetsTheSendBufferClamped) {
   }
 }
 
+TEST_F(Session, AcceptedPipesGetTheInitialBuffersAndAStaleErrorDoesNotBlockResizing) {
+  CPipe* sp = server.GetPipe(spipe);
+  int buf = 0, len = sizeof buf;
+  ws::getsockopt(sp->Socket(), ws::SOL_SOCKET, ws::SO_RCVBUF, &buf, &len);
+  EXPECT_EQ(buf, 1024 * 2 + 256);
+  server.LastError = 3;  // left by some unrelated failed call
+  cpipe->QueueOwn(scRecvSize, IntToField(8192));
+  ASSERT_TRUE(Drive(both(), [&] { return sp->SendSize == 8192; }));
+  ws::getsockopt(sp->Socket(), ws::SOL_SOCKET, ws::SO_SNDBUF, &buf, &len);
+  EXPECT_EQ(buf, 8192 * 2 + 256);
+}
+
 TEST_F(Session, NoSigpipeWhenThePeerResets) {
   struct sigaction old {};
   struct sigaction dfl {};

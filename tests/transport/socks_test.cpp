@@ -193,3 +193,12 @@ TEST_F(Socks, SilentProxyRunsIntoTheHandshakeTimeout) {
   ASSERT_EQ(probe.closes.size(), 1u);
   EXPECT_EQ(probe.closes[0].reason, crTimeout);
 }
+
+TEST_F(Socks, ProxyThatHangsUpMidExchangeClosesWith21) {
+  Open();
+  ASSERT_TRUE(Until(9));
+  ws::closesocket(proxy.conn);
+  proxy.conn = ws::INVALID_SOCKET;
+  ASSERT_TRUE(UntilClosed());
+  EXPECT_EQ(probe.closes[0].reason, crSocks);
+}
