@@ -65,11 +65,12 @@ TControlError::TControlError(const std::u16string& member, com::HRESULT hr,
 TServerControl::TServerControl(com::ComPtr<com::IDispatch> control) : control_(std::move(control)) {
   auto container = control_.As<com::IConnectionPointContainer>();
   com::ComPtr<com::IConnectionPoint> point;
-  com::HRESULT hr = container ? container->FindConnectionPoint(kServerEventsIid, point.Out())
+  com::HRESULT hr = container ? container->FindConnectionPoint(DIID_ItwParleySrvXEvents, point.Out())
                               : com::E_NOINTERFACE;
   if (com::SUCCEEDED(hr)) {
-    auto sink = com::MakeDispatchSink(kServerEventsIid, [this](com::DISPID id, std::span<com::VARIANT> args,
-                                                              com::VARIANT*) { return OnEvent(id, args); });
+    auto sink = com::MakeDispatchSink(
+        DIID_ItwParleySrvXEvents,
+        [this](com::DISPID id, std::span<com::VARIANT> args, com::VARIANT*) { return OnEvent(id, args); });
     hr = point->Advise(sink.Get(), &cookie_);
   }
   if (com::FAILED(hr)) throw TControlError(u"Advise", hr, u"the control offers no events");
@@ -82,7 +83,7 @@ TServerControl::~TServerControl() {
 
 com::HRESULT TServerControl::OnEvent(com::DISPID id, std::span<com::VARIANT> args) {
   switch (id) {
-    case kOnConnectionRequest:
+    case DISPID_SRV_ONCONNECTIONREQUEST:
       if (args.size() == 4 && events_.OnConnectionRequest) {
         std::u16string password = StringArg(args[2]);
         bool accept = Variant(args[3]).ToBool().value_or(false);
@@ -96,18 +97,18 @@ com::HRESULT TServerControl::OnEvent(com::DISPID id, std::span<com::VARIANT> arg
           *args[3].pboolVal = com::ToVariantBool(accept);
       }
       break;
-    case kOnPeerConnected:
+    case DISPID_SRV_ONPEERCONNECTED:
       if (args.size() == 1 && events_.OnPeerConnected) events_.OnPeerConnected(IntArg(args[0]));
       break;
-    case kOnPeerRejected:
+    case DISPID_SRV_ONPEERREJECTED:
       if (args.size() == 4 && events_.OnPeerRejected)
         events_.OnPeerRejected(StringArg(args[0]), StringArg(args[1]), IntArg(args[2]), IntArg(args[3]));
       break;
-    case kOnPeerDisconnected:
+    case DISPID_SRV_ONPEERDISCONNECTED:
       if (args.size() == 2 && events_.OnPeerDisconnected)
         events_.OnPeerDisconnected(IntArg(args[0]), IntArg(args[1]));
       break;
-    case kOnBinaryMessage:
+    case DISPID_SRV_ONBINARYMESSAGE:
       if (args.size() == 2 && events_.OnBinaryMessage) {
         std::optional<std::vector<uint8_t>> bytes = com::BytesFromVariant(args[1]);
         events_.OnBinaryMessage(IntArg(args[0]), bytes ? &*bytes : nullptr);
@@ -184,12 +185,12 @@ void TServerControl::SetBindAddress(std::u16string_view address) { Put(u"BindAdd
 
 com::ComPtr<com::IDispatch> CreateServerControl(std::string& error) {
   com::ComPtr<com::IDispatch> control;
-  com::HRESULT hr = com::CoCreateInstance(kServerControlClsid, nullptr, com::CLSCTX_INPROC_SERVER,
+  com::HRESULT hr = com::CoCreateInstance(CLSID_twParleySrvX, nullptr, com::CLSCTX_INPROC_SERVER,
                                           com::IID_IDispatch, control.OutVoid());
   if (com::FAILED(hr) || !control) {
     char code[16];
     std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
-    error = std::string("The server control ") + com::GuidToString(kServerControlClsid) +
+    error = std::string("The server control ") + com::GuidToString(CLSID_twParleySrvX) +
             " could not be created ($" + code + ").";
     return nullptr;
   }

@@ -19,24 +19,9 @@
 #include <vector>
 
 #include "platform/com/dispatch.h"
+#include "server/cParleySrvIds.h"  // the control's identifiers only; no control code
 
 namespace tw {
-
-// The control's class and events interface identifiers and the DISPIDs of
-// its events, as the control library publishes them.
-inline constexpr com::CLSID kServerControlClsid{
-    0x3D5B8A13, 0x6C2E, 0x4B7A, {0x9F, 0x41, 0x2E, 0x77, 0x0C, 0x5A, 0x18, 0x04}};
-inline constexpr com::IID kServerEventsIid{
-    0x3D5B8A12, 0x6C2E, 0x4B7A, {0x9F, 0x41, 0x2E, 0x77, 0x0C, 0x5A, 0x18, 0x03}};
-
-enum : com::DISPID {
-  kOnActivate = 201,
-  kOnConnectionRequest = 202,  // (I4 aHandle, BSTR aUsername, BSTR* aPassword, VARIANT_BOOL* aAccept)
-  kOnPeerConnected = 203,      // (I4 aHandle)
-  kOnPeerRejected = 204,       // (BSTR aUsername, BSTR aAddress, I4 aPort, I4 aCode)
-  kOnPeerDisconnected = 205,   // (I4 aHandle, I4 aCode)
-  kOnBinaryMessage = 206,      // (I4 aHandle, VARIANT* aMessage)
-};
 
 // A member call that failed at the automation level: its name and the
 // control's own description of the failure.
@@ -69,7 +54,7 @@ struct TServerEvents {
 class TServerControl {
  public:
   // Takes a reference to `control` and advises an event sink on its
-  // connection point for kServerEventsIid; throws TControlError when the
+  // connection point for DIID_ItwParleySrvXEvents; throws TControlError when the
   // control offers no such point.
   explicit TServerControl(com::ComPtr<com::IDispatch> control);
   ~TServerControl();
@@ -110,7 +95,7 @@ class TServerControl {
   TServerEvents events_;
 };
 
-// Creates the server control by kServerControlClsid. Null when no control
+// Creates the server control by CLSID_twParleySrvX. Null when no control
 // could be created; `error` then says why.
 com::ComPtr<com::IDispatch> CreateServerControl(std::string& error);
 

@@ -42,7 +42,8 @@ void SetBool(com::VARIANT* out, bool value) {
 }  // namespace
 
 TStandInControl::TStandInControl()
-    : point_(com::MakeComObject<com::ConnectionPoint>(this, kServerEventsIid, [](com::IDispatch*) {})) {}
+    : point_(com::MakeComObject<com::ConnectionPoint>(this, DIID_ItwParleySrvXEvents,
+                                                      [](com::IDispatch*) {})) {}
 
 TStandInControl::~TStandInControl() { point_->Detach(); }
 
@@ -169,7 +170,7 @@ bool TStandInControl::FireConnectionRequest(std::u16string_view user, std::u16st
   args.push_back(com::ByRef(answer.Out()));
   args.push_back(com::ByRef(&accept));
   // Out() emptied the answer; the container fills it in.
-  Fire(kOnConnectionRequest, std::move(args));
+  Fire(DISPID_SRV_ONCONNECTIONREQUEST, std::move(args));
   password = answer.View();
   return accept != 0;
 }
@@ -179,7 +180,7 @@ int32_t TStandInControl::ConnectPeer(std::u16string_view name, std::u16string_vi
   peers_[handle] = TPeer{std::u16string(name), std::u16string(address), port, 0};
   std::vector<com::Variant> args;
   args.emplace_back(handle);
-  Fire(kOnPeerConnected, std::move(args));
+  Fire(DISPID_SRV_ONPEERCONNECTED, std::move(args));
   return handle;
 }
 
@@ -190,7 +191,7 @@ void TStandInControl::FirePeerRejected(std::u16string_view user, std::u16string_
   args.emplace_back(address);
   args.emplace_back(port);
   args.emplace_back(code);
-  Fire(kOnPeerRejected, std::move(args));
+  Fire(DISPID_SRV_ONPEERREJECTED, std::move(args));
 }
 
 void TStandInControl::DropPeer(int32_t handle, int32_t code) {
@@ -198,7 +199,7 @@ void TStandInControl::DropPeer(int32_t handle, int32_t code) {
   args.emplace_back(handle);
   args.emplace_back(code);
   // The host reads the moniker during the event, so the peer goes after it.
-  Fire(kOnPeerDisconnected, std::move(args));
+  Fire(DISPID_SRV_ONPEERDISCONNECTED, std::move(args));
   peers_.erase(handle);
 }
 
@@ -206,7 +207,7 @@ void TStandInControl::FireBinaryMessage(int32_t handle, com::VARIANT& message) {
   std::vector<com::Variant> args;
   args.emplace_back(handle);
   args.push_back(com::ByRef(&message));
-  Fire(kOnBinaryMessage, std::move(args));
+  Fire(DISPID_SRV_ONBINARYMESSAGE, std::move(args));
 }
 
 com::HRESULT TStandInControl::EnumConnectionPoints(com::IEnumConnectionPoints** points) {
@@ -217,7 +218,7 @@ com::HRESULT TStandInControl::EnumConnectionPoints(com::IEnumConnectionPoints** 
 com::HRESULT TStandInControl::FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) {
   if (!point) return com::E_POINTER;
   *point = nullptr;
-  if (iid != kServerEventsIid) return com::CONNECT_E_NOCONNECTION;
+  if (iid != DIID_ItwParleySrvXEvents) return com::CONNECT_E_NOCONNECTION;
   *point = point_.Get();
   point_->AddRef();
   return com::S_OK;

@@ -42,13 +42,14 @@ class TRecordingPrompts final : public TPrompts {
   }
 };
 
-// The windows in the program's order, over a stand-in control. Files the
-// test writes into Folder before Create() are what the windows load.
+// The windows in the program's order, over a stand-in control or the one
+// given to Create(). Files the test writes into Folder before Create() are
+// what the windows load.
 struct THostWindowsFixture {
   THostWindowsFixture() { OffscreenApp(); }
 
-  void Create() {
-    control = std::make_unique<TServerControl>(com::ComPtr<com::IDispatch>(standIn.Get()));
+  void Create(com::ComPtr<com::IDispatch> real = {}) {
+    control = std::make_unique<TServerControl>(real ? real : com::ComPtr<com::IDispatch>(standIn.Get()));
     info = std::make_unique<TfInfo>();
     about = std::make_unique<TfAbout>();
     settings = std::make_unique<TfSettings>(Folder.Path(), *control, prompts, *info);
