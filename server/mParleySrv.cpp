@@ -90,18 +90,12 @@ std::u16string TTWParleySrv::GetPeerName(TPeerHandle handle) {
 
 std::u16string TTWParleySrv::GetPeerAddress(TPeerHandle handle) {
   TPeer* p = SelectPeer(handle);
-  if (!p || !hub_.FindPeer(p->Peer)) return u"";
-  std::u16string address = hub_.GetPeerAddress(p->Peer);
-  LastError = errNone;
-  return address;
+  return p ? hub_.GetPeerAddress(p->Peer) : u"";  // empty once the hub freed its CPeer
 }
 
 int32_t TTWParleySrv::GetPeerPort(TPeerHandle handle) {
   TPeer* p = SelectPeer(handle);
-  if (!p || !hub_.FindPeer(p->Peer)) return 0;
-  int32_t port = hub_.GetPeerPort(p->Peer);
-  LastError = errNone;
-  return port;
+  return p ? hub_.GetPeerPort(p->Peer) : 0;  // 0 once the hub freed its CPeer
 }
 
 bool TTWParleySrv::SendBinaryMessage(TPeerHandle handle, const com::VARIANT& message) {

@@ -74,7 +74,6 @@ CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::Get
 }
 
 CMill::~CMill() {
-  destroying_ = true;
   pump_.reset();  // waits for the pump thread
   Events = {};    // no events while the pipes go
   win32::DestroyWindow(window_);  // frees messages still posted

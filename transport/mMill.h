@@ -186,7 +186,6 @@ class CMill {
   std::vector<std::string> localAddresses_;
   std::string localIpList_;
   std::string loopback_ = "127.0.0.1";
-  bool destroying_ = false;
 };
 
 }  // namespace tw

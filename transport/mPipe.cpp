@@ -15,8 +15,6 @@ namespace tw {
 
 namespace {
 
-std::string IntBody(int32_t v) { return IntToField(v); }
-
 int32_t ClampRecvSize(int64_t v) {
   return static_cast<int32_t>(std::clamp<int64_t>(v, kMinRecvSize, kMaxRecvSize));
 }
@@ -393,7 +391,7 @@ void CPipe::TakeError(std::string body) {
 // --- Rate and size control ---------------------------------------------------
 
 void CPipe::SendRateLimit() {
-  if (State >= psHandshake) QueueOwn(scRateLimit, IntBody(OwnRateLimit));
+  if (State >= psHandshake) QueueOwn(scRateLimit, IntToField(OwnRateLimit));
 }
 
 void CPipe::TakeRateLimit(std::string body) {
@@ -430,7 +428,7 @@ void CPipe::AdaptRecvSize(int32_t length) {
     next = RecvSize * 2;
   if (next != RecvSize) {
     SetRecvSize(next);
-    QueueOwn(scRecvSize, IntBody(next));
+    QueueOwn(scRecvSize, IntToField(next));
   }
   MeasureBytes = 0;
   MeasureStartTick = now;
@@ -476,7 +474,7 @@ void CPipe::FinishSession(int32_t reason) {
 }
 
 void CPipe::Fail(int32_t reason) {
-  QueueOwn(scError, IntBody(reason));
+  QueueOwn(scError, IntToField(reason));
   FinishSession(reason);
 }
 

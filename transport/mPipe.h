@@ -271,7 +271,6 @@ class CPipe {
   CMill& mill_;
   int32_t id_;
   ws::SOCKET socket_ = ws::INVALID_SOCKET;
-  bool connecting_ = false;
   std::string fields_;
   TSendQueue queue_;
   std::deque<TAckEntry> acks_;
