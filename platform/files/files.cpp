@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -113,7 +114,9 @@ TFileResult TFile::Open(const std::string& path, int flags, unsigned mode, Shari
   int lock = (sharing == Sharing::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   if (Retry([&] { return ::flock(fd, lock); }) != 0) {
     if (errno == EWOULDBLOCK) return refuse(EBUSY, "the file is in use");
-    return refuse(errno, "cannot lock it");
+    // A file system without locks (some network and user-space ones) still
+    // opens its files, unguarded: refusing them would make them unusable.
+    if (errno != ENOLCK && errno != EINVAL && errno != EOPNOTSUPP) return refuse(errno, "cannot lock it");
   }
   fd_ = fd;
   path_ = path;

@@ -11,7 +11,9 @@
 // Exclusive use: a handle opened exclusively holds an advisory lock on the
 // file for its lifetime. While it is open, every other opening through this
 // layer fails with EBUSY, in this process or another; a shared reader keeps
-// exclusive openers out but lets other shared readers in.
+// exclusive openers out but lets other shared readers in. (Programs that
+// open the file without asking for a lock are not kept out; on a file system
+// without locks the file opens unguarded.)
 #pragma once
 
 #include <cstddef>
