@@ -97,6 +97,12 @@ std::string FolderOf(const std::string& path);
 // Unpaired surrogates become U+FFFD; a NUL stays and is refused when used.
 std::string PathFromWide(std::u16string_view name);
 
+// Finishes a file written under a temporary name: brings `file` to the disk,
+// closes it and renames it over `path` in one step, then syncs the folder.
+// On failure the file is closed and left under its temporary name (the
+// caller removes it) and the file at `path` is as it was.
+TFileResult CommitOver(TFile& file, const std::string& path);
+
 // Reads the whole file at `path` into `contents` (shared with other readers).
 // A missing file is not an error: `exists` becomes false and `contents` empty.
 TFileResult ReadWholeFile(const std::string& path, std::string& contents, bool& exists);

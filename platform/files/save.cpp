@@ -1,7 +1,7 @@
-// Whole-file reads and the crash-safe whole-file save, built on the layer's
-// own handles. SaveAtomically writes a temporary file beside the target,
-// syncs it, renames it over the target (rename within one folder is atomic),
-// then syncs the folder so the new name itself survives a power cut.
+// Whole-file reads and crash-safe replacement, built on the layer's own
+// handles. A file written under a temporary name beside its target is synced,
+// closed and renamed over the target (rename within one folder is atomic),
+// then the folder is synced so the new name itself survives a power cut.
 #include <cerrno>
 
 #include "platform/files/internal.h"
@@ -38,27 +38,34 @@ TFileResult ReadWholeFile(const std::string& path, std::string& contents, bool& 
   }
 }
 
+TFileResult CommitOver(TFile& file, const std::string& path) {
+  std::string temp = file.Path();
+  if (TFileResult synced = file.Sync(); !synced) {
+    (void)file.Close();
+    return ForTarget("Cannot flush", path, synced);
+  }
+  if (TFileResult closed = file.Close(); !closed) return ForTarget("Cannot write", path, closed);
+  if (TFileResult renamed = RenameOver(temp, path); !renamed) return ForTarget("Cannot replace", path, renamed);
+  // The new file is in place whatever follows; a folder that cannot be synced
+  // only leaves the rename's durability to the file system.
+  (void)SyncFolder(FolderOf(path));
+  return TFileResult::Success();
+}
+
 TFileResult SaveAtomically(const std::string& path, std::string_view contents, unsigned mode) {
   TFile file;
   std::string temp;
   if (TFileResult created = file.CreateUnique(path + ".", mode, temp); !created)
     return ForTarget("Cannot create a file beside", path, created);
-
-  auto fail = [&](std::string_view what, const TFileResult& step) {
+  TFileResult result = file.Write(contents);
+  if (!result) {
     (void)file.Close();
-    (void)DeleteFile(temp);  // best effort: the failure reported is the step's
-    return ForTarget(what, path, step);
-  };
-  if (TFileResult r = file.Write(contents); !r) return fail("Cannot write", r);
-  if (TFileResult r = file.Sync(); !r) return fail("Cannot flush", r);
-  if (TFileResult r = file.Close(); !r) return fail("Cannot write", r);
-  if (TFileResult r = RenameOver(temp, path); !r) return fail("Cannot replace", r);
-
-  // The new file is in place whatever follows; a folder that cannot be synced
-  // only leaves the rename's durability to the file system, as every save
-  // had before this one.
-  (void)SyncFolder(FolderOf(path));
-  return TFileResult::Success();
+    result = ForTarget("Cannot write", path, result);
+  } else {
+    result = CommitOver(file, path);
+  }
+  if (!result) (void)DeleteFile(temp);  // best effort: the failure reported is the step's
+  return result;
 }
 
 }  // namespace tw::files

@@ -291,6 +291,32 @@ TEST_F(FilesTest, ASaveThatFailsAtAnyStepKeepsTheOldFile) {
   }
 }
 
+// A file written under a temporary name replaces its target only when the
+// whole commit succeeds; a failed one leaves the target as it was and the
+// temporary file for the caller to remove.
+TEST_F(FilesTest, ACommitReplacesTheTargetOrLeavesItAsItWas) {
+  Put("dest.txt", "old");
+  for (Op failing : {Op::Sync, Op::Rename}) {
+    TFile temp;
+    ASSERT_TRUE(temp.Create(At("dest.txt_part")));
+    ASSERT_TRUE(temp.Write("new contents"));
+    ScopedFault fault = InjectFault(failing, 1, EIO);
+    TFileResult result = CommitOver(temp, At("dest.txt"));
+    EXPECT_EQ(result.Code, EIO);
+    EXPECT_NE(result.Error.find("dest.txt\""), std::string::npos) << result.Error;
+    EXPECT_FALSE(temp.IsOpen());
+    EXPECT_EQ(Get("dest.txt"), "old");
+    EXPECT_EQ(Get("dest.txt_part"), "new contents");
+  }
+  TFile temp;
+  ASSERT_TRUE(temp.Create(At("dest.txt_part")));
+  ASSERT_TRUE(temp.Write("new contents"));
+  ASSERT_TRUE(CommitOver(temp, At("dest.txt")));
+  EXPECT_FALSE(temp.IsOpen());
+  EXPECT_EQ(Get("dest.txt"), "new contents");
+  EXPECT_EQ(Entries(), (Names{"dest.txt"}));
+}
+
 // Each armed operation fails at its nth call with the given error and leaves
 // the file system as it was; calls before and after it work.
 TEST_F(FilesTest, AFaultFailsExactlyTheNthCallOfItsOperationAndDoesNothing) {
