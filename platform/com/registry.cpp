@@ -11,11 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "platform/files/files.h"
 
 namespace tw::com {
 
@@ -109,31 +110,6 @@ class FileLock {
  private:
   int fd_;
 };
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes `data` to a temporary file beside `file` and renames it over `file`.
-bool ReplaceFile(const std::filesystem::path& file, const std::string& data) {
-  std::string tmpl = file.string() + ".XXXXXX";
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = std::rename(tmpl.c_str(), file.c_str()) == 0;
-  if (!ok) ::unlink(tmpl.c_str());
-  return ok;
-}
 
 std::string ClassKey(REFCLSID clsid) { return "CLSID\\" + GuidToString(clsid); }
 
@@ -291,7 +267,7 @@ HRESULT Registry::Update(const std::function<void(RegistryTree&)>& edit) {
   HRESULT hr = Load(&tree);
   if (FAILED(hr)) return hr;
   edit(tree);
-  return ReplaceFile(file_, tree.Serialize()) ? S_OK : REGDB_E_WRITEREGDB;
+  return files::SaveAtomically(file_.string(), tree.Serialize(), 0600) ? S_OK : REGDB_E_WRITEREGDB;
 }
 
 HRESULT Registry::SetValue(std::string_view key, std::string_view name, std::string_view value) {

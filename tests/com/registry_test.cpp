@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
+#include "platform/files/files.h"
 #include "tests/com/temp_registry.h"
 
 namespace tw::com {
@@ -65,13 +67,24 @@ TEST_F(RegistryTest, WritesReplaceTheFileAtomically) {
     std::string name = entry.path().filename().string();
     EXPECT_TRUE(name == "registry.ini" || name == "registry.ini.lock") << "left over: " << name;
   }
-  // A failed write leaves the old file untouched.
-  std::filesystem::permissions(dir_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  if (::access(dir_.c_str(), W_OK) != 0) {  // root may write anyway
-    EXPECT_EQ(reg.SetValue("C", "", "3"), REGDB_E_WRITEREGDB);
-    EXPECT_EQ(reg.GetValue("B"), "2");
+}
+
+// Whichever step of the rewrite fails, the call says so and the old file
+// stays whole, with no temporary file beside it.
+TEST_F(RegistryTest, AFailedWriteKeepsTheOldFile) {
+  Registry reg(file_);
+  ASSERT_EQ(reg.SetValue("A", "", "1"), S_OK);
+  for (files::Op step : {files::Op::Create, files::Op::Write, files::Op::Sync, files::Op::Rename}) {
+    auto fault = files::InjectFault(step, 1, EIO, files::Repeat::Always);
+    EXPECT_EQ(reg.SetValue("B", "", "2"), REGDB_E_WRITEREGDB);
+    EXPECT_EQ(reg.DeleteTree("A"), REGDB_E_WRITEREGDB);
+    EXPECT_EQ(reg.GetValue("A"), "1");
+    EXPECT_EQ(reg.GetValue("B"), std::nullopt);
   }
-  std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "registry.ini" || name == "registry.ini.lock") << "left over: " << name;
+  }
 }
 
 TEST_F(RegistryTest, DeleteRemovesOnlyTheGivenTree) {
