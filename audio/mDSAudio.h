@@ -94,9 +94,19 @@ class TWave {
   win32::HWND window_ = 0;
 };
 
+// What a player's ducking reads: the local voice level, the mean band
+// energy ratio of the last 500 ms (0 while nothing is heard).
+class VoiceLevelSource {
+ public:
+  virtual double Mean500() const = 0;
+
+ protected:
+  ~VoiceLevelSource() = default;
+};
+
 // The capture pipeline: frames of 512 samples, voice detection with a
 // hangover of three frames, software gain, encoding, talk and overload events.
-class TRecorder : public TWave {
+class TRecorder : public TWave, public VoiceLevelSource {
  public:
   static constexpr int32_t kLoudPeak = 16000;
   static constexpr double kGainCap = 20.0;
@@ -140,7 +150,7 @@ class TRecorder : public TWave {
   size_t PeakBinIndex() const { return bin_; }
   double Energy() const { return energy_; }
   double Max500() const { return max500_; }
-  double Mean500() const { return mean500_; }
+  double Mean500() const override { return mean500_; }
   CDSRecord& Capture() { return *capture_; }
 
   WaveEvent OnWave;
@@ -199,9 +209,10 @@ class TPlayer : public TWave {
   // Never throws.
   void PlayPacket(const uint8_t* packet, size_t length);
 
-  // The local recorder whose recent voice energy lowers this talker's level
-  // (not owned; may be null).
-  void SetRecorder(const TRecorder* recorder) { recorder_ = recorder; }
+  // The local recorder whose recent voice energy lowers this talker's level:
+  // a block is divided by Mean500 / 10 when that is at least 2 (not owned;
+  // may be null).
+  void SetRecorder(const VoiceLevelSource* recorder) { recorder_ = recorder; }
   CDSPlay& Playback() { return *playback_; }
 
   PlayedEvent OnPlayed;
@@ -217,7 +228,7 @@ class TPlayer : public TWave {
   std::array<int16_t, kBlock> block_{};
   std::array<int16_t, kBlock> current_{};
   std::array<int16_t, kBlock> previous_{};
-  const TRecorder* recorder_ = nullptr;
+  const VoiceLevelSource* recorder_ = nullptr;
 };
 
 }  // namespace tw
