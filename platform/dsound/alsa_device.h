@@ -1,12 +1,14 @@
 // AlsaSoundDevice: one ALSA PCM device (libasound). Each open buffer owns a
 // thread that moves 10 ms periods between its ring and the PCM: a playback
-// thread writes from the play cursor on (the write cursor runs the PCM's
-// queued amount ahead of it), a capture thread reads into the ring at the
-// capture cursor. Underruns and overruns are recovered on the thread and
-// counted. Nothing else in the project calls ALSA.
+// thread hands the PCM the ring from the play cursor on (the write cursor is
+// one period past what it handed over), a capture thread reads into the ring
+// at the capture cursor. Underruns and overruns are recovered on the thread
+// and counted; exceptions never leave it. PCMs without a clock of their own
+// (ALSA's file and null plugins) are paced by the platform's tick, so tests
+// drive them with a manual clock. Nothing else in the project calls ALSA.
 #pragma once
 
-#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,8 +42,14 @@ class AlsaSoundDevice final : public SoundDevice {
   HRESULT CreateCaptureRing(const WAVEFORMATEX& format, DWORD bytes,
                             std::unique_ptr<IDirectSoundCaptureBuffer>* out) override;
 
+  struct Shared;
+
   // Underruns and overruns that the buffer threads recovered from, so far.
-  unsigned Xruns() const { return xruns_->load(); }
+  unsigned Xruns() const;
+  // Blocks until the buffer threads of this device have moved `frames`
+  // frames in all, or `timeoutMs` of real time passed; returns whether they
+  // did (tests wait on this instead of sleeping).
+  bool WaitForFrames(uint64_t frames, uint32_t timeoutMs) const;
 
  private:
   std::string pcm_;
@@ -50,7 +58,7 @@ class AlsaSoundDevice final : public SoundDevice {
   bool canCapture_;
   std::string config_;
   GUID guid_;
-  std::shared_ptr<std::atomic<unsigned>> xruns_ = std::make_shared<std::atomic<unsigned>>(0);
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace tw::dsound
