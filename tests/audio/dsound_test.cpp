@@ -255,6 +255,15 @@ TEST_F(Playback, AFailedLockDropsThatWriteOnly) {
   EXPECT_EQ(play_.Queued(), 1024);
 }
 
+TEST_F(Playback, AFailedSilenceWriteIsRetriedAtTheNextTick) {
+  ASSERT_TRUE(play_.Start());
+  rig_.device().FailLocks(1);
+  rig_.Run(10);
+  EXPECT_LT(play_.SilenceAhead(), 32000);  // no zeros reached the ring
+  rig_.Run(10);
+  EXPECT_EQ(play_.SilenceAhead(), 96000);
+}
+
 TEST_F(Playback, StartStopAndFailures) {
   rig_.device().FailBufferCreation();
   EXPECT_FALSE(play_.Start());
