@@ -72,15 +72,22 @@ WaveTimer::~WaveTimer() {
 }
 
 void WaveTimer::Fire() {
+  // The handler may destroy the object that owns this timer (and the timer
+  // with it): run a copy, and record a failure only while the timer lives.
+  const auto life = life_.Get();
+  const std::function<void()> handler = handler_;
   try {
-    handler_();
+    handler();
   } catch (const std::exception& e) {
-    ++failures_;
-    lastFailure_ = e.what();
+    if (LifeToken::Alive(life)) Failed(e.what());
   } catch (...) {
-    ++failures_;
-    lastFailure_ = "unknown exception";
+    if (LifeToken::Alive(life)) Failed("unknown exception");
   }
+}
+
+void WaveTimer::Failed(const char* what) {
+  ++failures_;
+  lastFailure_ = what;
 }
 
 // ---- capture ------------------------------------------------------------

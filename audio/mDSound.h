@@ -87,8 +87,10 @@ class WaveTimer {
 
  private:
   void Fire();
+  void Failed(const char* what);
 
   std::function<void()> handler_;
+  LifeToken life_;
   win32::HWND window_ = 0;
   unsigned failures_ = 0;
   std::string lastFailure_;
