@@ -5,7 +5,9 @@
 // a different phase of the 10 ms timers and of the speech; every 128 ms of
 // speech gives one delay by cross-correlation. Counters: the median and 95th
 // percentile of those delays in ms, and the median SNR in dB (the player's
-// notch removes 375..594 Hz, which bounds it).
+// notch removes 375..594 Hz, which bounds it), and the playback buffer's
+// prebuffer at the end of the runs (it doubles at each dry spell of a talk).
+// TW_BENCH_DELAYS=1 prints every delay to stderr.
 //
 // BM_Recorder / BM_Player: CPU of the recorder (analysis and encoding) and
 // of one player (decoding, notch, overlap-add and the playback buffer's
@@ -35,10 +37,11 @@ const std::vector<int16_t>& Speech() {
 }
 
 void BM_MouthToEar(benchmark::State& state) {
-  std::vector<double> delays, snrs;
+  std::vector<double> delays, snrs, prebuffers;
   for (auto _ : state) {
     delays.clear();
     snrs.clear();
+    prebuffers.clear();
     for (uint32_t run = 0; run < 20; ++run) {
       tw::test::VoiceRig rig;
       // A different start phase against the timers and the speech each run.
@@ -55,6 +58,7 @@ void BM_MouthToEar(benchmark::State& state) {
       const uint32_t start = rig.tick().Now();
       recorder.Start();
       rig.Run(static_cast<uint32_t>(speech.size() / 16 + 600));
+      prebuffers.push_back(static_cast<double>(player.Playback().Prebuffer()));
       const auto played = rig.device().Played();
       const size_t origin = rig.device().SinkIndexAt(start);
       const std::vector<int16_t> out(played.begin() + static_cast<std::ptrdiff_t>(origin), played.end());
@@ -71,6 +75,9 @@ void BM_MouthToEar(benchmark::State& state) {
   state.counters["delay_p95_ms"] = tw::test::Percentile(delays, 0.95);
   state.counters["delay_min_ms"] = tw::test::Percentile(delays, 0.0);
   state.counters["snr_median_db"] = tw::test::Percentile(snrs, 0.5);
+  // The adaptive prebuffer at the end of each run, in bytes (500 = 16 ms).
+  state.counters["prebuffer_end_median"] = tw::test::Percentile(prebuffers, 0.5);
+  state.counters["prebuffer_end_max"] = tw::test::Percentile(prebuffers, 1.0);
   state.counters["segments"] = static_cast<double>(delays.size());
 }
 BENCHMARK(BM_MouthToEar)->Iterations(1)->Unit(benchmark::kMillisecond);
