@@ -153,7 +153,7 @@ std::vector<std::shared_ptr<SoundDevice>> SystemSoundDevices() {
   static const std::vector<std::shared_ptr<SoundDevice>> devices = [] {
     std::vector<std::shared_ptr<SoundDevice>> list;
     for (auto& d : AlsaSoundDevice::ListDevices()) list.push_back(std::move(d));
-    list.push_back(std::make_shared<VirtualSoundDevice>());
+    list.push_back(std::make_shared<VirtualSoundDevice>("Virtual sound device", false));
     return list;
   }();
   return devices;

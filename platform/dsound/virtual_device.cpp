@@ -83,7 +83,9 @@ std::vector<int16_t> ReadWav(const std::string& path, bool* ok) {
 }  // namespace
 
 struct VirtualSoundDevice::Core {
+  explicit Core(bool keep) : keepSink(keep) {}
   std::recursive_mutex mutex;
+  const bool keepSink;
   const DWORD epoch = win32::GetTickCount();
   uint32_t sinkRate = 0;
   std::vector<int16_t> sink;
@@ -105,7 +107,7 @@ struct VirtualSoundDevice::Core {
   // not grow the sink without bound.
   static constexpr uint64_t kMaxSinkSamples = 16000ull * 600;
   void Mix(uint64_t index, int16_t s) {
-    if (index >= kMaxSinkSamples) return;
+    if (!keepSink || index >= kMaxSinkSamples) return;
     if (index >= sink.size()) sink.resize(index + 1, 0);
     const int v = sink[index] + s;
     sink[index] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
@@ -328,10 +330,10 @@ class VirtualCaptureRing final : public IDirectSoundCaptureBuffer {
 
 }  // namespace
 
-VirtualSoundDevice::VirtualSoundDevice(std::string description)
+VirtualSoundDevice::VirtualSoundDevice(std::string description, bool keepSink)
     : description_(std::move(description)),
       guid_(GuidForDeviceName("virtual:" + description_)),
-      core_(std::make_shared<Core>()) {}
+      core_(std::make_shared<Core>(keepSink)) {}
 
 VirtualSoundDevice::~VirtualSoundDevice() = default;
 

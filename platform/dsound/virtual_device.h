@@ -29,7 +29,9 @@ class VirtualSoundDevice final : public SoundDevice {
  public:
   static constexpr DWORD kWriteLeadMs = 10;
 
-  explicit VirtualSoundDevice(std::string description = "Virtual sound device");
+  // `keepSink` false: played sound goes nowhere (the process's own virtual
+  // device, which may play for hours, keeps no record of it).
+  explicit VirtualSoundDevice(std::string description = "Virtual sound device", bool keepSink = true);
   ~VirtualSoundDevice() override;
 
   const GUID& Guid() const override { return guid_; }
