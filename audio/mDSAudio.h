@@ -210,8 +210,8 @@ class TPlayer : public TWave {
   void PlayPacket(const uint8_t* packet, size_t length);
 
   // The local recorder whose recent voice energy lowers this talker's level:
-  // a block is divided by Mean500 / 10 when that is at least 2 (not owned;
-  // may be null).
+  // a block is divided by Mean500 / 10 when that is at least 2. Not owned:
+  // it must outlive the player or be reset to null first.
   void SetRecorder(const VoiceLevelSource* recorder) { recorder_ = recorder; }
   CDSPlay& Playback() { return *playback_; }
 

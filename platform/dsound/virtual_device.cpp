@@ -296,7 +296,10 @@ class VirtualCaptureRing final : public IDirectSoundCaptureBuffer {
     if (!capturing_) return;
     const uint64_t due = BytesIn(format_, static_cast<DWORD>(win32::GetTickCount() - anchorTick_));
     if (due <= produced_) return;
-    if (const uint64_t cap = BytesIn(format_, kMaxCatchUpMs); due - produced_ > cap) produced_ = due - cap;
+    if (const uint64_t cap = BytesIn(format_, kMaxCatchUpMs); due - produced_ > cap) {
+      sourceIndex_ += (due - cap - produced_) / format_.nBlockAlign;  // the skipped part of the source
+      produced_ = due - cap;
+    }
     const size_t frames = static_cast<size_t>((due - produced_) / format_.nBlockAlign);
     samples_.assign(frames, 0);
     if (core_->source) core_->source(sourceIndex_, startTick_, samples_);
