@@ -4,7 +4,10 @@
 #include "audio/mDSAudio.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
+
+#include "audio/mDSP.h"
 
 #include "platform/win32/tick.h"
 
@@ -44,6 +47,251 @@ double TLooker::MeanWithin(uint32_t windowMs) const {
     ++count;
   });
   return count == 0 ? 0.0 : sum / static_cast<double>(count);
+}
+
+}  // namespace tw
+
+// ---- TWave ----------------------------------------------------------------
+
+namespace tw {
+
+TWave::TWave()
+    : window_(win32::CreateMessageWindow([](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) {
+        return win32::LRESULT{1};
+      })) {}
+
+TWave::~TWave() { win32::DestroyWindow(window_); }
+
+// ---- TRecorder ------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kFrameBytes = VoicePcmFormat::kFrameBytes;
+
+}  // namespace
+
+TRecorder::TRecorder() : codec_(std::make_unique<CVodec>()), capture_(std::make_unique<CDSRecord>(Window())) {
+  capture_->OnData = [this](CDSRecord&, const uint8_t* bytes, size_t length) { DoData(bytes, length); };
+}
+
+TRecorder::~TRecorder() {
+  codec_.reset();
+  capture_.reset();
+}
+
+bool TRecorder::Start() {
+  if (running_) return true;
+  running_ = true;
+  history_ = std::make_unique<TLooker>(250, 0.0);
+  gain_ = 1.0;
+  return capture_->Start();
+}
+
+bool TRecorder::Stop() {
+  if (!running_) return false;
+  running_ = false;
+  capture_->Stop();
+  history_.reset();
+  return true;
+}
+
+bool TRecorder::Fire(const Event& event) {
+  if (!event) return running_;
+  const auto life = life_.Get();
+  const Event handler = event;
+  handler(*this);
+  return LifeToken::Alive(life) && running_;
+}
+
+void TRecorder::DoData(const uint8_t* bytes, size_t length) {
+  if (!running_) return;
+  pending_.insert(pending_.end(), bytes, bytes + length);
+  const auto life = life_.Get();
+  while (pending_.size() >= kFrameBytes) {
+    // The frame leaves pending before any handler runs, so a handler that
+    // stops the recorder (or restarts it) never sees it processed twice.
+    std::array<int16_t, kBlock> raw;
+    std::memcpy(raw.data(), pending_.data(), kFrameBytes);
+    pending_.erase(pending_.begin(), pending_.begin() + kFrameBytes);
+    std::array<int16_t, kBlock> frame = raw;
+    const bool voice = Analyse(frame);
+    if (!Hangover(voice)) return;
+    if (talking_) {
+      if (OnWave) {
+        const WaveEvent handler = OnWave;
+        handler(*this, frame.data(), kFrameBytes);
+        if (!LifeToken::Alive(life) || !running_) return;
+      }
+      if (!EncodeFrame(raw)) return;
+      if (peak_ >= kLoudPeak && !loud_) {
+        loud_ = true;
+        if (!Fire(OnLoud)) return;
+      }
+    } else {
+      pending_.clear();
+    }
+    if (loud_ && peak_ < kLoudPeak) {
+      loud_ = false;
+      if (!Fire(OnLoudEnd)) return;
+    }
+  }
+}
+
+bool TRecorder::EncodeFrame(const std::array<int16_t, kBlock>& raw) {
+  const size_t n = codec_->Encode(raw, packet_);
+  if (!OnPacket) return true;
+  const auto life = life_.Get();
+  const PacketEvent handler = OnPacket;
+  handler(*this, packet_.data(), reinterpret_cast<const uint8_t*>(raw.data()), n, kFrameBytes);
+  return LifeToken::Alive(life) && running_;
+}
+
+bool TRecorder::Analyse(std::span<int16_t, kBlock> frame) {
+  max500_ = 0.0;
+  mean500_ = 0.0;
+  if (muted_) return false;
+  peak_ = PeakAbs(frame);
+  ApplyGain(frame, gain_);
+  std::copy(frame.begin(), frame.end(), work_.begin());
+  RemoveDC(work_);
+  level_ = BlockLevel(work_);
+  HannWindow(work_);
+  fft_.Forward(work_);
+  fft_.Magnitudes();
+  bin_ = fft_.PeakBin(10);
+  energy_ = fft_.BandEnergy(14, 17);
+  if (energy_ == 0.0 || level_ == 0.0) return false;
+  history_->Add(energy_ / level_);
+  max500_ = history_->MaxWithin(500);
+  mean500_ = history_->MeanWithin(500);
+
+  const bool down = bin_ != 0 ? level_ > 50 : level_ > 10;
+  const bool up = bin_ != 0 ? level_ < 5 : level_ < 1;
+  if (down)
+    gain_ -= gain_ / 50;
+  else if (up)
+    gain_ += gain_ / 50;
+  if (gain_ > kGainCap) gain_ = kGainCap;
+
+  bool voice = true;
+  if (threshold_ != 0) {
+    voice = max500_ > 10.0 * threshold_;
+    if (!talking_ && bin_ == 0) voice = false;
+  }
+  const double limit = std::min(max500_ * 50.0, 32000.0);
+  LimitPeak(frame, static_cast<int32_t>(limit));
+  return voice;
+}
+
+bool TRecorder::Hangover(bool voice) {
+  // The counter only needs to tell "fewer than four" from "four or more":
+  // it stops at four instead of running towards an overflow.
+  if (voice)
+    silentFrames_ = 0;
+  else if (silentFrames_ <= kHangoverFrames)
+    ++silentFrames_;
+  if (silentFrames_ <= kHangoverFrames) {
+    if (!talking_) {
+      talking_ = true;
+      return Fire(OnTalkStart);
+    }
+    return true;
+  }
+  if (!talking_) return true;
+  const auto life = life_.Get();
+  if (OnPacket) {
+    static constexpr uint8_t kMarker[vodec::kEndOfTalkMarkerBytes] = {0, 0, 0, 0};
+    const PacketEvent handler = OnPacket;
+    handler(*this, kMarker, kMarker, sizeof kMarker, sizeof kMarker);
+    if (!LifeToken::Alive(life)) return false;
+  }
+  talking_ = false;
+  return Fire(OnTalkStop);
+}
+
+// ---- TPlayer --------------------------------------------------------------
+
+TPlayer::TPlayer() : codec_(std::make_unique<CVodec>()), playback_(std::make_unique<CDSPlay>(Window())) {}
+
+TPlayer::~TPlayer() {
+  codec_.reset();
+  playback_.reset();
+}
+
+bool TPlayer::Start() {
+  if (started_) return false;
+  started_ = true;
+  bool ok = false;
+  try {
+    ok = playback_->Start();
+  } catch (...) {
+    ok = false;  // reported through the result
+  }
+  current_.fill(0);
+  previous_.fill(0);
+  pending_.clear();
+  output_.clear();
+  return ok;
+}
+
+bool TPlayer::Stop() {
+  if (!started_) return false;
+  started_ = false;
+  playback_->Stop();
+  return true;
+}
+
+void TPlayer::PlayPacket(const uint8_t* packet, size_t length) {
+  if (muted_ || !started_) return;
+  if (length == vodec::kEndOfTalkMarkerBytes) {
+    pending_.clear();
+    output_.clear();
+    previous_.fill(0);
+    playback_->Reprime();
+    return;
+  }
+  try {
+    codec_->Decode(std::span<const uint8_t>(packet, length), decoded_);
+    pending_.insert(pending_.end(), decoded_.begin(), decoded_.end());
+    size_t consumed = 0;
+    while (pending_.size() - consumed >= kBlock) {
+      std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(consumed), kBlock, block_.begin());
+      consumed += kBlock / 2;
+      ProcessBlock();
+      output_.insert(output_.end(), block_.begin(), block_.begin() + kBlock / 2);
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    if (output_.empty()) return;
+    // The handler may stop or free this player: hand it a local copy and
+    // touch nothing afterwards.
+    std::vector<int16_t> out;
+    out.swap(output_);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(out.data());
+    playback_->PushData(bytes, out.size() * 2);
+    if (OnPlayed) {
+      const PlayedEvent handler = OnPlayed;
+      handler(*this, bytes, out.size() * 2);
+    }
+  } catch (...) {
+    // A failing packet is dropped; the next one is processed normally.
+  }
+}
+
+void TPlayer::ProcessBlock() {
+  current_ = block_;
+  fft_.Forward(current_);
+  auto bins = fft_.Bins();
+  bins[0] = {};
+  for (size_t k = 12; k <= 19; ++k) bins[k] = {};
+  fft_.Inverse(current_);
+  Attenuate(current_, recorder_ != nullptr ? recorder_->Mean500() / 10.0 : 0.0);
+  HannWindow(current_);
+  for (size_t i = 0; i < kBlock / 2; ++i) {
+    // Overlap-add of two windowed halves; clipped rather than wrapped.
+    const int sum = current_[i] + previous_[i + kBlock / 2];
+    block_[i] = static_cast<int16_t>(std::clamp(sum, -32768, 32767));
+  }
+  previous_ = current_;
 }
 
 }  // namespace tw

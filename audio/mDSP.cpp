@@ -59,7 +59,8 @@ void Attenuate(std::span<int16_t> block, double divisor) {
 }
 
 void ApplyGain(std::span<int16_t> block, double factor) {
-  for (auto& s : block) s = RoundToSample(s * factor);
+  // A gain that wrapped would turn a loud sample into its opposite: clip.
+  for (auto& s : block) s = static_cast<int16_t>(std::clamp(RoundToInt32(s * factor), -32768, 32767));
 }
 
 double BlockLevel(std::span<const int16_t> block, size_t first, size_t last) {

@@ -33,7 +33,8 @@ void LimitPeak(std::span<int16_t> block, int32_t limit);
 // Divides every sample by `divisor` when it is at least 2; otherwise nothing.
 void Attenuate(std::span<int16_t> block, double divisor);
 
-// Multiplies every sample by `factor` (results wrap, see above).
+// Multiplies every sample by `factor`; results beyond the 16-bit range
+// saturate (unlike the helpers above, a gain never wraps a sample).
 void ApplyGain(std::span<int16_t> block, double factor);
 
 // sqrt(sum of squares of samples first..last) / count, last 0 meaning the

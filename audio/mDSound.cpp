@@ -1,6 +1,16 @@
+// Capture delivers from the last read position up to the read cursor; the
+// playback buffer writes a fixed 3 s window (data, then zeros) from the end
+// of its queue, so the looping ring never plays old audio when data stop.
 #include "audio/mDSound.h"
 
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
 namespace tw {
+
+using namespace dsound;
 
 void FillWaveFormat(WaveFormat& format, uint32_t rate, uint16_t bits, uint16_t channels) {
   format = {};
@@ -11,6 +21,289 @@ void FillWaveFormat(WaveFormat& format, uint32_t rate, uint16_t bits, uint16_t c
   format.nBlockAlign = static_cast<uint16_t>(channels * (bits / 8));
   format.nAvgBytesPerSec = format.nBlockAlign * rate;
   format.cbSize = 0;
+}
+
+// ---- device lists -------------------------------------------------------
+
+void TDirectXDriver::SetGuid(const GUID* guid) {
+  if (guid != nullptr)
+    guid_ = *guid;
+  else
+    guid_.reset();
+}
+
+const TDirectXDriver& TSoundDrivers::Item(int i) const {
+  if (i < 0 || i >= Count()) throw std::out_of_range("List index out of bounds (" + std::to_string(i) + ")");
+  return *items_[static_cast<size_t>(i)];
+}
+
+std::string TSoundDrivers::Name(int i) const {
+  if (i >= Count()) return {};
+  return Item(i).description;
+}
+
+const GUID* TSoundDrivers::GuidForIndex(int i) const {
+  if (i < 1 || i >= Count()) return nullptr;
+  return items_[static_cast<size_t>(i)]->Guid();
+}
+
+bool EnumDriversCallback(const GUID* guid, const char* description, const char* module, void* context) {
+  auto driver = std::make_unique<TDirectXDriver>();
+  driver->SetGuid(guid);
+  driver->description = description != nullptr ? description : "";
+  driver->module = module != nullptr ? module : "";
+  static_cast<TSoundDrivers*>(context)->Add(std::move(driver));
+  return true;
+}
+
+// ---- timer --------------------------------------------------------------
+
+WaveTimer::WaveTimer(uint32_t intervalMs, std::function<void()> handler) : handler_(std::move(handler)) {
+  window_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+    if (msg == win32::WM_TIMER) Fire();
+    return win32::LRESULT{0};
+  });
+  win32::SetTimer(window_, 1, intervalMs);
+}
+
+WaveTimer::~WaveTimer() {
+  win32::KillTimer(window_, 1);
+  win32::DestroyWindow(window_);
+}
+
+void WaveTimer::Fire() {
+  // The handler may destroy the object that owns this timer (and the timer
+  // with it): run a copy, and record a failure only while the timer lives.
+  const auto life = life_.Get();
+  const std::function<void()> handler = handler_;
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    if (LifeToken::Alive(life)) Failed(e.what());
+  } catch (...) {
+    if (LifeToken::Alive(life)) Failed("unknown exception");
+  }
+}
+
+void WaveTimer::Failed(const char* what) {
+  ++failures_;
+  lastFailure_ = what;
+}
+
+// ---- capture ------------------------------------------------------------
+
+CDSRecord::CDSRecord(win32::HWND owner) : owner_(owner), scratch_(kRingBytes) {
+  FillWaveFormat(format_, 16000, 16, 1);
+  timer_ = std::make_unique<WaveTimer>(10, [this] { Poll(); });
+  DirectSoundCaptureEnumerateA(EnumDriversCallback, &drivers_);
+}
+
+CDSRecord::~CDSRecord() {
+  timer_.reset();
+  Stop();
+  Release();
+}
+
+void CDSRecord::Release() {
+  buffer_.reset();
+  capture_.reset();
+}
+
+bool CDSRecord::Start() {
+  if (active_) return false;
+  const GUID* guid = drivers_.GuidForIndex(deviceIndex_);
+  DSCBUFFERDESC desc;
+  desc.dwSize = 28;
+  desc.dwBufferBytes = kRingBytes;
+  desc.lpwfxFormat = &format_;
+  DWORD read = 0;
+  if (DirectSoundCaptureCreate(guid, &capture_) != DS_OK || capture_->CreateCaptureBuffer(desc, &buffer_) != DS_OK ||
+      buffer_->GetCurrentPosition(nullptr, &read) != DS_OK || buffer_->Start(DSCBSTART_LOOPING) != DS_OK) {
+    Release();
+    return false;
+  }
+  lastRead_ = read;
+  active_ = true;
+  return true;
+}
+
+bool CDSRecord::Stop() {
+  if (!active_) return false;
+  if (buffer_->Stop() != DS_OK) return false;
+  active_ = false;
+  Release();
+  return true;
+}
+
+void CDSRecord::Poll() {
+  if (!active_ || !OnData) return;
+  DWORD read = 0;
+  if (buffer_->GetCurrentPosition(nullptr, &read) != DS_OK) return;
+  const uint32_t n = Distance(lastRead_, read);
+  if (n == 0) return;
+  void* r1 = nullptr;
+  void* r2 = nullptr;
+  DWORD n1 = 0, n2 = 0;
+  if (buffer_->Lock(lastRead_, n, &r1, &n1, &r2, &n2, 0) != DS_OK || n1 == 0) return;
+  std::memcpy(scratch_.data(), r1, n1);
+  if (r2 != nullptr && n2 > 0) std::memcpy(scratch_.data() + n1, r2, n2);
+  buffer_->Unlock(r1, n1, r2, n2);
+  lastRead_ = read;
+  // The handler may stop or even destroy this object; nothing here is
+  // touched after it returns.
+  const DataHandler handler = OnData;
+  handler(*this, scratch_.data(), n1 + n2);
+}
+
+// ---- playback -----------------------------------------------------------
+
+CDSPlay::CDSPlay(win32::HWND owner) : owner_(owner), scratch_(kWindowBytes) {
+  FillWaveFormat(format_, 16000, 16, 1);
+  timer_ = std::make_unique<WaveTimer>(10, [this] { TimerTick(); });
+  DirectSoundEnumerateA(EnumDriversCallback, &drivers_);
+}
+
+CDSPlay::~CDSPlay() {
+  timer_.reset();
+  Stop();
+  Release();
+}
+
+void CDSPlay::Release() {
+  secondary_.reset();
+  primary_.reset();
+  device_.reset();
+}
+
+bool CDSPlay::CreateBuffers(const GUID* guid) {
+  if (DirectSoundCreate(guid, &device_) != DS_OK) return false;
+  if (device_->SetCooperativeLevel(owner_, DSSCL_PRIORITY) != DS_OK) return false;
+  DSBUFFERDESC primary;
+  primary.dwFlags = DSBCAPS_PRIMARYBUFFER;
+  if (device_->CreateSoundBuffer(primary, &primary_) != DS_OK) return false;
+  if (primary_->SetFormat(format_) != DS_OK) return false;
+  if (device_->SetCooperativeLevel(owner_, DSSCL_NORMAL) != DS_OK) return false;
+  DSBUFFERDESC secondary;
+  secondary.dwFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS;
+  secondary.dwBufferBytes = kRingBytes;
+  secondary.lpwfxFormat = &format_;
+  if (device_->CreateSoundBuffer(secondary, &secondary_) != DS_OK) return false;
+  secondary_->SetCurrentPosition(0);  // a fresh ring starts at 0 anyway
+  DWORD write = 0;
+  if (secondary_->GetCurrentPosition(nullptr, &write) != DS_OK) return false;
+  lastCursor_ = write;
+  return secondary_->Play(0, 0, DSBPLAY_LOOPING) == DS_OK;
+}
+
+bool CDSPlay::Start() {
+  if (active_) return false;
+  // Counters of an earlier period describe a ring that no longer exists.
+  queued_ = 0;
+  silenceAhead_ = 0;
+  writePos_ = 0;
+  pending_.clear();
+  if (!CreateBuffers(drivers_.GuidForIndex(deviceIndex_))) {
+    Release();
+    return false;
+  }
+  reprime_ = true;
+  prebuffer_ = kInitialPrebuffer;
+  active_ = true;
+  return true;
+}
+
+bool CDSPlay::Stop() {
+  if (!active_) return false;
+  if (secondary_->Stop() != DS_OK) return false;
+  active_ = false;
+  Release();
+  return true;
+}
+
+void CDSPlay::UpdateCursors() {
+  DWORD write = 0;
+  if (secondary_->GetCurrentPosition(nullptr, &write) != DS_OK) return;
+  const int64_t played = Distance(lastCursor_, write);
+  if (queued_ > 0) queued_ = std::max<int64_t>(0, queued_ - played);
+  silenceAhead_ -= played;
+  lastCursor_ = write;
+}
+
+void CDSPlay::TimerTick() {
+  if (!active_) return;
+  UpdateCursors();
+  if (silenceAhead_ < kSecond) WriteBlock(nullptr, 0);
+}
+
+bool CDSPlay::WriteBlock(const uint8_t* data, size_t length) {
+  length = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), std::max<int64_t>(0, kMaxQueued - queued_)));
+  if (data != nullptr && length > 0) std::memcpy(scratch_.data(), data, length);
+  std::fill(scratch_.begin() + static_cast<std::ptrdiff_t>(length), scratch_.end(), uint8_t{0});
+  DWORD flags = 0;
+  if (queued_ == 0) {
+    flags = DSBLOCK_FROMWRITECURSOR;
+    DWORD write = writePos_;
+    secondary_->GetCurrentPosition(nullptr, &write);
+    writePos_ = write;
+  }
+  void* r1 = nullptr;
+  void* r2 = nullptr;
+  DWORD n1 = 0, n2 = 0;
+  HRESULT hr = secondary_->Lock(writePos_, kWindowBytes, &r1, &n1, &r2, &n2, flags);
+  if (hr == DSERR_BUFFERLOST) {
+    secondary_->Restore();
+    hr = secondary_->Lock(writePos_, kWindowBytes, &r1, &n1, &r2, &n2, flags);
+  }
+  if (hr != DS_OK || n1 == 0) return false;
+  std::memcpy(r1, scratch_.data(), n1);
+  if (r2 != nullptr && n2 > 0) std::memcpy(r2, scratch_.data() + n1, std::min<size_t>(n2, kWindowBytes - n1));
+  secondary_->Unlock(r1, n1, r2, n2);
+  // Only a window that reached the ring counts as silence ahead: after a
+  // failed write the next tick tries again instead of trusting old zeros.
+  silenceAhead_ = static_cast<int64_t>(kWindowBytes - length);
+  queued_ += static_cast<int64_t>(length);
+  writePos_ = static_cast<uint32_t>((writePos_ + length) % kRingBytes);
+  return true;
+}
+
+std::vector<int16_t> CDSPlay::Stretch(const int16_t* s, size_t n) {
+  std::vector<int16_t> out;
+  out.reserve(n + n / 64 + 1);
+  int countdown = 64;
+  for (size_t i = 0; i < n; ++i) {
+    if (--countdown == 0) {
+      countdown = 64;
+      out.push_back(static_cast<int16_t>((s[i - 1] + s[i]) / 2));
+    }
+    out.push_back(s[i]);
+  }
+  return out;
+}
+
+bool CDSPlay::PushData(const uint8_t* bytes, size_t length) {
+  if (!active_) return false;
+  UpdateCursors();
+  if (!pending_.empty()) {
+    pending_.insert(pending_.end(), bytes, bytes + length);
+  } else if (queued_ == 0) {
+    pending_.insert(pending_.end(), bytes, bytes + length);
+    if (!reprime_ && prebuffer_ < kPrebufferLimit) prebuffer_ = std::min(prebuffer_ * 2, kPrebufferLimit);
+  }
+  reprime_ = false;
+  if (!pending_.empty()) {
+    if (static_cast<int64_t>(pending_.size()) > prebuffer_) {
+      WriteBlock(pending_.data(), pending_.size());
+      pending_.clear();
+    }
+  } else if (queued_ < prebuffer_ / 2) {
+    std::vector<int16_t> samples(length / 2);
+    std::memcpy(samples.data(), bytes, samples.size() * 2);
+    const std::vector<int16_t> stretched = Stretch(samples.data(), samples.size());
+    WriteBlock(reinterpret_cast<const uint8_t*>(stretched.data()), stretched.size() * 2);
+  } else {
+    WriteBlock(bytes, length);
+  }
+  return true;
 }
 
 }  // namespace tw
