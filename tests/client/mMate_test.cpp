@@ -185,11 +185,22 @@ class TSilentServer {
     ws::getsockname(s_, reinterpret_cast<ws::sockaddr*>(&sa), &len);
     port_ = ws::ntohs(sa.sin_port);
   }
-  ~TSilentServer() { ws::closesocket(s_); }
+  ~TSilentServer() {
+    if (peer_ != ws::INVALID_SOCKET) ws::closesocket(peer_);
+    ws::closesocket(s_);
+  }
   uint16_t port() const { return port_; }
+  // Takes the connection waiting in the backlog and writes one frame to it.
+  void Answer(int32_t code, const std::string& body) {
+    peer_ = ws::accept(s_, nullptr, nullptr);
+    std::string frame;
+    AppendFrame(frame, sfFirstChunk | sfLastChunk, code, body);
+    ws::send(peer_, frame.data(), static_cast<int>(frame.size()), 0);
+  }
 
  private:
   ws::SOCKET s_;
+  ws::SOCKET peer_ = ws::INVALID_SOCKET;
   uint16_t port_ = 0;
 };
 
@@ -235,6 +246,21 @@ TEST(MateClose, RejectionsReportTheirCodeAndLeaveAReadableServerAddress) {
     EXPECT_EQ(c->GetServerAddress(), u"");
     EXPECT_EQ(c->GetServerPort(), 0);
   }
+}
+
+TEST(MateClose, AServerThatAnswersInAnotherModeIsRejectedWithMinus8) {
+  THarness h;
+  TSilentServer fake;
+  TClient& c = h.AddClient();
+  ASSERT_TRUE(c->OpenSession(u"127.0.0.1", fake.port(), u"u", u"pw"));
+  CMill& mill = c->Mate().Mill();
+  ASSERT_TRUE(h.Run([&] {
+    CPipe* p = mill.GetPipe(c->Mate().SessionPipeId());
+    return p && p->State == psHandshake;
+  }));
+  fake.Answer(scModeReply, IntToField(secRsa));
+  ASSERT_TRUE(h.Run([&] { return !c.log.empty(); }));
+  EXPECT_EQ(c.log, (std::vector<std::string>{"rejected " + std::to_string(cln::mcSecurity)}));
 }
 
 TEST(MateClose, AProxyThatCannotReachTheServerRejectsWithMinus21) {

@@ -307,3 +307,76 @@ TEST(EngineHelpers, Int64HalvesAndTrimmedNames) {
   };
   for (auto& [in, out] : cases) EXPECT_EQ(cln::TrimLeadingBackslash(in), out);
 }
+
+// --- Media seams ---------------------------------------------------------------------------------
+
+namespace {
+
+// Fakes that write down what the engine asked of them.
+struct TMediaLog {
+  std::vector<std::string> lines;
+};
+
+class TFakeRecorder final : public cln::IRecorder {
+ public:
+  explicit TFakeRecorder(TMediaLog& log) : log_(log) {}
+  ~TFakeRecorder() override { log_.lines.push_back("recorder freed"); }
+  bool Start() override { return true; }
+  bool Stop() override { return true; }
+  int32_t GetDeviceIndex() const override { return 0; }
+  void SetDeviceIndex(int32_t) override {}
+  int32_t DeviceCount() override { return 0; }
+  std::string DeviceName(int32_t) override { return {}; }
+  bool GetMuted() const override { return false; }
+  void SetMuted(bool) override {}
+  int32_t GetThreshold() const override { return threshold_; }
+  void SetThreshold(int32_t t) override {
+    threshold_ = t;
+    log_.lines.push_back("threshold " + std::to_string(t));
+  }
+
+ private:
+  TMediaLog& log_;
+  int32_t threshold_ = 0;
+};
+
+class TFakeEncoder final : public cln::IVideoEncoder {
+ public:
+  explicit TFakeEncoder(TMediaLog& log) : log_(log) {}
+  void SetQuality(int32_t q) override { log_.lines.push_back("quality " + std::to_string(q)); }
+  std::span<const uint8_t> Encode(win32::Bitmap&, bool) override { return {}; }
+
+ private:
+  TMediaLog& log_;
+};
+
+class TFakeMedia final : public cln::TMediaFactory {
+ public:
+  explicit TFakeMedia(TMediaLog& log) : log_(log) {}
+  std::unique_ptr<cln::IRecorder> CreateRecorder() override { return std::make_unique<TFakeRecorder>(log_); }
+  std::unique_ptr<cln::IVideoEncoder> CreateEncoder() override { return std::make_unique<TFakeEncoder>(log_); }
+
+ private:
+  TMediaLog& log_;
+};
+
+}  // namespace
+
+TEST(EngineMedia, TheFactoryMakesTheMediaAndTheSettingsReachThem) {
+  TMediaLog log;
+  auto engine = std::make_unique<cln::TTWParleyCln>(std::make_shared<TFakeMedia>(log));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"threshold 2", "quality 3"}));
+  log.lines.clear();
+  engine->SetNoiseLevel(-1);  // stored and forwarded unchecked
+  for (int32_t q : {0, 6, 5}) engine->SetFrameQuality(q);
+  EXPECT_EQ(engine->GetNoiseLevel(), -1);
+  EXPECT_EQ(engine->GetFrameQuality(), 5);
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"threshold -1", "quality 5"}));
+  int started = 0;
+  engine->SetOnStartRecording([&] { ++started; });
+  engine->Recorder().Events.OnTalkStart();
+  EXPECT_EQ(started, 1);
+  log.lines.clear();
+  engine.reset();
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"recorder freed"}));
+}
