@@ -71,8 +71,9 @@ void CMate::Close(int32_t reason) {
   // Last to first by id: a handler may close or purge tubes meanwhile.
   std::vector<TTubeId> ids;
   for (auto& t : tubes_) ids.push_back(t->Id);
+  const int32_t pipeId = sessionPipe_;
   for (size_t i = ids.size(); i-- > 0;) CloseTube(ids[i], reason);
-  if (CPipe* pipe = SessionPipe()) pipe->FinishSession(crLocal);
+  if (CPipe* pipe = mill_->GetPipe(pipeId)) pipe->FinishSession(crLocal);
   if (destroying_) return;
   if (old == msOpening && Events.OnMateRejected) Events.OnMateRejected(reason);
   if (old == msOpen && Events.OnMateClosed) Events.OnMateClosed(reason);
@@ -277,8 +278,9 @@ void CMate::GoSessionRejected(CPipe& pipe, int32_t reason) {
 
 void CMate::GoSessionClosed(CPipe& pipe) {
   if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
+  const int32_t closed = sessionPipe_;
   Close(mcConnectionClosed);
-  sessionPipe_ = 0;
+  if (sessionPipe_ == closed) sessionPipe_ = 0;  // unless a handler opened a new session
 }
 
 void CMate::GoSackReceived(CPipe& pipe, int32_t channel, std::string& body) {

@@ -106,6 +106,31 @@ TEST(EngineSession, CloseWhileOpeningIsRejectedWithOne) {
   EXPECT_TRUE(h.Open(c, u"c"));  // and the engine opens again afterwards
 }
 
+TEST(EngineSession, AHandlerMayOpenANewSessionWhenTheOldOneEnded) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(2));
+  TClient& c = h[1];
+  // A lost connection: the handler of OnSessionClosed opens again at once.
+  c->Events.OnSessionClosed = [&] {
+    c.log.push_back("closed");
+    c->OpenSession(u"127.0.0.1", h.Port(), u"c1", u"pw");
+  };
+  h.Server().DisconnectPeer(2);
+  ASSERT_TRUE(h.Run([&] { return c.Count("open") == 2; }));
+  ASSERT_TRUE(h.Run([&] { return c.connected.size() == 2; }));
+  ASSERT_TRUE(c->SendChatMessage(c.connected.back(), u"again"));
+  EXPECT_TRUE(h.Run([&] { return h[0].Saw("chat c1 again"); }));
+  // A rejected login: the handler retries with the right password.
+  TClient& d = h.AddClient();
+  d->Events.OnSessionRejected = [&](int32_t code) {
+    d.log.push_back("rejected " + std::to_string(code));
+    if (d.Count("rejected") == 1) d->OpenSession(u"127.0.0.1", h.Port(), u"d", u"pw");
+  };
+  ASSERT_TRUE(d->OpenSession(u"127.0.0.1", h.Port(), u"d", u"wrong"));
+  EXPECT_TRUE(h.Run([&] { return d.Saw("open"); }));
+  EXPECT_EQ(d.log.front(), "rejected -11");
+}
+
 TEST(EngineSession, AHandleOutlivesItsPeerAndAReconnectGetsANewOne) {
   THarness h;
   ASSERT_TRUE(h.OpenMesh(2));
