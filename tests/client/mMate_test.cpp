@@ -3,6 +3,8 @@
 // close codes, the once-a-second purge and what travels sealed on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -323,39 +325,46 @@ TEST(MatePurge, AClosedTubeGoesAtTheFirstTickAFullSecondAfterTheLastPurge) {
 
 // --- Sealing on the wire -------------------------------------------------------------------
 
-TEST(MateWire, InRsaModeTubeControlsAndAcksTravelInClearAndAppBodiesSealed) {
-  THarness h({.securityMode = secRsa});
-  TClient& a = h.AddClient();
-  TClient& b = h.AddClient();
-  ASSERT_TRUE(h.Open(a, u"a"));
-  TWireTap tap(h.Port());
-  ASSERT_TRUE(h.Open(b, u"b", u"pw", tap.Port()));  // b joins: its BOND_REQUEST goes up the tap
-  ASSERT_TRUE(h.Run([&] { return a.connected.size() == 1 && b.connected.size() == 1; }));
+TEST(MateWire, TubeControlsAndAcksTravelInClearAndAppBodiesSealedWhenKeyed) {
+  // Without a key every body is readable on the wire: the control for the
+  // RSA case, where only the application bodies are not.
+  for (int32_t mode : {secNone, secRsa}) {
+    SCOPED_TRACE(mode);
+    const bool sealed = mode == secRsa;
+    THarness h({.securityMode = mode});
+    TClient& a = h.AddClient();
+    TClient& b = h.AddClient();
+    ASSERT_TRUE(h.Open(a, u"a"));
+    TWireTap tap(h.Port());
+    ASSERT_TRUE(h.Open(b, u"b", u"pw", tap.Port()));  // b joins: its BOND_REQUEST goes up the tap
+    ASSERT_TRUE(h.Run([&] { return a.connected.size() == 1 && b.connected.size() == 1; }));
 
-  ASSERT_TRUE(b->SendChatMessage(b.Handle(u"a"), u"SEALED-CHAT"));
-  com::Variant bytes;
-  ASSERT_TRUE(StrToVarArray("CLEAR-BINARY", &bytes));
-  ASSERT_TRUE(b->SendBinaryMessage(b.Handle(u"a"), bytes));
-  cln::CMate& mate = a->Mate();  // a asks b to acknowledge: b's ack goes up the tap
-  mate.PushString("SEALED-APP");
-  mate.RequestAck();
-  mate.AddTarget(TubeOf(a, u"b")->Id);
-  mate.SendToTargets(121);
-  ASSERT_TRUE(h.Run([&] {
-    return a.Saw("chat b SEALED-CHAT") && a.Count("binary b") == 1 && mate.CountPendingAcks(TubeOf(a, u"b")->Id, 121) == 0;
-  }));
+    ASSERT_TRUE(b->SendChatMessage(b.Handle(u"a"), u"SEALED-CHAT"));
+    com::Variant bytes;
+    ASSERT_TRUE(StrToVarArray("CLEAR-BINARY", &bytes));
+    ASSERT_TRUE(b->SendBinaryMessage(b.Handle(u"a"), bytes));
+    cln::CMate& mate = a->Mate();  // a asks b to acknowledge: b's ack goes up the tap
+    const cln::TTubeId toB = TubeOf(a, u"b")->Id;
+    mate.PushString("SEALED-APP");
+    mate.RequestAck();
+    mate.AddTarget(toB);
+    mate.SendToTargets(121);
+    ASSERT_TRUE(h.Run([&] {
+      return a.Saw("chat b SEALED-CHAT") && a.Count("binary b") == 1 && mate.CountPendingAcks(toB, 121) == 0;
+    }));
 
-  std::map<int32_t, std::vector<TWireTap::TFrame>> up, down;
-  for (auto& f : tap.Frames()) (f.up ? up : down)[f.code].push_back(f);
-  ASSERT_EQ(up[cln::BOND_REQUEST].size(), 1u);
-  EXPECT_NE(up[cln::BOND_REQUEST][0].chunk.find(IntToField(secRsa)), std::string::npos);
-  ASSERT_EQ(down[cln::BOND_REPLY].size(), 1u);
-  ASSERT_EQ(up[cln::BOND_BINARY].size(), 1u);
-  EXPECT_NE(up[cln::BOND_BINARY][0].chunk.find("CLEAR-BINARY"), std::string::npos);
-  ASSERT_EQ(up[-1121].size(), 1u);
-  EXPECT_TRUE(up[-1121][0].flags & sfRouteList);
-  ASSERT_EQ(up[1000 + cln::APP_CHAT].size(), 1u);
-  EXPECT_EQ(up[1000 + cln::APP_CHAT][0].chunk.find(Utf16Bytes(u"SEALED-CHAT")), std::string::npos);
-  ASSERT_EQ(down[1121].size(), 1u);
-  EXPECT_EQ(down[1121][0].chunk.find("SEALED-APP"), std::string::npos);
+    std::map<int32_t, std::vector<TWireTap::TFrame>> up, down;
+    for (auto& f : tap.Frames()) (f.up ? up : down)[f.code].push_back(f);
+    ASSERT_EQ(up[cln::BOND_REQUEST].size(), 1u);
+    EXPECT_NE(up[cln::BOND_REQUEST][0].chunk.find(IntToField(mode)), std::string::npos);
+    ASSERT_EQ(down[cln::BOND_REPLY].size(), 1u);
+    ASSERT_EQ(up[cln::BOND_BINARY].size(), 1u);
+    EXPECT_NE(up[cln::BOND_BINARY][0].chunk.find("CLEAR-BINARY"), std::string::npos);
+    ASSERT_EQ(up[-1121].size(), 1u);
+    EXPECT_TRUE(up[-1121][0].flags & sfRouteList);
+    ASSERT_EQ(up[1000 + cln::APP_CHAT].size(), 1u);
+    EXPECT_EQ(up[1000 + cln::APP_CHAT][0].chunk.find(Utf16Bytes(u"SEALED-CHAT")) == std::string::npos, sealed);
+    ASSERT_EQ(down[1121].size(), 1u);
+    EXPECT_EQ(down[1121][0].chunk.find("SEALED-APP") == std::string::npos, sealed);
+  }
 }
