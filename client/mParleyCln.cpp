@@ -59,8 +59,7 @@ TTWParleyCln::~TTWParleyCln() {
   Events = {};
   talks_->EndTalk();
   mate_.reset();
-  capture_->OnFrame = nullptr;
-  capture_.reset();
+  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   talks_->ReleaseMedia(nullptr);
   recorder_->Events = {};
   for (auto& p : peers_) p->Player.reset();

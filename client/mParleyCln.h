@@ -11,6 +11,7 @@
 // disconnects, until the engine is destroyed. Every call looks a handle up.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -212,7 +213,7 @@ class TTWParleyCln {
   void DoAck(TTubeId tube, int32_t channel);
   void DoBinary(TTubeId tube, const com::VARIANT& message);
 
-  bool destroying_ = false;
+  std::atomic<bool> destroying_{false};  // read by the capture's streaming thread too
   std::shared_ptr<TMediaFactory> media_;
   std::unique_ptr<CMate> mate_;
   std::unique_ptr<ICaptureSource> capture_;

@@ -285,6 +285,23 @@ TEST(MateClose, AProxyThatCannotReachTheServerRejectsWithMinus21) {
   EXPECT_TRUE(h.Open(d, u"d"));
 }
 
+TEST(MateClose, ClosingTheSessionSendsBondCloseOneToTheBondedPeer) {
+  THarness h;
+  TClient& a = h.AddClient();
+  ASSERT_TRUE(h.Open(a, u"a"));
+  TRawClient raw(h, u"raw");
+  ASSERT_TRUE(h.Run([&] { return raw.PeerId(u"a") != 0; }));
+  raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), raw.PeerId(u"a"));
+  ASSERT_TRUE(h.Run([&] { return a.Saw("connected raw"); }));
+  ASSERT_TRUE(a->CloseSession());
+  ASSERT_TRUE(h.Run([&] { return raw.bonds.size() >= 2; }));
+  h.Settle();
+  ASSERT_EQ(raw.bonds.size(), 2u);
+  EXPECT_EQ(raw.bonds[0].code, cln::BOND_REPLY);
+  EXPECT_EQ(raw.bonds[1].code, cln::BOND_CLOSE);
+  EXPECT_EQ(raw.bonds[1].body, IntToField(1));
+}
+
 TEST(MateClose, CloseWhileOpenSaysGoodbyeToEveryTubeAndALostSessionDoesNot) {
   THarness h;
   ASSERT_TRUE(h.OpenMesh(3));
