@@ -21,7 +21,10 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
   tick_ = lastSecondTick_ = win32::GetTickCount();
   timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();
-    if (msg == kFlushMessage) Flush();
+    if (msg == kFlushMessage) {
+      flushPosted_ = false;
+      Flush();
+    }
     return win32::LRESULT{0};
   });
   win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
@@ -117,7 +120,13 @@ void CMate::CloseTube(TTubeId tube, int32_t reason) {
   CTube* t = CheckTube(tube);
   if (!t || t->State == tsClosed) return;
   t->State = tsClosed;
-  if (reason > 0) Queue(BOND_CLOSE, IntToField(reason), t->PeerId);
+  if (reason > 0) {
+    // A batch sends its newest message first: what was sent to the peer
+    // before goes out first, or the close would overtake it and the peer
+    // would drop it.
+    Flush();
+    Queue(BOND_CLOSE, IntToField(reason), t->PeerId);
+  }
   if (!destroying_ && Events.OnTubeClosed) Events.OnTubeClosed(tube);
 }
 
@@ -158,7 +167,6 @@ void CMate::RequestFlush() {
 }
 
 void CMate::Flush() {
-  flushPosted_ = false;
   if (destroying_) return;
   // A batch carries one message of each code. While the socket takes whole
   // batches, the next goes at once rather than one per pump step; a batch

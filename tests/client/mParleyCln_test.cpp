@@ -157,6 +157,16 @@ TEST(EngineSession, AHandleOutlivesItsPeerAndAReconnectGetsANewOne) {
 
 }
 
+TEST(EngineSession, AMessageSentJustBeforeADisconnectArrivesBeforeIt) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(2));
+  ASSERT_TRUE(h[0]->SendChatMessage(h[0].Handle(u"c1"), u"bye"));
+  ASSERT_TRUE(h[0]->DisconnectPeer(h[0].Handle(u"c1")));
+  ASSERT_TRUE(h.Run([&] { return h[1].Saw("disconnected c0"); }));
+  EXPECT_EQ(std::vector<std::string>(h[1].log.end() - 2, h[1].log.end()),
+            (std::vector<std::string>{"chat c0 bye", "disconnected c0"}));
+}
+
 TEST(EngineSession, DisconnectPeerClosesTheTubeOnBothSides) {
   THarness h;
   ASSERT_TRUE(h.OpenMesh(3));
