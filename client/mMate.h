@@ -140,7 +140,9 @@ class CMate {
   void AddTarget(TTubeId tube);
   // Queues the pushed fields as channel + 1000 to every target (route list
   // from the last target added to the first). Without a valid target nothing
-  // is queued and the pushed fields and the ack request are discarded.
+  // is queued and the pushed fields and the ack request are discarded. The
+  // result is valid until control returns to the message loop or the layer
+  // sends again.
   TSack* SendToTargets(int32_t channel);
   void SendCommand(int32_t channel);
   void SendTubeControl(TTubeId tube, int32_t code);
