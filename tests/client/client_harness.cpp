@@ -282,11 +282,12 @@ std::vector<TWireTap::TFrame> TWireTap::Frames() {
   std::vector<TFrame> frames;
   for (bool isUp : {true, false}) {
     std::string_view rest = isUp ? up : down;
-    // Bytes before the first frame (a SOCKS exchange) are not frames.
+    // Stops at the first bytes that do not make a whole frame.
     while (rest.size() >= kFrameHeaderSize && rest.substr(0, 4) == kErtiMagic) {
       const auto length = static_cast<int32_t>(LoadLe32(rest.data() + kFrameLengthOffset));
       if (length < kMinFrameLength || rest.size() < kFrameCodeOffset + static_cast<size_t>(length)) break;
-      frames.push_back({isUp, static_cast<uint8_t>(rest[4]), static_cast<int32_t>(LoadLe32(rest.data() + kFrameCodeOffset)),
+      const auto code = static_cast<int32_t>(LoadLe32(rest.data() + kFrameCodeOffset));
+      frames.push_back({isUp, static_cast<uint8_t>(rest[4]), code,
                         std::string(rest.substr(kFrameHeaderSize, static_cast<size_t>(length) - 4))});
       rest.remove_prefix(kFrameCodeOffset + static_cast<size_t>(length));
     }
