@@ -1,3 +1,10 @@
 # client: the file transfer's per-chunk work (CRC-32, chunk writes through the file layer).
 tw_add_bench(client_files_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/client_files_bench.cpp
              LIBS tw_client tw_platform)
+
+# The client engine against the real server engine with real pump threads:
+# chat round trips with end-to-end acknowledgements, acknowledged messages per
+# second, and the engine thread's idle CPU with 100 connected peers. A small
+# timing program: it prints its figures.
+add_executable(client_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_bench.cpp)
+target_link_libraries(client_bench PRIVATE tw_client tw_server tw_transport tw_platform)

@@ -3,101 +3,13 @@
 // user name and password against a system account made for the test.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
+#include "dante_fixture.h"
 #include "mill_fixture.h"
 
 using namespace tw;
 using namespace tw::test;
 
 namespace {
-
-constexpr const char* kDante = "/usr/sbin/danted";
-constexpr const char* kUser = "twsockstest";
-constexpr const char* kPassword = "Socks-Pass-1";
-
-uint16_t FreePort() {
-  ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
-  ws::sockaddr_in sa;
-  sa.sin_family = ws::AF_INET;
-  sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-  ws::bind(s, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
-  int len = sizeof sa;
-  ws::getsockname(s, reinterpret_cast<ws::sockaddr*>(&sa), &len);
-  ws::closesocket(s);
-  return ws::ntohs(sa.sin_port);
-}
-
-bool Accepts(uint16_t port) {
-  ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
-  ws::sockaddr_in sa;
-  sa.sin_family = ws::AF_INET;
-  sa.sin_port = ws::htons(port);
-  sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-  bool ok = ws::connect(s, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
-  ws::closesocket(s);
-  return ok;
-}
-
-// Creates the system account Dante checks passwords against (as root only).
-bool EnsureAccount() {
-  // Test processes run in parallel: one at a time creates the account.
-  const std::string script = std::string("id -u ") + kUser + " >/dev/null 2>&1 || useradd -M -s /usr/sbin/nologin " +
-                             kUser + " >/dev/null 2>&1; echo '" + kUser + ":" + kPassword + "' | chpasswd";
-  const std::string cmd = "flock /tmp/twsockstest.lock sh -c \"" + script + "\" >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
-}
-
-class Dante {
- public:
-  explicit Dante(bool withPassword) {
-    dir_ = std::filesystem::temp_directory_path() / ("twdante-" + std::to_string(::getpid()) +
-                                                     (withPassword ? "-auth" : "-open"));
-    std::filesystem::create_directories(dir_);
-    port_ = FreePort();
-    const auto conf = dir_ / "danted.conf";
-    std::ofstream(conf) << "logoutput: " << (dir_ / "danted.log").string() << "\n"
-                        << "internal: 127.0.0.1 port = " << port_ << "\n"
-                        << "external: 127.0.0.1\n"
-                        << "clientmethod: none\n"
-                        << "socksmethod: " << (withPassword ? "username" : "none") << "\n"
-                        << "user.privileged: root\n"
-                        << "user.unprivileged: nobody\n"
-                        << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                        << "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::execl(kDante, kDante, "-f", conf.c_str(), "-p", (dir_ / "danted.pid").c_str(), "-N", "1",
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 300 && !Accepts(port_); ++i) ::usleep(10'000);
-    running_ = Accepts(port_);
-  }
-  ~Dante() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  bool running() const { return running_; }
-  uint16_t port() const { return port_; }
-
- private:
-  std::filesystem::path dir_;
-  uint16_t port_ = 0;
-  pid_t pid_ = -1;
-  bool running_ = false;
-};
 
 struct Case {
   int32_t socksVersion;
@@ -143,15 +55,6 @@ int32_t OpenThrough(const Dante& proxy, const Case& k, const char16_t* user, con
   Drive({&server, &client}, [&] { return !probe.opened.empty() || !probe.closes.empty(); }, 3000);
   if (!probe.opened.empty()) return -1;
   return probe.closes.empty() ? -4 : probe.closes[0].reason;
-}
-
-bool Prepare(bool password) {
-  if (::access(kDante, X_OK) != 0) {
-    ADD_FAILURE() << "dante-server is not installed (scripts/setup-deps.sh installs it)";
-    return false;
-  }
-  if (password && (::geteuid() != 0 || !EnsureAccount())) return false;
-  return true;
 }
 
 }  // namespace

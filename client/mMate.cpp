@@ -1,0 +1,430 @@
+#include "client/mMate.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/win32/text.h"
+#include "server/mHub.h"
+
+namespace tw::cln {
+
+namespace {
+
+// Minus a reason taken from the wire, without overflowing on INT32_MIN.
+int32_t Negate(int32_t reason) {
+  return reason == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -reason;
+}
+
+}  // namespace
+
+CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(applicationId)) {
+  tick_ = lastSecondTick_ = win32::GetTickCount();
+  timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+    if (msg == win32::WM_TIMER) TimerTick();
+    if (msg == kFlushMessage) {
+      flushPosted_ = false;
+      Flush();
+    }
+    return win32::LRESULT{0};
+  });
+  win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
+  mill_ = std::make_unique<CMill>(TMillSide::Client, startPump);
+  TMillEvents& ev = mill_->Events;
+  ev.OnPipeOpen = [this](CPipe& p) { GoSessionOpen(p); };
+  ev.OnPipeRejected = [this](CMill&, CPipe& p, int32_t reason) { GoSessionRejected(p, reason); };
+  ev.OnPipeClosed = [this](CMill&, CPipe& p, int32_t) { GoSessionClosed(p); };
+  ev.OnSackSent = [](CPipe&, int32_t) {};  // the transport's own acknowledgements mean nothing here
+  ev.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) { GoSackReceived(p, channel, body); };
+  ev.OnBondSack = [this](CPipe& p, TSack& s) { GoBondSack(p, s); };
+}
+
+CMate::~CMate() {
+  destroying_ = true;
+  Events = {};
+  win32::DestroyWindow(timerWindow_);
+  mill_.reset();
+}
+
+// --- Session ---------------------------------------------------------------------
+
+bool CMate::OpenSession(const std::u16string& host, int32_t port, const std::u16string& user,
+                        const std::u16string& password) {
+  if (state_ != msClosed) {
+    error_ = meBusy;
+    return state_ == msOpening;
+  }
+  if (CPipe* pipe = mill_->OpenSession(host, static_cast<uint16_t>(port), appId_, user, password)) {
+    state_ = msOpening;
+    sessionPipe_ = pipe->Id();
+  } else {
+    error_ = mill_->LastError;
+  }
+  return state_ == msOpening;
+}
+
+bool CMate::CloseSession() {
+  Close(mcClosedLocally);
+  return true;
+}
+
+void CMate::Close(int32_t reason) {
+  if (state_ == msClosed) return;
+  const uint8_t old = state_;
+  state_ = msClosed;
+  // Last to first by id: a handler may close or purge tubes meanwhile.
+  std::vector<TTubeId> ids;
+  for (auto& t : tubes_) ids.push_back(t->Id);
+  const int32_t pipeId = sessionPipe_;
+  for (size_t i = ids.size(); i-- > 0;) CloseTube(ids[i], reason);
+  if (CPipe* pipe = mill_->GetPipe(pipeId)) pipe->FinishSession(crLocal);
+  if (destroying_) return;
+  if (old == msOpening && Events.OnMateRejected) Events.OnMateRejected(reason);
+  if (old == msOpen && Events.OnMateClosed) Events.OnMateClosed(reason);
+}
+
+// --- Tubes -----------------------------------------------------------------------
+
+CTube* CMate::CheckTube(TTubeId tube) {
+  if (tube == 0) return nullptr;
+  auto it = std::lower_bound(tubes_.begin(), tubes_.end(), tube,
+                             [](const std::unique_ptr<CTube>& t, TTubeId id) { return t->Id < id; });
+  return it != tubes_.end() && (*it)->Id == tube ? it->get() : nullptr;
+}
+
+bool CMate::SelectTube(TTubeId tube) {
+  error_ = 0;
+  CTube* t = CheckTube(tube);
+  current_ = t ? t->Id : 0;
+  if (!t) error_ = meInvalidTube;
+  return t != nullptr;
+}
+
+CTube* CMate::FindTubeById(int32_t peerId) {
+  for (size_t i = tubes_.size(); i-- > 0;)
+    if (tubes_[i]->PeerId == peerId) return tubes_[i].get();
+  return nullptr;
+}
+
+bool CMate::SelectTubeById(int32_t peerId) {
+  CTube* t = FindTubeById(peerId);
+  return SelectTube(t ? t->Id : 0);
+}
+
+bool CMate::DisconnectTube(TTubeId tube) {
+  if (!SelectTube(tube)) return false;
+  CloseTube(tube, mcClosedLocally);
+  return true;
+}
+
+void CMate::CloseTube(TTubeId tube, int32_t reason) {
+  CTube* t = CheckTube(tube);
+  if (!t || t->State == tsClosed) return;
+  t->State = tsClosed;
+  if (reason > 0) {
+    // A batch sends its newest message first: what was sent to the peer
+    // before goes out first, or the close would overtake it and the peer
+    // would drop it.
+    Flush();
+    Queue(BOND_CLOSE, IntToField(reason), t->PeerId);
+  }
+  if (!destroying_ && Events.OnTubeClosed) Events.OnTubeClosed(tube);
+}
+
+int32_t CMate::GetTubeData(TTubeId tube) { return SelectTube(tube) ? CheckTube(tube)->UserData : 0; }
+
+void CMate::SetTubeData(TTubeId tube, int32_t data) {
+  if (SelectTube(tube)) CheckTube(tube)->UserData = data;
+}
+
+std::u16string CMate::GetTubeName(TTubeId tube) { return SelectTube(tube) ? CheckTube(tube)->Name : u""; }
+
+int32_t CMate::GetTubeId(TTubeId tube) { return SelectTube(tube) ? CheckTube(tube)->PeerId : 0; }
+
+uint8_t CMate::GetTubeState(TTubeId tube) { return SelectTube(tube) ? CheckTube(tube)->State : uint8_t{tsNew}; }
+
+int32_t CMate::CountPendingAcks(TTubeId tube, int32_t channel) {
+  if (!SelectTube(tube)) return 0;
+  const auto& acks = CheckTube(tube)->PendingAcks;
+  return static_cast<int32_t>(
+      std::count_if(acks.begin(), acks.end(), [&](const TPendingAck& a) { return a.Code == channel + sackAppBase; }));
+}
+
+// --- Sending ---------------------------------------------------------------------
+
+CPipe* CMate::SessionPipe() { return sessionPipe_ ? mill_->GetPipe(sessionPipe_) : nullptr; }
+
+TSack* CMate::Queue(int32_t code, std::string body, int32_t peerId) {
+  CPipe* pipe = SessionPipe();
+  if (!pipe || pipe->State != psSession) return nullptr;
+  TSack& sack = pipe->QueueOwn(code, std::move(body));
+  if (peerId != 0) AppendLe32(sack.RouteList, static_cast<uint32_t>(peerId));
+  RequestFlush();
+  return &sack;
+}
+
+void CMate::RequestFlush() {
+  if (!flushPosted_) flushPosted_ = win32::PostMessageA(timerWindow_, kFlushMessage, 0, 0);
+}
+
+void CMate::Flush() {
+  if (destroying_) return;
+  // A batch carries one message of each code. While the socket takes whole
+  // batches, the next goes at once rather than one per pump step; a batch
+  // that adds nothing (a rate limit holds it back) ends the loop.
+  for (int batch = 0; batch < kFlushBatches; ++batch) {
+    CPipe* pipe = SessionPipe();
+    if (!pipe || pipe->State != psSession || !pipe->SendBuffer().empty() || pipe->Queue().Empty()) return;
+    const int64_t before = pipe->RateBytes;
+    pipe->PushCart();
+    if (pipe->RateBytes == before) return;
+  }
+}
+
+void CMate::PushInt(int32_t value) { PutIntField(fields_, value); }
+void CMate::PushInt64(int64_t value) { PutInt64Field(fields_, value); }
+void CMate::PushString(std::string_view bytes) { PutStrField(fields_, bytes); }
+void CMate::PushWideString(std::u16string_view text) { PutWideField(fields_, text); }
+
+void CMate::AddTarget(TTubeId tube) {
+  if (SelectTube(tube)) targets_.push_back(tube);
+}
+
+TSack* CMate::SendToTargets(int32_t channel) {
+  std::string body = std::move(fields_);
+  fields_.clear();
+  const bool ack = std::exchange(ackNext_, false);
+  std::vector<TTubeId> targets = std::move(targets_);
+  targets_.clear();
+  // Targets were valid when added; only those still valid are served.
+  std::erase_if(targets, [this](TTubeId t) { return CheckTube(t) == nullptr; });
+  if (targets.empty()) return nullptr;
+  const int32_t code = channel + sackAppBase;
+  const auto length = static_cast<int32_t>(body.size());
+  TSack* sack = Queue(code, std::move(body), 0);
+  if (!sack) return nullptr;
+  sack->AckWanted = ack ? 1 : 0;
+  for (size_t i = targets.size(); i-- > 0;) {
+    CTube* t = CheckTube(targets[i]);
+    AppendLe32(sack->RouteList, static_cast<uint32_t>(t->PeerId));
+    if (ack) t->PendingAcks.push_back({code, length});
+  }
+  return sack;
+}
+
+void CMate::SendCommand(int32_t channel) {
+  std::string body = std::move(fields_);
+  fields_.clear();
+  Queue(channel + sackAppBase, std::move(body), 0);
+}
+
+void CMate::SendTubeControl(TTubeId tube, int32_t code) {
+  std::string body = std::move(fields_);
+  fields_.clear();
+  if (CTube* t = CheckTube(tube)) Queue(code, std::move(body), t->PeerId);
+}
+
+bool CMate::SendBinary(TTubeId tube, const com::VARIANT& data) {
+  error_ = 0;
+  const std::optional<std::string> bytes = VarArrayToStr(data);
+  if (!bytes) {
+    error_ = meNotByteArray;
+    return false;
+  }
+  PushString(*bytes);
+  if (tube == 0) {
+    SendCommand(CMD_BINARY);
+  } else if (SelectTube(tube)) {
+    SendTubeControl(tube, BOND_BINARY);
+  } else {
+    fields_.clear();  // a send without a valid target leaves nothing behind
+  }
+  return true;
+}
+
+int32_t CMate::GetChunkSize() { return mill_->GetSendRoom(sessionPipe_); }
+
+// --- Settings --------------------------------------------------------------------
+
+std::u16string CMate::GetServerAddress() { return win32::AnsiToWide(mill_->GetRemoteAddress(sessionPipe_)); }
+
+int32_t CMate::GetServerPort() { return mill_->GetRemotePort(sessionPipe_); }
+
+void CMate::SetSocksPort(int32_t v) { mill_->SocksPort = static_cast<uint16_t>(v); }
+
+bool CMate::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
+  publicKey.clear();
+  privateKey.clear();
+  return mill_->GenerateKeypair(publicKey, privateKey);
+}
+
+// --- Timer -----------------------------------------------------------------------
+
+void CMate::TimerTick() {
+  if (destroying_) return;
+  tick_ = win32::GetTickCount();
+  if (static_cast<uint32_t>(tick_ - lastSecondTick_) >= kPurgeEveryMs) {
+    lastSecondTick_ = tick_;
+    PurgeTubes();
+  }
+}
+
+void CMate::PurgeTubes() {
+  std::erase_if(tubes_, [](const std::unique_ptr<CTube>& t) { return t->State == tsClosed; });
+}
+
+// --- Mill events -----------------------------------------------------------------
+
+void CMate::GoSessionOpen(CPipe& pipe) {
+  if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
+  Queue(CMD_READY + sackAppBase, {}, 0);
+}
+
+void CMate::GoSessionRejected(CPipe& pipe, int32_t reason) {
+  if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
+  Close(reason == 0 ? mcConnectFailed : Negate(reason));
+}
+
+void CMate::GoSessionClosed(CPipe& pipe) {
+  if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
+  const int32_t closed = sessionPipe_;
+  Close(mcConnectionClosed);
+  if (sessionPipe_ == closed) sessionPipe_ = 0;  // unless a handler opened a new session
+}
+
+void CMate::GoSackReceived(CPipe& pipe, int32_t channel, std::string& body) {
+  if (destroying_ || pipe.Id() != sessionPipe_) return;
+  switch (channel) {
+    case CMD_WELCOME: DoLoginAccepted(); break;
+    case CMD_PEER_LISTED: DoPeerListed(body); break;
+    case CMD_PEER_JOINED: DoPeerJoined(body); break;
+    case CMD_PEER_LEFT: DoPeerLeft(body); break;
+    case CMD_BINARY: DoBinary(0, body); break;
+    default: break;
+  }
+}
+
+void CMate::GoBondSack(CPipe& pipe, TSack& message) {
+  if (destroying_ || pipe.Id() != sessionPipe_) return;
+  if (!SelectTubeById(message.PeerId)) return;  // no such tube: dropped without a reply
+  CTube& tube = *CheckTube(current_);
+  const int32_t code = message.Code;
+  if (code < 0) {
+    if (code != std::numeric_limits<int32_t>::min()) DoAck(tube, -code);
+  } else if (code >= 1 && code < sackAppBase) {
+    DoTubeControl(tube, code, message.Payload);
+  } else if (code >= sackAppBase) {
+    DoMessage(tube, message);
+  }
+}
+
+// --- Session commands ------------------------------------------------------------------
+
+void CMate::DoLoginAccepted() {
+  if (state_ != msOpening) return;  // a repeated welcome opens nothing twice
+  userName_ = mill_->GetPipeUsername(sessionPipe_);
+  state_ = msOpen;
+  Queue(CMD_ANNOUNCE + sackAppBase, {}, 0);
+  if (Events.OnMateOpen) Events.OnMateOpen();
+}
+
+CTube& CMate::AddTube(std::string& body) {
+  auto tube = std::make_unique<CTube>();
+  tube->Id = ++nextTube_;
+  tube->State = tsListed;
+  tube->PeerId = ReadIntField(body);
+  tube->Name = ReadWideField(body);
+  tube->Address = win32::AnsiToWide(ReadStrField(body));
+  tube->Port = ReadIntField(body);
+  tubes_.push_back(std::move(tube));
+  return *tubes_.back();
+}
+
+void CMate::DoPeerListed(std::string& body) {
+  CTube& tube = AddTube(body);
+  Queue(CMD_INTRODUCE + sackAppBase, IntToField(tube.PeerId), 0);
+}
+
+void CMate::DoPeerJoined(std::string& body) {
+  CTube& tube = AddTube(body);
+  tube.Requested = true;
+  Queue(BOND_REQUEST, IntToField(mill_->SecurityMode), tube.PeerId);
+}
+
+void CMate::DoPeerLeft(std::string& body) {
+  const int32_t id = ReadIntField(body);
+  const int32_t reason = ReadIntField(body);
+  if (CTube* tube = FindTubeById(id)) CloseTube(tube->Id, Negate(reason));
+}
+
+// --- Tube controls -----------------------------------------------------------------------
+
+void CMate::DoTubeControl(CTube& tube, int32_t code, std::string& body) {
+  switch (code) {
+    case BOND_REQUEST: DoBondRequest(tube); break;
+    case BOND_REPLY: DoBondReply(tube); break;
+    case BOND_CLOSE: CloseTube(tube.Id, Negate(ReadIntField(body))); break;
+    case BOND_BINARY:
+      if (BondedBySender(tube)) DoBinary(tube.Id, body);
+      break;
+    default: break;
+  }
+}
+
+// A tube bonds once: a repeated request is answered again (its sender may
+// have missed the reply) but bonds nothing twice, and a closed tube stays
+// closed until the purge takes it.
+void CMate::DoBondRequest(CTube& tube) {
+  if (tube.State == tsClosed) return;
+  const bool first = tube.State != tsBonded;
+  tube.State = tsBonded;
+  Queue(BOND_REPLY, {}, tube.PeerId);
+  if (first && Events.OnTubeBonded) Events.OnTubeBonded(tube.Id);
+}
+
+void CMate::DoBondReply(CTube& tube) {
+  if (tube.State == tsClosed || tube.State == tsBonded) return;
+  tube.State = tsBonded;
+  if (Events.OnTubeBonded) Events.OnTubeBonded(tube.Id);
+}
+
+void CMate::DoBinary(TTubeId tube, std::string& body) {
+  const std::string bytes = ReadStrField(body);
+  com::Variant message;
+  if (!StrToVarArray(bytes, &message)) return;
+  if (Events.OnTubeBinary) Events.OnTubeBinary(tube, message);
+}
+
+// --- Application messages and acknowledgements ------------------------------------------
+
+// The peer we asked to bond bonds when it answers, and may send at once: the
+// transport cuts the newest message of a batch first, so that message can
+// overtake the BOND_REPLY. Anything from that peer proves the bond; it is
+// taken as the reply rather than dropped.
+bool CMate::BondedBySender(CTube& tube) {
+  const TTubeId id = tube.Id;
+  if (tube.State == tsListed && tube.Requested) DoBondReply(tube);
+  return CheckTube(id) != nullptr;  // the bond's handler may have closed everything
+}
+
+void CMate::DoMessage(CTube& tube, TSack& message) {
+  if (state_ != msOpen) return;
+  const TTubeId id = tube.Id;
+  if (!BondedBySender(tube)) return;
+  if (message.AckWanted) Queue(-message.Code, {}, CheckTube(id)->PeerId);
+  if (Events.OnTubeMessage) Events.OnTubeMessage(id, message.Payload, message.Code - sackAppBase);
+}
+
+void CMate::DoAck(CTube& tube, int32_t code) {
+  if (tube.State != tsBonded) return;
+  auto matches = [code](const TPendingAck& a) { return a.Code == code; };
+  if (std::none_of(tube.PendingAcks.begin(), tube.PendingAcks.end(), matches)) return;
+  const TTubeId id = tube.Id;
+  if (Events.OnTubeAck) Events.OnTubeAck(id, code - sackAppBase);
+  // The handler may have sent (adding records) or closed and purged the tube.
+  if (CTube* t = CheckTube(id)) {
+    auto it = std::find_if(t->PendingAcks.begin(), t->PendingAcks.end(), matches);
+    if (it != t->PendingAcks.end()) t->PendingAcks.erase(it);
+  }
+}
+
+}  // namespace tw::cln

@@ -1,0 +1,237 @@
+// CMate: the client's session with the server hub. It owns the client's CMill
+// and knows its one session pipe by id, follows the hub's session commands
+// from login to logout, keeps one CTube for every other peer the hub
+// announces, bonds each tube with a short exchange of tube controls, sends
+// messages to one or more peers by the route list the server relays them by,
+// answers and counts end-to-end acknowledgements per tube, and reports upward
+// through closures that the client engine binds.
+//
+// Tubes are named by 32-bit serials (TTubeId) that are never reused within one
+// CMate and are looked up on every use, so a stale id is refused, never read.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/variant.h"
+#include "platform/win32/messages.h"
+#include "transport/mMill.h"
+
+namespace tw::cln {
+
+using TTubeId = uint32_t;  // 0 names no tube (and, in binary messages, the server host)
+
+// Tube states.
+enum : uint8_t { tsNew = 0, tsListed = 1, tsBonded = 2, tsClosed = 3 };
+
+// Tube controls: raw codes, routed to exactly one peer, never sealed.
+enum : int32_t { BOND_REQUEST = 1, BOND_REPLY = 2, BOND_CLOSE = 3, BOND_BINARY = 4 };
+
+// Session states.
+enum : uint8_t { msClosed = 0, msOpening = 1, msOpen = 2 };
+
+// Codes that end a session (OnMateRejected while opening, OnMateClosed when
+// open); any other negative value is minus a transport close reason.
+enum : int32_t {
+  mcClosedLocally = 1,
+  mcSecurity = -8,
+  mcConnectionClosed = -10,
+  mcConnectFailed = -11,
+  mcTimeout = -12,
+  mcSocks = -21,
+};
+
+// The layer's own errors besides the transport's codes.
+enum : int32_t { meInvalidTube = 3, meNotByteArray = 4, meBusy = 30 };
+
+// One pending end-to-end acknowledgement: the wire code and the body length.
+struct TPendingAck {
+  int32_t Code = 0;
+  int32_t Length = 0;
+};
+
+// One other peer of the session.
+struct CTube {
+  TTubeId Id = 0;
+  int32_t PeerId = 0;      // the server-side id of the other peer's pipe
+  int32_t UserData = 0;    // the engine's handle for this tube; 0 until bonded
+  int32_t Port = 0;
+  uint8_t State = tsNew;
+  bool Requested = false;  // we sent BOND_REQUEST: the other side bonds first
+  std::u16string Name;
+  std::u16string Address;
+  std::deque<TPendingAck> PendingAcks;  // oldest first
+};
+
+// Closures to the engine; each fires only when assigned and never while the
+// layer is being destroyed.
+struct TMateEvents {
+  std::function<void()> OnMateOpen;
+  std::function<void(int32_t code)> OnMateClosed;
+  std::function<void(int32_t code)> OnMateRejected;
+  std::function<void(TTubeId)> OnTubeBonded;
+  std::function<void(TTubeId)> OnTubeClosed;
+  std::function<void(TTubeId, std::string& body, int32_t channel)> OnTubeMessage;
+  std::function<void(TTubeId, int32_t channel)> OnTubeAck;
+  // tube 0: a binary message from the server host.
+  std::function<void(TTubeId, const com::VARIANT& message)> OnTubeBinary;
+};
+
+class CMate {
+ public:
+  static constexpr win32::UINT_PTR kTimerId = 1;
+  static constexpr uint32_t kTimerMs = 100;
+  static constexpr uint32_t kPurgeEveryMs = 1000;
+  static constexpr win32::UINT kFlushMessage = win32::WM_USER + 1;
+  static constexpr int kFlushBatches = 1024;
+
+  // `startPump` false leaves the transport's pump to the caller (tests).
+  explicit CMate(std::u16string applicationId, bool startPump = true);
+  // Frees the mill, which drops the session without events or messages.
+  ~CMate();
+  CMate(const CMate&) = delete;
+  CMate& operator=(const CMate&) = delete;
+
+  TMateEvents Events;
+
+  CMill& Mill() { return *mill_; }
+  int32_t Error() const { return error_; }
+  uint8_t State() const { return state_; }
+  const std::u16string& UserName() const { return userName_; }
+  int32_t SessionPipeId() const { return sessionPipe_; }
+
+  // --- Session -----------------------------------------------------------------
+  // True when the state is "opening" after the call: also when it already
+  // was (error 30 then).
+  bool OpenSession(const std::u16string& host, int32_t port, const std::u16string& user,
+                   const std::u16string& password);
+  bool CloseSession();
+  void Close(int32_t reason);
+
+  // --- Tubes -------------------------------------------------------------------
+  bool DisconnectTube(TTubeId tube);
+  void CloseTube(TTubeId tube, int32_t reason);
+  CTube* CheckTube(TTubeId tube);
+  bool SelectTube(TTubeId tube);
+  CTube* FindTubeById(int32_t peerId);
+  bool SelectTubeById(int32_t peerId);
+  TTubeId CurrentTube() const { return current_; }
+  int32_t GetTubeData(TTubeId tube);
+  void SetTubeData(TTubeId tube, int32_t data);
+  std::u16string GetTubeName(TTubeId tube);
+  int32_t GetTubeId(TTubeId tube);
+  uint8_t GetTubeState(TTubeId tube);
+  int32_t CountPendingAcks(TTubeId tube, int32_t channel);
+  size_t TubeCount() const { return tubes_.size(); }
+  // Every tube, in announcement order (closed ones until the purge).
+  const std::vector<std::unique_ptr<CTube>>& Tubes() const { return tubes_; }
+
+  // --- Sending: one unit is pushes, an optional RequestAck, targets, one send ---
+  void PushInt(int32_t value);
+  void PushInt64(int64_t value);
+  void PushString(std::string_view bytes);
+  void PushWideString(std::u16string_view text);
+  void RequestAck() { ackNext_ = true; }
+  void AddTarget(TTubeId tube);
+  // Queues the pushed fields as channel + 1000 to every target (route list
+  // from the last target added to the first). Without a valid target nothing
+  // is queued and the pushed fields and the ack request are discarded. The
+  // result is valid until control returns to the message loop or the layer
+  // sends again.
+  TSack* SendToTargets(int32_t channel);
+  void SendCommand(int32_t channel);
+  void SendTubeControl(TTubeId tube, int32_t code);
+  // Tube 0: CMD_BINARY to the server host; else BOND_BINARY to the tube.
+  bool SendBinary(TTubeId tube, const com::VARIANT& data);
+  int32_t GetChunkSize();
+
+  // --- Settings forwarded to the mill --------------------------------------------
+  int32_t GetSecurityMode() const { return mill_->SecurityMode; }
+  void SetSecurityMode(int32_t mode) { mill_->SecurityMode = mode; }
+  std::u16string GetPublicKey() const { return mill_->GetPublicKey(); }
+  void SetPublicKey(const std::u16string& v) { mill_->SetPublicKey(v); }
+  std::u16string GetPrivateKey() const { return mill_->GetPrivateKey(); }
+  void SetPrivateKey(const std::u16string& v) { mill_->SetPrivateKey(v); }
+  std::u16string GetSecretKey() const { return mill_->GetSecretKey(); }
+  void SetSecretKey(const std::u16string& v) { mill_->SetSecretKey(v); }
+  std::u16string GetFingerprints() const { return mill_->GetFingerprints(); }
+  void SetFingerprints(const std::u16string& v) { mill_->SetFingerprints(v); }
+  std::u16string GetBindAddress() const { return mill_->BindAddress; }
+  void SetBindAddress(const std::u16string& v) { mill_->BindAddress = v; }
+  // The session pipe's remote address and port; empty and 0 once the mill
+  // has freed the pipe.
+  std::u16string GetServerAddress();
+  int32_t GetServerPort();
+  int32_t GetSocksVersion() const { return mill_->SocksVersion; }
+  void SetSocksVersion(int32_t v) { mill_->SocksVersion = v; }
+  std::u16string GetSocksServer() const { return mill_->SocksHost; }
+  void SetSocksServer(const std::u16string& v) { mill_->SocksHost = v; }
+  int32_t GetSocksPort() const { return mill_->SocksPort; }
+  void SetSocksPort(int32_t v);
+  std::u16string GetSocksUsername() const { return mill_->SocksUser; }
+  void SetSocksUsername(const std::u16string& v) { mill_->SocksUser = v; }
+  std::u16string GetSocksPassword() const { return mill_->SocksPassword; }
+  void SetSocksPassword(const std::u16string& v) { mill_->SocksPassword = v; }
+  bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
+  std::u16string TakeFingerprint(const std::u16string& publicKey) { return mill_->TakeFingerprint(publicKey); }
+
+  // The 100 ms timer's work: once a second, destroys the closed tubes.
+  // Public for tests on a test clock.
+  void TimerTick();
+  void PurgeTubes();
+
+ private:
+  // Mill events.
+  void GoSessionOpen(CPipe& pipe);
+  void GoSessionRejected(CPipe& pipe, int32_t reason);
+  void GoSessionClosed(CPipe& pipe);
+  void GoSackReceived(CPipe& pipe, int32_t channel, std::string& body);
+  void GoBondSack(CPipe& pipe, TSack& message);
+
+  // Session commands and tube controls.
+  void DoLoginAccepted();
+  CTube& AddTube(std::string& body);
+  void DoPeerListed(std::string& body);
+  void DoPeerJoined(std::string& body);
+  void DoPeerLeft(std::string& body);
+  void DoTubeControl(CTube& tube, int32_t code, std::string& body);
+  void DoBondRequest(CTube& tube);
+  void DoBondReply(CTube& tube);
+  void DoBinary(TTubeId tube, std::string& body);
+  void DoMessage(CTube& tube, TSack& message);
+  bool BondedBySender(CTube& tube);
+  void DoAck(CTube& tube, int32_t code);
+
+  CPipe* SessionPipe();
+  // Queues `body` as `code` on the session pipe, routed to `peerId` when not 0.
+  TSack* Queue(int32_t code, std::string body, int32_t peerId);
+  // Sends what was queued as soon as the current handler returns, instead
+  // of at the next pump step, when the pipe has nothing left to send.
+  void RequestFlush();
+  void Flush();
+
+  std::u16string appId_;
+  std::vector<std::unique_ptr<CTube>> tubes_;  // announcement order; ids ascending
+  std::vector<TTubeId> targets_;
+  bool destroying_ = false;
+  bool ackNext_ = false;
+  bool flushPosted_ = false;
+  TTubeId current_ = 0;
+  TTubeId nextTube_ = 0;
+  uint32_t tick_ = 0;
+  uint32_t lastSecondTick_ = 0;
+  win32::HWND timerWindow_ = 0;
+  std::unique_ptr<CMill> mill_;
+  int32_t sessionPipe_ = 0;  // the id, never a pointer: the mill frees closed pipes
+  int32_t error_ = 0;
+  uint8_t state_ = msClosed;
+  std::u16string userName_;
+  std::string fields_;  // the message under construction
+};
+
+}  // namespace tw::cln

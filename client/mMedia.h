@@ -1,0 +1,110 @@
+// The media seams of the client engine: what the engine asks of its recorder,
+// its players, its capture form and its video encoder, and the factory it
+// makes them with. The engine owns every object the factory hands out; the
+// factory itself is shared and must outlive nothing but its engines.
+//
+// The default factory gives objects that do nothing and report success (a
+// recorder that never records, a player that plays nothing, a capture with no
+// devices) and the real video encoder, so an engine without media hardware
+// still works; the audio and video units plug their real ones in here, and
+// tests plug in fakes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/bitmap/bitmap.h"
+
+namespace tw::cln {
+
+using TBytes = std::span<const uint8_t>;
+
+// Closures of the recorder; each fires only when assigned.
+struct TRecorderEvents {
+  std::function<void(TBytes samples)> OnWave;    // a processed PCM frame while talking
+  std::function<void(TBytes packet)> OnPacket;   // an encoded voice packet, or the end-of-talk marker
+  std::function<void()> OnTalkStart;
+  std::function<void()> OnTalkStop;
+  std::function<void()> OnLoud;
+  std::function<void()> OnLoudEnd;
+};
+
+class IRecorder {
+ public:
+  virtual ~IRecorder() = default;
+  TRecorderEvents Events;
+
+  // Start: true when it runs (also when it already ran). Stop: false when it
+  // was not running.
+  virtual bool Start() = 0;
+  virtual bool Stop() = 0;
+  virtual int32_t GetDeviceIndex() const = 0;
+  virtual void SetDeviceIndex(int32_t index) = 0;
+  virtual int32_t DeviceCount() = 0;
+  virtual std::string DeviceName(int32_t index) = 0;  // empty when out of range
+  virtual bool GetMuted() const = 0;
+  virtual void SetMuted(bool muted) = 0;
+  virtual int32_t GetThreshold() const = 0;
+  virtual void SetThreshold(int32_t threshold) = 0;
+};
+
+class IPlayer {
+ public:
+  virtual ~IPlayer() = default;
+  std::function<void(TBytes samples)> OnPlayed;  // a played PCM block
+
+  // Start: false when already started. Stop: false when not started.
+  virtual bool Start() = 0;
+  virtual bool Stop() = 0;
+  virtual void PlayPacket(TBytes packet) = 0;  // never raises
+  virtual int32_t GetDeviceIndex() const = 0;
+  virtual void SetDeviceIndex(int32_t index) = 0;
+  virtual int32_t DeviceCount() = 0;
+  virtual std::string DeviceName(int32_t index) = 0;
+  virtual bool GetMuted() const = 0;
+  virtual void SetMuted(bool muted) = 0;
+  // The local recorder whose level ducks this player's output (may be null).
+  virtual void SetRecorder(IRecorder* recorder) = 0;
+};
+
+// The capture form. OnFrame runs on the capture's streaming thread with a
+// 24-bit frame that is valid only during the call.
+class ICaptureSource {
+ public:
+  virtual ~ICaptureSource() = default;
+  std::function<void(const win32::Bitmap& frame)> OnFrame;
+
+  virtual bool StartCapture() = 0;  // true at once when already capturing
+  virtual bool StopCapture() = 0;
+  virtual void EnumerateDevices() = 0;
+  virtual int32_t DeviceCount() = 0;
+  virtual std::string DeviceName(int32_t index) = 0;
+  virtual void SetDeviceIndex(int32_t index) = 0;  // restarts a running capture
+  virtual int32_t FormatCount() = 0;
+  virtual bool GetFormatSize(int32_t index, int32_t& width, int32_t& height) = 0;
+  virtual void SetFormatIndex(int32_t index) = 0;  // restarts a running capture
+};
+
+class IVideoEncoder {
+ public:
+  virtual ~IVideoEncoder() = default;
+  virtual void SetQuality(int32_t quality) = 0;  // 1..5; others ignored
+  // One encoded frame, valid until the next call; allowSkip false: a key frame.
+  virtual std::span<const uint8_t> Encode(win32::Bitmap& bitmap, bool allowSkip) = 0;
+};
+
+// Makes the engine's media objects. Every method may be called more than
+// once (a player per talking peer).
+class TMediaFactory {
+ public:
+  virtual ~TMediaFactory() = default;
+  virtual std::unique_ptr<IRecorder> CreateRecorder();
+  virtual std::unique_ptr<IPlayer> CreatePlayer();
+  virtual std::unique_ptr<ICaptureSource> CreateCapture();
+  virtual std::unique_ptr<IVideoEncoder> CreateEncoder();
+};
+
+}  // namespace tw::cln

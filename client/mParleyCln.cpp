@@ -1,0 +1,318 @@
+#include "client/mParleyCln.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "transport/twTools.h"
+
+namespace tw::cln {
+
+static_assert(int{errBusy} == int{meBusy} && int{errInvalidHandle} == int{meInvalidTube} &&
+                  int{errNotByteArray} == int{meNotByteArray},
+              "the session layer's errors are the engine's");
+
+// Creation in dependency order: the capture, the timer, the session layer
+// with its closures, the peer list, the recorder with its hand-overs, the
+// player and the encoder.
+TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
+    : media_(media ? std::move(media) : std::make_shared<TMediaFactory>()) {
+  talks_ = std::make_unique<TTalkUnit>(*this);
+  files_ = std::make_unique<TFileUnit>(*this);
+  capture_ = media_->CreateCapture();
+  capture_->OnFrame = [this](const win32::Bitmap& frame) { talks_->DoCaptureFrame(frame); };
+  timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+    if (msg == win32::WM_TIMER) {
+      try {
+        TimerTick();
+      } catch (const std::exception&) {
+        mate_->Mill().ReportError("TTWParleyCln.TimerTick");
+      }
+    }
+    return win32::LRESULT{0};
+  });
+  win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
+
+  mate_ = std::make_unique<CMate>(kAppId, startPump);
+  TMateEvents& ev = mate_->Events;
+  ev.OnMateOpen = [this] { DoSessionOpen(); };
+  ev.OnMateClosed = [this](int32_t) { DoSessionClosed(); };
+  ev.OnMateRejected = [this](int32_t code) { DoSessionRejected(code); };
+  ev.OnTubeBonded = [this](TTubeId t) { DoPeerBonded(t); };
+  ev.OnTubeClosed = [this](TTubeId t) { DoPeerClosed(t); };
+  ev.OnTubeMessage = [this](TTubeId t, std::string& body, int32_t channel) { DoMessage(t, body, channel); };
+  ev.OnTubeAck = [this](TTubeId t, int32_t channel) { DoAck(t, channel); };
+  ev.OnTubeBinary = [this](TTubeId t, const com::VARIANT& m) { DoBinary(t, m); };
+
+  recorder_ = media_->CreateRecorder();
+  recorder_->Events.OnWave = [this](TBytes samples) { talks_->DoWaveRecorded(samples); };
+  recorder_->Events.OnPacket = [this](TBytes packet) { talks_->DoAudioEncoded(packet); };
+  recorder_->SetThreshold(noiseLevel_);
+  player_ = media_->CreatePlayer();
+  encoder_ = media_->CreateEncoder();
+  encoder_->SetQuality(frameQuality_);
+}
+
+// Destruction: no event fires from here on. Talks end, the session layer
+// goes (dropping the connection), then the capture and the shared media.
+TTWParleyCln::~TTWParleyCln() {
+  destroying_ = true;
+  Events = {};
+  talks_->EndTalk();
+  mate_.reset();
+  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
+  talks_->ReleaseMedia(nullptr);
+  recorder_->Events = {};
+  for (auto& p : peers_) p->Player.reset();
+  recorder_.reset();
+  player_.reset();
+  encoder_.reset();
+  win32::DestroyWindow(timerWindow_);
+  peers_.clear();
+}
+
+// --- Peers and handles -----------------------------------------------------------
+
+TPeer* TTWParleyCln::CheckPeer(TPeerHandle handle) {
+  if (handle <= 0) return nullptr;
+  auto it = std::lower_bound(peers_.begin(), peers_.end(), handle,
+                             [](const std::unique_ptr<TPeer>& p, TPeerHandle h) { return p->Handle < h; });
+  return it != peers_.end() && (*it)->Handle == handle ? it->get() : nullptr;
+}
+
+TPeer* TTWParleyCln::SelectPeer(TPeerHandle handle) {
+  lastError_ = errNone;
+  TPeer* p = CheckPeer(handle);
+  current_ = p ? handle : 0;
+  if (!p) lastError_ = errInvalidHandle;
+  return p;
+}
+
+TPeer* TTWParleyCln::TubePeer(TTubeId tube) {
+  if (!mate_->CheckTube(tube)) return nullptr;
+  TPeer* p = CheckPeer(mate_->GetTubeData(tube));
+  // A disconnected peer's tube may linger until the purge: it raises nothing.
+  return p && p->Tube == tube && p->LinkState == lsConnected ? p : nullptr;
+}
+
+bool TTWParleyCln::DisconnectPeer(TPeerHandle handle) {
+  TPeer* p = SelectPeer(handle);
+  if (!p) return false;
+  PeerDisconnected(p);
+  return true;
+}
+
+std::u16string TTWParleyCln::GetPeerName(TPeerHandle handle) {
+  TPeer* p = SelectPeer(handle);
+  return p ? p->Name : u"";
+}
+
+int32_t TTWParleyCln::GetMoniker(TPeerHandle handle) {
+  TPeer* p = SelectPeer(handle);
+  return p ? p->Moniker : 0;
+}
+
+void TTWParleyCln::SetMoniker(TPeerHandle handle, int32_t moniker) {
+  if (TPeer* p = SelectPeer(handle)) p->Moniker = moniker;
+}
+
+void TTWParleyCln::PeerDisconnected(TPeer* peer) {
+  if (!peer || peer->LinkState == lsDisconnected) return;
+  const TPeerHandle handle = peer->Handle;
+  talks_->TalkEnded(*peer);
+  // The talk unit's events may have run the container: look the record up again.
+  peer = CheckPeer(handle);
+  if (!peer || peer->LinkState == lsDisconnected) return;
+  peer->LinkState = lsDisconnected;
+  mate_->DisconnectTube(peer->Tube);
+  if (!destroying_ && Events.OnPeerDisconnected) Events.OnPeerDisconnected(handle);
+}
+
+// --- Session ---------------------------------------------------------------------
+
+bool TTWParleyCln::OpenSession(const std::u16string& host, int32_t port, const std::u16string& userName,
+                               const std::u16string& password) {
+  if (status_ != ssClosed) {
+    lastError_ = errBusy;
+    return status_ == ssOpening;
+  }
+  if (mate_->OpenSession(host, port, userName, password))
+    status_ = ssOpening;
+  else
+    lastError_ = mate_->Error();
+  return status_ == ssOpening;
+}
+
+bool TTWParleyCln::CloseSession() {
+  Close(mcClosedLocally);
+  return true;
+}
+
+void TTWParleyCln::Close(int32_t code) {
+  if (status_ == ssClosed) return;
+  const uint8_t old = status_;
+  status_ = ssClosed;
+  for (size_t i = peers_.size(); i-- > 0;)
+    if (i < peers_.size()) PeerDisconnected(peers_[i].get());
+  mate_->CloseSession();
+  if (destroying_) return;
+  if (old == ssOpening && Events.OnSessionRejected) Events.OnSessionRejected(code);
+  if (old == ssOpen && Events.OnSessionClosed) Events.OnSessionClosed();
+}
+
+// --- Messages --------------------------------------------------------------------
+
+bool TTWParleyCln::SendText(TPeerHandle handle, const std::u16string& text, int32_t channel) {
+  lastError_ = errNone;
+  if (status_ != ssOpen) {
+    lastError_ = errSessionNotOpen;
+    return false;
+  }
+  TPeer* p = SelectPeer(handle);
+  if (!p) return false;
+  mate_->PushWideString(text);
+  mate_->AddTarget(p->Tube);
+  mate_->SendToTargets(channel);
+  return true;
+}
+
+bool TTWParleyCln::SendAlertMessage(TPeerHandle handle, const std::u16string& text) {
+  return SendText(handle, text, APP_ALERT);
+}
+
+bool TTWParleyCln::SendChatMessage(TPeerHandle handle, const std::u16string& text) {
+  return SendText(handle, text, APP_CHAT);
+}
+
+bool TTWParleyCln::SendBinaryMessage(TPeerHandle handle, const com::VARIANT& bytes) {
+  lastError_ = errNone;
+  if (!VarArrayToStr(bytes)) {
+    lastError_ = errNotByteArray;
+    return false;
+  }
+  if (status_ != ssOpen) {
+    lastError_ = errSessionNotOpen;
+    return false;
+  }
+  TTubeId tube = 0;
+  if (handle != 0) {
+    TPeer* p = SelectPeer(handle);
+    if (!p) return false;
+    tube = p->Tube;
+  }
+  mate_->SendBinary(tube, bytes);
+  return true;
+}
+
+// --- Settings --------------------------------------------------------------------
+
+bool TTWParleyCln::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
+  publicKey.clear();
+  privateKey.clear();
+  return mate_->GenerateKeypair(publicKey, privateKey);
+}
+
+void TTWParleyCln::SetNoiseLevel(int32_t level) {
+  noiseLevel_ = level;
+  recorder_->SetThreshold(level);
+}
+
+void TTWParleyCln::SetFrameQuality(int32_t quality) {
+  if (quality < 1 || quality > 5) return;
+  frameQuality_ = quality;
+  encoder_->SetQuality(quality);
+}
+
+// --- Timer -----------------------------------------------------------------------
+
+void TTWParleyCln::TimerTick() {
+  if (destroying_) return;
+  tick_ = win32::GetTickCount();
+  if (inTimer_) return;
+  inTimer_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{inTimer_};
+  talks_->SendPendingFrame();
+}
+
+// --- Session layer closures --------------------------------------------------------
+
+void TTWParleyCln::DoSessionOpen() {
+  username_ = mate_->UserName();
+  status_ = ssOpen;
+  if (Events.OnSessionOpen) Events.OnSessionOpen();
+}
+
+void TTWParleyCln::DoSessionClosed() {
+  if (!destroying_) Close(mcConnectionClosed);
+}
+
+void TTWParleyCln::DoSessionRejected(int32_t code) { Close(code); }
+
+void TTWParleyCln::DoPeerBonded(TTubeId tube) {
+  if (destroying_ || !mate_->CheckTube(tube)) return;
+  if (CheckPeer(mate_->GetTubeData(tube))) return;  // bonded once: one record, one handle
+  auto peer = std::make_unique<TPeer>();
+  do {
+    nextHandle_ = nextHandle_ == INT32_MAX ? 1 : nextHandle_ + 1;
+  } while (CheckPeer(nextHandle_));
+  peer->Handle = nextHandle_;
+  peer->Tube = tube;
+  peer->Name = mate_->GetTubeName(tube);
+  peer->LinkState = lsConnected;
+  const TPeerHandle handle = peer->Handle;
+  // Handles grow with every bond, so the list stays sorted by handle.
+  auto at = std::lower_bound(peers_.begin(), peers_.end(), handle,
+                             [](const std::unique_ptr<TPeer>& p, TPeerHandle h) { return p->Handle < h; });
+  peers_.insert(at, std::move(peer));
+  mate_->SetTubeData(tube, handle);
+  if (Events.OnPeerConnected) Events.OnPeerConnected(handle);
+}
+
+void TTWParleyCln::DoPeerClosed(TTubeId tube) {
+  if (destroying_) return;
+  if (TPeer* p = TubePeer(tube)) PeerDisconnected(p);
+}
+
+void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
+  if (destroying_) return;
+  TPeer* p = TubePeer(tube);
+  if (!p) return;  // not bonded yet, or disconnected: dropped
+  current_ = p->Handle;
+  if (channel == APP_ALERT || channel == APP_CHAT) {
+    const std::u16string text = ReadWideField(body);
+    auto& event = channel == APP_ALERT ? Events.OnAlertMessage : Events.OnChatMessage;
+    if (event) event(p->Handle, text);
+  } else if (TTalkUnit::Handles(channel)) {
+    talks_->DoMessage(*p, channel, body);
+  } else if (TFileUnit::Handles(channel)) {
+    files_->DoMessage(*p, channel, body);
+  }
+}
+
+void TTWParleyCln::DoAck(TTubeId tube, int32_t channel) {
+  if (destroying_ || channel != APP_FILE_DATA) return;
+  if (TPeer* p = TubePeer(tube)) files_->SendNextChunk(*p);
+}
+
+void TTWParleyCln::DoBinary(TTubeId tube, const com::VARIANT& message) {
+  if (destroying_ || !Events.OnBinaryMessage) return;
+  if (tube == 0) {
+    Events.OnBinaryMessage(0, message);
+  } else if (TPeer* p = TubePeer(tube)) {
+    Events.OnBinaryMessage(p->Handle, message);
+  }
+}
+
+// --- Helpers ---------------------------------------------------------------------
+
+std::u16string TrimLeadingBackslash(std::u16string_view text) {
+  auto blank = [](char16_t c) { return c <= u' '; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  if (!text.empty() && text.front() == u'\\') text.remove_prefix(1);
+  return std::u16string(text);
+}
+
+}  // namespace tw::cln

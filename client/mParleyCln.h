@@ -1,0 +1,245 @@
+// TTWParleyCln: the client engine behind the client control. It owns the
+// session layer (CMate), one TPeer record per bonded peer, the talk and file
+// units, and the media objects (recorder, player, capture, encoder) made by
+// its media factory; it keeps the session status and LastError, sends and
+// receives alerts, chats and binary messages, and dispatches the talk and
+// file codes to their units. Every operation runs on the thread that created
+// the engine; events fire synchronously on it.
+//
+// Handles are 32-bit serials, never reused and never derived from an
+// address; a record stays (with its handle, name and Moniker) after its peer
+// disconnects, until the engine is destroyed. Every call looks a handle up.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/mFiles.h"
+#include "client/mMate.h"
+#include "client/mMedia.h"
+#include "client/mTalks.h"
+#include "platform/com/variant.h"
+#include "platform/win32/messages.h"
+#include "server/mHub.h"
+
+namespace tw::cln {
+
+using TPeerHandle = int32_t;
+
+// The client's LastError codes; the same numbers are the codes of the talk
+// and file events. Those shared with the server come from its session layer.
+using tw::errInvalidHandle;
+using tw::errNone;
+using tw::errNotByteArray;
+using tw::errSessionNotOpen;
+using tw::errTransport;
+enum : int32_t {
+  errCancelled = 1,
+  errNoReceiver = 5,
+  errWrongState = 6,
+  errDeclined = 23,
+  errBusy = 30,
+  errNoTransfer = 31,
+  errMediaFailed = 50,
+  errRenameFailed = 104,
+  errOpenFailed = 105,
+  errCreateFailed = 106,
+  errReadFailed = 107,
+  errWriteFailed = 108,
+  errCrcMismatch = 112,
+};
+
+// Codes exchanged between peers besides those of the talk and file units.
+enum : int32_t { APP_ALERT = 90, APP_CHAT = 91 };
+
+// Session status and peer link states.
+enum : uint8_t { ssClosed = 0, ssOpening = 1, ssOpen = 2 };
+enum : uint8_t { lsNew = 0, lsConnected = 1, lsDisconnected = 2 };
+
+// One bonded peer.
+struct TPeer {
+  TPeerHandle Handle = 0;
+  TTubeId Tube = 0;  // looked up in the session layer at every use
+  int32_t Moniker = 0;
+  uint8_t LinkState = lsNew;
+  uint8_t TalkState = tkIdle;
+  std::u16string Name;
+  // While media run for this peer (talk unit).
+  std::unique_ptr<IPlayer> Player;
+};
+
+// Event closures; each fires only when assigned and never during destruction.
+struct TParleyClnEvents {
+  std::function<void()> OnSessionOpen;
+  std::function<void()> OnSessionClosed;
+  std::function<void(int32_t code)> OnSessionRejected;
+  std::function<void(TPeerHandle)> OnPeerConnected;
+  std::function<void(TPeerHandle)> OnPeerDisconnected;
+  std::function<void(TPeerHandle, const std::u16string& text)> OnAlertMessage;
+  std::function<void(TPeerHandle, const std::u16string& text)> OnChatMessage;
+  std::function<void(TPeerHandle, const com::VARIANT& message)> OnBinaryMessage;  // 0: the server host
+  // Talks.
+  std::function<void(TPeerHandle, bool& okay, bool& audio, bool& video)> OnTalkInvited;
+  std::function<void(TPeerHandle)> OnTalkBegan;
+  std::function<void(TPeerHandle)> OnTalkEnded;
+  std::function<void(TPeerHandle)> OnTalkJoined;
+  std::function<void(TPeerHandle, int32_t code)> OnTalkRefused;
+  std::function<void(int32_t code)> OnError;
+  std::function<void(TBytes data)> OnWaveRecorded;
+  std::function<void(TPeerHandle, TBytes data)> OnWavePlayed;
+  std::function<void(TBytes image)> OnLocalFrame;
+  std::function<void(TPeerHandle, TBytes image)> OnRemoteFrame;
+  // Files.
+  std::function<void(TPeerHandle, std::u16string& path, bool& okay)> OnInFileRequested;
+  std::function<void(TPeerHandle, int32_t countLo, int32_t countHi, int32_t sizeLo, int32_t sizeHi)>
+      OnOutFileProgress;
+  std::function<void(TPeerHandle, int32_t countLo, int32_t countHi, int32_t sizeLo, int32_t sizeHi)>
+      OnInFileProgress;
+  std::function<void(TPeerHandle, int32_t code)> OnOutFileDone;
+  std::function<void(TPeerHandle, int32_t code)> OnInFileDone;
+};
+
+class TTWParleyCln {
+ public:
+  static constexpr win32::UINT_PTR kTimerId = 1;
+  static constexpr uint32_t kTimerMs = 20;
+  static constexpr const char16_t* kAppId = u"QXMELNORAPKD31";
+
+  // `media` makes the recorder, players, capture and encoder (null: the
+  // defaults that do nothing). `startPump` false leaves the transport's pump
+  // to the caller (tests).
+  explicit TTWParleyCln(std::shared_ptr<TMediaFactory> media = nullptr, bool startPump = true);
+  // Drops the session without events.
+  ~TTWParleyCln();
+  TTWParleyCln(const TTWParleyCln&) = delete;
+  TTWParleyCln& operator=(const TTWParleyCln&) = delete;
+
+  TParleyClnEvents Events;
+
+  // --- Session ---------------------------------------------------------------------
+  bool OpenSession(const std::u16string& host, int32_t port, const std::u16string& userName,
+                   const std::u16string& password);
+  bool CloseSession();
+  int32_t GetSessionStatus() const { return status_; }
+  const std::u16string& GetUsername() const { return username_; }
+  int32_t GetLastError() const { return lastError_; }
+
+  // --- Peers -----------------------------------------------------------------------
+  bool DisconnectPeer(TPeerHandle handle);
+  std::u16string GetPeerName(TPeerHandle handle);
+  int32_t GetMoniker(TPeerHandle handle);
+  void SetMoniker(TPeerHandle handle, int32_t moniker);
+
+  // --- Messages --------------------------------------------------------------------
+  bool SendAlertMessage(TPeerHandle handle, const std::u16string& text);
+  bool SendChatMessage(TPeerHandle handle, const std::u16string& text);
+  // Handle 0 sends to the server host.
+  bool SendBinaryMessage(TPeerHandle handle, const com::VARIANT& bytes);
+
+  // --- Keys, trust and addresses (forwarded to the session layer) ------------------
+  bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
+  std::u16string TakeFingerprint(const std::u16string& publicKey) { return mate_->TakeFingerprint(publicKey); }
+  int32_t GetSecurityMode() const { return mate_->GetSecurityMode(); }
+  void SetSecurityMode(int32_t v) { mate_->SetSecurityMode(v); }
+  std::u16string GetPublicKey() const { return mate_->GetPublicKey(); }
+  void SetPublicKey(const std::u16string& v) { mate_->SetPublicKey(v); }
+  std::u16string GetPrivateKey() const { return mate_->GetPrivateKey(); }
+  void SetPrivateKey(const std::u16string& v) { mate_->SetPrivateKey(v); }
+  std::u16string GetSecretKey() const { return mate_->GetSecretKey(); }
+  void SetSecretKey(const std::u16string& v) { mate_->SetSecretKey(v); }
+  std::u16string GetFingerprints() const { return mate_->GetFingerprints(); }
+  void SetFingerprints(const std::u16string& v) { mate_->SetFingerprints(v); }
+  std::u16string GetBindAddress() const { return mate_->GetBindAddress(); }
+  void SetBindAddress(const std::u16string& v) { mate_->SetBindAddress(v); }
+  std::u16string GetServerAddress() { return mate_->GetServerAddress(); }
+  int32_t GetServerPort() { return mate_->GetServerPort(); }
+  int32_t GetSocksVersion() const { return mate_->GetSocksVersion(); }
+  void SetSocksVersion(int32_t v) { mate_->SetSocksVersion(v); }
+  std::u16string GetSocksServer() const { return mate_->GetSocksServer(); }
+  void SetSocksServer(const std::u16string& v) { mate_->SetSocksServer(v); }
+  int32_t GetSocksPort() const { return mate_->GetSocksPort(); }
+  void SetSocksPort(int32_t v) { mate_->SetSocksPort(v); }
+  std::u16string GetSocksUsername() const { return mate_->GetSocksUsername(); }
+  void SetSocksUsername(const std::u16string& v) { mate_->SetSocksUsername(v); }
+  std::u16string GetSocksPassword() const { return mate_->GetSocksPassword(); }
+  void SetSocksPassword(const std::u16string& v) { mate_->SetSocksPassword(v); }
+
+  // --- Media settings kept by the engine -------------------------------------------
+  int32_t GetNoiseLevel() const { return noiseLevel_; }
+  void SetNoiseLevel(int32_t level);
+  int32_t GetFrameQuality() const { return frameQuality_; }
+  void SetFrameQuality(int32_t quality);  // 1..5; other values are ignored
+
+  // The recorder's own events, wired straight to the container's closures.
+  void SetOnStartRecording(std::function<void()> f) { recorder_->Events.OnTalkStart = std::move(f); }
+  void SetOnStopRecording(std::function<void()> f) { recorder_->Events.OnTalkStop = std::move(f); }
+  void SetOnStartAudioOverload(std::function<void()> f) { recorder_->Events.OnLoud = std::move(f); }
+  void SetOnStopAudioOverload(std::function<void()> f) { recorder_->Events.OnLoudEnd = std::move(f); }
+
+  // --- For the units and tests --------------------------------------------------------
+  CMate& Mate() { return *mate_; }
+  TTalkUnit& Talks() { return *talks_; }
+  TFileUnit& Files() { return *files_; }
+  TMediaFactory& Media() { return *media_; }
+  IRecorder& Recorder() { return *recorder_; }
+  IPlayer& Player() { return *player_; }
+  ICaptureSource& Capture() { return *capture_; }
+  IVideoEncoder& Encoder() { return *encoder_; }
+  bool Destroying() const { return destroying_; }
+  // The record a handle names, or null; SelectPeer also sets LastError (0 or 3).
+  TPeer* CheckPeer(TPeerHandle handle);
+  TPeer* SelectPeer(TPeerHandle handle);
+  size_t PeerCount() const { return peers_.size(); }
+  void PeerDisconnected(TPeer* peer);
+  // The 20 ms timer's work (public for tests on a test clock).
+  void TimerTick();
+
+ private:
+  void Close(int32_t code);
+  bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
+  TPeer* TubePeer(TTubeId tube);  // the connected peer of a tube, or null
+
+  // Session layer closures.
+  void DoSessionOpen();
+  void DoSessionClosed();
+  void DoSessionRejected(int32_t code);
+  void DoPeerBonded(TTubeId tube);
+  void DoPeerClosed(TTubeId tube);
+  void DoMessage(TTubeId tube, std::string& body, int32_t channel);
+  void DoAck(TTubeId tube, int32_t channel);
+  void DoBinary(TTubeId tube, const com::VARIANT& message);
+
+  std::atomic<bool> destroying_{false};  // read by the capture's streaming thread too
+  std::shared_ptr<TMediaFactory> media_;
+  std::unique_ptr<CMate> mate_;
+  std::unique_ptr<ICaptureSource> capture_;
+  std::vector<std::unique_ptr<TPeer>> peers_;  // bonding order; handles ascending
+  TPeerHandle nextHandle_ = 0;
+  TPeerHandle current_ = 0;
+  uint32_t tick_ = 0;
+  bool inTimer_ = false;
+  win32::HWND timerWindow_ = 0;
+  std::unique_ptr<IRecorder> recorder_;
+  std::unique_ptr<IPlayer> player_;
+  std::unique_ptr<IVideoEncoder> encoder_;
+  std::unique_ptr<TTalkUnit> talks_;
+  std::unique_ptr<TFileUnit> files_;
+  int32_t lastError_ = errNone;
+  uint8_t status_ = ssClosed;
+  std::u16string username_;
+  int32_t noiseLevel_ = 2;
+  int32_t frameQuality_ = 3;
+};
+
+// 64-bit values for the 32-bit arguments of progress events.
+inline int32_t Int64Lo(int64_t v) { return static_cast<int32_t>(static_cast<uint64_t>(v)); }
+inline int32_t Int64Hi(int64_t v) { return static_cast<int32_t>(static_cast<uint64_t>(v) >> 32); }
+// The text without leading and trailing blanks and control characters, then
+// without one leading backslash if it has one.
+std::u16string TrimLeadingBackslash(std::u16string_view text);
+
+}  // namespace tw::cln

@@ -1,0 +1,388 @@
+// The session layer against the real server engine: bonding, routing and
+// end-to-end acknowledgements, what stays behind after a failed send, the
+// close codes, the once-a-second purge and what travels sealed on the wire.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../transport/dante_fixture.h"
+#include "client_harness.h"
+#include "platform/win32/text.h"
+#include "server/mHub.h"
+#include "transport/twTools.h"
+
+using namespace tw;
+using namespace tw::test;
+namespace cln = tw::cln;
+
+namespace {
+
+std::vector<std::string> Names(TClient& c) {
+  std::vector<std::string> out;
+  for (auto h : c.connected) out.push_back(win32::Utf16ToUtf8(c->GetPeerName(h)));
+  return out;
+}
+
+// The tube a client keeps for the peer named `name`.
+cln::CTube* TubeOf(TClient& c, const std::u16string& name) {
+  for (auto& t : c->Mate().Tubes())
+    if (t->Name == name) return t.get();
+  return nullptr;
+}
+
+std::string Utf16Bytes(std::u16string_view text) {
+  std::string out;
+  PutWideField(out, text);
+  return out.substr(4);
+}
+
+}  // namespace
+
+TEST(MateBonding, ThreePeersBondInAnnouncementOrder) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(3));
+  h.Settle();
+  // The first one bonds on each newcomer's request, the second bonds with the
+  // first when it joins and with the third on its request.
+  EXPECT_EQ(Names(h[0]), (std::vector<std::string>{"c1", "c2"}));
+  EXPECT_EQ(Names(h[1]), (std::vector<std::string>{"c0", "c2"}));
+  auto last = Names(h[2]);
+  std::sort(last.begin(), last.end());
+  EXPECT_EQ(last, (std::vector<std::string>{"c0", "c1"}));
+  // The hub names a client on this machine by the machine's first address.
+  const std::string first = h.Server().Hub().Mill().FirstLocalAddress();
+  const std::u16string seen = win32::AnsiToWide(first.empty() ? "127.0.0.1" : first);
+  for (auto& c : h.Clients()) {
+    EXPECT_EQ(c->connected.size(), 2u);
+    ASSERT_EQ((*c)->Mate().TubeCount(), 2u);
+    for (auto& t : (*c)->Mate().Tubes()) {
+      EXPECT_EQ(t->State, cln::tsBonded);
+      EXPECT_EQ(t->Address, seen);
+      EXPECT_NE(t->Port, 0);
+    }
+  }
+}
+
+TEST(MateSending, TwoTargetsMakeOneMessageRoutedLastFirstWithAnAckRecordEach) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(3));
+  cln::CMate& mate = h[0]->Mate();
+  cln::CTube* t1 = TubeOf(h[0], u"c1");
+  cln::CTube* t2 = TubeOf(h[0], u"c2");
+  ASSERT_TRUE(t1 && t2);
+  mate.PushWideString(u"both");
+  mate.RequestAck();
+  mate.AddTarget(t1->Id);
+  mate.AddTarget(t2->Id);
+  TSack* sack = mate.SendToTargets(cln::APP_CHAT);
+  ASSERT_NE(sack, nullptr);
+  EXPECT_EQ(RouteIds(sack->RouteList), (std::vector<int32_t>{t2->PeerId, t1->PeerId}));
+  EXPECT_EQ(sack->AckWanted, 1);
+  EXPECT_EQ(mate.CountPendingAcks(t1->Id, cln::APP_CHAT), 1);
+  EXPECT_EQ(mate.CountPendingAcks(t2->Id, cln::APP_CHAT), 1);
+  // Each receiver acknowledges before its event; both records go.
+  EXPECT_TRUE(h.Run([&] {
+    return mate.CountPendingAcks(t1->Id, cln::APP_CHAT) == 0 && mate.CountPendingAcks(t2->Id, cln::APP_CHAT) == 0;
+  }));
+  EXPECT_TRUE(h[1].Saw("chat c0 both"));
+  EXPECT_TRUE(h[2].Saw("chat c0 both"));
+  // The ack request was consumed: the next send asks for none.
+  mate.PushWideString(u"again");
+  mate.AddTarget(t1->Id);
+  EXPECT_EQ(mate.SendToTargets(cln::APP_CHAT)->AckWanted, 0);
+  EXPECT_EQ(mate.CountPendingAcks(t1->Id, cln::APP_CHAT), 0);
+}
+
+TEST(MateSending, AnAckRemovesTheOlderOfTwoMatchingRecords) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(2));
+  cln::CMate& mate = h[0]->Mate();
+  cln::CTube* t1 = TubeOf(h[0], u"c1");
+  ASSERT_TRUE(t1);
+  std::vector<std::vector<int32_t>> seen;  // the records' lengths at each acknowledgement
+  auto engineAck = mate.Events.OnTubeAck;
+  mate.Events.OnTubeAck = [&](cln::TTubeId t, int32_t channel) {
+    std::vector<int32_t> lengths;
+    for (auto& a : mate.CheckTube(t)->PendingAcks) lengths.push_back(a.Length);
+    seen.push_back(lengths);
+    engineAck(t, channel);
+  };
+  // Channel 121 is acknowledged and otherwise ignored by the receiver.
+  mate.PushInt(7);
+  mate.RequestAck();
+  mate.AddTarget(t1->Id);
+  mate.SendToTargets(121);
+  mate.PushInt64(7);
+  mate.RequestAck();
+  mate.AddTarget(t1->Id);
+  mate.SendToTargets(121);
+  ASSERT_TRUE(h.Run([&] { return seen.size() == 2; }));
+  EXPECT_EQ(seen[0], (std::vector<int32_t>{4, 8}));
+  EXPECT_EQ(seen[1], (std::vector<int32_t>{8}));
+  EXPECT_EQ(mate.CountPendingAcks(t1->Id, 121), 0);
+  EXPECT_TRUE(h[1].log.size() == 2);  // "open", "connected c0": nothing for 121
+}
+
+TEST(MateSending, AnAckFromAListedTubeIsIgnoredUntilItBonds) {
+  THarness h;
+  TClient& a = h.AddClient();
+  ASSERT_TRUE(h.Open(a, u"a"));
+  TRawClient raw(h, u"raw");
+  ASSERT_TRUE(raw.Open());
+  ASSERT_TRUE(h.Run([&] { return raw.PeerId(u"a") != 0 && TubeOf(a, u"raw"); }));
+  cln::CMate& mate = a->Mate();
+  cln::CTube* tube = TubeOf(a, u"raw");
+  EXPECT_EQ(tube->State, cln::tsListed);
+  mate.RequestAck();
+  mate.AddTarget(tube->Id);
+  mate.SendToTargets(121);
+  ASSERT_TRUE(h.Run([&] { return !raw.bonds.empty(); }));
+  EXPECT_EQ(raw.bonds[0].code, 1121);
+  EXPECT_TRUE(raw.bonds[0].ackWanted);
+
+  raw.SendRouted(-1121, {}, raw.PeerId(u"a"));
+  h.Settle(100);
+  EXPECT_EQ(mate.CountPendingAcks(tube->Id, 121), 1);
+
+  raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), raw.PeerId(u"a"));
+  ASSERT_TRUE(h.Run([&] { return a.Saw("connected raw"); }));
+  raw.SendRouted(-1121, {}, raw.PeerId(u"a"));
+  EXPECT_TRUE(h.Run([&] { return mate.CountPendingAcks(tube->Id, 121) == 0; }));
+}
+
+TEST(MateSending, PushedFieldsOfASendWithoutAValidTargetAreDiscarded) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(2));
+  cln::CMate& mate = h[0]->Mate();
+  mate.PushWideString(u"leak");
+  mate.RequestAck();
+  mate.AddTarget(987654);
+  EXPECT_EQ(mate.Error(), cln::meInvalidTube);
+  EXPECT_EQ(mate.SendToTargets(cln::APP_CHAT), nullptr);
+  ASSERT_TRUE(h[0]->SendChatMessage(h[0].Handle(u"c1"), u"clean"));
+  ASSERT_TRUE(h.Run([&] { return h[1].Count("chat") == 1; }));
+  EXPECT_TRUE(h[1].Saw("chat c0 clean"));
+  EXPECT_EQ(mate.CountPendingAcks(TubeOf(h[0], u"c1")->Id, cln::APP_CHAT), 0);  // nor the ack request
+}
+
+// --- Close codes ---------------------------------------------------------------------------
+
+namespace {
+
+// A listening socket that accepts connections into its backlog and never
+// says a word.
+class TSilentServer {
+ public:
+  TSilentServer() {
+    s_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ws::sockaddr_in sa{};
+    sa.sin_family = ws::AF_INET;
+    sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+    ws::bind(s_, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
+    ws::listen(s_, 4);
+    int len = sizeof sa;
+    ws::getsockname(s_, reinterpret_cast<ws::sockaddr*>(&sa), &len);
+    port_ = ws::ntohs(sa.sin_port);
+  }
+  ~TSilentServer() {
+    if (peer_ != ws::INVALID_SOCKET) ws::closesocket(peer_);
+    ws::closesocket(s_);
+  }
+  uint16_t port() const { return port_; }
+  // Takes the connection waiting in the backlog and writes one frame to it.
+  void Answer(int32_t code, const std::string& body) {
+    peer_ = ws::accept(s_, nullptr, nullptr);
+    std::string frame;
+    AppendFrame(frame, sfFirstChunk | sfLastChunk, code, body);
+    ws::send(peer_, frame.data(), static_cast<int>(frame.size()), 0);
+  }
+
+ private:
+  ws::SOCKET s_;
+  ws::SOCKET peer_ = ws::INVALID_SOCKET;
+  uint16_t port_ = 0;
+};
+
+uint16_t ClosedPort() {
+  TSilentServer s;
+  return s.port();  // closed again when it returns
+}
+
+}  // namespace
+
+TEST(MateClose, RejectionsReportTheirCodeAndLeaveAReadableServerAddress) {
+  THarness h({.manualClock = true});
+  TSilentServer silent;
+  const uint16_t closed = ClosedPort();
+  struct Case {
+    const char* name;
+    uint16_t port;
+    const char16_t* password;
+    uint32_t advanceMs;  // moves the test clock once the pipe is dialling
+    int32_t code;
+  };
+  const Case cases[] = {
+      {"wrong password", h.Port(), u"wrong", 0, cln::mcConnectFailed},
+      {"closed port", closed, u"pw", 0, cln::mcConnectFailed},
+      {"handshake time-out", silent.port(), u"pw", kHandshakeTimeoutMs + 1, cln::mcTimeout},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    TClient& c = h.AddClient();
+    ASSERT_TRUE(c->OpenSession(u"127.0.0.1", k.port, u"u", k.password));
+    EXPECT_EQ(c->GetServerAddress(), u"127.0.0.1");
+    if (k.advanceMs) {
+      h.Settle(50);
+      h.Clock().Advance(k.advanceMs);
+    }
+    ASSERT_TRUE(h.Run([&] { return !c.log.empty(); }));
+    EXPECT_EQ(c.log, (std::vector<std::string>{"rejected " + std::to_string(k.code)}));
+    EXPECT_EQ(c->GetSessionStatus(), cln::ssClosed);
+    EXPECT_EQ(c->Mate().State(), cln::msClosed);
+    // Once the mill has freed the pipe the address is empty, never freed memory.
+    h.Clock().Advance(kFreeDelayMs + 1);
+    ASSERT_TRUE(h.Run([&] { return c->Mate().Mill().PipeCount() == 0; }));
+    EXPECT_EQ(c->GetServerAddress(), u"");
+    EXPECT_EQ(c->GetServerPort(), 0);
+  }
+}
+
+TEST(MateClose, AServerThatAnswersInAnotherModeIsRejectedWithMinus8) {
+  THarness h;
+  TSilentServer fake;
+  TClient& c = h.AddClient();
+  ASSERT_TRUE(c->OpenSession(u"127.0.0.1", fake.port(), u"u", u"pw"));
+  CMill& mill = c->Mate().Mill();
+  ASSERT_TRUE(h.Run([&] {
+    CPipe* p = mill.GetPipe(c->Mate().SessionPipeId());
+    return p && p->State == psHandshake;
+  }));
+  fake.Answer(scModeReply, IntToField(secRsa));
+  ASSERT_TRUE(h.Run([&] { return !c.log.empty(); }));
+  EXPECT_EQ(c.log, (std::vector<std::string>{"rejected " + std::to_string(cln::mcSecurity)}));
+}
+
+TEST(MateClose, AProxyThatCannotReachTheServerRejectsWithMinus21) {
+  if (!Prepare(false)) return;
+  Dante proxy(false);
+  ASSERT_TRUE(proxy.running()) << "danted did not start";
+  THarness h;
+  TClient& c = h.AddClient();
+  c->SetSocksVersion(5);
+  c->SetSocksServer(u"127.0.0.1");
+  c->SetSocksPort(proxy.port());
+  ASSERT_TRUE(c->OpenSession(u"127.0.0.1", ClosedPort(), u"u", u"pw"));
+  ASSERT_TRUE(h.Run([&] { return !c.log.empty(); }));
+  EXPECT_EQ(c.log, (std::vector<std::string>{"rejected " + std::to_string(cln::mcSocks)}));
+  // The same proxy carries a session to the real server.
+  TClient& d = h.AddClient();
+  d->SetSocksVersion(5);
+  d->SetSocksServer(u"127.0.0.1");
+  d->SetSocksPort(proxy.port());
+  EXPECT_TRUE(h.Open(d, u"d"));
+}
+
+TEST(MateClose, ClosingTheSessionSendsBondCloseOneToTheBondedPeer) {
+  THarness h;
+  TClient& a = h.AddClient();
+  ASSERT_TRUE(h.Open(a, u"a"));
+  TRawClient raw(h, u"raw");
+  ASSERT_TRUE(h.Run([&] { return raw.PeerId(u"a") != 0; }));
+  raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), raw.PeerId(u"a"));
+  ASSERT_TRUE(h.Run([&] { return a.Saw("connected raw"); }));
+  ASSERT_TRUE(a->CloseSession());
+  ASSERT_TRUE(h.Run([&] { return raw.bonds.size() >= 2; }));
+  h.Settle();
+  // The reply and the close may share a batch, which sends the newest first.
+  ASSERT_EQ(raw.bonds.size(), 2u);
+  auto close = std::find_if(raw.bonds.begin(), raw.bonds.end(), [](auto& x) { return x.code == cln::BOND_CLOSE; });
+  ASSERT_NE(close, raw.bonds.end());
+  EXPECT_EQ(close->body, IntToField(1));
+}
+
+TEST(MateClose, CloseWhileOpenSaysGoodbyeToEveryTubeAndALostSessionDoesNot) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(3));
+  // c0 closes: the others see BOND_CLOSE [1] (or the hub's CMD_PEER_LEFT).
+  ASSERT_TRUE(h[0]->CloseSession());
+  EXPECT_EQ(std::vector<std::string>(h[0].log.end() - 3, h[0].log.end()),
+            (std::vector<std::string>{"disconnected c2", "disconnected c1", "closed"}));
+  EXPECT_TRUE(h.Run([&] { return h[1].Saw("disconnected c0") && h[2].Saw("disconnected c0"); }));
+  // c1 loses its connection: the server drops it.
+  const size_t before = h[1].log.size();
+  h.Server().DisconnectPeer(2);
+  ASSERT_TRUE(h.Run([&] { return h[1].Saw("closed"); }));
+  EXPECT_EQ(std::vector<std::string>(h[1].log.begin() + static_cast<long>(before), h[1].log.end()),
+            (std::vector<std::string>{"disconnected c2", "closed"}));
+  EXPECT_TRUE(h.Run([&] { return h[2].Saw("disconnected c1"); }));
+}
+
+// --- Purge ------------------------------------------------------------------------------
+
+TEST(MatePurge, AClosedTubeGoesAtTheFirstTickAFullSecondAfterTheLastPurge) {
+  for (win32::DWORD start : {1'000'000u, 0xFFFFFE00u}) {
+    SCOPED_TRACE(start);
+    THarness h({.manualClock = true, .startTick = start});
+    ASSERT_TRUE(h.OpenMesh(3));
+    ASSERT_TRUE(h[2]->CloseSession());
+    ASSERT_TRUE(h.Run([&] { return h[0].Saw("disconnected c2"); }));
+    cln::CMate& mate = h[0]->Mate();
+    ASSERT_EQ(TubeOf(h[0], u"c2")->State, cln::tsClosed);
+    h.Clock().Set(start + 999);
+    mate.TimerTick();
+    EXPECT_EQ(mate.TubeCount(), 2u);
+    h.Clock().Set(start + 1000);
+    mate.TimerTick();
+    EXPECT_EQ(mate.TubeCount(), 1u);
+    EXPECT_EQ(TubeOf(h[0], u"c2"), nullptr);
+  }
+}
+
+// --- Sealing on the wire -------------------------------------------------------------------
+
+TEST(MateWire, TubeControlsAndAcksTravelInClearAndAppBodiesSealedWhenKeyed) {
+  // Without a key every body is readable on the wire: the control for the
+  // RSA case, where only the application bodies are not.
+  for (int32_t mode : {secNone, secRsa}) {
+    SCOPED_TRACE(mode);
+    const bool sealed = mode == secRsa;
+    THarness h({.securityMode = mode});
+    TClient& a = h.AddClient();
+    TClient& b = h.AddClient();
+    ASSERT_TRUE(h.Open(a, u"a"));
+    TWireTap tap(h.Port());
+    ASSERT_TRUE(h.Open(b, u"b", u"pw", tap.Port()));  // b joins: its BOND_REQUEST goes up the tap
+    ASSERT_TRUE(h.Run([&] { return a.connected.size() == 1 && b.connected.size() == 1; }));
+
+    ASSERT_TRUE(b->SendChatMessage(b.Handle(u"a"), u"SEALED-CHAT"));
+    com::Variant bytes;
+    ASSERT_TRUE(StrToVarArray("CLEAR-BINARY", &bytes));
+    ASSERT_TRUE(b->SendBinaryMessage(b.Handle(u"a"), bytes));
+    cln::CMate& mate = a->Mate();  // a asks b to acknowledge: b's ack goes up the tap
+    const cln::TTubeId toB = TubeOf(a, u"b")->Id;
+    mate.PushString("SEALED-APP");
+    mate.RequestAck();
+    mate.AddTarget(toB);
+    mate.SendToTargets(121);
+    ASSERT_TRUE(h.Run([&] {
+      return a.Saw("chat b SEALED-CHAT") && a.Count("binary b") == 1 && mate.CountPendingAcks(toB, 121) == 0;
+    }));
+
+    std::map<int32_t, std::vector<TWireTap::TFrame>> up, down;
+    for (auto& f : tap.Frames()) (f.up ? up : down)[f.code].push_back(f);
+    ASSERT_EQ(up[cln::BOND_REQUEST].size(), 1u);
+    EXPECT_NE(up[cln::BOND_REQUEST][0].chunk.find(IntToField(mode)), std::string::npos);
+    ASSERT_EQ(down[cln::BOND_REPLY].size(), 1u);
+    ASSERT_EQ(up[cln::BOND_BINARY].size(), 1u);
+    EXPECT_NE(up[cln::BOND_BINARY][0].chunk.find("CLEAR-BINARY"), std::string::npos);
+    ASSERT_EQ(up[-1121].size(), 1u);
+    EXPECT_TRUE(up[-1121][0].flags & sfRouteList);
+    ASSERT_EQ(up[1000 + cln::APP_CHAT].size(), 1u);
+    EXPECT_EQ(up[1000 + cln::APP_CHAT][0].chunk.find(Utf16Bytes(u"SEALED-CHAT")) == std::string::npos, sealed);
+    ASSERT_EQ(down[1121].size(), 1u);
+    EXPECT_EQ(down[1121][0].chunk.find("SEALED-APP") == std::string::npos, sealed);
+  }
+}
