@@ -306,9 +306,9 @@ bool TCapture::StartCapture() {
 }
 
 bool TCapture::StopCapture() {
-  if (!running_) return true;
   // From the streaming thread the stop would wait for itself.
   if (OnStreamingThread()) return false;
+  if (!running_) return true;
   try {
     graph_->StopGraph();
   } catch (...) {
