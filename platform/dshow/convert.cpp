@@ -12,19 +12,21 @@ namespace {
 
 size_t Stride(int bits, int width) { return static_cast<size_t>(((bits * width + 31) / 32) * 4); }
 
-inline uint8_t Clamp(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
-
-// BT.601 limited range in 16.16 fixed point: y' = 1.164 (y - 16).
+// BT.601 limited range in 16.16 fixed point: y' = 1.164 (y - 16); the
+// chroma terms are pre-shifted so one table look-up clamps each channel.
+constexpr int kClampBias = 384;  // lowest sum is about -278, highest about 534
 struct YuvTables {
   int y[256], rv[256], gu[256], gv[256], bu[256];
+  uint8_t clamp[1024];
   YuvTables() {
     for (int i = 0; i < 256; ++i) {
-      y[i] = 76309 * (i - 16);
+      y[i] = 76309 * (i - 16) + 32768 + (kClampBias << 16);
       rv[i] = 104597 * (i - 128);
       gu[i] = -25675 * (i - 128);
       gv[i] = -53279 * (i - 128);
       bu[i] = 132201 * (i - 128);
     }
+    for (int i = 0; i < 1024; ++i) clamp[i] = static_cast<uint8_t>(std::clamp(i - kClampBias, 0, 255));
   }
 };
 
@@ -38,19 +40,20 @@ const YuvTables& Tables() {
 void ConvertYuyvToRgb24(const uint8_t* src, size_t srcStride, int width, int height, uint8_t* dst,
                         size_t dstStride, bool bottomUp) {
   const YuvTables& t = Tables();
+  const uint8_t* clamp = t.clamp;
   for (int row = 0; row < height; ++row) {
     const uint8_t* s = src + static_cast<size_t>(row) * srcStride;
     uint8_t* d = dst + static_cast<size_t>(bottomUp ? height - 1 - row : row) * dstStride;
     for (int x = 0; x < width; x += 2, s += 4, d += 6) {
       const int u = s[1], v = s[3];
       const int r = t.rv[v], g = t.gu[u] + t.gv[v], b = t.bu[u];
-      const int y0 = t.y[s[0]] + 32768, y1 = t.y[s[2]] + 32768;
-      d[0] = Clamp((y0 + b) >> 16);
-      d[1] = Clamp((y0 + g) >> 16);
-      d[2] = Clamp((y0 + r) >> 16);
-      d[3] = Clamp((y1 + b) >> 16);
-      d[4] = Clamp((y1 + g) >> 16);
-      d[5] = Clamp((y1 + r) >> 16);
+      const int y0 = t.y[s[0]], y1 = t.y[s[2]];
+      d[0] = clamp[(y0 + b) >> 16];
+      d[1] = clamp[(y0 + g) >> 16];
+      d[2] = clamp[(y0 + r) >> 16];
+      d[3] = clamp[(y1 + b) >> 16];
+      d[4] = clamp[(y1 + g) >> 16];
+      d[5] = clamp[(y1 + r) >> 16];
     }
   }
 }

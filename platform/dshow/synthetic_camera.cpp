@@ -25,11 +25,14 @@ int BarAt(int x, int width, uint64_t n) {
   return shifted * 8 / width;
 }
 
-bool InSquare(int x, int y, int width, int height, uint64_t n) {
+struct Square {
+  int x, y, size;
+};
+
+Square SquareAt(int width, int height, uint64_t n) {
   const int size = std::min({16, width, height});
-  const int sx = static_cast<int>(n % static_cast<uint64_t>(std::max(1, width - size + 1)));
-  const int sy = static_cast<int>(n % static_cast<uint64_t>(std::max(1, height - size + 1)));
-  return x >= sx && x < sx + size && y >= sy && y < sy + size;
+  return {static_cast<int>(n % static_cast<uint64_t>(std::max(1, width - size + 1))),
+          static_cast<int>(n % static_cast<uint64_t>(std::max(1, height - size + 1))), size};
 }
 
 size_t StrideOf(int bits, int width) { return static_cast<size_t>(((bits * width + 31) / 32) * 4); }
@@ -84,11 +87,12 @@ void RenderInto(const AM_MEDIA_TYPE& type, uint64_t n, std::vector<uint8_t>& out
     }
   }
   const uint8_t white[3] = {255, 255, 255};
+  const Square sq = SquareAt(width, height, n);
   for (int y = 0; y < height; ++y) {
     uint8_t* row = out.data() + static_cast<size_t>(topDown ? y : height - 1 - y) * stride;
     std::memcpy(row, bars.data(), stride);
-    for (int x = 0; x < width; ++x) {
-      if (!InSquare(x, y, width, height, n)) continue;
+    if (y < sq.y || y >= sq.y + sq.size) continue;
+    for (int x = sq.x; x < sq.x + sq.size; ++x) {
       if (yuyv) row[static_cast<size_t>(x) * 2] = 235;
       else PutPixel(subtype, row + static_cast<size_t>(x) * bytes, white, 0);
     }
