@@ -186,6 +186,26 @@ TEST_F(CaptureTest, Rgb8OnlySourceRunsWithoutFrames) {
   EXPECT_EQ(log.Count(), 0u);
 }
 
+TEST_F(CaptureTest, FramesThatCannotBeCopiedNeverReachTheHandler) {
+  // A VideoInfo block with colour masks after it is not one a bitmap is made from.
+  dshow::MediaType masked = Video(MEDIASUBTYPE_RGB24, 16, 8, 24);
+  dshow::AM_MEDIA_TYPE& mt = masked.Get();
+  auto* bigger = static_cast<uint8_t*>(dshow::CoTaskMemAlloc(100));
+  std::memset(bigger, 0, 100);
+  std::memcpy(bigger, mt.pbFormat, mt.cbFormat);
+  dshow::CoTaskMemFree(mt.pbFormat);
+  mt.pbFormat = bigger;
+  mt.cbFormat = 100;
+  UseCameras({Camera("masked", {masked})});
+  FrameLog log;
+  auto capture = MakeCapture(log);
+  ASSERT_TRUE(capture->EnumerateDevices());
+  ASSERT_EQ(capture->FormatCount(), 1);
+  ASSERT_TRUE(capture->StartCapture());
+  EXPECT_FALSE(log.WaitFor(1, std::chrono::milliseconds(100)));
+  EXPECT_TRUE(capture->StopCapture());
+}
+
 TEST_F(CaptureTest, FormatIndexBeyondTheListKeepsTheDevicesOwnFormat) {
   // The device's default format is its first media type, 320 x 240.
   UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 320, 240, 24), Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
