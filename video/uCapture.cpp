@@ -42,9 +42,8 @@ ComPtr<I> TakeFrom(C& component) {
 }  // namespace
 
 TCapture::TCapture()
-    : window_(win32::CreateMessageWindow([](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) {
-        return win32::LRESULT{0};
-      })) {}
+    : window_(win32::CreateMessageWindow(
+          [](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) { return win32::LRESULT{0}; })) {}
 
 TCapture::~TCapture() {
   if (!StopCapture()) TearDown();
@@ -175,7 +174,8 @@ bool TCapture::LoadSelectedDevice() {
     // A camera plugged in or out since the listing moves the others: find
     // the device by its name when its position now names another one.
     int position = currentDevice_->EnumIndex;
-    if (position >= deviceEnum_->FilterCount() || deviceEnum_->FilterRecord(position).FriendlyName != currentDevice_->Name) {
+    if (position >= deviceEnum_->FilterCount() ||
+        deviceEnum_->FilterRecord(position).FriendlyName != currentDevice_->Name) {
       for (int i = 0; i < deviceEnum_->FilterCount(); ++i) {
         if (deviceEnum_->FilterRecord(i).FriendlyName == currentDevice_->Name) {
           position = i;

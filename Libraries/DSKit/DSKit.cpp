@@ -46,8 +46,9 @@ int32_t BalanceFromLinear(int32_t b) {
 // ---- TFilterGraph -----------------------------------------------------------------------
 
 TFilterGraph::TFilterGraph() {
-  eventWindow_ = win32::CreateMessageWindow(
-      [this](win32::HWND w, win32::UINT m, win32::WPARAM wp, win32::LPARAM lp) { return EventWindowProc(w, m, wp, lp); });
+  eventWindow_ = win32::CreateMessageWindow([this](win32::HWND w, win32::UINT m, win32::WPARAM wp, win32::LPARAM lp) {
+    return EventWindowProc(w, m, wp, lp);
+  });
 }
 
 TFilterGraph::~TFilterGraph() {
@@ -69,8 +70,10 @@ TFilterGraph::~TFilterGraph() {
 
 void TFilterGraph::SetActive(bool active) {
   if (active == active_) return;
-  if (active) Activate();
-  else Deactivate();
+  if (active)
+    Activate();
+  else
+    Deactivate();
 }
 
 void TFilterGraph::SetMode(TGraphMode mode) {
@@ -274,8 +277,7 @@ void TFilterGraph::DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR para
   if (OnDSEvent) OnDSEvent(*this, event, param1, param2);
   switch (event) {
     case EC_COMPLETE:
-      if (OnGraphComplete)
-        OnGraphComplete(*this, static_cast<HRESULT>(param1), reinterpret_cast<IBaseFilter*>(param2));
+      if (OnGraphComplete) OnGraphComplete(*this, static_cast<HRESULT>(param1), reinterpret_cast<IBaseFilter*>(param2));
       break;
     case EC_ERRORABORT:
       if (OnGraphErrorAbort) OnGraphErrorAbort(*this, static_cast<HRESULT>(param1));
@@ -483,10 +485,17 @@ bool TSampleGrabber::CopyFrameToBitmap(win32::Bitmap& bitmap, const uint8_t* buf
   win32::PixelFormat format;
   switch (h->biBitCount) {
     case 15:
-    case 16: format = win32::PixelFormat::pf16bit; break;
-    case 24: format = win32::PixelFormat::pf24bit; break;
-    case 32: format = win32::PixelFormat::pf32bit; break;
-    default: return false;
+    case 16:
+      format = win32::PixelFormat::pf16bit;
+      break;
+    case 24:
+      format = win32::PixelFormat::pf24bit;
+      break;
+    case 32:
+      format = win32::PixelFormat::pf32bit;
+      break;
+    default:
+      return false;
   }
   if (h->biCompression != BI_RGB || h->biWidth <= 0 || h->biHeight == 0 || h->biWidth > 16384) return false;
   // Top-down frames (negative height) have |height| rows, the top row first.

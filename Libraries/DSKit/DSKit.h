@@ -24,8 +24,8 @@ namespace tw::dskit {
 
 class TFilterGraph;
 
-using dshow::LONG_PTR;
 using com::LONG;
+using dshow::LONG_PTR;
 
 // Life-cycle notices a graph sends its components.
 enum TFilterOperation : int { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
@@ -162,7 +162,8 @@ class TFilter final : public IGraphComponent {
 // every sample on the streaming thread, one call at a time.
 class TSampleGrabber final : public IGraphComponent {
  public:
-  using TOnBuffer = std::function<void(TSampleGrabber& sender, double sampleTime, const uint8_t* buffer, int32_t length)>;
+  using TOnBuffer =
+      std::function<void(TSampleGrabber& sender, double sampleTime, const uint8_t* buffer, int32_t length)>;
 
   // Raises EAssertionFailed("The SampleGrabber Filter is not available on
   // this system.") when the class is not registered.

@@ -87,7 +87,9 @@ bool IsCaptureDevice(Device& d, std::string* card) {
   if (d.Ioctl(VIDIOC_QUERYCAP, &cap) != 0) return false;
   const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
   if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) return false;
-  if (card) card->assign(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+  if (card)
+    card->assign(reinterpret_cast<const char*>(cap.card),
+                 strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
   return true;
 }
 
@@ -122,7 +124,9 @@ std::vector<std::pair<int, int>> YuyvSizes(Device& d) {
     break;
   }
   // Odd widths cannot be YUYV; sizes that do not fit 32-bit DIB sizes are dropped.
-  std::erase_if(sizes, [](auto s) { return s.first <= 0 || s.first % 2 || s.second <= 0 || s.first > 16384 || s.second > 16384; });
+  std::erase_if(sizes, [](auto s) {
+    return s.first <= 0 || s.first % 2 || s.second <= 0 || s.first > 16384 || s.second > 16384;
+  });
   return sizes;
 }
 

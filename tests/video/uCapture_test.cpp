@@ -160,8 +160,8 @@ TEST_F(CaptureTest, ConvertsOtherRgbFormatsAndTurnsTopDownFramesUpright) {
     int height;
     int bits;
   };
-  for (const Case& c : {Case{MEDIASUBTYPE_RGB32, 120, 32}, Case{MEDIASUBTYPE_RGB24, -120, 24},
-                        Case{MEDIASUBTYPE_RGB32, -120, 32}}) {
+  for (const Case& c :
+       {Case{MEDIASUBTYPE_RGB32, 120, 32}, Case{MEDIASUBTYPE_RGB24, -120, 24}, Case{MEDIASUBTYPE_RGB32, -120, 32}}) {
     UseCameras({Camera("cam", {Video(c.subtype, 160, c.height, c.bits)})});
     FrameLog log;
     auto capture = MakeCapture(log);
@@ -222,7 +222,8 @@ TEST_F(CaptureTest, FormatIndexBeyondTheListKeepsTheDevicesOwnFormat) {
 }
 
 TEST_F(CaptureTest, NegativeIndexesAreRefused) {
-  UseCameras({Camera("a", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)}), Camera("b", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
+  UseCameras(
+      {Camera("a", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)}), Camera("b", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
   TCapture capture;
   ASSERT_TRUE(capture.EnumerateDevices());
   EXPECT_FALSE(capture.SetDeviceIndex(-1));
