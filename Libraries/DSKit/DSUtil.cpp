@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/win32/text.h"
 
@@ -175,6 +176,73 @@ bool TMediaType::Equal(const TMediaType& other) const {
          a.cbFormat == b.cbFormat && (a.cbFormat == 0 || std::memcmp(a.pbFormat, b.pbFormat, a.cbFormat) == 0);
 }
 
+namespace {
+
+void PutU32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void PutGuid(std::vector<uint8_t>& out, const GUID& g) {
+  PutU32(out, g.Data1);
+  out.push_back(static_cast<uint8_t>(g.Data2));
+  out.push_back(static_cast<uint8_t>(g.Data2 >> 8));
+  out.push_back(static_cast<uint8_t>(g.Data3));
+  out.push_back(static_cast<uint8_t>(g.Data3 >> 8));
+  out.insert(out.end(), g.Data4, g.Data4 + 8);
+}
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+GUID GetGuid(const uint8_t* p) {
+  GUID g;
+  g.Data1 = GetU32(p);
+  g.Data2 = static_cast<uint16_t>(p[4] | p[5] << 8);
+  g.Data3 = static_cast<uint16_t>(p[6] | p[7] << 8);
+  std::memcpy(g.Data4, p + 8, 8);
+  return g;
+}
+
+}  // namespace
+
+void TMediaType::WriteData(std::vector<uint8_t>& out) const {
+  PutGuid(out, record_.majortype);
+  PutGuid(out, record_.subtype);
+  PutU32(out, static_cast<uint32_t>(record_.bFixedSizeSamples));
+  PutU32(out, static_cast<uint32_t>(record_.bTemporalCompression));
+  PutU32(out, record_.lSampleSize);
+  PutGuid(out, record_.formattype);
+  PutU32(out, 0);  // pUnk
+  PutU32(out, record_.cbFormat);
+  PutU32(out, 0);  // pbFormat
+  if (record_.cbFormat != 0) out.insert(out.end(), record_.pbFormat, record_.pbFormat + record_.cbFormat);
+}
+
+size_t TMediaType::ReadData(std::span<const uint8_t> in) {
+  ReleaseMediaTypeRecord(record_);
+  if (in.size() < kStreamRecordSize) throw EReadError();
+  const uint8_t* p = in.data();
+  record_.majortype = GetGuid(p);
+  record_.subtype = GetGuid(p + 16);
+  record_.bFixedSizeSamples = static_cast<com::BOOL>(GetU32(p + 32));
+  record_.bTemporalCompression = static_cast<com::BOOL>(GetU32(p + 36));
+  record_.lSampleSize = GetU32(p + 40);
+  record_.formattype = GetGuid(p + 44);
+  record_.pUnk = nullptr;
+  const uint32_t length = GetU32(p + 64);
+  // The length comes from the stream: it may claim no more than follows.
+  if (length > in.size() - kStreamRecordSize) throw EReadError();
+  if (length != 0) {
+    record_.pbFormat = static_cast<uint8_t*>(CoTaskMemAlloc(length));
+    if (!record_.pbFormat) throw std::bad_alloc();
+    std::memcpy(record_.pbFormat, p + kStreamRecordSize, length);
+    record_.cbFormat = length;
+  }
+  return kStreamRecordSize + length;
+}
+
 // ---- TEnumMediaType ---------------------------------------------------------------------------
 
 void TEnumMediaType::LoadFromPin(IPin* pin) {
@@ -252,6 +320,19 @@ void TPersistentMemory::Assign(const TPersistentMemory& source) {
 
 bool TPersistentMemory::Equal(const TPersistentMemory& other) const {
   return !other.data_.empty() && other.data_ == data_;
+}
+
+void TPersistentMemory::WriteData(std::vector<uint8_t>& out) const {
+  PutU32(out, static_cast<uint32_t>(data_.size()));
+  out.insert(out.end(), data_.begin(), data_.end());
+}
+
+size_t TPersistentMemory::ReadData(std::span<const uint8_t> in) {
+  if (in.size() < 4) throw EReadError();
+  const int32_t length = static_cast<int32_t>(GetU32(in.data()));
+  if (length < 0 || static_cast<size_t>(length) > in.size() - 4) throw EReadError();
+  data_.assign(in.begin() + 4, in.begin() + 4 + length);
+  return 4 + static_cast<size_t>(length);
 }
 
 void TBaseFilter::StoreMoniker(IMoniker* moniker) {

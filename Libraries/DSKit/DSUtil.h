@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,6 +35,12 @@ class EDirectShowException : public std::runtime_error {
  public:
   EDirectShowException(const std::string& message, HRESULT code) : std::runtime_error(message), ErrorCode(code) {}
   HRESULT ErrorCode;
+};
+
+// A stream form that ends early or claims more bytes than it holds.
+class EReadError : public std::runtime_error {
+ public:
+  EReadError() : std::runtime_error("Stream read error") {}
 };
 
 // A broken precondition ("Assertion failure", "IPin not assigned", ...).
@@ -114,6 +121,19 @@ class TMediaType {
   void ResetFormat();
   bool Equal(const TMediaType& other) const;
 
+  // The stream form of the property "data": the 72-byte record in its 32-bit
+  // layout (little-endian; majortype 0, subtype 16, bFixedSizeSamples 32,
+  // bTemporalCompression 36, lSampleSize 40, formattype 44, pUnk 60 written
+  // as 0, cbFormat 64, pbFormat 68 written as 0), then cbFormat bytes.
+  static constexpr size_t kStreamRecordSize = 72;
+  // Written only when there is no ancestor or it differs.
+  bool HasData(const TMediaType* ancestor) const { return !ancestor || !ancestor->Equal(*this); }
+  void WriteData(std::vector<uint8_t>& out) const;
+  // Reads one stream form from `in` and returns the bytes it took. Raises
+  // EReadError when the form is cut short or its cbFormat exceeds what
+  // follows; the media type then holds no format block.
+  size_t ReadData(std::span<const uint8_t> in);
+
  private:
   AM_MEDIA_TYPE record_;
 };
@@ -170,6 +190,13 @@ class TPersistentMemory {
   bool Equal(const TPersistentMemory& other) const;
   int32_t Size() const { return static_cast<int32_t>(data_.size()); }
   const std::vector<uint8_t>& Data() const { return data_; }
+
+  // The stream form of the property "data": the length as a 32-bit
+  // little-endian signed integer, then that many bytes. ReadData raises
+  // EReadError for a negative length or one beyond the bytes that follow.
+  bool HasData(const TPersistentMemory* ancestor) const { return !ancestor || !ancestor->Equal(*this); }
+  void WriteData(std::vector<uint8_t>& out) const;
+  size_t ReadData(std::span<const uint8_t> in);
 
  protected:
   std::vector<uint8_t> data_;

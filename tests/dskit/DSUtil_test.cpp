@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/video/camera_fixture.h"
@@ -98,6 +99,40 @@ TEST(DSUtil, MediaTypesCompareTheirFormatBlocks) {
   b.ResetFormat();
   EXPECT_EQ(b.FormatLength(), 0u);
   EXPECT_FALSE(a.Equal(b));
+}
+
+TEST(DSUtil, StreamFormsRoundTripAndRefuseLengthsBeyondTheirBytes) {
+  TMediaType written(testing::Video(MEDIASUBTYPE_RGB24, 320, 240, 24).Get());
+  std::vector<uint8_t> bytes;
+  written.WriteData(bytes);
+  ASSERT_EQ(bytes.size(), 72u + 88u);
+  EXPECT_EQ(bytes[64], 88);  // cbFormat at byte 64 of the record
+  EXPECT_TRUE(std::all_of(bytes.begin() + 60, bytes.begin() + 64, [](uint8_t b) { return b == 0; }));
+  TMediaType read;
+  EXPECT_EQ(read.ReadData(bytes), bytes.size());
+  EXPECT_TRUE(read.Equal(written));
+  EXPECT_FALSE(read.HasData(&written));
+  EXPECT_TRUE(read.HasData(nullptr));
+
+  // Cut short, or a cbFormat larger than what follows: refused, no block kept.
+  for (size_t cut : {size_t{0}, size_t{71}, bytes.size() - 1}) {
+    EXPECT_THROW(read.ReadData(std::span(bytes).first(cut)), EReadError) << cut;
+    EXPECT_EQ(read.FormatLength(), 0u);
+  }
+  std::vector<uint8_t> huge = bytes;
+  huge[64] = 0xFF, huge[65] = 0xFF, huge[66] = 0xFF, huge[67] = 0x7F;
+  EXPECT_THROW(read.ReadData(huge), EReadError);
+
+  TPersistentMemory memory, copy;
+  memory.SetSize(3);
+  memory.WriteData(bytes = {});
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{3, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(copy.ReadData(bytes), 7u);
+  EXPECT_TRUE(copy.Equal(memory));
+  for (std::vector<uint8_t> bad : {std::vector<uint8_t>{4, 0, 0, 0, 1, 2, 3}, std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF},
+                                   std::vector<uint8_t>{1, 0}}) {
+    EXPECT_THROW(copy.ReadData(bad), EReadError);
+  }
 }
 
 // A pin whose media types cannot be enumerated.
