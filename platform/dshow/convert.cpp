@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/dshow/camera.h"
 
@@ -12,49 +15,66 @@ namespace {
 
 size_t Stride(int bits, int width) { return static_cast<size_t>(((bits * width + 31) / 32) * 4); }
 
-// BT.601 limited range in 16.16 fixed point: y' = 1.164 (y - 16); the
-// chroma terms are pre-shifted so one table look-up clamps each channel.
-constexpr int kClampBias = 384;  // lowest sum is about -278, highest about 534
-struct YuvTables {
-  int y[256], rv[256], gu[256], gv[256], bu[256];
-  uint8_t clamp[1024];
-  YuvTables() {
-    for (int i = 0; i < 256; ++i) {
-      y[i] = 76309 * (i - 16) + 32768 + (kClampBias << 16);
-      rv[i] = 104597 * (i - 128);
-      gu[i] = -25675 * (i - 128);
-      gv[i] = -53279 * (i - 128);
-      bu[i] = 132201 * (i - 128);
-    }
-    for (int i = 0; i < 1024; ++i) clamp[i] = static_cast<uint8_t>(std::clamp(i - kClampBias, 0, 255));
-  }
-};
+// BT.601 limited range in 6-bit fixed point, the same arithmetic for the
+// vector and the scalar path: c = (149 (y - 16)) >> 1, that is 1.164 x 64 x (y - 16),
+// d = u - 128, e = v - 128,
+// r = (c + 102 e + 32) >> 6, g = (c - 25 d - 52 e + 32) >> 6,
+// b = (c + 129 d + 32) >> 6, each saturated to 0..255. Every sum fits 16 bits.
+inline uint8_t Saturate(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
-const YuvTables& Tables() {
-  static const YuvTables tables;
-  return tables;
+inline void YuyvPair(const uint8_t* s, uint8_t* d) {
+  const int dd = s[1] - 128, e = s[3] - 128;
+  const int r = 102 * e + 32, g = -25 * dd - 52 * e + 32, b = 129 * dd + 32;
+  const int c0 = (149 * (s[0] - 16)) >> 1, c1 = (149 * (s[2] - 16)) >> 1;
+  d[0] = Saturate((c0 + b) >> 6);
+  d[1] = Saturate((c0 + g) >> 6);
+  d[2] = Saturate((c0 + r) >> 6);
+  d[3] = Saturate((c1 + b) >> 6);
+  d[4] = Saturate((c1 + g) >> 6);
+  d[5] = Saturate((c1 + r) >> 6);
 }
+
+#if defined(__SSE2__)
+// Eight pixels (16 bytes of YUYV) into 24 bytes of BGR.
+inline void YuyvEight(const uint8_t* s, uint8_t* d) {
+  const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i y = _mm_and_si128(in, _mm_set1_epi16(0x00FF));
+  const __m128i uv = _mm_sub_epi16(_mm_srli_epi16(in, 8), _mm_set1_epi16(128));
+  // u in even lanes, v in odd lanes: spread each over its two pixels.
+  const __m128i u = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(2, 2, 0, 0)), _MM_SHUFFLE(2, 2, 0, 0));
+  const __m128i v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(uv, _MM_SHUFFLE(3, 3, 1, 1)), _MM_SHUFFLE(3, 3, 1, 1));
+  const __m128i c = _mm_add_epi16(
+      _mm_srai_epi16(_mm_mullo_epi16(_mm_sub_epi16(y, _mm_set1_epi16(16)), _mm_set1_epi16(149)), 1),
+      _mm_set1_epi16(32));
+  const __m128i r = _mm_srai_epi16(_mm_add_epi16(c, _mm_mullo_epi16(v, _mm_set1_epi16(102))), 6);
+  const __m128i g = _mm_srai_epi16(
+      _mm_sub_epi16(c, _mm_add_epi16(_mm_mullo_epi16(u, _mm_set1_epi16(25)), _mm_mullo_epi16(v, _mm_set1_epi16(52)))),
+      6);
+  const __m128i b = _mm_srai_epi16(_mm_add_epi16(c, _mm_mullo_epi16(u, _mm_set1_epi16(129))), 6);
+  alignas(16) uint8_t bgr[3][16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[0]), _mm_packus_epi16(b, b));
+  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[1]), _mm_packus_epi16(g, g));
+  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[2]), _mm_packus_epi16(r, r));
+  for (int i = 0; i < 8; ++i) {
+    d[3 * i] = bgr[0][i];
+    d[3 * i + 1] = bgr[1][i];
+    d[3 * i + 2] = bgr[2][i];
+  }
+}
+#endif
 
 }  // namespace
 
 void ConvertYuyvToRgb24(const uint8_t* src, size_t srcStride, int width, int height, uint8_t* dst,
                         size_t dstStride, bool bottomUp) {
-  const YuvTables& t = Tables();
-  const uint8_t* clamp = t.clamp;
   for (int row = 0; row < height; ++row) {
     const uint8_t* s = src + static_cast<size_t>(row) * srcStride;
     uint8_t* d = dst + static_cast<size_t>(bottomUp ? height - 1 - row : row) * dstStride;
-    for (int x = 0; x < width; x += 2, s += 4, d += 6) {
-      const int u = s[1], v = s[3];
-      const int r = t.rv[v], g = t.gu[u] + t.gv[v], b = t.bu[u];
-      const int y0 = t.y[s[0]], y1 = t.y[s[2]];
-      d[0] = clamp[(y0 + b) >> 16];
-      d[1] = clamp[(y0 + g) >> 16];
-      d[2] = clamp[(y0 + r) >> 16];
-      d[3] = clamp[(y1 + b) >> 16];
-      d[4] = clamp[(y1 + g) >> 16];
-      d[5] = clamp[(y1 + r) >> 16];
-    }
+    int x = 0;
+#if defined(__SSE2__)
+    for (; x + 8 <= width; x += 8, s += 16, d += 24) YuyvEight(s, d);
+#endif
+    for (; x < width; x += 2, s += 4, d += 6) YuyvPair(s, d);
   }
 }
 
