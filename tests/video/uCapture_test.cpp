@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "platform/dshow/internal.h"
+#include "platform/dshow/convert.h"
+#include "tests/platform/fake_v4l2.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::video {
@@ -219,6 +221,31 @@ TEST_F(CaptureTest, FormatIndexBeyondTheListKeepsTheDevicesOwnFormat) {
   capture->StopCapture();
   EXPECT_EQ(log.Frame(0).Width(), 320);
   EXPECT_EQ(log.Frame(0).Height(), 240);
+}
+
+TEST_F(CaptureTest, AV4l2CameraListsItsRgb24SizesAndDeliversConvertedFrames) {
+  auto io = std::make_shared<dshow::FakeV4l2>();
+  io->devices["/dev/video0"] = {"USB Camera", true, true, {{64, 48}, {32, 16}}};
+  dshow::SetV4l2Io(io);
+  UseCameras({});
+  FrameLog log;
+  auto capture = MakeCapture(log);
+  ASSERT_TRUE(capture->EnumerateDevices());
+  ASSERT_EQ(capture->DeviceCount(), 1);
+  EXPECT_EQ(capture->DeviceName(0), "USB Camera");
+  EXPECT_EQ(Sizes(*capture), (std::vector<std::pair<int, int>>{{32, 16}, {64, 48}}));
+  ASSERT_TRUE(capture->SetFormatIndex(1));
+  ASSERT_TRUE(capture->StartCapture());
+  ASSERT_TRUE(log.WaitFor(2));
+  capture.reset();
+  EXPECT_EQ(io->OpenCount(), 0u);
+  const dshow::MediaType yuyv = Video(MEDIASUBTYPE_YUY2, 64, 48, 16);
+  for (size_t n = 0; n < 2; ++n) {
+    const std::vector<uint8_t> source = dshow::SyntheticCamera::RenderFrame(yuyv.Get(), n);
+    win32::Bitmap expected(64, 48, win32::PixelFormat::pf24bit);
+    dshow::ConvertYuyvToRgb24(source.data(), 128, 64, 48, expected.Bits().data(), expected.Stride(), true);
+    EXPECT_TRUE(testing::SamePixels(log.Frame(n), expected)) << n;
+  }
 }
 
 TEST_F(CaptureTest, NegativeIndexesAreRefused) {
