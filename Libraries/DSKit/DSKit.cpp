@@ -275,15 +275,94 @@ void TFilterGraph::DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR para
     for (IGraphEventSink* s : std::vector<IGraphEventSink*>(*eventSinks_)) s->HandleGraphEvent(event, param1, param2);
   }
   if (OnDSEvent) OnDSEvent(*this, event, param1, param2);
+  const auto l1 = static_cast<LONG>(param1);
+  const auto l2 = static_cast<LONG>(param2);
+  auto fire = [this](const auto& handler, auto... args) {
+    if (handler) handler(*this, args...);
+  };
+  auto text = [](LONG_PTR p) { return p ? std::u16string(reinterpret_cast<const char16_t*>(p)) : std::u16string(); };
   switch (event) {
-    case EC_COMPLETE:
-      if (OnGraphComplete) OnGraphComplete(*this, static_cast<HRESULT>(param1), reinterpret_cast<IBaseFilter*>(param2));
+    case 1:
+      fire(OnGraphComplete, static_cast<HRESULT>(l1), reinterpret_cast<IBaseFilter*>(param2));
       break;
-    case EC_ERRORABORT:
-      if (OnGraphErrorAbort) OnGraphErrorAbort(*this, static_cast<HRESULT>(param1));
+    case 2:
+      fire(OnGraphUserAbort);
       break;
-    case EC_DEVICE_LOST:
-      if (OnGraphDeviceLost) OnGraphDeviceLost(*this, reinterpret_cast<com::IUnknown*>(param1), param2 == 0);
+    case 3:
+      fire(OnGraphErrorAbort, static_cast<HRESULT>(l1));
+      break;
+    case 6:
+      fire(OnGraphStreamErrorStopped, l1, l2);
+      break;
+    case 7:
+      fire(OnGraphStreamErrorStillPlaying, l1, l2);
+      break;
+    case 8:
+      fire(OnGraphErrorStillPlaying, static_cast<HRESULT>(l1));
+      break;
+    case 9:
+      fire(OnGraphPaletteChanged);
+      break;
+    case 10:
+      fire(OnGraphVideoSizeChanged, static_cast<int>(l1 & 0xFFFF), static_cast<int>((l1 >> 16) & 0xFFFF));
+      break;
+    case 11:
+      fire(OnGraphQualityChange);
+      break;
+    case 13:
+      fire(OnGraphClockChanged);
+      break;
+    case 14:
+      fire(OnGraphPaused, static_cast<HRESULT>(l1));
+      break;
+    case 16:
+      fire(OnGraphOpeningFile, l1 == 1);
+      break;
+    case 17:
+      fire(OnGraphBufferingData, l1 == 1);
+      break;
+    case 18:
+      fire(OnGraphFullscreenLost, reinterpret_cast<IBaseFilter*>(param2));
+      break;
+    case 24:
+      if (OnGraphOleEvent) OnGraphOleEvent(*this, text(param1), text(param2));
+      break;
+    case 26:
+      fire(OnGraphStreamControlStopped, reinterpret_cast<IPin*>(param1), l2);
+      break;
+    case 27:
+      fire(OnGraphStreamControlStarted, reinterpret_cast<IPin*>(param1), l2);
+      break;
+    case 28:
+      if (OnGraphEndOfSegment && param1)
+        OnGraphEndOfSegment(*this, *reinterpret_cast<const dshow::REFERENCE_TIME*>(param1), l2);
+      break;
+    case 31:
+      fire(OnGraphDeviceLost, reinterpret_cast<com::IUnknown*>(param1), l2 == 0);
+      break;
+    case 36:
+      fire(OnGraphStepComplete);
+      break;
+    case 48:
+      fire(OnGraphTimeCodeAvailable, l1, l2);
+      break;
+    case 49:
+      fire(OnGraphEXTDeviceModeChange, l1, l2);
+      break;
+    case 80:
+      fire(OnGraphChanged);
+      break;
+    case 81:
+      fire(OnGraphClockUnset);
+      break;
+    case 83:
+      fire(OnGraphVMRRenderDevice, l1);
+      break;
+    case 512:
+      fire(OnGraphSNDDevInError, l1, l2);
+      break;
+    case 513:
+      fire(OnGraphSNDDevOutError, l1, l2);
       break;
     default:
       break;

@@ -100,12 +100,42 @@ class TFilterGraph {
   win32::HWND EventWindow() const { return eventWindow_; }
   size_t ComponentCount() const { return components_ ? components_->size() : 0; }
 
-  // Events (all on the graph's thread).
+  // Events, all on the graph's thread. OnDSEvent sees every graph event;
+  // the others fire for their own code with its parameters decoded. (The
+  // disc-navigation events have no handlers here: no DVD graph can be built.)
+  using TNotify = std::function<void(TFilterGraph&)>;
+  using TOnDSResult = std::function<void(TFilterGraph&, HRESULT)>;
+  using TOnTwoLongs = std::function<void(TFilterGraph&, LONG, LONG)>;
+  using TOnFlag = std::function<void(TFilterGraph&, bool)>;
   std::function<void(TFilterGraph&)> OnActivate;
   std::function<void(TFilterGraph&, LONG, LONG_PTR, LONG_PTR)> OnDSEvent;
-  std::function<void(TFilterGraph&, HRESULT, IBaseFilter*)> OnGraphComplete;
-  std::function<void(TFilterGraph&, HRESULT)> OnGraphErrorAbort;
-  std::function<void(TFilterGraph&, com::IUnknown*, bool)> OnGraphDeviceLost;
+  std::function<void(TFilterGraph&, HRESULT, IBaseFilter*)> OnGraphComplete;                    // 1
+  TNotify OnGraphUserAbort;                                                                     // 2
+  TOnDSResult OnGraphErrorAbort;                                                                // 3
+  TOnTwoLongs OnGraphStreamErrorStopped;                                                        // 6: operation, value
+  TOnTwoLongs OnGraphStreamErrorStillPlaying;                                                   // 7
+  TOnDSResult OnGraphErrorStillPlaying;                                                         // 8
+  TNotify OnGraphPaletteChanged;                                                                // 9
+  std::function<void(TFilterGraph&, int width, int height)> OnGraphVideoSizeChanged;            // 10
+  TNotify OnGraphQualityChange;                                                                 // 11
+  TNotify OnGraphClockChanged;                                                                  // 13
+  TOnDSResult OnGraphPaused;                                                                    // 14
+  TOnFlag OnGraphOpeningFile;                                                                   // 16
+  TOnFlag OnGraphBufferingData;                                                                 // 17
+  std::function<void(TFilterGraph&, IBaseFilter* renderer)> OnGraphFullscreenLost;              // 18
+  std::function<void(TFilterGraph&, std::u16string, std::u16string)> OnGraphOleEvent;           // 24
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStopped;    // 26
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStarted;    // 27
+  std::function<void(TFilterGraph&, dshow::REFERENCE_TIME, LONG segment)> OnGraphEndOfSegment;  // 28
+  std::function<void(TFilterGraph&, com::IUnknown* device, bool removed)> OnGraphDeviceLost;    // 31
+  TNotify OnGraphStepComplete;                                                                  // 36
+  TOnTwoLongs OnGraphTimeCodeAvailable;                                                         // 48: from, device id
+  TOnTwoLongs OnGraphEXTDeviceModeChange;                                  // 49: new mode, device id
+  TNotify OnGraphChanged;                                                  // 80
+  TNotify OnGraphClockUnset;                                               // 81
+  std::function<void(TFilterGraph&, LONG device)> OnGraphVMRRenderDevice;  // 83
+  TOnTwoLongs OnGraphSNDDevInError;                                        // 512: occur when, error code
+  TOnTwoLongs OnGraphSNDDevOutError;                                       // 513
 
   // Reads every queued graph event and dispatches it.
   void DrainGraphEvents();

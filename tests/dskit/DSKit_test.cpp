@@ -130,7 +130,7 @@ struct CaptureGraph {
     grabber.QueryInterface(IBaseFilter::kIid, grab.OutVoid());
     window.QueryInterface(IBaseFilter::kIid, render.OutVoid());
     return graph.As<ICaptureGraphBuilder2>()->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, src.Get(), grab.Get(),
-                                                            render.Get());
+                                                           render.Get());
   }
   int FilterCount() { return TFilterList(graph.As<IFilterGraph>().Get()).Count(); }
   size_t Frames() {
@@ -248,6 +248,62 @@ TEST_F(GraphTest, ADeviceThatVanishesIsReportedAsAGraphEventOnTheGraphsThread) {
   EXPECT_EQ(thread, std::this_thread::get_id());
   EXPECT_EQ(sink.events, (std::vector<LONG>{EC_DEVICE_LOST}));
   g.graph.DetachEventSink(sink);
+}
+
+TEST_F(GraphTest, EachGraphEventReachesItsHandlerWithItsParametersDecoded) {
+  TFilterGraph graph;
+  graph.SetActive(true);
+  std::vector<std::string> seen;
+  auto note = [&seen](std::string what) { seen.push_back(std::move(what)); };
+  graph.OnGraphComplete = [&](TFilterGraph&, HRESULT hr, IBaseFilter* r) {
+    note("complete " + std::to_string(hr) + (r ? " r" : ""));
+  };
+  graph.OnGraphUserAbort = [&](TFilterGraph&) { note("user abort"); };
+  graph.OnGraphErrorAbort = [&](TFilterGraph&, HRESULT hr) { note("error abort " + std::to_string(hr)); };
+  graph.OnGraphStreamErrorStopped = [&](TFilterGraph&, LONG a, LONG b) {
+    note("stopped " + std::to_string(a) + "," + std::to_string(b));
+  };
+  graph.OnGraphVideoSizeChanged = [&](TFilterGraph&, int w, int h) {
+    note("size " + std::to_string(w) + "x" + std::to_string(h));
+  };
+  graph.OnGraphOpeningFile = [&](TFilterGraph&, bool opening) { note(opening ? "opening" : "opened"); };
+  graph.OnGraphOleEvent = [&](TFilterGraph&, std::u16string a, std::u16string b) {
+    note("ole " + std::to_string(a.size()) + "," + std::to_string(b.size()));
+  };
+  graph.OnGraphEndOfSegment = [&](TFilterGraph&, REFERENCE_TIME t, LONG n) {
+    note("segment " + std::to_string(t) + "," + std::to_string(n));
+  };
+  graph.OnGraphDeviceLost = [&](TFilterGraph&, com::IUnknown*, bool removed) { note(removed ? "removed" : "back"); };
+  graph.OnGraphSNDDevOutError = [&](TFilterGraph&, LONG a, LONG b) {
+    note("sound out " + std::to_string(a) + "," + std::to_string(b));
+  };
+  size_t all = 0;
+  graph.OnDSEvent = [&](TFilterGraph&, LONG, LONG_PTR, LONG_PTR) { ++all; };
+
+  static const char16_t kName[] = u"name";
+  static const REFERENCE_TIME kTime = 1'234'567'890'123;
+  struct Case {
+    LONG code;
+    LONG_PTR p1, p2;
+  };
+  const Case cases[] = {{1, 0, 0},
+                        {2, 0, 0},
+                        {3, com::E_FAIL, 0},
+                        {6, 4, 5},
+                        {10, (240 << 16) | 320, 0},
+                        {16, 1, 0},
+                        {16, 0, 0},
+                        {24, reinterpret_cast<LONG_PTR>(kName), 0},
+                        {28, reinterpret_cast<LONG_PTR>(&kTime), 3},
+                        {31, 0, 1},
+                        {513, 7, 8},
+                        {9999, 0, 0}};  // an unknown code reaches OnDSEvent only
+  ComPtr<IMediaEventSink> sink = graph.As<IMediaEventSink>();
+  for (const Case& c : cases) sink->Notify(c.code, c.p1, c.p2);
+  ASSERT_TRUE(win32::RunUntil([&] { return all == std::size(cases); }, 5000));
+  EXPECT_EQ(seen, (std::vector<std::string>{"complete 0", "user abort", "error abort " + std::to_string(com::E_FAIL),
+                                            "stopped 4,5", "size 320x240", "opening", "opened", "ole 4,0",
+                                            "segment 1234567890123,3", "back", "sound out 7,8"}));
 }
 
 std::vector<std::string>* g_reports = nullptr;
