@@ -166,8 +166,9 @@ class Factory final : public com::ComObject<Factory, com::IClassFactory> {
 
 ComPtr<IUnknown> AsUnknown(ComPtr<IBaseFilter> f) { return ComPtr<IUnknown>(f.Get()); }
 
-// The layer's classes are registered in the process when the platform library loads.
-struct ClassRegistration {
+// The layer's classes, registered in the process when the platform library loads.
+class ClassRegistration {
+ public:
   ClassRegistration() {
     const std::pair<GUID, Factory::Make> classes[] = {
         {CLSID_SystemDeviceEnum, &MakeSystemDeviceEnum},
@@ -177,15 +178,39 @@ struct ClassRegistration {
         {CLSID_VideoRenderer, [] { return AsUnknown(MakeVideoRenderer()); }},
         {CLSID_ColourConverter, [] { return AsUnknown(MakeColourConverter()); }},
     };
-    for (const auto& [clsid, make] : classes) {
-      DWORD cookie = 0;
-      com::CoRegisterClassObject(clsid, com::MakeComObject<Factory>(make)->Identity(), com::CLSCTX_INPROC_SERVER,
-                                 com::REGCLS_MULTIPLEUSE, &cookie);
-    }
+    for (const auto& [clsid, make] : classes) entries_.push_back({clsid, make, 0});
+    for (Entry& e : entries_) Register(e);
   }
+
+  bool Set(const GUID& clsid, bool registered) {
+    std::lock_guard lock(mutex_);
+    for (Entry& e : entries_) {
+      if (e.clsid != clsid) continue;
+      if (registered && e.cookie == 0) Register(e);
+      if (!registered && e.cookie != 0) {
+        com::CoRevokeClassObject(e.cookie);
+        e.cookie = 0;
+      }
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Entry {
+    GUID clsid;
+    Factory::Make make;
+    DWORD cookie;
+  };
+  static void Register(Entry& e) {
+    com::CoRegisterClassObject(e.clsid, com::MakeComObject<Factory>(e.make)->Identity(), com::CLSCTX_INPROC_SERVER,
+                               com::REGCLS_MULTIPLEUSE, &e.cookie);
+  }
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
 };
 
-const ClassRegistration g_registration;
+ClassRegistration g_registration;
 
 }  // namespace
 
@@ -200,6 +225,8 @@ ComPtr<IMoniker> MakeDeviceMoniker(const std::string& path) {
 }  // namespace tw::dshow::detail
 
 namespace tw::dshow {
+
+bool SetClassRegistered(const GUID& clsid, bool registered) { return detail::g_registration.Set(clsid, registered); }
 
 HRESULT SaveMonikerToBytes(IMoniker* moniker, std::vector<uint8_t>* bytes) {
   if (!moniker || !bytes) return com::E_POINTER;

@@ -506,6 +506,11 @@ class ICreateDevEnum : public IUnknown {
 HRESULT SaveMonikerToBytes(IMoniker* moniker, std::vector<uint8_t>* bytes);
 HRESULT LoadMonikerFromBytes(const std::vector<uint8_t>& bytes, IMoniker** moniker);
 
+// Withdraws (false) or restores (true) the process registration of one of
+// the layer's classes, so a test can show a machine without it. False when
+// the class is not one of the layer's.
+bool SetClassRegistered(const GUID& clsid, bool registered);
+
 // True on a camera's streaming thread (where samples travel through the graph).
 bool OnStreamingThread();
 

@@ -344,6 +344,29 @@ TEST_F(CaptureTest, ACameraThatFailsToStartGivesAFailedStart) {
   EXPECT_TRUE(capture.StopCapture());
 }
 
+TEST_F(CaptureTest, WithoutASampleGrabberNeitherListingNorStartingSucceeds) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
+  struct Withdrawn {
+    Withdrawn() { EXPECT_TRUE(dshow::SetClassRegistered(dshow::CLSID_SampleGrabber, false)); }
+    ~Withdrawn() { dshow::SetClassRegistered(dshow::CLSID_SampleGrabber, true); }
+  };
+  TCapture capture;
+  {
+    Withdrawn withdrawn;
+    try {
+      dskit::TSampleGrabber grabber;
+      ADD_FAILURE() << "constructed";
+    } catch (const dskit::EAssertionFailed& e) {
+      EXPECT_STREQ(e.what(), "The SampleGrabber Filter is not available on this system.");
+    }
+    EXPECT_FALSE(capture.EnumerateDevices());
+    EXPECT_FALSE(capture.StartCapture());
+    EXPECT_FALSE(capture.Running());
+  }
+  EXPECT_TRUE(capture.EnumerateDevices());
+  EXPECT_TRUE(capture.StartCapture());
+}
+
 TEST_F(CaptureTest, AFailingFrameHandlerDropsTheFrameAndCaptureGoesOn) {
   UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
   FrameLog log;
