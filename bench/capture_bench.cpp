@@ -93,6 +93,17 @@ void BM_ConvertYuyvToRgb24(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertYuyvToRgb24)->Unit(benchmark::kMicrosecond);
 
+void BM_ConvertRgb32ToRgb24(benchmark::State& state) {
+  const std::vector<uint8_t> rgb32 = SyntheticCamera::RenderFrame(TypeOf(MEDIASUBTYPE_RGB32).Get(), 3);
+  std::vector<uint8_t> rgb(static_cast<size_t>(kWidth) * 3 * kHeight);
+  for (auto _ : state) {
+    ConvertToRgb24(MEDIASUBTYPE_RGB32, rgb32.data(), rgb32.size(), kWidth, kHeight, rgb.data(), rgb.size());
+    benchmark::DoNotOptimize(rgb.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * rgb32.size()));
+}
+BENCHMARK(BM_ConvertRgb32ToRgb24)->Unit(benchmark::kMicrosecond);
+
 // What the synthetic camera spends drawing a frame (a real camera does not).
 void BM_SyntheticPattern(benchmark::State& state) {
   const MediaType type = TypeOf(MEDIASUBTYPE_RGB24);

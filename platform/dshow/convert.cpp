@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -51,14 +52,20 @@ inline void YuyvEight(const uint8_t* s, uint8_t* d) {
       _mm_sub_epi16(c, _mm_add_epi16(_mm_mullo_epi16(u, _mm_set1_epi16(25)), _mm_mullo_epi16(v, _mm_set1_epi16(52)))),
       6);
   const __m128i b = _mm_srai_epi16(_mm_add_epi16(c, _mm_mullo_epi16(u, _mm_set1_epi16(129))), 6);
-  alignas(16) uint8_t bgr[3][16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[0]), _mm_packus_epi16(b, b));
-  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[1]), _mm_packus_epi16(g, g));
-  _mm_store_si128(reinterpret_cast<__m128i*>(bgr[2]), _mm_packus_epi16(r, r));
-  for (int i = 0; i < 8; ++i) {
-    d[3 * i] = bgr[0][i];
-    d[3 * i + 1] = bgr[1][i];
-    d[3 * i + 2] = bgr[2][i];
+  // Saturate to bytes, interleave to B G R 0 per pixel, then drop every fourth byte.
+  const __m128i b8 = _mm_packus_epi16(b, b), g8 = _mm_packus_epi16(g, g), r8 = _mm_packus_epi16(r, r);
+  const __m128i bg = _mm_unpacklo_epi8(b8, g8);
+  const __m128i r0 = _mm_unpacklo_epi8(r8, _mm_setzero_si128());
+  alignas(16) uint32_t px[8];
+  _mm_store_si128(reinterpret_cast<__m128i*>(px), _mm_unpacklo_epi16(bg, r0));
+  _mm_store_si128(reinterpret_cast<__m128i*>(px + 4), _mm_unpackhi_epi16(bg, r0));
+  for (int i = 0; i < 8; i += 4, d += 12) {
+    const uint32_t w0 = px[i] | px[i + 1] << 24;
+    const uint32_t w1 = px[i + 1] >> 8 | px[i + 2] << 16;
+    const uint32_t w2 = px[i + 2] >> 16 | px[i + 3] << 8;
+    std::memcpy(d, &w0, 4);
+    std::memcpy(d + 4, &w1, 4);
+    std::memcpy(d + 8, &w2, 4);
   }
 }
 #endif
@@ -102,7 +109,19 @@ bool ConvertToRgb24(const GUID& subtype, const uint8_t* src, size_t srcLength, i
     const uint8_t* s = src + static_cast<size_t>(topDown ? rows - 1 - row : row) * srcStride;
     uint8_t* d = dst + static_cast<size_t>(row) * dstStride;
     if (bits == 32) {
-      for (int x = 0; x < width; ++x, s += 4, d += 3) {
+      int x = 0;
+      // Four pixels (16 bytes) into three words: the fourth byte of each drops out.
+      for (; x + 4 <= width; x += 4, s += 16, d += 12) {
+        uint32_t p[4];
+        std::memcpy(p, s, 16);
+        const uint32_t w0 = (p[0] & 0xFFFFFF) | p[1] << 24;
+        const uint32_t w1 = (p[1] >> 8 & 0xFFFF) | p[2] << 16;
+        const uint32_t w2 = (p[2] >> 16 & 0xFF) | p[3] << 8;
+        std::memcpy(d, &w0, 4);  // word by word: no wide re-read of narrow stores
+        std::memcpy(d + 4, &w1, 4);
+        std::memcpy(d + 8, &w2, 4);
+      }
+      for (; x < width; ++x, s += 4, d += 3) {
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
