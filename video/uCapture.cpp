@@ -71,7 +71,7 @@ bool TCapture::GetFormatSize(int32_t index, int32_t& width, int32_t& height) con
   const TDevice* d = Device(deviceIndex_);
   if (!d || index < 0 || index >= static_cast<int32_t>(d->Formats.size())) return false;
   const int32_t mtIndex = d->Formats[static_cast<size_t>(index)].MediaTypeIndex;
-  auto& types = const_cast<TEnumMediaType&>(d->MediaTypes);
+  const TEnumMediaType& types = d->MediaTypes;
   if (mtIndex < 0 || mtIndex >= types.Count()) return false;
   width = MediaTypeWidth(types.Items(mtIndex));
   height = MediaTypeHeight(types.Items(mtIndex));

@@ -263,7 +263,7 @@ void TEnumMediaType::LoadFromEnum(IEnumMediaTypes* types) {
   }
 }
 
-TMediaType& TEnumMediaType::Items(int i) {
+const TMediaType& TEnumMediaType::Items(int i) const {
   if (i < 0 || i >= Count()) throw std::out_of_range("List index out of bounds (" + std::to_string(i) + ")");
   return *items_[i];
 }

@@ -14,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/dshow/dshow.h"
@@ -145,7 +146,8 @@ class TEnumMediaType {
   void LoadFromEnum(IEnumMediaTypes* types);
   int Count() const { return static_cast<int>(items_.size()); }
   // Throws std::out_of_range outside the list.
-  TMediaType& Items(int i);
+  const TMediaType& Items(int i) const;
+  TMediaType& Items(int i) { return const_cast<TMediaType&>(std::as_const(*this).Items(i)); }
   void Clear() { items_.clear(); }
 
  private:
