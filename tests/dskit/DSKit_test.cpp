@@ -345,6 +345,25 @@ TEST_F(GraphTest, TheRunNoticePlacesTheRenderersWindowInTheParent) {
   EXPECT_EQ(log->Calls().back(), "put_Visible 0");
 }
 
+TEST_F(GraphTest, FullScreenAskedBeforeTheRendererIsConnectedWaitsForTheRunNotice) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  CaptureGraph g(false);
+  ComPtr<IVideoWindowLog> log;
+  g.window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
+  g.window.SetFullScreen(true);
+  g.window.SetFullScreenTopMost(true);
+  EXPECT_TRUE(g.window.FullScreen());
+  EXPECT_TRUE(log->Calls().empty());
+  ASSERT_EQ(g.Render(), S_OK);
+  ASSERT_TRUE(g.graph.RunGraph());
+  g.graph.StopGraph();
+  const std::vector<std::string> calls = log->Calls();
+  ASSERT_GE(calls.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4),
+            (std::vector<std::string>{"put_Owner 0", "put_WindowStyle 0", "put_WindowStyleEx 8",
+                                      "SetWindowPosition 0,0,1920,1080"}));
+}
+
 TEST(VideoWindow, DefaultsAndOptions) {
   TVideoWindow window;
   EXPECT_EQ(window.Width(), 160);
