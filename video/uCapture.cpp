@@ -132,20 +132,12 @@ bool TCapture::CreateGraphComponents() {
 }
 
 bool TCapture::FreeGraphComponents() {
-  bool ok = true;
-  try {
-    sourceFilter_.reset();
-    grabber_.reset();
-    videoWindow_.reset();
-    graph_.reset();
-  } catch (...) {
-    ok = false;
-  }
+  // Each component leaves the graph as it goes; none of them raises on the way.
   sourceFilter_.reset();
   grabber_.reset();
   videoWindow_.reset();
   graph_.reset();
-  return ok;
+  return true;
 }
 
 ComPtr<IBaseFilter> TCapture::SourceBaseFilter() { return TakeFrom<dskit::TFilter, IBaseFilter>(*sourceFilter_); }

@@ -648,7 +648,12 @@ TVideoWindow::TVideoWindow(win32::HWND parent)
       })) {}
 
 TVideoWindow::~TVideoWindow() {
-  SetFilterGraph(nullptr);
+  try {
+    SetFilterGraph(nullptr);  // in an active graph the renderer is stopped and disconnected, which may raise
+  } catch (const std::exception& e) {
+    ReportError(e.what());
+    graph_ = nullptr;
+  }
   win32::DestroyWindow(window_);
 }
 
