@@ -213,6 +213,15 @@ HRESULT V4l2Camera::Start(const MediaType& type, FrameSink& sink) {
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
   if (d.Ioctl(VIDIOC_REQBUFS, &req) != 0 || req.count == 0) return VFW_E_NO_CAPTURE_HARDWARE;
+  // A start that fails from here on hands the buffers back before the device closes.
+  auto release = [&] {
+    for (auto& m : stream->buffers) io_->Unmap(m.address, m.length);
+    v4l2_requestbuffers none{};
+    none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    none.memory = V4L2_MEMORY_MMAP;
+    d.Ioctl(VIDIOC_REQBUFS, &none);
+    return VFW_E_NO_CAPTURE_HARDWARE;
+  };
   for (uint32_t i = 0; i < req.count; ++i) {
     v4l2_buffer b{};
     b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -225,16 +234,12 @@ HRESULT V4l2Camera::Start(const MediaType& type, FrameSink& sink) {
     }
     if (mapped.address == MAP_FAILED || d.Ioctl(VIDIOC_QBUF, &b) != 0) {
       if (mapped.address != MAP_FAILED) io_->Unmap(mapped.address, mapped.length);
-      for (auto& m : stream->buffers) io_->Unmap(m.address, m.length);
-      return VFW_E_NO_CAPTURE_HARDWARE;
+      return release();
     }
     stream->buffers.push_back(mapped);
   }
   int on = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (d.Ioctl(VIDIOC_STREAMON, &on) != 0) {
-    for (auto& m : stream->buffers) io_->Unmap(m.address, m.length);
-    return VFW_E_NO_CAPTURE_HARDWARE;
-  }
+  if (d.Ioctl(VIDIOC_STREAMON, &on) != 0) return release();
 
   Stream* s = stream.get();
   V4l2Io* io = io_.get();

@@ -113,6 +113,15 @@ TEST_F(V4l2CameraTest, ADriverThatPicksAnotherSizeFailsTheStart) {
   EXPECT_EQ(io_->OpenCount(), 0u);
 }
 
+TEST_F(V4l2CameraTest, AFailedStartHandsBackItsBuffersAndClosesTheDevice) {
+  io_->devices["/dev/video0"].failStreamOn = true;
+  V4l2Camera camera(io_, "/dev/video0");
+  Sink sink;
+  EXPECT_EQ(camera.Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), sink), VFW_E_NO_CAPTURE_HARDWARE);
+  EXPECT_EQ(io_->Mapped(), 0);
+  EXPECT_EQ(io_->OpenCount(), 0u);
+}
+
 TEST(ColourConversion, YuyvPrimariesBecomeTheirRgbColours) {
   struct Case {
     uint8_t y, u, v;

@@ -29,6 +29,7 @@ class FakeV4l2 final : public V4l2Io {
     std::vector<std::pair<int, int>> sizes;
     int forcedWidth = 0;  // the driver answers S_FMT with this width
     int loseAfter = -1;   // DQBUF fails with ENODEV after this many frames
+    bool failStreamOn = false;
   };
   std::map<std::string, Device> devices;
 
@@ -111,7 +112,10 @@ class FakeV4l2 final : public V4l2Io {
         b->bytesused = static_cast<uint32_t>(buffers_[b->index].size());
         return 0;
       }
-      case VIDIOC_STREAMON: streaming_ = true; return 0;
+      case VIDIOC_STREAMON:
+        if (d->failStreamOn) return Fail(EIO);
+        streaming_ = true;
+        return 0;
       case VIDIOC_STREAMOFF: streaming_ = false; return 0;
       default: return Fail(ENOTTY);
     }
