@@ -1,0 +1,339 @@
+// The graph components: TFilterGraph owns one filter graph and its builder
+// and turns the graph's events into its own; TFilter (a filter bound from a
+// stored moniker), TSampleGrabber (the sample grabber with its frame event)
+// and TVideoWindow (the video renderer placed in a parent window) each
+// contribute one filter to it through IGraphComponent.
+//
+// Ownership: the creator frees each component. A graph holds the components
+// attached to it by reference only and tells them when it goes away; a
+// component detaches itself when it is destroyed. Everything but the frame
+// event runs on the thread that created the graph.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Libraries/DSKit/DSUtil.h"
+#include "platform/bitmap/bitmap.h"
+#include "platform/win32/messages.h"
+
+namespace tw::dskit {
+
+class TFilterGraph;
+
+using com::LONG;
+using dshow::LONG_PTR;
+
+// Life-cycle notices a graph sends its components.
+enum TFilterOperation : int { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
+
+class IGraphComponent {
+ public:
+  virtual ComPtr<IBaseFilter> GetFilter() = 0;
+  virtual std::string GetName() = 0;
+  virtual void NotifyFilter(int operation, int param) = 0;
+  // The graph the component is attached to is being destroyed: forget it.
+  virtual void GraphDestroyed(TFilterGraph& graph) = 0;
+
+ protected:
+  ~IGraphComponent() = default;
+};
+
+class IGraphEventSink {
+ public:
+  virtual void HandleGraphEvent(LONG event, LONG_PTR param1, LONG_PTR param2) = 0;
+  // 0 about to run, 2 about to stop, 7 activity (1 after activation, 0 before deactivation).
+  virtual void HandleControlEvent(int event, int param) = 0;
+  virtual void GraphDestroyed(TFilterGraph& graph) = 0;
+
+ protected:
+  ~IGraphEventSink() = default;
+};
+
+enum TGraphMode : int { gmNormal = 0, gmCapture = 1, gmDVD = 2 };
+
+class TFilterGraph {
+ public:
+  TFilterGraph();
+  virtual ~TFilterGraph();
+  TFilterGraph(const TFilterGraph&) = delete;
+  TFilterGraph& operator=(const TFilterGraph&) = delete;
+
+  bool Active() const { return active_; }
+  // Activation raises EDirectShowException when the graph objects cannot be
+  // made, and leaves the component inactive.
+  void SetActive(bool active);
+  TGraphMode Mode() const { return mode_; }
+  void SetMode(TGraphMode mode);
+
+  // The graph objects' interfaces (capture builder first in gmCapture, then
+  // the graph manager); E_NOINTERFACE while inactive.
+  HRESULT QueryInterface(const GUID& iid, void** object);
+  template <class I>
+  ComPtr<I> As() {
+    ComPtr<I> p;
+    QueryInterface(I::kIid, p.OutVoid());
+    return p;
+  }
+
+  void AttachComponent(IGraphComponent& component);
+  void DetachComponent(IGraphComponent& component);
+  void AttachEventSink(IGraphEventSink& sink);
+  void DetachEventSink(IGraphEventSink& sink);
+  void BroadcastControlEvent(int event, int param);
+
+  bool RunGraph();
+  bool StopGraph();
+  void ResetGraph();
+  void DisconnectAllPins();
+
+  int32_t Volume() const { return volume_; }
+  void SetVolume(int32_t volume);
+  int32_t Balance() const { return balance_; }
+  void SetBalance(int32_t balance);
+  bool LinearVolume() const { return linearVolume_; }
+  void SetLinearVolume(bool linear);
+
+  win32::HWND EventWindow() const { return eventWindow_; }
+  size_t ComponentCount() const { return components_ ? components_->size() : 0; }
+
+  // Events, all on the graph's thread. OnDSEvent sees every graph event;
+  // the others fire for their own code with its parameters decoded. (The
+  // disc-navigation events have no handlers here: no DVD graph can be built.)
+  using TNotify = std::function<void(TFilterGraph&)>;
+  using TOnDSResult = std::function<void(TFilterGraph&, HRESULT)>;
+  using TOnTwoLongs = std::function<void(TFilterGraph&, LONG, LONG)>;
+  using TOnFlag = std::function<void(TFilterGraph&, bool)>;
+  std::function<void(TFilterGraph&)> OnActivate;
+  std::function<void(TFilterGraph&, LONG, LONG_PTR, LONG_PTR)> OnDSEvent;
+  std::function<void(TFilterGraph&, HRESULT, IBaseFilter*)> OnGraphComplete;                    // 1
+  TNotify OnGraphUserAbort;                                                                     // 2
+  TOnDSResult OnGraphErrorAbort;                                                                // 3
+  TOnTwoLongs OnGraphStreamErrorStopped;                                                        // 6: operation, value
+  TOnTwoLongs OnGraphStreamErrorStillPlaying;                                                   // 7
+  TOnDSResult OnGraphErrorStillPlaying;                                                         // 8
+  TNotify OnGraphPaletteChanged;                                                                // 9
+  std::function<void(TFilterGraph&, int width, int height)> OnGraphVideoSizeChanged;            // 10
+  TNotify OnGraphQualityChange;                                                                 // 11
+  TNotify OnGraphClockChanged;                                                                  // 13
+  TOnDSResult OnGraphPaused;                                                                    // 14
+  TOnFlag OnGraphOpeningFile;                                                                   // 16
+  TOnFlag OnGraphBufferingData;                                                                 // 17
+  std::function<void(TFilterGraph&, IBaseFilter* renderer)> OnGraphFullscreenLost;              // 18
+  std::function<void(TFilterGraph&, std::u16string, std::u16string)> OnGraphOleEvent;           // 24
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStopped;    // 26
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStarted;    // 27
+  std::function<void(TFilterGraph&, dshow::REFERENCE_TIME, LONG segment)> OnGraphEndOfSegment;  // 28
+  std::function<void(TFilterGraph&, com::IUnknown* device, bool removed)> OnGraphDeviceLost;    // 31
+  TNotify OnGraphStepComplete;                                                                  // 36
+  TOnTwoLongs OnGraphTimeCodeAvailable;                                                         // 48: from, device id
+  TOnTwoLongs OnGraphEXTDeviceModeChange;                                  // 49: new mode, device id
+  TNotify OnGraphChanged;                                                  // 80
+  TNotify OnGraphClockUnset;                                               // 81
+  std::function<void(TFilterGraph&, LONG device)> OnGraphVMRRenderDevice;  // 83
+  TOnTwoLongs OnGraphSNDDevInError;                                        // 512: occur when, error code
+  TOnTwoLongs OnGraphSNDDevOutError;                                       // 513
+
+  // Reads every queued graph event and dispatches it.
+  void DrainGraphEvents();
+
+ protected:
+  virtual void DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR param2);
+
+ private:
+  void Activate();
+  void Deactivate();
+  win32::LRESULT EventWindowProc(win32::HWND window, win32::UINT message, win32::WPARAM wParam, win32::LPARAM lParam);
+
+  bool active_ = false;
+  TGraphMode mode_ = gmNormal;
+  int32_t volume_ = 10000;
+  int32_t balance_ = 0;
+  bool linearVolume_ = true;
+  win32::HWND eventWindow_ = 0;
+  std::unique_ptr<std::vector<IGraphComponent*>> components_;
+  std::unique_ptr<std::vector<IGraphEventSink*>> eventSinks_;
+  ComPtr<dshow::IFilterGraph2> graphManager_;
+  ComPtr<dshow::ICaptureGraphBuilder2> captureBuilder_;
+  ComPtr<dshow::IMediaEventEx> mediaEvents_;
+};
+
+// A filter bound from a stored moniker.
+class TFilter final : public IGraphComponent {
+ public:
+  TFilter() = default;
+  ~TFilter();
+  TFilter(const TFilter&) = delete;
+  TFilter& operator=(const TFilter&) = delete;
+
+  TBaseFilter& BaseFilter() { return baseFilter_; }
+  TFilterGraph* FilterGraph() const { return graph_; }
+  void SetFilterGraph(TFilterGraph* graph);
+  std::string Name;
+
+  // The bound filter's interfaces (only while the graph is active).
+  HRESULT QueryInterface(const GUID& iid, void** object);
+
+  ComPtr<IBaseFilter> GetFilter() override { return filter_; }
+  std::string GetName() override { return Name; }
+  void NotifyFilter(int operation, int param) override;
+  void GraphDestroyed(TFilterGraph& graph) override;
+
+ private:
+  TBaseFilter baseFilter_;
+  TFilterGraph* graph_ = nullptr;
+  ComPtr<IBaseFilter> filter_;
+};
+
+// The sample grabber: accepts RGB24 VideoInfo video and fires OnBuffer for
+// every sample on the streaming thread, one call at a time.
+class TSampleGrabber final : public IGraphComponent {
+ public:
+  using TOnBuffer =
+      std::function<void(TSampleGrabber& sender, double sampleTime, const uint8_t* buffer, int32_t length)>;
+
+  // Raises EAssertionFailed("The SampleGrabber Filter is not available on
+  // this system.") when the class is not registered.
+  TSampleGrabber();
+  ~TSampleGrabber();
+  TSampleGrabber(const TSampleGrabber&) = delete;
+  TSampleGrabber& operator=(const TSampleGrabber&) = delete;
+
+  static bool SampleGrabberAvailable();
+
+  // Set before the graph runs; read on the streaming thread.
+  TOnBuffer OnBuffer;
+  TMediaType& MediaType() { return mediaType_; }
+  TFilterGraph* FilterGraph() const { return graph_; }
+  void SetFilterGraph(TFilterGraph* graph);
+  std::string Name;
+
+  HRESULT QueryInterface(const GUID& iid, void** object);
+  void UpdateMediaType();
+  // Fills `bitmap` with the frame in `buffer` (or the grabber's current buffer
+  // when null) in the connected format. False, and the bitmap untouched, when
+  // the format is not one a bitmap can hold or the copy fails.
+  bool CopyFrameToBitmap(win32::Bitmap& bitmap, const uint8_t* buffer, int32_t length);
+
+  // The grabber callback (streaming thread): OnBuffer inside the critical
+  // section; a failure of the handler drops the frame and never escapes.
+  HRESULT BufferCB(double sampleTime, const uint8_t* buffer, int32_t length);
+
+  ComPtr<IBaseFilter> GetFilter() override { return filter_; }
+  std::string GetName() override { return Name; }
+  void NotifyFilter(int operation, int param) override;
+  void GraphDestroyed(TFilterGraph& graph) override;
+
+ private:
+  class Callback;
+  TMediaType mediaType_{dshow::MEDIATYPE_Video};
+  TFilterGraph* graph_ = nullptr;
+  ComPtr<IBaseFilter> filter_;
+  ComPtr<dshow::ISampleGrabber> grabber_;
+  ComPtr<IPin> inputPin_, outputPin_;
+  com::ComPtr<Callback> callback_;
+  std::mutex section_;
+};
+
+enum TVideoMode : int { vmNormal = 0, vmVMR = 1 };
+enum TVMRVideoMode : int { vmrWindowed = 0, vmrWindowless = 1, vmrRenderless = 2 };
+enum TVMRPreference : int {
+  vpForceOffscreen = 0,
+  vpForceOverlays = 1,
+  vpForceMixer = 2,
+  vpDoNotRenderColorKeyAndBorder = 3,
+  vpRestrictToInitialMonitor = 4,
+  vpPreferAGPMemWhenMixing = 5
+};
+using TVMRPreferences = uint8_t;  // element k in bit k
+
+class TVideoWindow;
+
+class TVMROptions {
+ public:
+  explicit TVMROptions(TVideoWindow& owner) : owner_(owner) {}
+  uint32_t Streams() const { return streams_; }
+  void SetStreams(uint32_t streams);  // outside 1..16 stores 1
+  TVMRPreferences Preferences() const { return preferences_; }
+  void SetPreferences(TVMRPreferences p);
+  TVMRVideoMode Mode() const { return mode_; }
+  void SetMode(TVMRVideoMode mode);
+  bool KeepAspectRatio() const { return keepAspectRatio_; }
+  void SetKeepAspectRatio(bool keep) { keepAspectRatio_ = keep; }
+
+ private:
+  void Rebuild();
+  TVideoWindow& owner_;
+  uint32_t streams_ = 4;
+  TVMRPreferences preferences_ = 1 << vpForceMixer;
+  TVMRVideoMode mode_ = vmrWindowed;
+  bool keepAspectRatio_ = true;
+};
+
+// The video renderer's component: the standard renderer whose window is
+// placed over the control's bounds in its parent window.
+class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
+ public:
+  explicit TVideoWindow(win32::HWND parent = 0);
+  ~TVideoWindow();
+  TVideoWindow(const TVideoWindow&) = delete;
+  TVideoWindow& operator=(const TVideoWindow&) = delete;
+
+  // No mixing renderer exists on this platform: always False.
+  static bool VMR9Available();
+
+  TVideoMode Mode() const { return mode_; }
+  void SetMode(TVideoMode mode);
+  TVMROptions& VMROptions() { return vmrOptions_; }
+  TFilterGraph* FilterGraph() const { return graph_; }
+  void SetFilterGraph(TFilterGraph* graph);
+  bool FullScreen() const { return fullScreen_; }
+  void SetFullScreen(bool full);
+  bool FullScreenTopMost() const { return fullScreenTopMost_; }
+  void SetFullScreenTopMost(bool topMost);
+  bool Visible() const { return visible_; }
+  void SetVisible(bool visible);
+  void SetBounds(int left, int top, int width, int height);
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  win32::HWND Handle() const { return window_; }
+  win32::HWND Parent() const { return parent_; }
+  uint32_t Color = 0;  // black
+  bool TabStop = true;
+  std::string Name;
+
+  HRESULT QueryInterface(const GUID& iid, void** object);
+  bool IsRendererConnected();
+
+  ComPtr<IBaseFilter> GetFilter() override { return renderer_; }
+  std::string GetName() override { return Name; }
+  void NotifyFilter(int operation, int param) override;
+  void HandleGraphEvent(LONG event, LONG_PTR param1, LONG_PTR param2) override;
+  void HandleControlEvent(int event, int param) override;
+  void GraphDestroyed(TFilterGraph& graph) override;
+
+ private:
+  friend class TVMROptions;
+  void PlaceAndDrain();
+  void Resize();
+
+  TVideoMode mode_ = vmNormal;
+  TVMROptions vmrOptions_{*this};
+  ComPtr<IBaseFilter> renderer_;
+  ComPtr<dshow::IVideoWindow> rendererWindow_;
+  bool fullScreen_ = false;
+  bool fullScreenTopMost_ = false;
+  bool mouseFromCursor_ = false;
+  bool visible_ = true;
+  int32_t savedStyle_ = 0;
+  int32_t savedExStyle_ = 0;
+  int left_ = 0, top_ = 0, width_ = 160, height_ = 120;
+  TFilterGraph* graph_ = nullptr;
+  win32::HWND parent_;
+  win32::HWND window_;
+};
+
+}  // namespace tw::dskit
