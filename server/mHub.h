@@ -35,15 +35,6 @@ enum : int32_t {
 // handshake failed.
 enum : int32_t { kPeerClosedByHost = 1, kPeerConnectionClosed = -10, kPeerHandshakeFailed = -11 };
 
-// LastError codes shared by both controls.
-enum : int32_t {
-  errNone = 0,
-  errTransport = 2,
-  errInvalidHandle = 3,
-  errNotByteArray = 4,
-  errSessionNotOpen = 13,
-};
-
 inline constexpr const char16_t* kParleyAppId = u"QXMELNORAPKD31";
 
 // One admitted connection.
@@ -126,9 +117,6 @@ class CHub {
   void ClosePeer(uint32_t id, int32_t code);
   void PutPeerRecord(int32_t toPipe, const CPeer& about);
   void Send(int32_t toPipe, int32_t channel) { mill_.SendToPipe(toPipe, channel, false); }
-  // Runs a hook body; a failure is logged to the transport's error log and
-  // contained. Returns false when it failed.
-  bool Guard(const char* operation, const std::function<void()>& body);
 
   std::u16string appId_;
   CMill mill_;

@@ -212,29 +212,25 @@ bool CPipe::SocketWritable() {
 }
 
 void CPipe::DetectSessionCreated() {
-  try {
+  mill_.Guard("DetectSessionCreated", [&] {
     if (State != psConnecting || !SocketWritable()) return;
     StateStartTick = mill_.PumpTick();
     if (!mill_.SocksHost.empty())
       SocksConnected();
     else
       StartProtocol();
-  } catch (const std::exception&) {
-    mill_.ReportError("DetectSessionCreated");
-  }
+  });
 }
 
 void CPipe::DetectSessionRejected() {
-  try {
+  mill_.Guard("DetectSessionRejected", [&] {
     if (State != psConnecting || !HasSocket()) return;
     ws::fd_set set;
     set.Add(socket_);
     ws::timeval zero;
     if (ws::select(0, nullptr, nullptr, &set, &zero) > 0 && set.Contains(socket_))
       FinishSession(crConnectFailed);
-  } catch (const std::exception&) {
-    mill_.ReportError("DetectSessionRejected");
-  }
+  });
 }
 
 // --- Reading -----------------------------------------------------------------
@@ -292,7 +288,7 @@ TCartLimits CPipe::CartLimits() const {
 }
 
 void CPipe::PushCart() {
-  try {
+  mill_.Guard("PushCart", [&] {
     if (State < psSocks4Reply || SendDead || (sendBuffer_.empty() && queue_.Empty())) return;
     if (!SocketWritable()) return;
     if (sendBuffer_.empty()) {
@@ -317,9 +313,7 @@ void CPipe::PushCart() {
       return;
     }
     sendBuffer_.erase(0, static_cast<size_t>(sent));
-  } catch (const std::exception&) {
-    mill_.ReportError("PushCart");
-  }
+  });
 }
 
 // --- Delivery ----------------------------------------------------------------
@@ -453,7 +447,8 @@ void CPipe::FinishSession(int32_t reason) {
   const uint8_t old = State;
   State = psClosed;
   Step = THandshakeStep::None;
-  try {
+  // Whatever the handler raises, the close completes.
+  mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;
     if (old >= psConnecting && old <= psSocks5Auth) {
       if (ev.OnPipeRejected) ev.OnPipeRejected(mill_, *this, reason);
@@ -466,9 +461,7 @@ void CPipe::FinishSession(int32_t reason) {
     } else if (old == psSession) {
       if (ev.OnPipeClosed) ev.OnPipeClosed(mill_, *this, reason);
     }
-  } catch (...) {  // whatever the handler raised, the close completes
-    mill_.ReportError("FinishSession");
-  }
+  });
   Closed = true;
   FreeAfterTick = mill_.PumpTick() + kFreeDelayMs;
 }

@@ -26,7 +26,7 @@ bool CPipe::SendRaw(const std::string& bytes) {
 }
 
 void CPipe::SocksConnected() {
-  try {
+  mill_.Guard("SocksConnected", [&] {
     StateStartTick = mill_.PumpTick();
     SocksReply.clear();
     std::string request;
@@ -51,9 +51,7 @@ void CPipe::SocksConnected() {
     }
     if (ok) ok = SendRaw(request);
     if (!ok) FinishSession(crSocks);
-  } catch (const std::exception&) {
-    mill_.ReportError("SocksConnected");
-  }
+  });
 }
 
 void CPipe::TakeSocksReply(std::string_view bytes) {

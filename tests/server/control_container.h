@@ -26,6 +26,7 @@
 #include "platform/com/dispatch_call.h"
 #include "platform/com/registry.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/system.h"
 #include "platform/win32/text.h"
 #include "server/cParleySrvIntf.h"
 #include "server/mHub.h"
@@ -53,6 +54,7 @@ class TempRegistryDir {
     std::filesystem::remove_all(dir_, ec);
   }
   const std::filesystem::path& File() const { return file_; }
+  std::string Folder() const { return dir_.string() + "/"; }
   std::string Text() const {
     std::ifstream in(file_);
     std::stringstream s;

@@ -45,6 +45,12 @@ struct TMillProbe {
   }
 };
 
+// An error log that keeps the operation names in place of the file.
+struct TRecordingLog final : TErrorLog {
+  std::vector<std::string> lines;
+  void Write(const std::string& operation) noexcept override { lines.push_back(operation); }
+};
+
 // Pumps every mill and delivers posted messages until `done` holds or about
 // two seconds passed. Returns done().
 inline bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, int rounds = 2000) {

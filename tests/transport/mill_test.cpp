@@ -1,11 +1,13 @@
 #include "transport/mMill.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "mill_fixture.h"
+#include "platform/win32/system.h"
 #include "platform/win32/tick.h"
 #include "platform/win32/text.h"
 #include "transport/mSeal.h"
@@ -386,26 +388,75 @@ TEST(Mill, FingerprintListRoundTripsAndEmptyEntriesTrustNothing) {
 }
 
 TEST(Mill, ErrorLogLineHasDateTickAndOperation) {
+  win32::ScopedManualTick tick(4'294'912'345u);
+  const auto dir = std::filesystem::temp_directory_path() / ("twlog-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  win32::ScopedExeFolder exe(dir.string() + "/");
   CMill mill{TMillSide::Server, false};
-  const auto path = std::filesystem::temp_directory_path() / ("twlog-" + std::to_string(::getpid()) + ".log");
-  std::filesystem::remove(path);
-  mill.ErrorLogPath = path.string();
+  EXPECT_EQ(mill.ErrorLogPath, dir.string() + "/twsocketserror.log");
   mill.ReportError("PushCart");
+  tick.Advance(1);
   mill.ReportError("CMill.PumpUp");
-  std::ifstream in(path);
-  std::string line;
-  ASSERT_TRUE(std::getline(in, line));
-  // "yyyy-mm-dd hh:nn:ss/NNNN: PushCart\r"
-  ASSERT_GE(line.size(), 20u);
-  const size_t slash = line.find('/');
-  ASSERT_EQ(slash, 19u);
-  const size_t colon = line.find(": ", slash);
-  ASSERT_NE(colon, std::string::npos);
-  EXPECT_LE(colon - slash - 1, 4u);
-  EXPECT_EQ(line.substr(colon), ": PushCart\r");
-  ASSERT_TRUE(std::getline(in, line));
-  EXPECT_NE(line.find(": CMill.PumpUp"), std::string::npos);
-  std::filesystem::remove(path);
+  std::ifstream in(mill.ErrorLogPath, std::ios::binary);
+  std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // "yyyy-mm-dd hh:nn:ss/NNNN: operation" and CR LF, appended line by line.
+  const size_t first = all.find("\r\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(all.substr(19, first - 19), "/2345: PushCart");
+  EXPECT_EQ(all.substr(first + 2 + 19), "/2346: CMill.PumpUp\r\n");
+  EXPECT_EQ(TFileErrorLog::Line("X").substr(19), "/2346: X");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
+  struct Case {
+    const char* handler;
+    std::vector<std::string> logged;
+    const char* serverClose;  // the server's close event and reason
+    int32_t reason;
+  };
+  const Case cases[] = {
+      {"OnPipeLogin", {"OnPipeLogin"}, "refused", crRefused},
+      {"OnPipeAccepted", {"DeliverMessage"}, "closed", crSecurity},
+      {"OnPipeClosed", {"FinishSession"}, "closed", crLocal},
+  };
+  for (bool standard : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.handler) + (standard ? " std::exception" : " int"));
+      auto fail = [standard] {
+        if (standard) throw std::runtime_error("handler failed");
+        throw 42;
+      };
+      Pair p;
+      auto log = std::make_shared<TRecordingLog>();
+      p.server.ErrorLog = log;
+      const std::string h = c.handler;
+      if (h == "OnPipeLogin") {
+        p.server.Events.OnPipeLogin = [&](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                          bool&) { fail(); };
+      } else if (h == "OnPipeAccepted") {
+        p.server.Events.OnPipeAccepted = [&](CPipe&) { fail(); };
+      } else {
+        auto closed = p.server.Events.OnPipeClosed;
+        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, int32_t r) {
+          closed(m, pipe, r);
+          fail();
+        };
+      }
+      CPipe* client = p.Open();
+      ASSERT_NE(client, nullptr);
+      if (h == "OnPipeClosed") {
+        ASSERT_TRUE(p.Run([&] { return client->State == psSession && !p.sp.opened.empty(); }));
+        p.server.ClosePipe(p.sp.opened[0]);
+      }
+      ASSERT_TRUE(p.Run([&] { return !p.sp.closes.empty() && !p.cp.closes.empty(); }));
+      EXPECT_EQ(log->lines, c.logged);
+      EXPECT_EQ(p.sp.closes[0].event, c.serverClose);
+      EXPECT_EQ(p.sp.closes[0].reason, c.reason);
+      // The pump goes on: the closed pipe is freed in a later step.
+      ASSERT_TRUE(p.Run([&] { return p.server.PipeCount() == 0; }));
+    }
+  }
 }
 
 TEST(Mill, ClientReportsExceptionsAndTracesWithoutThePassword) {
