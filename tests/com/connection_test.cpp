@@ -14,11 +14,14 @@ constexpr IID kEvents{0x6A1E0030, 0x4444, 0x4555, {0x86, 0x66, 0, 0, 0, 0, 0, 0x
 
 class Control final : public ComObject<Control, IConnectionPointContainer> {
  public:
-  Control() {
-    point_ = MakeComObject<ConnectionPoint>(this, kEvents, [this](IDispatch* sink) {
-      sink_ = ComPtr<IDispatch>(sink);
-      ++changes;
-    });
+  explicit Control(SinkPolicy policy = SinkPolicy::Many) {
+    point_ = MakeComObject<ConnectionPoint>(
+        this, kEvents,
+        [this](IDispatch* sink) {
+          sink_ = ComPtr<IDispatch>(sink);
+          ++changes;
+        },
+        policy);
   }
   ~Control() override { point_->Detach(); }
 
@@ -37,6 +40,8 @@ class Control final : public ComObject<Control, IConnectionPointContainer> {
     std::vector<Variant> args{Variant(value)};
     return InvokeDispid(sink_.Get(), 203, DISPATCH_METHOD, args).hr;
   }
+
+  void Detach() { point_->Detach(); }  // as the destructor does
 
   int changes = 0;
 
@@ -83,6 +88,30 @@ TEST(ConnectionPoint, NewestSinkReceivesEventsUntilUnadvised) {
   EXPECT_EQ(first, (std::vector<LONG>{2, 4}));
   EXPECT_EQ(second, (std::vector<LONG>{3}));
   EXPECT_EQ(control->changes, 4);
+}
+
+TEST(ConnectionPoint, SingleSinkPolicyReplacesTheSinkAndRefusesItsStaleCookie) {
+  ComPtr<Control> control = MakeComObject<Control>(SinkPolicy::Single);
+  ComPtr<IConnectionPoint> point;
+  control->FindConnectionPoint(kEvents, point.Out());
+  std::vector<LONG> first, second;
+  DWORD c1 = 0, c2 = 0;
+  ASSERT_EQ(point->Advise(RecordingSink(first).Get(), &c1), S_OK);
+  control->Fire(1);
+  ASSERT_EQ(point->Advise(RecordingSink(second).Get(), &c2), S_OK);
+  control->Fire(2);
+  EXPECT_EQ(point->Unadvise(c1), CONNECT_E_NOCONNECTION);  // stale: changes nothing
+  control->Fire(3);
+  EXPECT_EQ(point->Unadvise(c2), S_OK);
+  control->Fire(4);  // no sink left, not the first one again
+  EXPECT_EQ(first, std::vector<LONG>{1});
+  EXPECT_EQ(second, (std::vector<LONG>{2, 3}));
+  EXPECT_EQ(control->changes, 3);
+
+  control->Detach();  // the control is going: no more sinks
+  DWORD late = 5;
+  EXPECT_EQ(point->Advise(RecordingSink(first).Get(), &late), E_UNEXPECTED);
+  EXPECT_EQ(late, 0u);
 }
 
 TEST(ConnectionPoint, SinkWithoutTheEventsInterfaceIsRefused) {
