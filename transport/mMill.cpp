@@ -165,10 +165,10 @@ void CMill::DetectSessionInvoked() {
   set.Add(listener_->Socket());
   ws::timeval zero;
   if (ws::select(0, &set, nullptr, nullptr, &zero) <= 0 || !set.Contains(listener_->Socket())) return;
-  ws::SOCKET s = ws::accept(listener_->Socket(), nullptr, nullptr);
-  if (s == ws::INVALID_SOCKET) return;
+  ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
+  if (!accepted) return;  // a failed accept does nothing
   CPipe& pipe = AddPipe();
-  pipe.AdoptSocket(s);
+  pipe.AdoptSocket(std::move(accepted));
   pipe.State = psHandshake;
   pipe.StateStartTick = pumpTick_;
   pipe.Incoming = true;

@@ -21,7 +21,7 @@ void AppendPort(std::string& out, uint16_t port) {
 }  // namespace
 
 bool CPipe::SendRaw(const std::string& bytes) {
-  int sent = ws::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0);
+  int sent = ws::send(Socket(), bytes.data(), static_cast<int>(bytes.size()), 0);
   return sent != ws::SOCKET_ERROR && static_cast<size_t>(sent) == bytes.size();
 }
 

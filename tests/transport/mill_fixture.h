@@ -72,29 +72,24 @@ inline void Settle(const std::vector<CMill*>& mills, int rounds = 20) {
 // A plain TCP peer that writes and reads frames itself.
 class TRawPeer {
  public:
-  explicit TRawPeer(uint16_t port) {
-    s_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+  explicit TRawPeer(uint16_t port) : s_(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP)) {
     ws::sockaddr_in sa;
     sa.sin_family = ws::AF_INET;
     sa.sin_port = ws::htons(port);
     sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-    ok_ = ws::connect(s_, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
+    ok_ = ws::connect(s_.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
     ws::u_long on = 1;
-    ws::ioctlsocket(s_, ws::FIONBIO, &on);
+    ws::ioctlsocket(s_.get(), ws::FIONBIO, &on);
   }
-  ~TRawPeer() { Close(); }
   bool ok() const { return ok_; }
-  void Close() {
-    if (s_ != ws::INVALID_SOCKET) ws::closesocket(s_);
-    s_ = ws::INVALID_SOCKET;
-  }
+  void Close() { s_.reset(); }
 
   void SendFrame(int32_t code, const std::string& body, uint8_t flags = sfFirstChunk | sfLastChunk) {
     std::string out;
     AppendFrame(out, flags, code, body);
     SendBytes(out);
   }
-  void SendBytes(const std::string& bytes) { ws::send(s_, bytes.data(), static_cast<int>(bytes.size()), 0); }
+  void SendBytes(const std::string& bytes) { ws::send(s_.get(), bytes.data(), static_cast<int>(bytes.size()), 0); }
 
   // Reads what has arrived and splits it into frames (code, flags, chunk).
   struct Frame {
@@ -105,7 +100,7 @@ class TRawPeer {
   std::vector<Frame> Read() {
     char buf[65536];
     for (;;) {
-      int n = ws::recv(s_, buf, sizeof buf, 0);
+      int n = ws::recv(s_.get(), buf, sizeof buf, 0);
       if (n <= 0) {
         eof_ = eof_ || n == 0;
         break;
@@ -125,7 +120,7 @@ class TRawPeer {
   bool eof() const { return eof_; }
 
  private:
-  ws::SOCKET s_ = ws::INVALID_SOCKET;
+  ws::Socket s_;
   bool ok_ = false;
   bool eof_ = false;
   std::string pending_;

@@ -655,3 +655,50 @@ TEST(Mill, LoginHandlerThatFailsRefusesTheLoginAtOnce) {
   EXPECT_EQ(p.sp.closes[0].reason, crRefused);
   EXPECT_EQ(p.client.LastError, crRefused);
 }
+
+TEST(Mill, AFailedAcceptLeavesTheConnectionForTheNextStep) {
+  Pair p;
+  ASSERT_TRUE(p.server.Listen(0));
+  auto fault = ws::InjectFault(ws::Call::Accept, 1, ws::WSAEMFILE);
+  ASSERT_NE(p.Open(), nullptr);
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  EXPECT_EQ(fault.failures(), 1);
+  EXPECT_EQ(p.sp.opened.size(), 1u);
+  EXPECT_EQ(p.server.PipeCount(), 1u);
+}
+
+TEST(Mill, TheFirstFailedSetUpCallIsTheOneKeptAndTheRestIsSkipped) {
+  struct Case {
+    const char* what;
+    ws::Call fails;
+    int nth;
+    ws::Call skipped;  // a later set-up call that must not run
+    bool listen;       // else a client's OpenSession
+  };
+  const Case cases[] = {
+      {"listen: TCP_NODELAY", ws::Call::SetSockOpt, 1, ws::Call::Bind, true},
+      {"listen: bind", ws::Call::Bind, 1, ws::Call::Listen, true},
+      {"dial: socket", ws::Call::Socket, 1, ws::Call::Connect, false},
+      {"dial: SO_SNDBUF", ws::Call::SetSockOpt, 2, ws::Call::Connect, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pair p;
+    if (!c.listen) {
+      ASSERT_TRUE(p.server.Listen(0));
+    }
+    auto first = ws::InjectFault(c.fails, c.nth, ws::WSAENOBUFS);
+    auto later = ws::InjectFault(c.skipped, 1, ws::WSAEACCES);
+    if (c.listen) {
+      EXPECT_FALSE(p.server.Listen(0));
+      EXPECT_EQ(p.server.LastError, ws::WSAENOBUFS);
+      EXPECT_FALSE(p.server.IsListening());
+    } else {
+      EXPECT_EQ(p.client.OpenSession(u"127.0.0.1", p.server.ListeningPort(), u"APP", u"", u""), nullptr);
+      EXPECT_EQ(p.client.LastError, ws::WSAENOBUFS);
+      EXPECT_TRUE(p.cp.closes.empty());  // no event from a pipe that never dialled
+    }
+    EXPECT_EQ(first.failures(), 1);
+    EXPECT_EQ(later.failures(), 0);
+  }
+}

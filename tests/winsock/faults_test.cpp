@@ -88,5 +88,39 @@ TEST(WinsockFaults, LookupCanBeMadeToFail) {
   EXPECT_TRUE(gethostbyname("127.0.0.1").has_value());
 }
 
+TEST(WinsockFaults, ShortWritesPassOnlyTheLimitFromTheNthSendOn) {
+  Pair p = ConnectedPair();
+  {
+    auto shortWrites = ScopedShortWrite(3, 2);
+    EXPECT_EQ(send(p.client.get(), "abcdef", 6, 0), 6);  // the first goes whole
+    EXPECT_EQ(send(p.client.get(), "ghijkl", 6, 0), 3);
+    EXPECT_EQ(send(p.client.get(), "mn", 2, 0), 2);  // within the limit
+    EXPECT_EQ(send(p.client.get(), "opqrst", 6, 0), 3);
+    EXPECT_EQ(shortWrites.shortened(), 2);
+  }
+  EXPECT_EQ(send(p.client.get(), "uvwxyz", 6, 0), 6);
+  EXPECT_EQ(PendingBytes(p.server.get()), 6 + 3 + 2 + 3 + 6);
+  char got[32] = {};
+  EXPECT_EQ(recv(p.server.get(), got, sizeof got, 0), 20);
+  EXPECT_EQ(std::string(got), "abcdefghimnopquvwxyz");
+}
+
+TEST(WinsockSocket, ClosesWhatItOwnsAndWhatItReplaces) {
+  Pair p = ConnectedPair();
+  Pair q = ConnectedPair();
+  char byte;
+  {
+    Socket owner(p.client.release());
+    owner.reset(q.client.release());  // the first connection closes here
+    EXPECT_EQ(WaitFor(p.server.get(), kReadable), kReadable);
+    EXPECT_EQ(recv(p.server.get(), &byte, 1, 0), 0);
+    Socket moved = std::move(owner);
+    EXPECT_FALSE(owner);
+    EXPECT_TRUE(moved);
+  }  // and the second when its owner goes
+  EXPECT_EQ(WaitFor(q.server.get(), kReadable), kReadable);
+  EXPECT_EQ(recv(q.server.get(), &byte, 1, 0), 0);
+}
+
 }  // namespace
 }  // namespace tw::ws

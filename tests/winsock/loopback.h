@@ -1,5 +1,6 @@
-// Loopback helpers for the socket layer's tests: an owned socket, a listener
-// on 127.0.0.1 port 0, a connected pair, and waiting on one socket.
+// Loopback helpers for the socket layer's tests: a listener on 127.0.0.1
+// port 0, a connected pair, and waiting on one socket. Sockets are owned by
+// the layer's Socket.
 #pragma once
 
 #include "platform/winsock/winsock.h"
@@ -9,30 +10,6 @@
 #include <utility>
 
 namespace tw::ws::testing {
-
-// Closes its socket when it goes away.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(SOCKET s) : s_(s) {}
-  ~Socket() { reset(); }
-  Socket(Socket&& o) noexcept : s_(std::exchange(o.s_, INVALID_SOCKET)) {}
-  Socket& operator=(Socket&& o) noexcept {
-    if (this != &o) {
-      reset();
-      s_ = std::exchange(o.s_, INVALID_SOCKET);
-    }
-    return *this;
-  }
-  SOCKET get() const { return s_; }
-  SOCKET release() { return std::exchange(s_, INVALID_SOCKET); }
-  void reset() {
-    if (s_ != INVALID_SOCKET) closesocket(std::exchange(s_, INVALID_SOCKET));
-  }
-
- private:
-  SOCKET s_ = INVALID_SOCKET;
-};
 
 inline sockaddr_in LoopbackAddress(u_short port) {
   sockaddr_in a;
