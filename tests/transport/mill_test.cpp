@@ -595,8 +595,8 @@ TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
     server.SetPrivateKey(priv);
     TMillProbe probe;
     probe.Attach(server);
-    Login login;
-    login.Bind(server);
+    Login host;
+    host.Bind(server);
     ASSERT_TRUE(server.Listen(0));
     TRawPeer peer(server.ListeningPort());
     for (auto& [code, body] : k.frames) peer.SendFrame(code, body);
@@ -604,7 +604,7 @@ TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
     EXPECT_TRUE(probe.opened.empty()) << k.name;
     ASSERT_FALSE(probe.closes.empty()) << k.name;
     EXPECT_EQ(probe.closes[0].reason, crSecurity) << k.name;
-    EXPECT_EQ(login.calls, 0) << k.name;
+    EXPECT_EQ(host.calls, 0) << k.name;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "tests/winsock/loopback.h"
+#include "tests/platform/winsock/loopback.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

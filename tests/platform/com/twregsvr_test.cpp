@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/com/registry.h"
-#include "tests/com/temp_registry.h"
-#include "tests/com/test_server.h"
+#include "tests/platform/com/temp_registry.h"
+#include "tests/platform/com/test_server.h"
 
 namespace tw::com {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "tests/com/temp_registry.h"
+#include "tests/platform/com/temp_registry.h"
 
 namespace tw::com {
 namespace {

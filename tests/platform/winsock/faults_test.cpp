@@ -1,4 +1,4 @@
-#include "tests/winsock/loopback.h"
+#include "tests/platform/winsock/loopback.h"
 
 namespace tw::ws {
 namespace {

@@ -23,6 +23,9 @@ class IMiniControl : public IDispatch {
   virtual HRESULT Admit(BSTR aUsername, VARIANT_BOOL* Value) = 0;
   virtual HRESULT get_Password(BSTR* Value) = 0;
   virtual HRESULT get_DesignMode(VARIANT_BOOL* Value) = 0;
+
+ protected:
+  ~IMiniControl() = default;
 };
 
 class MiniControl final
