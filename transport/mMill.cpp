@@ -118,6 +118,16 @@ void CMill::PumpUp() {
   busy_.store(false);
 }
 
+void CMill::AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const {
+  if (listener_ && listener_->State == psListening && Events.OnPipeLogin) readable.Add(listener_->Socket());
+  for (const auto& p : pipes_) {
+    if (!p->HasSocket()) continue;
+    if (p->State >= psConnecting && p->State <= psSession) readable.Add(p->Socket());
+    if (p->State == psConnecting || (p->State > psConnecting && !p->SendDead && !p->SendIdle()))
+      writable.Add(p->Socket());
+  }
+}
+
 // One zero-time-out select over every reading pipe instead of one per pipe:
 // an idle step then costs one system call, whatever the number of pipes.
 void CMill::SelectReadable() {

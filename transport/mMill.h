@@ -111,6 +111,11 @@ class CMill {
 
   // One pump step: accept, then visit the pipes last to first.
   void PumpUp();
+  // For a loop that runs the pump steps itself and waits in between (tests,
+  // an embedding): adds the sockets that the next step would read from to
+  // `readable`, and those with bytes to send or a connect under way to
+  // `writable`.
+  void AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const;
 
   // --- Pipes -----------------------------------------------------------------
   CPipe* GetPipe(int32_t id);

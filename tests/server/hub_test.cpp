@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../transport/mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"

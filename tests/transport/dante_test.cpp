@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 
 using namespace tw;
 using namespace tw::test;

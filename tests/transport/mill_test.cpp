@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/win32/system.h"
 #include "platform/win32/tick.h"
 #include "platform/win32/text.h"

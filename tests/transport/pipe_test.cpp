@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <csignal>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/win32/tick.h"
 #include "transport/mMill.h"
 

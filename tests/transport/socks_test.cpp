@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/winsock/winsock.h"
 
 using namespace tw;

@@ -34,7 +34,7 @@ class ThingFactory final : public ComObject<ThingFactory, IClassFactory> {
   int created = 0;
 };
 
-using ClassesTest = TempRegistry;
+using ClassesTest = TempRegistryTest;
 
 TEST(ClassFactory, KeepsTheLibraryLoadedWhileReferencedOrLockedEitherLifetime) {
   for (auto lifetime : {ClassFactory::Lifetime::Counted, ClassFactory::Lifetime::Static}) {

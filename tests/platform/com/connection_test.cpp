@@ -6,6 +6,7 @@
 
 #include "platform/com/dispatch_call.h"
 #include "platform/com/ole.h"
+#include "tests/support/client_site.h"
 
 namespace tw::com {
 namespace {
@@ -131,37 +132,11 @@ TEST(ConnectionPoint, SinkWithoutTheEventsInterfaceIsRefused) {
   EXPECT_EQ(point->EnumConnections(connections.Out()), E_NOTIMPL);
 }
 
-class Site final : public ComObject<Site, IOleClientSite, IDispatch> {
- public:
-  explicit Site(std::optional<VARIANT_BOOL> userMode) : userMode_(userMode) {}
-  HRESULT SaveObject() override { return E_NOTIMPL; }
-  HRESULT ShowObject() override { return S_OK; }
-  HRESULT OnShowWindow(BOOL) override { return S_OK; }
-  HRESULT RequestNewObjectLayout() override { return E_NOTIMPL; }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                 UINT*) override {
-    if (id != DISPID_AMBIENT_USERMODE || !(flags & DISPATCH_PROPERTYGET) || !userMode_) {
-      return DISP_E_MEMBERNOTFOUND;
-    }
-    result->vt = VT_BOOL;
-    result->boolVal = *userMode_;
-    return S_OK;
-  }
-
- private:
-  std::optional<VARIANT_BOOL> userMode_;
-};
-
 TEST(AmbientUserMode, DesignModeOnlyWhenTheSiteAnswersFalse) {
-  EXPECT_TRUE(IsDesignMode(MakeComObject<Site>(VARIANT_FALSE).Get()));
-  EXPECT_FALSE(IsDesignMode(MakeComObject<Site>(VARIANT_TRUE).Get()));
-  EXPECT_FALSE(IsDesignMode(MakeComObject<Site>(std::nullopt).Get()));  // no answer: running
+  using test::TFakeClientSite;
+  EXPECT_TRUE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::Design).Get()));
+  EXPECT_FALSE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::Running).Get()));
+  EXPECT_FALSE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::NoAnswer).Get()));  // running
   EXPECT_FALSE(IsDesignMode(nullptr));
 }
 

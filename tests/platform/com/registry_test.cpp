@@ -10,7 +10,7 @@
 namespace tw::com {
 namespace {
 
-using RegistryTest = TempRegistry;
+using RegistryTest = TempRegistryTest;
 
 TEST_F(RegistryTest, DefaultPathFollowsTheEnvironment) {
   EXPECT_EQ(Registry::DefaultPath(), file_);

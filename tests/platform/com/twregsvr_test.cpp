@@ -12,7 +12,7 @@
 namespace tw::com {
 namespace {
 
-using TwRegSvrTest = TempRegistry;
+using TwRegSvrTest = TempRegistryTest;
 
 int RunTool(const std::string& args) {
   std::string command = std::string("'") + TW_REGSVR + "' " + args + " >/dev/null 2>&1";

@@ -1,9 +1,11 @@
-#include "tests/platform/winsock/loopback.h"
+#include <gtest/gtest.h>
+
+#include "tests/support/loopback.h"
 
 namespace tw::ws {
 namespace {
 
-using namespace tw::ws::testing;
+using namespace tw::test;
 
 // Sends one byte per call and says which calls failed (1-based).
 std::vector<int> FailingSends(SOCKET s, int calls) {
@@ -21,7 +23,7 @@ int PendingBytes(SOCKET s) {
 }
 
 TEST(WinsockFaults, FailsExactlyTheNthCallAndDoesNothing) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   {
     auto fault = InjectFault(Call::Send, 3, WSAECONNRESET);
     EXPECT_EQ(FailingSends(p.client.get(), 5), std::vector<int>{3});
@@ -33,7 +35,7 @@ TEST(WinsockFaults, FailsExactlyTheNthCallAndDoesNothing) {
 }
 
 TEST(WinsockFaults, FailedCallSetsTheGivenError) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   auto fault = InjectFault(Call::Recv, 1, WSAECONNABORTED);
   char byte;
   EXPECT_EQ(recv(p.client.get(), &byte, 1, 0), SOCKET_ERROR);
@@ -43,14 +45,14 @@ TEST(WinsockFaults, FailedCallSetsTheGivenError) {
 }
 
 TEST(WinsockFaults, RepeatAlwaysFailsFromTheNthCallOn) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   auto fault = InjectFault(Call::Send, 2, WSAECONNRESET, Repeat::Always);
   EXPECT_EQ(FailingSends(p.client.get(), 4), (std::vector<int>{2, 3, 4}));
   EXPECT_EQ(fault.failures(), 3);
 }
 
 TEST(WinsockFaults, ClearedWhenItsScopeEndsAndLimitedToItsCall) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   {
     auto fault = InjectFault(Call::Send, 1, WSAENOBUFS, Repeat::Always);
     u_long pending = 0;
@@ -61,7 +63,7 @@ TEST(WinsockFaults, ClearedWhenItsScopeEndsAndLimitedToItsCall) {
 }
 
 TEST(WinsockFaults, TwoFaultsOnOneCallCountIndependently) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   auto second = InjectFault(Call::Send, 2, WSAENOBUFS);
   auto fourth = InjectFault(Call::Send, 4, WSAECONNRESET);
   EXPECT_EQ(FailingSends(p.client.get(), 5), (std::vector<int>{2, 4}));
@@ -89,7 +91,7 @@ TEST(WinsockFaults, LookupCanBeMadeToFail) {
 }
 
 TEST(WinsockFaults, ShortWritesPassOnlyTheLimitFromTheNthSendOn) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   {
     auto shortWrites = ScopedShortWrite(3, 2);
     EXPECT_EQ(send(p.client.get(), "abcdef", 6, 0), 6);  // the first goes whole
@@ -106,8 +108,8 @@ TEST(WinsockFaults, ShortWritesPassOnlyTheLimitFromTheNthSendOn) {
 }
 
 TEST(WinsockSocket, ClosesWhatItOwnsAndWhatItReplaces) {
-  Pair p = ConnectedPair();
-  Pair q = ConnectedPair();
+  SocketPair p = ConnectedPair();
+  SocketPair q = ConnectedPair();
   char byte;
   {
     Socket owner(p.client.release());

@@ -1,10 +1,11 @@
-// A server mill and client mills on loopback in one thread, pumped by hand so
-// tests decide when each step runs; plus a raw peer that speaks frames
-// directly, for scripted and hostile input.
+// Mills on loopback in one thread, pumped by hand so that tests decide when
+// each step runs: a probe of a mill's events, a log that keeps the error
+// lines, a listening server, drivers that pump and wait on the sockets and
+// the message queue, and a raw peer that speaks frames directly, for
+// scripted and hostile input.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -51,23 +52,33 @@ struct TRecordingLog final : TErrorLog {
   void Write(const std::string& operation) noexcept override { lines.push_back(operation); }
 };
 
-// Pumps every mill and delivers posted messages until `done` holds or about
-// two seconds passed. Returns done().
-inline bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, int rounds = 2000) {
-  for (int i = 0; i < rounds; ++i) {
-    for (CMill* m : mills) m->PumpUp();
-    while (win32::ProcessMessages()) {
-    }
-    if (done()) return true;
-    win32::Sleep(1);
-  }
-  return done();
-}
+// Pumps every mill and delivers posted messages until `done` holds or
+// `timeoutMs` of real time passed; between rounds it waits (at most a few
+// ms) until a socket of the mills has something to do. Returns done().
+bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, uint32_t timeoutMs = 3000);
 
-// Pumps a fixed number of rounds.
-inline void Settle(const std::vector<CMill*>& mills, int rounds = 20) {
-  Drive(mills, [] { return false; }, rounds);
-}
+// Pumps a fixed number of rounds, waiting between them as Drive does.
+void Settle(const std::vector<CMill*>& mills, int rounds = 20);
+
+// A server mill listening on 127.0.0.1 on a port the system picks. Its login
+// handler admits every login (Accept) with Password, and counts them; the
+// probe records its events and the error log its failures.
+struct TListeningServer {
+  explicit TListeningServer(int32_t securityMode = secNone);
+
+  CMill mill{TMillSide::Server, false};
+  TMillProbe probe;
+  std::shared_ptr<TRecordingLog> log = std::make_shared<TRecordingLog>();
+  bool Accept = true;
+  std::u16string Password;
+  int Logins = 0;
+  std::u16string LastUser, LastApp;
+
+  uint16_t Port() const { return mill.ListeningPort(); }
+  // Dials this server from `client`; null when the dial failed at once.
+  CPipe* Dial(CMill& client, const std::u16string& user = u"", const std::u16string& password = u"",
+              const std::u16string& app = u"APP");
+};
 
 // A plain TCP peer that writes and reads frames itself.
 class TRawPeer {
