@@ -41,6 +41,30 @@ bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, 
   }
 }
 
+bool PumpUntil(const std::vector<CMill*>& mills, const std::function<bool()>& done, uint32_t timeoutMs) {
+  using clock = std::chrono::steady_clock;
+  const auto end = clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    for (CMill* m : mills) m->PumpUp();
+    if (done()) return true;
+    if (clock::now() >= end) return false;
+    WaitForSockets(mills);
+  }
+}
+
+bool TRawPeer::WaitForEof(long ms) {
+  using clock = std::chrono::steady_clock;
+  const auto end = clock::now() + std::chrono::milliseconds(ms);
+  while (!eof_ && clock::now() < end) {
+    ws::fd_set readable;
+    readable.Add(s_.get());
+    ws::timeval wait{0, kRoundWaitUs};
+    ws::select(0, &readable, nullptr, nullptr, &wait);
+    Read();
+  }
+  return eof_;
+}
+
 void Settle(const std::vector<CMill*>& mills, int rounds) {
   for (int i = 0; i < rounds; ++i) {
     PumpRound(mills);
@@ -52,6 +76,11 @@ TListeningServer::TListeningServer(int32_t securityMode) {
   mill.ErrorLog = log;
   mill.SecurityMode = securityMode;
   probe.Attach(mill);
+  BindLogin();
+  mill.Listen(0);
+}
+
+void TListeningServer::BindLogin() {
   mill.Events.OnPipeLogin = [this](CPipe&, const std::u16string& app, const std::u16string& user,
                                    std::u16string& password, bool& accept) {
     ++Logins;
@@ -60,7 +89,6 @@ TListeningServer::TListeningServer(int32_t securityMode) {
     password = Password;
     accept = Accept;
   };
-  mill.Listen(0);
 }
 
 CPipe* TListeningServer::Dial(CMill& client, const std::u16string& user, const std::u16string& password,

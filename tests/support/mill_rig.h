@@ -60,6 +60,10 @@ bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, 
 // Pumps a fixed number of rounds, waiting between them as Drive does.
 void Settle(const std::vector<CMill*>& mills, int rounds = 20);
 
+// Like Drive, but runs pump steps only: what the steps post to the mill
+// windows stays queued.
+bool PumpUntil(const std::vector<CMill*>& mills, const std::function<bool()>& done, uint32_t timeoutMs = 3000);
+
 // A server mill listening on 127.0.0.1 on a port the system picks. Its login
 // handler admits every login (Accept) with Password, and counts them; the
 // probe records its events and the error log its failures.
@@ -75,6 +79,8 @@ struct TListeningServer {
   std::u16string LastUser, LastApp;
 
   uint16_t Port() const { return mill.ListeningPort(); }
+  // (Re)binds the login handler described above.
+  void BindLogin();
   // Dials this server from `client`; null when the dial failed at once.
   CPipe* Dial(CMill& client, const std::u16string& user = u"", const std::u16string& password = u"",
               const std::u16string& app = u"APP");
@@ -129,6 +135,8 @@ class TRawPeer {
     return frames;
   }
   bool eof() const { return eof_; }
+  // Reads until the other side has closed or `ms` passed; true at the end.
+  bool WaitForEof(long ms = 2000);
 
  private:
   ws::Socket s_;

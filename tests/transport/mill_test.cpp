@@ -34,22 +34,20 @@ struct Login {
   }
 };
 
+// A listening server and a client mill.
 struct Pair {
-  CMill server{TMillSide::Server, false};
+  TListeningServer host;
+  CMill& server = host.mill;
+  TMillProbe& sp = host.probe;
   CMill client{TMillSide::Client, false};
-  TMillProbe sp, cp;
-  Login login;
-  Pair(int32_t serverMode = secNone, int32_t clientMode = secNone) {
-    server.ErrorLogPath.clear();
-    server.SecurityMode = serverMode;
+  TMillProbe cp;
+  Pair(int32_t serverMode = secNone, int32_t clientMode = secNone) : host(serverMode) {
     client.SecurityMode = clientMode;
-    sp.Attach(server);
     cp.Attach(client);
-    login.Bind(server);
   }
   CPipe* Open(const std::u16string& user = u"", const std::u16string& password = u"") {
     if (!server.IsListening() && !server.Listen(0)) return nullptr;
-    return client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", user, password);
+    return host.Dial(client, user, password);
   }
   bool Run(const std::function<bool()>& done) { return Drive({&server, &client}, done); }
   bool Settled() {
@@ -66,8 +64,8 @@ TEST(Mill, EmptyUserNameOpensWithoutChallengeOrKey) {
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   EXPECT_EQ(c->State, psSession);
   EXPECT_TRUE(c->SessionKey.empty());
-  EXPECT_EQ(p.login.calls, 1);
-  EXPECT_EQ(p.login.lastApp, u"APP");
+  EXPECT_EQ(p.host.Logins, 1);
+  EXPECT_EQ(p.host.LastApp, u"APP");
 }
 
 TEST(Mill, PasswordChallengeTable) {
@@ -86,14 +84,14 @@ TEST(Mill, PasswordChallengeTable) {
   };
   for (const Case& k : cases) {
     Pair p;
-    p.login.password = k.hostPassword;
-    p.login.accept = k.accept;
+    p.host.Password = k.hostPassword;
+    p.host.Accept = k.accept;
     CPipe* c = p.Open(u"alice", k.userPassword);
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
     if (k.serverReason < 0) {
       EXPECT_EQ(c->State, psSession);
-      EXPECT_EQ(p.login.lastUser, u"alice");
+      EXPECT_EQ(p.host.LastUser, u"alice");
     } else {
       ASSERT_EQ(p.sp.closes.size(), 1u);
       EXPECT_EQ(p.sp.closes[0].event, "refused");
@@ -258,7 +256,7 @@ TEST(Mill, WithoutLoginHandlerConnectionsWaitInTheBacklog) {
   Settle({&p.server, &p.client}, 50);
   EXPECT_EQ(p.server.PipeCount(), 0u);
   EXPECT_EQ(c->State, psHandshake);  // connected at TCP level, no answer
-  p.login.Bind(p.server);
+  p.host.BindLogin();
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   EXPECT_EQ(c->State, psSession);
 }
@@ -348,11 +346,7 @@ TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
   p->server.SendToPipe(p->sp.opened.front(), 35, false);
   c->PutStrField("posted");
   c->QueueMessage(1035);
-  for (int i = 0; i < 200 && p->server.GetPipe(p->sp.opened.front())->PostedCount == 0; ++i) {
-    p->client.PumpUp();
-    p->server.PumpUp();
-    win32::Sleep(1);
-  }
+  PumpUntil({&p->client, &p->server}, [&] { return p->server.GetPipe(p->sp.opened.front())->PostedCount > 0; });
   EXPECT_EQ(p->server.GetPipe(p->sp.opened.front())->PostedCount, 1);
   p.reset();
   EXPECT_EQ(events, 0);
@@ -368,11 +362,7 @@ TEST(Mill, PeerSeesEndOfFileWhenTheServerMillIsDestroyed) {
   peer.SendFrame(scModeOffer, IntToField(0));
   ASSERT_TRUE(Drive({server.get()}, [&] { return server->PipeCount() == 1; }));
   server.reset();
-  for (int i = 0; i < 100 && !peer.eof(); ++i) {
-    peer.Read();
-    win32::Sleep(1);
-  }
-  EXPECT_TRUE(peer.eof());
+  EXPECT_TRUE(peer.WaitForEof());
 }
 
 TEST(Mill, FingerprintListRoundTripsAndEmptyEntriesTrustNothing) {
@@ -512,7 +502,7 @@ TEST(MillRsa, KeyExchangeGivesBothSidesTheSameSixteenByteKeyClientHalfFirst) {
   Pair p(secRsa, secRsa);
   GiveKeys(p.server);
   GiveKeys(p.client);
-  p.login.password = u"pw";
+  p.host.Password = u"pw";
   CPipe* c = p.Open(u"alice", u"pw");
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   ASSERT_EQ(c->State, psSession);

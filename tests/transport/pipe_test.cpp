@@ -16,20 +16,18 @@ namespace {
 
 // A server and a client mill with an open secNone session between them.
 struct Session : ::testing::Test {
-  CMill server{TMillSide::Server, false};
+  TListeningServer host;
+  CMill& server = host.mill;
+  TMillProbe& serverProbe = host.probe;
   CMill client{TMillSide::Client, false};
-  TMillProbe serverProbe, clientProbe;
+  TMillProbe clientProbe;
   CPipe* cpipe = nullptr;
   int32_t spipe = 0;
 
   void SetUp() override {
-    server.ErrorLogPath.clear();
-    serverProbe.Attach(server);
     clientProbe.Attach(client);
-    server.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
-                                   bool& accept) { accept = true; };
-    ASSERT_TRUE(server.Listen(0));
-    cpipe = client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+    ASSERT_TRUE(server.IsListening());
+    cpipe = host.Dial(client);
     ASSERT_NE(cpipe, nullptr);
     ASSERT_TRUE(Drive({&server, &client},
                       [&] { return !serverProbe.opened.empty() && !clientProbe.opened.empty(); }));
@@ -113,8 +111,7 @@ TEST_F(Session, NoSigpipeWhenThePeerResets) {
   for (int i = 0; i < 50 && sp->State != psClosed; ++i) {
     server.PutStrField(spipe, std::string(2000, 'x'));
     server.SendToPipe(spipe, 40, false);
-    server.PumpUp();
-    win32::Sleep(1);
+    Settle({&server}, 1);
   }
   EXPECT_EQ(sp->State, psClosed);
   sigaction(SIGPIPE, &old, nullptr);
