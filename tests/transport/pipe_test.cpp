@@ -356,6 +356,8 @@ TEST_F(Session, DeliveryHandlerFailureOfAnyKindFailsThePipeWithSecurity) {
 
 TEST_F(Session, ShortWritesKeepTheRestForTheNextPassAndEveryMessageArrivesWhole) {
   ws::ScopedShortWrite shortWrites(7);
+  // And a send that fails outright half way through the batch.
+  auto wouldBlock = ws::InjectFault(ws::Call::Send, 3, ws::WSAEWOULDBLOCK);
   std::vector<std::string> bodies;
   for (int i = 0; i < 4; ++i) {
     bodies.push_back(std::string(static_cast<size_t>(50 + 40 * i), static_cast<char>('a' + i)));
@@ -371,7 +373,18 @@ TEST_F(Session, ShortWritesKeepTheRestForTheNextPassAndEveryMessageArrivesWhole)
   }
   std::sort(got.begin(), got.end());  // four codes interleave in the batch
   EXPECT_EQ(got, bodies);
+  EXPECT_EQ(wouldBlock.failures(), 1);
   EXPECT_EQ(cpipe->State, psSession);
+}
+
+TEST_F(Session, AClosedPipeWhoseSendsFailHardIsFreedWithoutWaitingForItsQueue) {
+  server.PutStrField(spipe, std::string(50000, 'q'));
+  server.SendToPipe(spipe, 40, false);
+  auto reset = ws::InjectFault(ws::Call::Send, 1, ws::WSAECONNRESET, ws::Repeat::Always);
+  ASSERT_TRUE(server.ClosePipe(spipe));
+  // Freed once its 222 ms have passed, not after the give-up time.
+  EXPECT_TRUE(Drive({&server}, [&] { return server.GetPipe(spipe) == nullptr; }, 2000));
+  EXPECT_GT(reset.failures(), 0);
 }
 
 TEST_F(Session, ReadFaultsCloseOnlyWhenTheWaitingCountFails) {
