@@ -6,5 +6,6 @@ tw_add_bench(client_files_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/client_files_b
 # chat round trips with end-to-end acknowledgements, acknowledged messages per
 # second, and the engine thread's idle CPU with 100 connected peers. A small
 # timing program: it prints its figures.
-add_executable(client_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_bench.cpp)
-target_link_libraries(client_bench PRIVATE tw_client tw_server tw_transport tw_platform)
+add_executable(client_engine_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_bench.cpp)
+tw_use_include_root(client_engine_bench PRIVATE)
+target_link_libraries(client_engine_bench PRIVATE tw_client tw_server tw_transport tw_platform)

@@ -1,2 +1,2 @@
-tw_add_bench(bench_pipe SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pipe_bench.cpp LIBS tw_transport)
-tw_add_bench(bench_mill_scale SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mill_scale_bench.cpp LIBS tw_server)
+tw_add_bench(transport_pipe_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pipe_bench.cpp LIBS tw_transport)
+tw_add_bench(server_mill_scale_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mill_scale_bench.cpp LIBS tw_server)

@@ -4,7 +4,8 @@
 #include <limits>
 
 #include "platform/win32/text.h"
-#include "server/mHub.h"
+#include "transport/mErrors.h"
+#include "transport/mSessionCommands.h"
 
 namespace tw::cln {
 

@@ -24,7 +24,8 @@
 #include "client/mTalks.h"
 #include "platform/com/variant.h"
 #include "platform/win32/messages.h"
-#include "server/mHub.h"
+#include "transport/mErrors.h"
+#include "transport/mSessionCommands.h"
 
 namespace tw::cln {
 
@@ -107,7 +108,7 @@ class TTWParleyCln {
  public:
   static constexpr win32::UINT_PTR kTimerId = 1;
   static constexpr uint32_t kTimerMs = 20;
-  static constexpr const char16_t* kAppId = u"QXMELNORAPKD31";
+  static constexpr const char16_t* kAppId = tw::kParleyAppId;
 
   // `media` makes the recorder, players, capture and encoder (null: the
   // defaults that do nothing). `startPump` false leaves the transport's pump

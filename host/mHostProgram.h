@@ -1,7 +1,7 @@
-// The host program twParleySrv: its command line, its windows in creation
-// order, and the sample windows of --screenshots.
+// The host program twParleySrv: its command line and its windows in
+// creation order, over the registered server control.
 //
-//   twParleySrv [--data-dir DIR] [--exit-after MS] [--stand-in] [--screenshots DIR]
+//   twParleySrv [--data-dir DIR] [--exit-after MS]
 //
 // settings.ini and users.con live in DIR, else in $TWPARLEY_HOST_DIR, else
 // in the program's folder. Without a display the program runs off screen.
@@ -15,8 +15,6 @@ namespace tw {
 struct THostOptions {
   std::string DataFolder;              // empty: HostDataFolder()
   std::optional<int> ExitAfterMs;      // end the program after this long
-  bool StandIn = false;                // run against the in-process stand-in control
-  std::string ScreenshotFolder;        // non-empty: write the sample windows there and end
   bool Help = false;
 };
 

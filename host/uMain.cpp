@@ -175,7 +175,10 @@ void TfMain::BindEvents() {
   events.OnPeerConnected = [this](int32_t handle) { Guarded([&] { PeerConnected(handle); }); };
   events.OnPeerRejected = [this](std::u16string_view user, std::u16string_view address, int32_t port,
                                  int32_t code) {
-    Log(QString("Rejected peer: %1 at %2:%3  Error- %4").arg(Text(user), Text(address)).arg(port).arg(code));
+    // Lines with peer text are joined, never formatted: a name holding "%1"
+    // is logged as the peer typed it.
+    Log("Rejected peer: " + Text(user) + " at " + Text(address) + ":" + QString::number(port) +
+        "  Error- " + QString::number(code));
   };
   events.OnPeerDisconnected = [this](int32_t handle, int32_t code) {
     Guarded([&] { PeerDisconnected(handle, code); });
@@ -236,7 +239,7 @@ void TfMain::UpdateStatus() {
     btnStart_->setEnabled(!running);
     btnStop_->setEnabled(running);
     int n = lvPeers_->topLevelItemCount();
-    panel1_->setText(n > 0 ? QString(" %1 connection(s)").arg(n) : QString(" No active connection"));
+    panel1_->setText(n > 0 ? " " + QString::number(n) + " connection(s)" : QString(" No active connection"));
   });
 }
 
@@ -325,13 +328,13 @@ void TfMain::PeerConnected(int32_t handle) {
   peers_[moniker] = std::make_unique<TPeer>(TPeer{handle, name, row});
   control_.SetMoniker(handle, moniker);
   UpdateStatus();
-  Log(QString("New peer at %1:%2").arg(address).arg(port));
+  Log("New peer at " + address + ":" + QString::number(port));
 }
 
 void TfMain::PeerDisconnected(int32_t handle, int32_t code) {
   auto it = peers_.find(control_.GetMoniker(handle));
   if (it == peers_.end()) return;
-  Log(QString("Disconnected peer %1 Error-%2").arg(it->second->Name).arg(code));
+  Log("Disconnected peer " + it->second->Name + " Error-" + QString::number(code));
   delete it->second->Row;
   peers_.erase(it);
   UpdateStatus();

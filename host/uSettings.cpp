@@ -149,7 +149,11 @@ TfSettings::TfSettings(std::string folder, TServerControl& control, TPrompts& pr
 
 void TfSettings::LoadSettings() {
   THostSettings s;
-  if (!s.Load(folder_)) return;  // an unreadable file loads nothing, as when it is missing
+  if (unsaved_) {
+    s = *unsaved_;  // what the server runs with, not the older file
+  } else if (!s.Load(folder_)) {
+    return;  // an unreadable file loads nothing, as when it is missing
+  }
   mode_ = s.Mode;
   if (s.Mode == 0) radPlain_->setChecked(true);
   if (s.Mode == 1) radSecret_->setChecked(true);
@@ -158,7 +162,7 @@ void TfSettings::LoadSettings() {
   mmPublic_->setPlainText(FromAnsi(s.PublicKey));
   mmPrivate_->setPlainText(FromAnsi(s.PrivateKey));
   lstFingerprints_->clear();
-  for (const std::string& f : s.RemoteFingerprints) lstFingerprints_->addItem(FromAnsi(f));
+  for (const std::string& f : s.RemoteFingerprints) AddFingerprintItem(FromAnsi(f));
   edFingerprint_->setText(FromAnsi(s.LocalFingerprint));
   edPort_->setText(FromAnsi(s.Port));
   edSrvAddr_->setText(FromAnsi(s.ServerAddress));
@@ -171,7 +175,7 @@ THostSettings TfSettings::Values() const {
   s.PublicKey = ToAnsi(mmPublic_->toPlainText());
   s.PrivateKey = ToAnsi(mmPrivate_->toPlainText());
   for (int i = 0; i < lstFingerprints_->count(); ++i)
-    s.RemoteFingerprints.push_back(ToAnsi(lstFingerprints_->item(i)->text()));
+    s.RemoteFingerprints.push_back(ToAnsi(lstFingerprints_->item(i)->data(Qt::UserRole).toString()));
   s.LocalFingerprint = ToAnsi(edFingerprint_->text());
   s.Port = ToAnsi(edPort_->text());
   s.ServerAddress = ToAnsi(edSrvAddr_->text());
@@ -189,8 +193,22 @@ void TfSettings::ApplyModeRules() {
 }
 
 void TfSettings::AddFingerprint() {
-  if (std::optional<QString> text = prompts_.Input(this, "Add", "Fingerprint"))
-    lstFingerprints_->addItem(*text);
+  std::optional<QString> text = prompts_.Input(this, "Add", "Fingerprint");
+  if (!text) return;
+  // An empty entry would match no key and so shut out every client.
+  if (text->trimmed().isEmpty()) {
+    prompts_.Error(this, "Add", "A fingerprint cannot be empty.");
+    return;
+  }
+  AddFingerprintItem(*text);
+}
+
+void TfSettings::AddFingerprintItem(const QString& fingerprint) {
+  // The list shows an empty entry (kept from an older settings.ini) for what
+  // it does; the entry itself stays empty.
+  auto* item = new QListWidgetItem(fingerprint.isEmpty() ? kEmptyFingerprintText : fingerprint);
+  item->setData(Qt::UserRole, fingerprint);
+  lstFingerprints_->addItem(item);
 }
 
 void TfSettings::RemoveFingerprint() {
@@ -243,12 +261,18 @@ void TfSettings::accept() {
   }
   THostSettings s = Values();
   s.Mode = radSecret_->isChecked() ? 1 : radPublic_->isChecked() ? 2 : 0;
-  if (TFileResult saved = s.Save(folder_); !saved) {
-    prompts_.Error(this, "Error!",
-                   "The settings could not be saved: " + QString::fromStdString(saved.Error));
-    return;  // the window stays open: nothing was saved or applied
-  }
   mode_ = s.Mode;
+  // A file that cannot be written does not cost the operator the choice:
+  // the settings still apply to the running server until the program ends,
+  // and the window shows them again instead of the older file.
+  if (TFileResult saved = s.Save(folder_); saved) {
+    unsaved_.reset();
+  } else {
+    unsaved_ = s;
+    prompts_.Error(this, "Error!",
+                   "The settings could not be saved (" + QString::fromStdString(saved.Error) +
+                       "). They apply to the running server and will be lost when the program ends.");
+  }
   QDialog::accept();
 }
 

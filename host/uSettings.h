@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <optional>
 
 #include "host/mSettings.h"
 
@@ -23,6 +25,9 @@ namespace tw {
 class TServerControl;
 class TPrompts;
 class TfInfo;
+
+// How the fingerprint list shows an empty entry, which trusts no key.
+inline const QString kEmptyFingerprintText = QStringLiteral("(empty: matches no key)");
 
 class TfSettings : public QDialog {
  public:
@@ -50,6 +55,7 @@ class TfSettings : public QDialog {
  private:
   void ApplyModeRules();
   void AddFingerprint();
+  void AddFingerprintItem(const QString& fingerprint);
   void RemoveFingerprint();
   void ClearKeys();
 
@@ -59,6 +65,9 @@ class TfSettings : public QDialog {
   TfInfo& info_;
   int mode_ = 0;
   bool generating_ = false;
+  // The settings of the last Ok whose save failed; they stay in force until
+  // a save succeeds.
+  std::optional<THostSettings> unsaved_;
 
   QTabWidget* tabs_;
   QRadioButton* radPlain_;

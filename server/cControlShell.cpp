@@ -6,55 +6,11 @@
 
 #include <new>
 
-#include "platform/com/registry.h"
 #include "platform/win32/text.h"
 
 namespace tw {
 
 using namespace tw::com;
-
-// --- Event sink point -----------------------------------------------------------
-
-HRESULT TEventSinkPoint::GetConnectionInterface(IID* iid) {
-  if (!iid) return E_POINTER;
-  *iid = eventsIid_;
-  return S_OK;
-}
-
-HRESULT TEventSinkPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
-  if (!container) return E_POINTER;
-  *container = nullptr;
-  if (!owner_) return E_UNEXPECTED;
-  *container = owner_;
-  (*container)->AddRef();
-  return S_OK;
-}
-
-HRESULT TEventSinkPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  if (!cookie) return E_POINTER;
-  *cookie = 0;
-  if (!sink) return E_POINTER;
-  if (!owner_) return E_UNEXPECTED;
-  // A sink without the events interface leaves the current one in place.
-  ComPtr<IDispatch> events;
-  if (FAILED(sink->QueryInterface(eventsIid_, events.OutVoid())) || !events) return CONNECT_E_CANNOTCONNECT;
-  if (nextCookie_ == 0) return CONNECT_E_ADVISELIMIT;
-  cookie_ = *cookie = nextCookie_++;
-  owner_->KeepEventSink(events.Get());
-  return S_OK;
-}
-
-HRESULT TEventSinkPoint::Unadvise(DWORD cookie) {
-  if (cookie == 0 || cookie != cookie_) return CONNECT_E_NOCONNECTION;
-  cookie_ = 0;
-  if (owner_) owner_->KeepEventSink(nullptr);
-  return S_OK;
-}
-
-HRESULT TEventSinkPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections) *connections = nullptr;
-  return E_NOTIMPL;
-}
 
 // --- Life cycle -------------------------------------------------------------------
 
@@ -77,7 +33,9 @@ TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)
     bitmap_ = cls.bitmap();
     bitmap_.transparent = true;
   }
-  point_ = MakeComObject<TEventSinkPoint>(*this, cls.eventsIid);
+  point_ = MakeComObject<ConnectionPoint>(
+      static_cast<IConnectionPointContainer*>(this), cls.eventsIid,
+      [this](IDispatch* sink) { KeepEventSink(sink); }, SinkPolicy::Single);
   if (!point_) throw std::bad_alloc();
 }
 
@@ -274,129 +232,6 @@ shell::DialogSpec TControlShell::AboutBoxDialog() const {
 void TControlShell::ShowAboutBox() {
   TCallScope scope(*this);  // the host may pump messages while the box is up
   shell::ShowModal(AboutBoxDialog());
-}
-
-// --- Module: factory and registration ---------------------------------------------------
-
-HRESULT TControlModule::TFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-  *object = static_cast<IClassFactory*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG TControlModule::TFactory::AddRef() {
-  module_.locks_.Lock();
-  return refs_.fetch_add(1) + 1;
-}
-
-ULONG TControlModule::TFactory::Release() {
-  const ULONG left = refs_.fetch_sub(1) - 1;
-  module_.locks_.Unlock();
-  return left;
-}
-
-HRESULT TControlModule::TFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (outer) return CLASS_E_NOAGGREGATION;
-  try {
-    TControlShell* control = create_(module_.locks_);
-    // One reference while it initialises; QueryInterface adds the caller's.
-    IOleObject* ole = control;
-    ole->AddRef();
-    try {
-      control->Initialize();
-    } catch (...) {
-      ole->Release();
-      throw;
-    }
-    HRESULT hr = ole->QueryInterface(iid, object);
-    ole->Release();
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
-
-HRESULT TControlModule::TFactory::LockServer(BOOL lock) {
-  if (lock) {
-    module_.locks_.Lock();
-  } else {
-    module_.locks_.Unlock();
-  }
-  return S_OK;
-}
-
-HRESULT TControlModule::GetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (clsid != class_.clsid) return CLASS_E_CLASSNOTAVAILABLE;
-  return factory_.QueryInterface(iid, object);
-}
-
-namespace {
-
-std::string InterfaceKey(const IID& iid) { return "Interface\\" + GuidToString(iid); }
-std::string TypeLibKey(const GUID& libid) { return "TypeLib\\" + GuidToString(libid); }
-
-// Automation's proxy for dispatch and dual interfaces.
-constexpr const char* kDispatchProxy = "{00020424-0000-0000-C000-000000000046}";
-
-}  // namespace
-
-HRESULT TControlModule::Register() const {
-  // Any address inside this library names it.
-  const std::string path = ModulePathOf(reinterpret_cast<const void*>(&InterfaceKey));
-  if (path.empty()) return SELFREG_E_CLASS;
-  InprocServerRegistration reg;
-  reg.clsid = class_.clsid;
-  reg.libraryPath = path;
-  reg.description = win32::Utf16ToUtf8(class_.displayName);
-  reg.threadingModel = "Apartment";
-  reg.progId = class_.progId;
-  reg.typeLib = class_.libid;
-  reg.version = class_.typeLibVersion;
-  reg.control = true;
-  reg.miscStatus = kControlMiscStatus;
-  HRESULT hr = RegisterInprocServer(reg);
-  if (FAILED(hr)) return hr;
-  const std::string classKey = "CLSID\\" + GuidToString(class_.clsid);
-  const std::string libid = GuidToString(class_.libid);
-  hr = Registry::Default().Update([&](RegistryTree& t) {
-    t.SetValue(classKey + "\\ToolboxBitmap32", "", path + ",1");
-    t.SetValue(classKey + "\\Verb\\0", "", "Properties,0,2");
-    const std::string lib = TypeLibKey(class_.libid);
-    t.DeleteTree(lib);
-    const std::string version = lib + "\\" + class_.typeLibVersion;
-    t.SetValue(version, "", std::string(class_.typeLibName) + " Library");
-    t.SetValue(version + "\\0\\win32", "", path);
-    t.SetValue(version + "\\FLAGS", "", "0");
-    for (auto [iid, name] : {std::pair{class_.dualIid, class_.dualName}, std::pair{class_.eventsIid, class_.eventsName}}) {
-      const std::string key = InterfaceKey(iid);
-      t.DeleteTree(key);
-      t.SetValue(key, "", name);
-      t.SetValue(key + "\\ProxyStubClsid32", "", kDispatchProxy);
-      t.SetValue(key + "\\TypeLib", "", libid);
-      t.SetValue(key + "\\TypeLib", "Version", class_.typeLibVersion);
-    }
-  });
-  if (FAILED(hr)) Unregister();
-  return hr;
-}
-
-HRESULT TControlModule::Unregister() const {
-  HRESULT hr = UnregisterInprocServer(class_.clsid, class_.progId);
-  HRESULT more = Registry::Default().Update([&](RegistryTree& t) {
-    t.DeleteTree(TypeLibKey(class_.libid));
-    t.DeleteTree(InterfaceKey(class_.dualIid));
-    t.DeleteTree(InterfaceKey(class_.eventsIid));
-  });
-  return FAILED(hr) ? hr : more;
 }
 
 }  // namespace tw

@@ -1,10 +1,11 @@
 // The control shell that both controls are built on: reference counting with
 // a safe deferred destruction, the container's client site and ambient
 // design mode, the design-time caption box and the run-time height of 0, the
-// event sink of one events interface, firing events at it, the member
-// failure guard, the About box, and the library's class factory and COM
-// registration (TControlModule). A control derives from
-// TControlObject<Self, IDual> and adds its engine, members and firers.
+// event sink of one events interface (a single-sink connection point),
+// firing events at it, the member failure guard and the About box. A control
+// derives from TControlObject<Self, IDual>, adds its engine, members and
+// firers, and describes itself in a TControlClass; its library's class
+// factory and registration are TControlModule (cControlModule.h).
 //
 // Ownership: a control object lives while the container holds references;
 // the last Release destroys it at once, or, when it comes while the control
@@ -52,31 +53,6 @@ inline constexpr com::DWORD kControlMiscStatus =
     com::OLEMISC_INSIDEOUT | com::OLEMISC_ACTIVATEWHENVISIBLE | com::OLEMISC_SETCLIENTSITEFIRST;
 static_assert(kControlMiscStatus == 0x22191);
 
-class TControlShell;
-
-// The connection point of a control's events interface. It keeps one sink:
-// a new Advise replaces the previous sink (whose cookie goes stale), an
-// Unadvise of the current cookie removes it, and any other cookie is refused
-// (CONNECT_E_NOCONNECTION) without changing anything.
-class TEventSinkPoint final : public com::ComObject<TEventSinkPoint, com::IConnectionPoint> {
- public:
-  TEventSinkPoint(TControlShell& owner, com::REFIID eventsIid) : owner_(&owner), eventsIid_(eventsIid) {}
-
-  com::HRESULT GetConnectionInterface(com::IID* iid) override;
-  com::HRESULT GetConnectionPointContainer(com::IConnectionPointContainer** container) override;
-  com::HRESULT Advise(com::IUnknown* sink, com::DWORD* cookie) override;
-  com::HRESULT Unadvise(com::DWORD cookie) override;
-  com::HRESULT EnumConnections(com::IEnumConnections** connections) override;
-
-  void Detach() { owner_ = nullptr; }
-
- private:
-  TControlShell* owner_;  // no reference: the control owns the point
-  com::IID eventsIid_;
-  com::DWORD cookie_ = 0;  // of the current sink; 0: none
-  com::DWORD nextCookie_ = 1;
-};
-
 class TControlShell : public com::IOleObject,
                       public com::IConnectionPointContainer,
                       public shell::IControlView,
@@ -109,9 +85,6 @@ class TControlShell : public com::IOleObject,
   // ISupportErrorInfo: the dual interface reports failures through error info.
   com::HRESULT InterfaceSupportsErrorInfo(com::REFIID iid) override;
 
-  // The event sink keeping step, called by the connection point with the
-  // sink already queried for the events interface (null: removed).
-  void KeepEventSink(com::IDispatch* sink);
   const TControlClass& Class() const { return class_; }
 
  protected:
@@ -168,6 +141,9 @@ class TControlShell : public com::IOleObject,
     TControlShell& c_;
   };
 
+  // The event sink keeping step, called by the connection point with the
+  // sink already queried for the events interface (null: removed).
+  void KeepEventSink(com::IDispatch* sink);
   void ScheduleDestroy();
   void PaintControl(shell::Canvas& canvas);
   void DrawCaption(shell::Canvas& canvas);
@@ -182,7 +158,7 @@ class TControlShell : public com::IOleObject,
   bool destroyPending_ = false;
   win32::HWND window_ = 0;
   com::ComPtr<com::IOleClientSite> site_;
-  com::ComPtr<TEventSinkPoint> point_;
+  com::ComPtr<com::ConnectionPoint> point_;  // one sink at a time
   com::ComPtr<com::IDispatch> sink_;
   shell::Bitmap bitmap_;
   shell::Color brushColor_ = shell::Color::System(shell::Color::ButtonFace);
@@ -210,45 +186,6 @@ class TControlObject : public TControlShell, public com::DispatchImpl<Self, IDua
 
  protected:
   using TControlShell::TControlShell;
-};
-
-// The library side of a control: its one class factory, the count of live
-// objects and locks behind DllCanUnloadNow, and DllRegisterServer's keys.
-class TControlModule {
- public:
-  // Makes a new control object (no references yet).
-  using Creator = TControlShell* (*)(com::ModuleLockCount& module);
-  TControlModule(const TControlClass& cls, Creator create) : class_(cls), factory_(*this, create) {}
-  TControlModule(const TControlModule&) = delete;
-  TControlModule& operator=(const TControlModule&) = delete;
-
-  com::HRESULT GetClassObject(com::REFCLSID clsid, com::REFIID iid, void** object);
-  com::HRESULT CanUnloadNow() const { return locks_.CanUnload() ? com::S_OK : com::S_FALSE; }
-  // Writes (removes) the class, its ProgID, the type library and the two
-  // interfaces, and nothing else.
-  com::HRESULT Register() const;
-  com::HRESULT Unregister() const;
-
- private:
-  // Lives as long as the library; references to it keep the library loaded.
-  class TFactory final : public com::IClassFactory {
-   public:
-    TFactory(TControlModule& module, Creator create) : module_(module), create_(create) {}
-    com::HRESULT QueryInterface(com::REFIID iid, void** object) override;
-    com::ULONG AddRef() override;
-    com::ULONG Release() override;
-    com::HRESULT CreateInstance(com::IUnknown* outer, com::REFIID iid, void** object) override;
-    com::HRESULT LockServer(com::BOOL lock) override;
-
-   private:
-    TControlModule& module_;
-    Creator create_;
-    std::atomic<com::ULONG> refs_{0};
-  };
-
-  const TControlClass& class_;
-  com::ModuleLockCount locks_;
-  TFactory factory_;
 };
 
 }  // namespace tw

@@ -10,43 +10,29 @@ CHub::CHub(std::u16string applicationId, bool startPump)
     : appId_(std::move(applicationId)), mill_(TMillSide::Server, startPump) {
   mill_.Events.OnPipeLogin = [this](CPipe& pipe, const std::u16string& app, const std::u16string& user,
                                     std::u16string& password, bool& accept) {
-    if (!Guard("DoConnectionRequest", [&] { DoConnectionRequest(pipe, app, user, password, accept); }))
+    if (!mill_.Guard("DoConnectionRequest", [&] { DoConnectionRequest(pipe, app, user, password, accept); }))
       accept = false;  // a failed admission is a refusal
   };
   mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, int32_t reason) {
-    Guard("DoPeerRejected", [&] { DoPeerRejected(pipe, reason); });
+    mill_.Guard("DoPeerRejected", [&] { DoPeerRejected(pipe, reason); });
   };
   mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, int32_t) {
-    Guard("DoPipeClosed", [&] { DoPipeClosed(pipe); });
+    mill_.Guard("DoPipeClosed", [&] { DoPipeClosed(pipe); });
   };
   mill_.Events.OnSackSent = [](CPipe&, int32_t) {};
   mill_.Events.OnSackReceived = [this](CPipe& pipe, int32_t channel, std::string& body) {
-    Guard("DoCommand", [&] { DoCommand(pipe, channel, body); });
+    mill_.Guard("DoCommand", [&] { DoCommand(pipe, channel, body); });
   };
 }
 
 CHub::~CHub() { mill_.Events = {}; }
-
-bool CHub::Guard(const char* operation, const std::function<void()>& body) {
-  try {
-    body();
-    return true;
-  } catch (...) {
-    mill_.ReportError(operation);
-    return false;
-  }
-}
 
 // --- Start and stop ------------------------------------------------------------
 
 bool CHub::Start() {
   LastError = errNone;
   if (mill_.IsListening()) return false;
-  try {
-    mill_.Listen(static_cast<uint16_t>(Port));
-  } catch (const std::exception&) {
-    mill_.ReportError("Start");
-  }
+  mill_.Guard("Start", [&] { mill_.Listen(static_cast<uint16_t>(Port)); });
   LastError = mill_.LastError;
   if (LastError == errNone && !mill_.IsListening()) LastError = errTransport;
   return LastError == errNone;
@@ -158,13 +144,7 @@ void CHub::DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const s
 void CHub::DoPeerRejected(CPipe& pipe, int32_t reason) {
   CPeer* peer = PipePeer(pipe);
   const uint32_t id = peer ? peer->Id : 0;
-  if (Events.OnPeerRejected) {
-    try {
-      Events.OnPeerRejected(peer, reason);
-    } catch (...) {
-      mill_.ReportError("OnPeerRejected");
-    }
-  }
+  if (Events.OnPeerRejected) mill_.Guard("OnPeerRejected", [&] { Events.OnPeerRejected(peer, reason); });
   // The cleanup runs whether or not anybody listened.
   ClosePeer(id, kPeerHandshakeFailed);
 }
@@ -246,13 +226,8 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
   if (code > 0) mill_.ClosePipe(pipeId);
   // The close completes even when the host's handler fails.
   if (old == CPeer::Connected && Events.OnPeerDisconnected) {
-    if (CPeer* p = FindPeer(id)) {
-      try {
-        Events.OnPeerDisconnected(*p, code);
-      } catch (...) {
-        mill_.ReportError("OnPeerDisconnected");
-      }
-    }
+    if (CPeer* p = FindPeer(id))
+      mill_.Guard("OnPeerDisconnected", [&] { Events.OnPeerDisconnected(*p, code); });
   }
   for (size_t i = peers_.size(); i-- > 0;) {
     if (i >= peers_.size()) continue;

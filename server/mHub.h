@@ -16,35 +16,13 @@
 
 #include "platform/com/variant.h"
 #include "transport/mMill.h"
+#include "transport/mSessionCommands.h"
 
 namespace tw {
-
-// Session commands (channels; they travel as code channel + 1000).
-enum : int32_t {
-  CMD_READY = 20,
-  CMD_WELCOME = 21,
-  CMD_ANNOUNCE = 30,
-  CMD_PEER_LISTED = 31,
-  CMD_INTRODUCE = 32,
-  CMD_PEER_JOINED = 33,
-  CMD_PEER_LEFT = 34,
-  CMD_BINARY = 35,
-};
 
 // Codes of a closed peer: closed by the host, the connection closed, the
 // handshake failed.
 enum : int32_t { kPeerClosedByHost = 1, kPeerConnectionClosed = -10, kPeerHandshakeFailed = -11 };
-
-// LastError codes shared by both controls.
-enum : int32_t {
-  errNone = 0,
-  errTransport = 2,
-  errInvalidHandle = 3,
-  errNotByteArray = 4,
-  errSessionNotOpen = 13,
-};
-
-inline constexpr const char16_t* kParleyAppId = u"QXMELNORAPKD31";
 
 // One admitted connection.
 struct CPeer {
@@ -126,9 +104,6 @@ class CHub {
   void ClosePeer(uint32_t id, int32_t code);
   void PutPeerRecord(int32_t toPipe, const CPeer& about);
   void Send(int32_t toPipe, int32_t channel) { mill_.SendToPipe(toPipe, channel, false); }
-  // Runs a hook body; a failure is logged to the transport's error log and
-  // contained. Returns false when it failed.
-  bool Guard(const char* operation, const std::function<void()>& body);
 
   std::u16string appId_;
   CMill mill_;

@@ -38,11 +38,7 @@ bool TTWParleySrv::Start() {
   LastError = errNone;
   if (hub_.GetRunning()) return false;
   hub_.Port = ListeningPort;
-  try {
-    hub_.Start();
-  } catch (const std::exception&) {
-    hub_.Mill().ReportError("Start");
-  }
+  hub_.Mill().Guard("Start", [&] { hub_.Start(); });
   LastError = hub_.LastError;
   if (LastError == errNone && !hub_.GetRunning()) LastError = errTransport;
   return LastError == errNone;

@@ -243,12 +243,9 @@ void CPipe::TakeLogin(std::string body) {
   UserName = ReadWideField(body);
   Password.clear();
   bool accept = false;
-  try {
-    mill_.Events.OnPipeLogin(*this, win32::AnsiToWide(AppId), UserName, Password, accept);
-  } catch (...) {
-    mill_.ReportError("OnPipeLogin");
+  if (!mill_.Guard("OnPipeLogin",
+                   [&] { mill_.Events.OnPipeLogin(*this, win32::AnsiToWide(AppId), UserName, Password, accept); }))
     accept = false;  // a failed admission is a refusal
-  }
   if (!StillHandshaking() || Step != THandshakeStep::AwaitHostDecision) return;
   if (!accept) return Fail(crRefused);
   if (UserName.empty()) return AcceptSession();

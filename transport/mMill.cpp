@@ -62,7 +62,7 @@ CPump::~CPump() {
 
 CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::GetTickCount()) {
   StartWinsock();
-  if (side_ == TMillSide::Server) ErrorLogPath = win32::ExeFolder() + "twsocketserror.log";
+  if (side_ == TMillSide::Server) ErrorLogPath = win32::ExeFolder() + kErrorLogFileName;
   DetectLoopback();
   RefreshLocalIPList();
   window_ = win32::CreateMessageWindow(
@@ -85,17 +85,15 @@ CMill::~CMill() {
 
 win32::LRESULT CMill::WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam) {
   // Nothing a handler raises leaves the window procedure.
-  try {
+  const bool done = Guard("CMill.PumpUp", [&] {
     if (msg == kPumpTick) {
       PumpUp();
     } else if (msg == kDeliverMessage) {
       std::unique_ptr<TSack> sack(reinterpret_cast<TSack*>(lParam));
       DeliverPosted(static_cast<int32_t>(wParam), std::move(sack));
     }
-  } catch (...) {
-    busy_.store(false);
-    ReportError("CMill.PumpUp");
-  }
+  });
+  if (!done) busy_.store(false);
   return 0;
 }
 
@@ -110,23 +108,24 @@ const std::string& CMill::SealIv() {
 
 void CMill::PumpUp() {
   pumpTick_ = win32::GetTickCount();
-  try {
-    if (listener_) DetectSessionInvoked();
-  } catch (const std::exception&) {
-    ReportError("DetectSessionInvoked");
-  }
-  SelectReadable();
+  if (listener_) Guard("DetectSessionInvoked", [&] { DetectSessionInvoked(); });
+  Guard("CMill.PumpUp", [&] { SelectReadable(); });
   // Last to first; a failure in one pipe's step never ends the pass over the
   // others. Pipes added by event handlers meanwhile wait for the next step.
   for (size_t i = pipes_.size(); i-- > 0;) {
-    if (i >= pipes_.size()) continue;
-    try {
-      VisitPipe(i);
-    } catch (...) {
-      ReportError("CMill.PumpUp");
-    }
+    if (i < pipes_.size()) Guard("CMill.PumpUp", [&] { VisitPipe(i); });
   }
   busy_.store(false);
+}
+
+void CMill::AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const {
+  if (listener_ && listener_->State == psListening && Events.OnPipeLogin) readable.Add(listener_->Socket());
+  for (const auto& p : pipes_) {
+    if (!p->HasSocket()) continue;
+    if (p->State >= psConnecting && p->State <= psSession) readable.Add(p->Socket());
+    if (p->State == psConnecting || (p->State > psConnecting && !p->SendDead && !p->SendIdle()))
+      writable.Add(p->Socket());
+  }
 }
 
 // One zero-time-out select over every reading pipe instead of one per pipe:
@@ -176,10 +175,10 @@ void CMill::DetectSessionInvoked() {
   set.Add(listener_->Socket());
   ws::timeval zero;
   if (ws::select(0, &set, nullptr, nullptr, &zero) <= 0 || !set.Contains(listener_->Socket())) return;
-  ws::SOCKET s = ws::accept(listener_->Socket(), nullptr, nullptr);
-  if (s == ws::INVALID_SOCKET) return;
+  ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
+  if (!accepted) return;  // a failed accept does nothing
   CPipe& pipe = AddPipe();
-  pipe.AdoptSocket(s);
+  pipe.AdoptSocket(std::move(accepted));
   pipe.State = psHandshake;
   pipe.StateStartTick = pumpTick_;
   pipe.Incoming = true;
@@ -196,11 +195,8 @@ void CMill::DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack) {
     --pipe->PostedCount;
     return;
   }
-  try {
-    pipe->DeliverMessage(std::move(sack));
-  } catch (...) {
+  if (!Guard("DeliverMessage", [&] { pipe->DeliverMessage(std::move(sack)); })) {
     // DeliverMessage has lowered the posted count on its way out.
-    ReportError("DeliverMessage");
     if (CPipe* still = GetPipe(pipeId); still && still->State != psClosed) still->Fail(crSecurity);
   }
 }
@@ -230,7 +226,7 @@ CPipe* CMill::GetPipe(int32_t id) {
 bool CMill::SelectPipe(int32_t id) {
   LastError = 0;
   currentId_ = GetPipe(id) ? id : 0;
-  if (!currentId_) LastError = 3;  // errInvalidHandle
+  if (!currentId_) LastError = errInvalidHandle;
   return currentId_ != 0;
 }
 
@@ -238,29 +234,43 @@ bool CMill::SelectPipe(int32_t id) {
 
 void CMill::RecordError(int32_t reason) {
   if (reason == 0) reason = ws::WSAGetLastError();
-  if (reason == 0) reason = 2;
+  if (reason == 0) reason = errTransport;
   LastError = reason;
 }
 
-void CMill::ReportError(const std::string& operation) {
-  if (side_ == TMillSide::Server)
-    WriteErrorLog(operation);
-  else
-    ReportText("*EXP*  " + operation);
+void CMill::ReportError(const std::string& operation) noexcept {
+  try {
+    if (side_ == TMillSide::Client) {
+      ReportText("*EXP*  " + operation);
+    } else if (ErrorLog) {
+      ErrorLog->Write(operation);
+    } else if (!ErrorLogPath.empty()) {
+      TFileErrorLog(ErrorLogPath).Write(operation);
+    }
+  } catch (...) {
+    // Reporting a failure never fails in turn.
+  }
 }
 
 void CMill::ReportText(const std::string& text) {
   if (Events.OnMillReport) Events.OnMillReport(text);
 }
 
-void CMill::WriteErrorLog(const std::string& message) {
-  if (ErrorLogPath.empty()) return;
+std::string TFileErrorLog::Line(const std::string& operation) {
   std::string tick = std::to_string(win32::GetTickCount());
   if (tick.size() > 4) tick = tick.substr(tick.size() - 4);
-  std::string line = win32::LocalDateTimeText() + "/" + tick + ": " + message + "\r\n";
-  if (FILE* f = std::fopen(ErrorLogPath.c_str(), "ab")) {
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
+  return win32::LocalDateTimeText() + "/" + tick + ": " + operation;
+}
+
+void TFileErrorLog::Write(const std::string& operation) noexcept {
+  try {
+    const std::string line = Line(operation) + "\r\n";
+    if (FILE* f = std::fopen(path_.c_str(), "ab")) {
+      std::fwrite(line.data(), 1, line.size(), f);
+      std::fclose(f);
+    }
+  } catch (...) {
+    // Writing the error log never raises.
   }
 }
 

@@ -17,11 +17,39 @@
 #include <vector>
 
 #include "platform/win32/messages.h"
+#include "transport/mErrors.h"
 #include "transport/mPipe.h"
 
 namespace tw {
 
 class CMill;
+
+// Where a server mill reports the operations whose failures it caught.
+class TErrorLog {
+ public:
+  virtual ~TErrorLog() = default;
+  // One caught failure of `operation`. Never raises.
+  virtual void Write(const std::string& operation) noexcept = 0;
+};
+
+// The name of the server's error log file, kept beside the executable.
+inline constexpr char kErrorLogFileName[] = "twsocketserror.log";
+
+// Appends one line per failure to a file: the local date and time, "/", the
+// last 4 digits of the tick count, ": ", the operation, CR LF. The file is
+// opened, written and closed for each line; a failure to write is ignored.
+class TFileErrorLog final : public TErrorLog {
+ public:
+  explicit TFileErrorLog(std::string path) : path_(std::move(path)) {}
+  void Write(const std::string& operation) noexcept override;
+  const std::string& Path() const { return path_; }
+
+  // The line written for `operation`, without the CR LF.
+  static std::string Line(const std::string& operation);
+
+ private:
+  std::string path_;
+};
 
 // Upward events; each fires only when assigned.
 struct TMillEvents {
@@ -83,6 +111,11 @@ class CMill {
 
   // One pump step: accept, then visit the pipes last to first.
   void PumpUp();
+  // For a loop that runs the pump steps itself and waits in between (tests,
+  // an embedding): adds the sockets that the next step would read from to
+  // `readable`, and those with bytes to send or a connect under way to
+  // `writable`.
+  void AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const;
 
   // --- Pipes -----------------------------------------------------------------
   CPipe* GetPipe(int32_t id);
@@ -93,13 +126,32 @@ class CMill {
   int32_t NewPipeId();
 
   // --- Errors ----------------------------------------------------------------
-  int32_t LastError = 0;
+  int32_t LastError = errNone;
+  // LastError := reason, else the socket layer's last error, else errTransport.
   void RecordError(int32_t reason);
-  // A caught failure of an operation: a log line (server) or "*EXP*  <name>"
-  // through OnMillReport (client).
-  void ReportError(const std::string& operation);
+  // A caught failure of an operation: a line in the error log (server) or
+  // "*EXP*  <name>" through OnMillReport (client). Never raises.
+  void ReportError(const std::string& operation) noexcept;
   void ReportText(const std::string& text);
-  std::string ErrorLogPath;  // server: twsocketserror.log beside the executable
+  // The server's error log file: kErrorLogFileName beside the executable;
+  // empty: no file.
+  std::string ErrorLogPath;
+  // When set, receives the server's failures in place of the file (tests).
+  std::shared_ptr<TErrorLog> ErrorLog;
+
+  // The one exception guard of the transport and the layers on it: runs
+  // `body`; whatever it raises, standard or not, is reported under
+  // `operation` and goes no further. True when the body completed.
+  template <class F>
+  bool Guard(const char* operation, F&& body) noexcept {
+    try {
+      body();
+      return true;
+    } catch (...) {
+      ReportError(operation);
+      return false;
+    }
+  }
 
   // --- Server ----------------------------------------------------------------
   bool Listen(uint16_t port);
@@ -169,7 +221,6 @@ class CMill {
   void SelectReadable();
   void DetectLoopback();
   void RefreshLocalIPList();
-  void WriteErrorLog(const std::string& message);
 
   TMillSide side_;
   win32::HWND window_ = 0;

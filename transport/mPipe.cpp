@@ -30,12 +30,8 @@ CPipe::CPipe(CMill& mill)
           [this](std::unique_ptr<TSack> sack) { PostSack(std::move(sack)); },
       }) {}
 
-CPipe::~CPipe() { CloseSocket(); }
+CPipe::~CPipe() = default;  // the socket closes with its owner
 
-void CPipe::CloseSocket() {
-  if (socket_ != ws::INVALID_SOCKET) ws::closesocket(socket_);
-  socket_ = ws::INVALID_SOCKET;
-}
 
 void CPipe::RecordError(int32_t reason) { mill_.RecordError(reason); }
 bool CPipe::ErrorRecorded() const { return mill_.LastError != 0; }
@@ -43,19 +39,19 @@ bool CPipe::ErrorRecorded() const { return mill_.LastError != 0; }
 // --- Set-up ------------------------------------------------------------------
 
 void CPipe::CreateSocket() {
-  socket_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
-  if (socket_ == ws::INVALID_SOCKET) {
+  socket_.reset(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
+  if (!socket_) {
     RecordError(0);
     return;
   }
   if (ErrorRecorded()) return;
   ws::u_long on = 1;
-  if (ws::ioctlsocket(socket_, ws::FIONBIO, &on) == ws::SOCKET_ERROR) RecordError(0);
+  if (ws::ioctlsocket(Socket(), ws::FIONBIO, &on) == ws::SOCKET_ERROR) RecordError(0);
   if (mill_.ReuseAddress) SetOption(ws::SOL_SOCKET, ws::SO_REUSEADDR, -1);
   SetOption(ws::IPPROTO_TCP, ws::TCP_NODELAY, -1);
 }
 
-void CPipe::AdoptSocket(ws::SOCKET accepted) { socket_ = accepted; }
+void CPipe::AdoptSocket(ws::Socket accepted) { socket_ = std::move(accepted); }
 
 void CPipe::SetSendSize(int32_t size) {
   SendSize = size;
@@ -74,13 +70,13 @@ void CPipe::SetBufferOption(int option, int32_t value) {
   } else {
     // A live connection resizes whatever an unrelated error recorded in the
     // mill says; a refused size leaves the old buffer, which still works.
-    ws::setsockopt(socket_, ws::SOL_SOCKET, option, &value, sizeof value);
+    ws::setsockopt(Socket(), ws::SOL_SOCKET, option, &value, sizeof value);
   }
 }
 
 void CPipe::SetOption(int level, int option, int32_t value) {
   if (ErrorRecorded() || !HasSocket()) return;
-  if (ws::setsockopt(socket_, level, option, &value, sizeof value) == ws::SOCKET_ERROR) RecordError(0);
+  if (ws::setsockopt(Socket(), level, option, &value, sizeof value) == ws::SOCKET_ERROR) RecordError(0);
 }
 
 void CPipe::BindSocket(const std::string& address, uint16_t port) {
@@ -93,13 +89,13 @@ void CPipe::BindSocket(const std::string& address, uint16_t port) {
     RecordError(ws::WSAEINVAL);
     return;
   }
-  if (ws::bind(socket_, reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR)
+  if (ws::bind(Socket(), reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR)
     RecordError(0);
 }
 
 void CPipe::StartListening() {
   if (ErrorRecorded()) return;
-  if (ws::listen(socket_, 5) == ws::SOCKET_ERROR) {
+  if (ws::listen(Socket(), 5) == ws::SOCKET_ERROR) {
     RecordError(0);
     return;
   }
@@ -124,7 +120,7 @@ void CPipe::Connect(const std::string& host, uint16_t port) {
   sa.sin_family = ws::AF_INET;
   sa.sin_port = ws::htons(targetPort);
   sa.sin_addr = *addr;
-  if (ws::connect(socket_, reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR &&
+  if (ws::connect(Socket(), reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR &&
       ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
     RecordError(viaProxy ? crSocks : 0);
     return;
@@ -155,7 +151,7 @@ bool QueryName(ws::SOCKET s, bool peer, std::string& address, uint16_t& port) {
 void CPipe::QueryRemoteAddress() {
   if (State < psHandshake) return;
   uint16_t port;
-  if (QueryName(socket_, true, RemoteAddress, port) && RemoteAddress == mill_.LoopbackText()) {
+  if (QueryName(Socket(), true, RemoteAddress, port) && RemoteAddress == mill_.LoopbackText()) {
     std::string first = mill_.FirstLocalAddress();
     if (!first.empty()) RemoteAddress = first;
   }
@@ -164,17 +160,17 @@ void CPipe::QueryRemoteAddress() {
 void CPipe::QueryRemotePort() {
   if (State < psHandshake) return;
   std::string address;
-  QueryName(socket_, true, address, RemotePort);
+  QueryName(Socket(), true, address, RemotePort);
 }
 
 void CPipe::QueryLocalAddress() {
   uint16_t port;
-  QueryName(socket_, false, LocalAddress, port);
+  QueryName(Socket(), false, LocalAddress, port);
 }
 
 void CPipe::QueryLocalPort() {
   std::string address;
-  QueryName(socket_, false, address, LocalPort);
+  QueryName(Socket(), false, address, LocalPort);
 }
 
 void CPipe::QueryAddresses() {
@@ -206,35 +202,31 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
 bool CPipe::SocketWritable() {
   if (!HasSocket()) return false;
   ws::fd_set set;
-  set.Add(socket_);
+  set.Add(Socket());
   ws::timeval zero;
-  return ws::select(0, nullptr, &set, nullptr, &zero) > 0 && set.Contains(socket_);
+  return ws::select(0, nullptr, &set, nullptr, &zero) > 0 && set.Contains(Socket());
 }
 
 void CPipe::DetectSessionCreated() {
-  try {
+  mill_.Guard("DetectSessionCreated", [&] {
     if (State != psConnecting || !SocketWritable()) return;
     StateStartTick = mill_.PumpTick();
     if (!mill_.SocksHost.empty())
       SocksConnected();
     else
       StartProtocol();
-  } catch (const std::exception&) {
-    mill_.ReportError("DetectSessionCreated");
-  }
+  });
 }
 
 void CPipe::DetectSessionRejected() {
-  try {
+  mill_.Guard("DetectSessionRejected", [&] {
     if (State != psConnecting || !HasSocket()) return;
     ws::fd_set set;
-    set.Add(socket_);
+    set.Add(Socket());
     ws::timeval zero;
-    if (ws::select(0, nullptr, nullptr, &set, &zero) > 0 && set.Contains(socket_))
+    if (ws::select(0, nullptr, nullptr, &set, &zero) > 0 && set.Contains(Socket()))
       FinishSession(crConnectFailed);
-  } catch (const std::exception&) {
-    mill_.ReportError("DetectSessionRejected");
-  }
+  });
 }
 
 // --- Reading -----------------------------------------------------------------
@@ -243,7 +235,7 @@ void CPipe::FetchData() {
   if (State < psConnecting || State > psSession || !ReadReady) return;
   ReadReady = false;
   ws::u_long waiting = 0;
-  if (ws::ioctlsocket(socket_, ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
+  if (ws::ioctlsocket(Socket(), ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
       static_cast<int32_t>(waiting) <= 0) {
     // A proxy that hangs up in the middle of its exchange is a SOCKS failure.
     FinishSession(State >= psSocks4Reply && State <= psSocks5Auth ? crSocks : crSocket);
@@ -252,14 +244,14 @@ void CPipe::FetchData() {
   const int32_t want = std::min<int64_t>(waiting, RecvSize);
   if (State >= psSocks4Reply && State <= psSocks5Auth) {
     std::string bytes(static_cast<size_t>(want), '\0');
-    int got = ws::recv(socket_, bytes.data(), want, 0);
+    int got = ws::recv(Socket(), bytes.data(), want, 0);
     if (got == ws::SOCKET_ERROR) return;
     bytes.resize(static_cast<size_t>(got));
     TakeSocksReply(bytes);
     return;
   }
   char* into = receiver_.PrepareWrite(static_cast<size_t>(want));
-  int got = ws::recv(socket_, into, want, 0);
+  int got = ws::recv(Socket(), into, want, 0);
   receiver_.CommitWrite(got == ws::SOCKET_ERROR ? 0 : static_cast<size_t>(got));
 }
 
@@ -292,7 +284,7 @@ TCartLimits CPipe::CartLimits() const {
 }
 
 void CPipe::PushCart() {
-  try {
+  mill_.Guard("PushCart", [&] {
     if (State < psSocks4Reply || SendDead || (sendBuffer_.empty() && queue_.Empty())) return;
     if (!SocketWritable()) return;
     if (sendBuffer_.empty()) {
@@ -305,7 +297,7 @@ void CPipe::PushCart() {
     }
     if (sendBuffer_.empty()) return;
     const int len = static_cast<int>(std::min<size_t>(sendBuffer_.size(), std::numeric_limits<int>::max()));
-    int sent = ws::send(socket_, sendBuffer_.data(), len, 0);
+    int sent = ws::send(Socket(), sendBuffer_.data(), len, 0);
     if (sent == ws::SOCKET_ERROR) {
       // A closed pipe whose peer has gone can never empty its queue: drop it
       // so the pipe is freed. An open pipe retries; its reader sees the end.
@@ -317,9 +309,7 @@ void CPipe::PushCart() {
       return;
     }
     sendBuffer_.erase(0, static_cast<size_t>(sent));
-  } catch (const std::exception&) {
-    mill_.ReportError("PushCart");
-  }
+  });
 }
 
 // --- Delivery ----------------------------------------------------------------
@@ -453,7 +443,8 @@ void CPipe::FinishSession(int32_t reason) {
   const uint8_t old = State;
   State = psClosed;
   Step = THandshakeStep::None;
-  try {
+  // Whatever the handler raises, the close completes.
+  mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;
     if (old >= psConnecting && old <= psSocks5Auth) {
       if (ev.OnPipeRejected) ev.OnPipeRejected(mill_, *this, reason);
@@ -466,9 +457,7 @@ void CPipe::FinishSession(int32_t reason) {
     } else if (old == psSession) {
       if (ev.OnPipeClosed) ev.OnPipeClosed(mill_, *this, reason);
     }
-  } catch (...) {  // whatever the handler raised, the close completes
-    mill_.ReportError("FinishSession");
-  }
+  });
   Closed = true;
   FreeAfterTick = mill_.PumpTick() + kFreeDelayMs;
 }

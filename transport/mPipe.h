@@ -93,12 +93,14 @@ class CPipe {
 
   CMill& Mill() { return mill_; }
   int32_t Id() const { return id_; }
-  ws::SOCKET Socket() const { return socket_; }
-  bool HasSocket() const { return socket_ != ws::INVALID_SOCKET; }
+  ws::SOCKET Socket() const { return socket_.get(); }
+  bool HasSocket() const { return static_cast<bool>(socket_); }
 
   // --- Set-up (each does nothing while the mill has an error recorded) -----
+  // Makes the pipe's socket; one the pipe held before is closed.
   void CreateSocket();
-  void AdoptSocket(ws::SOCKET accepted);
+  // Takes over an accepted socket, closing the one the pipe held.
+  void AdoptSocket(ws::Socket accepted);
   void SetSendSize(int32_t size);
   void SetRecvSize(int32_t size);
   void BindSocket(const std::string& address, uint16_t port);
@@ -233,7 +235,6 @@ class CPipe {
   void PostSack(std::unique_ptr<TSack> sack);
   bool SocketWritable();
   TCartLimits CartLimits() const;
-  void CloseSocket();
   void RecordError(int32_t reason);
   bool ErrorRecorded() const;
 
@@ -270,7 +271,7 @@ class CPipe {
 
   CMill& mill_;
   int32_t id_;
-  ws::SOCKET socket_ = ws::INVALID_SOCKET;
+  ws::Socket socket_;
   std::string fields_;
   TSendQueue queue_;
   std::deque<TAckEntry> acks_;

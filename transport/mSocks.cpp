@@ -21,12 +21,12 @@ void AppendPort(std::string& out, uint16_t port) {
 }  // namespace
 
 bool CPipe::SendRaw(const std::string& bytes) {
-  int sent = ws::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0);
+  int sent = ws::send(Socket(), bytes.data(), static_cast<int>(bytes.size()), 0);
   return sent != ws::SOCKET_ERROR && static_cast<size_t>(sent) == bytes.size();
 }
 
 void CPipe::SocksConnected() {
-  try {
+  mill_.Guard("SocksConnected", [&] {
     StateStartTick = mill_.PumpTick();
     SocksReply.clear();
     std::string request;
@@ -51,9 +51,7 @@ void CPipe::SocksConnected() {
     }
     if (ok) ok = SendRaw(request);
     if (!ok) FinishSession(crSocks);
-  } catch (const std::exception&) {
-    mill_.ReportError("SocksConnected");
-  }
+  });
 }
 
 void CPipe::TakeSocksReply(std::string_view bytes) {

@@ -188,8 +188,37 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
   return S_OK;
 }
 
-ClassFactory::ClassFactory(ModuleLockCount& module, Creator create)
-    : module_(module), alive_(module), create_(std::move(create)) {}
+ClassFactory::ClassFactory(ModuleLockCount& module, Creator create, Lifetime lifetime)
+    : module_(module), create_(std::move(create)), lifetime_(lifetime) {
+  if (lifetime_ == Lifetime::Counted) module_.Lock();  // for as long as it lives
+}
+
+ClassFactory::~ClassFactory() {
+  if (lifetime_ == Lifetime::Counted) module_.Unlock();
+}
+
+HRESULT ClassFactory::QueryInterface(REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+  *object = static_cast<IClassFactory*>(this);
+  AddRef();
+  return S_OK;
+}
+
+ULONG ClassFactory::AddRef() {
+  if (lifetime_ == Lifetime::Static) module_.Lock();
+  return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+ULONG ClassFactory::Release() {
+  const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (lifetime_ == Lifetime::Static)
+    module_.Unlock();
+  else if (left == 0)
+    delete this;
+  return left;
+}
 
 HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (!object) return E_POINTER;

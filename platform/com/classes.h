@@ -112,24 +112,37 @@ class ModuleLock {
 
 // A class object that makes a new object for every request (the instancing
 // of both controls), refuses aggregation, and keeps its library loaded while
-// it lives or is locked. `create` makes the object and queries it for `iid`;
-// an exception it raises returns E_UNEXPECTED with error info.
+// it is referenced or locked. `create` makes the object and queries it for
+// `iid`; an exception it raises returns E_UNEXPECTED with error info.
+//
+// Lifetime::Counted: made with MakeComObject for each request of the class
+// object; the last Release deletes it.
 //   TW_COM_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
 //     if (clsid != CLSID_Mine) return CLASS_E_CLASSNOTAVAILABLE;
 //     return MakeComObject<ClassFactory>(g_module, CreateAs<Mine>)->QueryInterface(iid, object);
 //   }
-class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
+// Lifetime::Static: one object that lives as long as the library (a static
+// of the library); references only keep the library loaded.
+class ClassFactory final : public IClassFactory {
  public:
+  enum class Lifetime { Counted, Static };
   using Creator = std::function<HRESULT(REFIID iid, void** object)>;
-  ClassFactory(ModuleLockCount& module, Creator create);
+  ClassFactory(ModuleLockCount& module, Creator create, Lifetime lifetime = Lifetime::Counted);
+  ~ClassFactory();
+  ClassFactory(const ClassFactory&) = delete;
+  ClassFactory& operator=(const ClassFactory&) = delete;
 
+  HRESULT QueryInterface(REFIID iid, void** object) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
   HRESULT LockServer(BOOL lock) override;
 
  private:
   ModuleLockCount& module_;
-  ModuleLock alive_;
   Creator create_;
+  Lifetime lifetime_;
+  std::atomic<ULONG> refs_{0};
 };
 
 // A Creator for ClassFactory: a new T (default-constructed) queried for `iid`.

@@ -7,8 +7,8 @@
 namespace tw::com {
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer* container, REFIID eventsIid,
-                                 SinkChanged onSinkChanged)
-    : container_(container), eventsIid_(eventsIid), onSinkChanged_(std::move(onSinkChanged)) {}
+                                 SinkChanged onSinkChanged, SinkPolicy policy)
+    : container_(container), eventsIid_(eventsIid), onSinkChanged_(std::move(onSinkChanged)), policy_(policy) {}
 
 HRESULT ConnectionPoint::GetConnectionInterface(IID* iid) {
   if (!iid) return E_POINTER;
@@ -28,12 +28,16 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (!cookie) return E_POINTER;
   *cookie = 0;
   if (!sink) return E_POINTER;
+  if (!container_) return E_UNEXPECTED;  // the control has gone
   ComPtr<IDispatch> events;
   if (FAILED(sink->QueryInterface(eventsIid_, events.OutVoid())) || !events) {
     return CONNECT_E_CANNOTCONNECT;
   }
   if (nextCookie_ == 0) return CONNECT_E_ADVISELIMIT;  // all 2^32-1 cookies spent
   *cookie = nextCookie_++;
+  // The replaced sink lives until the owner has heard of the change.
+  std::vector<Connection> replaced;
+  if (policy_ == SinkPolicy::Single) replaced.swap(sinks_);
   sinks_.push_back({*cookie, std::move(events)});
   Notify();
   return S_OK;

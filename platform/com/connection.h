@@ -5,7 +5,9 @@
 //
 // ConnectionPoint is a ready implementation for a control's events interface:
 // it keeps the advised sinks, queried for the events interface, and tells
-// its owner whenever the newest one changes. Fire events through a ComPtr
+// its owner whenever the newest one changes. With SinkPolicy::Single it keeps
+// one sink only, as the controls do: a new Advise replaces the sink (whose
+// cookie goes stale) and only the current cookie can be unadvised. Fire events through a ComPtr
 // copy of the sink, so that a sink which unadvises during its own event stays
 // alive until the call returns.
 #pragma once
@@ -86,12 +88,15 @@ inline constexpr IID IID_IConnectionPoint = IConnectionPoint::kIid;
 // in a ComPtr, answers FindConnectionPoint with it, and calls Detach when it
 // is destroyed (the point refers to its container without a reference, so
 // that the two do not keep each other alive).
+enum class SinkPolicy { Many, Single };
+
 class ConnectionPoint final : public ComObject<ConnectionPoint, IConnectionPoint> {
  public:
   // `onSinkChanged` receives the newest advised sink as IDispatch (null when
   // the last one is unadvised).
   using SinkChanged = std::function<void(IDispatch* sink)>;
-  ConnectionPoint(IConnectionPointContainer* container, REFIID eventsIid, SinkChanged onSinkChanged);
+  ConnectionPoint(IConnectionPointContainer* container, REFIID eventsIid, SinkChanged onSinkChanged,
+                  SinkPolicy policy = SinkPolicy::Many);
 
   HRESULT GetConnectionInterface(IID* iid) override;
   HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) override;
@@ -114,6 +119,7 @@ class ConnectionPoint final : public ComObject<ConnectionPoint, IConnectionPoint
   IConnectionPointContainer* container_;
   IID eventsIid_;
   SinkChanged onSinkChanged_;
+  SinkPolicy policy_;
   std::vector<Connection> sinks_;
   DWORD nextCookie_ = 1;
 };

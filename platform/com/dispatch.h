@@ -68,6 +68,28 @@ class IDispatch : public IUnknown {
   ~IDispatch() = default;
 };
 
+// The dispatch interface `I` (IDispatch or one derived from it) with the two
+// type-information members answered as every dispatch object of this layer
+// answers them: no type information (a count of 0, GetTypeInfo E_NOTIMPL).
+// Use it in place of `I` in the interface list:
+//   class Sink : public ComObject<Sink, WithoutTypeInfo<IDispatch>> { ... };
+template <class I>
+class WithoutTypeInfo : public I {
+ public:
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info) *info = nullptr;
+    return E_NOTIMPL;
+  }
+
+ protected:
+  ~WithoutTypeInfo() = default;
+};
+
 inline constexpr IID IID_IDispatch = IDispatch::kIid;
 inline constexpr IID IID_NULL = GUID_NULL;
 

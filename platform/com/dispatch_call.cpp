@@ -19,7 +19,7 @@ Variant MakeRef(VARTYPE vt, T* target) {
   return v;
 }
 
-class DispatchSink final : public ComObject<DispatchSink, IDispatch> {
+class DispatchSink final : public ComObject<DispatchSink, WithoutTypeInfo<IDispatch>> {
  public:
   DispatchSink(REFIID eventsIid, DispatchHandler handler)
       : eventsIid_(eventsIid), handler_(std::move(handler)) {}
@@ -31,15 +31,6 @@ class DispatchSink final : public ComObject<DispatchSink, IDispatch> {
       return S_OK;
     }
     return ComObject::QueryInterface(iid, object);
-  }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
   }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override {
     for (UINT i = 0; ids && i < count; ++i) ids[i] = DISPID_UNKNOWN;

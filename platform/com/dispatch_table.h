@@ -214,17 +214,8 @@ DispMember<U> PropPut(std::u16string name, DISPID id, HRESULT (U::*fn)(P...),
 // No type information is offered; Invoke refuses an interface id other than
 // IID_NULL with DISP_E_UNKNOWNINTERFACE, as automation requires.
 template <class Self, class I>
-class DispatchImpl : public I {
+class DispatchImpl : public WithoutTypeInfo<I> {
  public:
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
-  }
   HRESULT GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     return Self::DispTable().GetIDsOfNames(names, count, ids);

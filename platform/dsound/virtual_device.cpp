@@ -400,7 +400,7 @@ void VirtualSoundDevice::CaptureLoopback(std::shared_ptr<VirtualSoundDevice> spe
     std::fill(out.begin(), out.end(), int16_t{0});
     const auto sp = weak.lock();
     if (!sp) return;
-    std::lock_guard lock(sp->mutex);
+    std::lock_guard speakerLock(sp->mutex);
     sp->SyncPlayers();
     const uint64_t rate = sp->sinkRate != 0 ? sp->sinkRate : 16000;
     const uint64_t start = static_cast<uint64_t>(static_cast<DWORD>(startTick - sp->epoch)) * rate / 1000 + index;

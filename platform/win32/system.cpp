@@ -1,5 +1,7 @@
 #include "platform/win32/system.h"
 
+#include <mutex>
+
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -10,7 +12,28 @@
 
 namespace tw::win32 {
 
+namespace {
+
+std::mutex g_exeFolderMutex;
+std::string g_exeFolderOverride;  // guarded by g_exeFolderMutex; empty: none
+
+}  // namespace
+
+ScopedExeFolder::ScopedExeFolder(std::string folder) {
+  std::lock_guard lock(g_exeFolderMutex);
+  g_exeFolderOverride = std::move(folder);
+}
+
+ScopedExeFolder::~ScopedExeFolder() {
+  std::lock_guard lock(g_exeFolderMutex);
+  g_exeFolderOverride.clear();
+}
+
 std::string ExeFolder() {
+  {
+    std::lock_guard lock(g_exeFolderMutex);
+    if (!g_exeFolderOverride.empty()) return g_exeFolderOverride;
+  }
   std::array<char, 4096> buf{};
   ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   if (n <= 0) return "./";

@@ -12,6 +12,17 @@ namespace tw::win32 {
 // Folder of the running executable, with a trailing '/'.
 std::string ExeFolder();
 
+// Makes ExeFolder() answer `folder` (with a trailing '/') while the object
+// lives, so that a test can give the files kept beside the executable a
+// folder of their own. Process-wide; tests only.
+class ScopedExeFolder {
+ public:
+  explicit ScopedExeFolder(std::string folder);
+  ~ScopedExeFolder();
+  ScopedExeFolder(const ScopedExeFolder&) = delete;
+  ScopedExeFolder& operator=(const ScopedExeFolder&) = delete;
+};
+
 // Local date and time in the system's short date and long time formats, as
 // "yyyy-mm-dd hh:nn:ss".
 std::string LocalDateTimeText();

@@ -20,4 +20,8 @@ inline int Fail(int error, int result) {
 // fault's error and the call must fail without doing anything.
 bool FaultTakes(Call call);
 
+// The number of bytes an armed short write lets a send() of `len` bytes take
+// (`len` when none is armed).
+int ShortWriteLength(int len);
+
 }  // namespace tw::ws::detail

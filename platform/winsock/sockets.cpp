@@ -401,6 +401,7 @@ int select(int /*nfds*/, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, c
 int send(SOCKET s, const void* buf, int len, int flags) {
   if (FaultTakes(Call::Send)) return SOCKET_ERROR;
   if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT, SOCKET_ERROR);
+  len = detail::ShortWriteLength(len);
   const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
   if (n < 0) return FailFromErrno(SOCKET_ERROR);
   return static_cast<int>(n);

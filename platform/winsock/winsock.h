@@ -219,6 +219,40 @@ int closesocket(SOCKET s);
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 
+// Owns one socket and closes it when it goes away or when it takes another
+// (adopting a socket closes the one it replaces). Move-only.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(SOCKET s) noexcept : s_(s) {}
+  ~Socket() { reset(); }
+  Socket(Socket&& o) noexcept : s_(o.release()) {}
+  Socket& operator=(Socket&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  SOCKET get() const { return s_; }
+  explicit operator bool() const { return s_ != INVALID_SOCKET; }
+  // Gives up ownership without closing.
+  SOCKET release() {
+    const SOCKET s = s_;
+    s_ = INVALID_SOCKET;
+    return s;
+  }
+  // Closes the socket held (if any) and holds `s` instead.
+  void reset(SOCKET s = INVALID_SOCKET) {
+    const SOCKET old = s_;
+    s_ = s;
+    if (old != INVALID_SOCKET && old != s) closesocket(old);
+  }
+
+ private:
+  SOCKET s_ = INVALID_SOCKET;
+};
+
 // Names and addresses.
 struct hostent {
   std::string h_name;
@@ -238,6 +272,7 @@ std::vector<in_addr> LocalAddresses();
 // Fault injection for tests: make the nth call (1 = the next) of one socket
 // function fail with `error` without doing anything, once or from then on.
 // Faults are process-wide and stay armed until their ScopedFault goes away.
+// ScopedShortWrite makes send() take fewer bytes than it is given.
 enum class Call {
   Socket,
   Connect,
@@ -273,5 +308,21 @@ class [[nodiscard]] ScopedFault {
 inline ScopedFault InjectFault(Call call, int nth, int error, Repeat repeat = Repeat::Once) {
   return ScopedFault(call, nth, error, repeat);
 }
+
+// Short writes: from the nth send() on (once or every time), the call passes
+// at most `limit` bytes (at least 1) to the network and returns that count,
+// as a send into a nearly full buffer does.
+class [[nodiscard]] ScopedShortWrite {
+ public:
+  explicit ScopedShortWrite(int limit, int nth = 1, Repeat repeat = Repeat::Always);
+  ~ScopedShortWrite();
+  ScopedShortWrite(const ScopedShortWrite&) = delete;
+  ScopedShortWrite& operator=(const ScopedShortWrite&) = delete;
+  // How many sends this switch has shortened so far.
+  int shortened() const;
+
+ private:
+  int id_;
+};
 
 }  // namespace tw::ws

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../transport/dante_fixture.h"
+#include "tests/transport/dante_fixture.h"
 #include "client_harness.h"
 #include "platform/win32/text.h"
 #include "server/mHub.h"

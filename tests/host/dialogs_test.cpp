@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "host/mMessageBridge.h"
+#include "platform/com/bstr.h"
 #include "platform/win32/messages.h"
 #include "tests/host/host_windows.h"
 
@@ -73,13 +74,36 @@ TEST_F(Dialogs, SettingsOkInKeyPairModeNeedsAPublicKey) {
   EXPECT_EQ(Folder.EntryCount(), 0u);
 }
 
-TEST_F(Dialogs, ASettingsSaveThatFailsIsShownAndTheWindowStaysOpen) {
-  TfSettings broken(Folder.File("no/such/folder/"), *control, prompts, *info);
-  broken.show();
-  QTest::mouseClick(In<QPushButton>(broken, "btnOk"), Qt::LeftButton);
+TEST_F(Dialogs, SettingsThatCannotBeSavedStillApplyAndTheOperatorIsToldOnce) {
+  const std::string nowhere = Folder.File("no/such/folder/");
+  TfSettings broken(nowhere, *control, prompts, *info);
+  TfMain window(nowhere, *control, THostWindows{broken, *access, *about}, prompts);
+  QTimer::singleShot(0, &broken, [&] {
+    In<QRadioButton>(broken, "radSecret")->click();
+    In<QLineEdit>(broken, "edSecret")->setText("open sesame");
+    In<QLineEdit>(broken, "edPort")->setText("3333");
+    QTest::mouseClick(In<QPushButton>(broken, "btnOk"), Qt::LeftButton);
+    if (broken.isVisible()) broken.done(QDialog::Rejected);  // Ok kept it open: nothing applies
+  });
+  standIn->ClearCalls();
+  window.OpenSettings();
+
+  EXPECT_FALSE(broken.isVisible());
   ASSERT_EQ(prompts.Errors.size(), 1);
   EXPECT_TRUE(prompts.Errors[0].startsWith("Error!|The settings could not be saved")) << prompts.Errors[0].toStdString();
-  EXPECT_TRUE(broken.isVisible());
+  EXPECT_TRUE(prompts.Errors[0].contains("lost when the program ends")) << prompts.Errors[0].toStdString();
+  const auto& calls = standIn->Calls();
+  ASSERT_GE(calls.size(), 5u);
+  EXPECT_EQ(calls[0].Name, u"put ListeningPort");
+  EXPECT_EQ(calls[0].Args[0].ToInt(), 3333);
+  EXPECT_EQ(calls[1].Args[0].ToInt(), 1);
+  EXPECT_EQ(com::BstrView(calls[4].Args[0].bstrVal), u"open sesame");
+
+  // The next showing shows what the server runs with, not the defaults.
+  broken.show();
+  EXPECT_EQ(In<QLineEdit>(broken, "edPort")->text(), "3333");
+  EXPECT_TRUE(In<QRadioButton>(broken, "radSecret")->isChecked());
+  broken.hide();
 }
 
 TEST_F(Dialogs, GenerateBlocksTheWindowWhileTheKeysAreMade) {
@@ -127,13 +151,14 @@ TEST_F(Dialogs, FingerprintsAreAddedThroughTheInputBoxAndRemovedBySelection) {
   In<QRadioButton>(*settings, "radPublic")->click();
   prompts.InputAnswer = "Ab3dE5gH7jK9mN1pQ3sT5v==";
   Click(*settings, "btnAdd");
-  prompts.InputAnswer = "";
-  Click(*settings, "btnAdd");  // an empty entry adds an empty line
+  prompts.InputAnswer = "Zy8xW6vU4tS2rQ0pO8nM6l==";
+  Click(*settings, "btnAdd");
   prompts.InputAnswer.reset();
   Click(*settings, "btnAdd");  // cancelled
   auto* list = In<QListWidget>(*settings, "lstFingerprints");
   ASSERT_EQ(list->count(), 2);
   EXPECT_EQ(prompts.Questions[0], "Add|Fingerprint");
+  EXPECT_TRUE(prompts.Errors.isEmpty());
   EXPECT_FALSE(In<QPushButton>(*settings, "btnRemove")->isEnabled());
   QRect first = list->visualItemRect(list->item(1));
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first.center());
@@ -141,6 +166,29 @@ TEST_F(Dialogs, FingerprintsAreAddedThroughTheInputBoxAndRemovedBySelection) {
   Click(*settings, "btnRemove");
   ASSERT_EQ(list->count(), 1);
   EXPECT_EQ(list->item(0)->text(), "Ab3dE5gH7jK9mN1pQ3sT5v==");
+}
+
+TEST_F(Dialogs, AnEmptyFingerprintIsRefusedButOneFromAnOlderFileIsKeptAndShown) {
+  for (const char* blank : {"", "   "}) {
+    settings->show();
+    In<QRadioButton>(*settings, "radPublic")->click();
+    prompts.InputAnswer = blank;
+    Click(*settings, "btnAdd");
+    EXPECT_EQ(In<QListWidget>(*settings, "lstFingerprints")->count(), 0) << '"' << blank << '"';
+    settings->hide();
+  }
+  EXPECT_EQ(prompts.Errors, (QStringList{"Add|A fingerprint cannot be empty.", "Add|A fingerprint cannot be empty."}));
+
+  // An empty entry read from the file still trusts nothing, and says so.
+  Folder.Write("settings.ini", "[Security]\r\nMode=2\r\nPublicKey=K\r\nRemoteFingerprints=\"\",Ab3dE5gH7jK9mN1pQ3sT5v==\r\n");
+  settings->show();
+  auto* list = In<QListWidget>(*settings, "lstFingerprints");
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->item(0)->text(), kEmptyFingerprintText);
+  EXPECT_EQ(settings->Values().RemoteFingerprints,
+            (std::vector<std::string>{"", "Ab3dE5gH7jK9mN1pQ3sT5v=="}));
+  Click(*settings, "btnOk");
+  EXPECT_THAT(Folder.Read("settings.ini"), HasSubstr("RemoteFingerprints=\"\",Ab3dE5gH7jK9mN1pQ3sT5v==\r\n"));
 }
 
 class UserAccess : public Dialogs {

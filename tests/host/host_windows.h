@@ -9,14 +9,14 @@
 #include <optional>
 
 #include "host/mServerControl.h"
-#include "host/mStandInControl.h"
+#include "tests/support/stand_in_control.h"
 #include "host/uAbout.h"
 #include "host/uAccess.h"
 #include "host/uInfo.h"
 #include "host/uMain.h"
 #include "host/uPrompts.h"
 #include "host/uSettings.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tw::test {
 

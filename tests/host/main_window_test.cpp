@@ -115,6 +115,19 @@ TEST_F(MainWindow, ARejectedLoginIsLogged) {
   EXPECT_THAT(LastLog(), LogLine("Rejected peer: bob at 10.0.0.5:51000  Error- 4"));
 }
 
+TEST_F(MainWindow, PeerTextInLogLinesIsNeverTakenAsAFormat) {
+  main->show();
+  for (std::u16string name : {u"mallory%1", u"%0%2", u"100%%", u"%L1x%3"}) {
+    QString q = QString::fromStdU16String(name);
+    standIn->FirePeerRejected(name, u"10.0.0.%1", 50630, 4);
+    EXPECT_THAT(LastLog(), LogLine("Rejected peer: " + q + " at 10.0.0.%1:50630  Error- 4"));
+    int32_t handle = standIn->ConnectPeer(name, u"10.0.0.9", 51000);
+    EXPECT_EQ(main->PeerRow(main->PeerRowCount() - 1)[0], q);
+    standIn->DropPeer(handle, -10);
+    EXPECT_THAT(LastLog(), LogLine("Disconnected peer " + q + " Error--10"));
+  }
+}
+
 TEST_F(MainWindow, StopDisconnectsEveryRowFromTheLastToTheFirstThenLogs) {
   main->show();
   int32_t h1 = standIn->ConnectPeer(u"a", u"10.0.0.1", 1);

@@ -8,7 +8,7 @@
 
 #include "host/mIniFile.h"
 #include "platform/files/files.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tw {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32/text.h"
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tw {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/host/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace tw {
 namespace {

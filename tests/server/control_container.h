@@ -26,7 +26,9 @@
 #include "platform/com/dispatch_call.h"
 #include "platform/com/registry.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/system.h"
 #include "platform/win32/text.h"
+#include "tests/support/temp_folder.h"
 #include "server/cParleySrvIntf.h"
 #include "server/mHub.h"
 #include "transport/mMill.h"
@@ -39,31 +41,8 @@ using namespace tw::com;
 inline const char* ControlLibrary() { return TW_SERVER_CONTROL; }
 
 // TW_COM_REGISTRY points at a fresh file in a temporary folder.
-class TempRegistryDir {
- public:
-  TempRegistryDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "twctl.XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) dir_ = tmpl;
-    file_ = dir_ / "registry.ini";
-    ::setenv("TW_COM_REGISTRY", file_.c_str(), 1);
-  }
-  ~TempRegistryDir() {
-    ::unsetenv("TW_COM_REGISTRY");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  const std::filesystem::path& File() const { return file_; }
-  std::string Text() const {
-    std::ifstream in(file_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  std::filesystem::path dir_;
-  std::filesystem::path file_;
-};
+// The registry the control is registered in for one test (or benchmark).
+using TempRegistryDir = TempRegistry;
 
 // Calls one export of the library file, loading it for the call only.
 inline HRESULT CallExport(const char* name) {

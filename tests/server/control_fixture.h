@@ -81,6 +81,9 @@ class ControlRig : public ::testing::Test {
   }
 
   TempRegistryDir registry;
+  // The control's files beside the executable (its error log) go to the
+  // registry's folder, one per test.
+  win32::ScopedExeFolder exeFolder{registry.Folder()};
   ComPtr<ItwParleySrvX> ctl;
   std::vector<std::unique_ptr<TSink>> sinks;
   std::vector<std::unique_ptr<TClient>> clients;

@@ -7,6 +7,7 @@
 #include "platform/shell/canvas.h"
 #include "platform/shell/dialog.h"
 #include "tests/server/control_fixture.h"
+#include "tests/support/client_site.h"
 
 using namespace tw;
 using namespace tw::com;
@@ -287,39 +288,7 @@ TEST_F(ControlRig, GenerateKeypairHandsOutKeysAndKeepsTheServersOwn) {
 namespace {
 
 // A client site whose ambient UserMode answers as configured.
-class TSite final : public ComObject<TSite, IOleClientSite, IDispatch> {
- public:
-  enum Mode { Design, Running, Failing, NotBoolean };
-  explicit TSite(Mode m) : mode(m) {}
-  Mode mode;
-  int layouts = 0;
-
-  HRESULT SaveObject() override { return E_NOTIMPL; }
-  HRESULT ShowObject() override { return S_OK; }
-  HRESULT OnShowWindow(BOOL) override { return S_OK; }
-  HRESULT RequestNewObjectLayout() override {
-    ++layouts;
-    return S_OK;
-  }
-  HRESULT GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
-    if (id != DISPID_AMBIENT_USERMODE || !(flags & DISPATCH_PROPERTYGET) || mode == Failing)
-      return DISP_E_MEMBERNOTFOUND;
-    if (mode == NotBoolean) {
-      result->vt = VT_I4;
-      result->lVal = 0;
-      return S_OK;
-    }
-    result->vt = VT_BOOL;
-    result->boolVal = mode == Design ? VARIANT_FALSE : VARIANT_TRUE;
-    return S_OK;
-  }
-};
+using TSite = TFakeClientSite;
 
 }  // namespace
 
@@ -367,7 +336,7 @@ TEST_F(ControlRig, DesignModeDrawsTheCaptionBoxAndRunTimeTakesNoHeight) {
   EXPECT_EQ(canvas.ops[3].text, caption);
 
   // Everything but a site that answers UserMode False counts as running.
-  for (TSite::Mode mode : {TSite::Running, TSite::Failing, TSite::NotBoolean}) {
+  for (TSite::Mode mode : {TSite::Running, TSite::NoAnswer, TSite::NotBoolean}) {
     ComPtr<TSite> other = MakeComObject<TSite>(mode);
     ole->SetClientSite(other.Get());
     shell::RecordingCanvas run;

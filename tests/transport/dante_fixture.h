@@ -23,26 +23,23 @@ inline constexpr const char* kUser = "twsockstest";
 inline constexpr const char* kPassword = "Socks-Pass-1";
 
 inline uint16_t FreePort() {
-  ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+  ws::Socket s(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
   ws::sockaddr_in sa;
   sa.sin_family = ws::AF_INET;
   sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-  ws::bind(s, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
+  ws::bind(s.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
   int len = sizeof sa;
-  ws::getsockname(s, reinterpret_cast<ws::sockaddr*>(&sa), &len);
-  ws::closesocket(s);
+  ws::getsockname(s.get(), reinterpret_cast<ws::sockaddr*>(&sa), &len);
   return ws::ntohs(sa.sin_port);
 }
 
 inline bool Accepts(uint16_t port) {
-  ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+  ws::Socket s(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
   ws::sockaddr_in sa;
   sa.sin_family = ws::AF_INET;
   sa.sin_port = ws::htons(port);
   sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-  bool ok = ws::connect(s, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
-  ws::closesocket(s);
-  return ok;
+  return ws::connect(s.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
 }
 
 // Creates the system account Dante checks passwords against (as root only).

@@ -3,8 +3,8 @@
 // user name and password against a system account made for the test.
 #include <gtest/gtest.h>
 
-#include "dante_fixture.h"
-#include "mill_fixture.h"
+#include "tests/transport/dante_fixture.h"
+#include "tests/support/mill_rig.h"
 
 using namespace tw;
 using namespace tw::test;

@@ -1,11 +1,13 @@
 #include "transport/mMill.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
+#include "platform/win32/system.h"
 #include "platform/win32/tick.h"
 #include "platform/win32/text.h"
 #include "transport/mSeal.h"
@@ -32,22 +34,20 @@ struct Login {
   }
 };
 
+// A listening server and a client mill.
 struct Pair {
-  CMill server{TMillSide::Server, false};
+  TListeningServer host;
+  CMill& server = host.mill;
+  TMillProbe& sp = host.probe;
   CMill client{TMillSide::Client, false};
-  TMillProbe sp, cp;
-  Login login;
-  Pair(int32_t serverMode = secNone, int32_t clientMode = secNone) {
-    server.ErrorLogPath.clear();
-    server.SecurityMode = serverMode;
+  TMillProbe cp;
+  Pair(int32_t serverMode = secNone, int32_t clientMode = secNone) : host(serverMode) {
     client.SecurityMode = clientMode;
-    sp.Attach(server);
     cp.Attach(client);
-    login.Bind(server);
   }
   CPipe* Open(const std::u16string& user = u"", const std::u16string& password = u"") {
     if (!server.IsListening() && !server.Listen(0)) return nullptr;
-    return client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", user, password);
+    return host.Dial(client, user, password);
   }
   bool Run(const std::function<bool()>& done) { return Drive({&server, &client}, done); }
   bool Settled() {
@@ -64,8 +64,8 @@ TEST(Mill, EmptyUserNameOpensWithoutChallengeOrKey) {
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   EXPECT_EQ(c->State, psSession);
   EXPECT_TRUE(c->SessionKey.empty());
-  EXPECT_EQ(p.login.calls, 1);
-  EXPECT_EQ(p.login.lastApp, u"APP");
+  EXPECT_EQ(p.host.Logins, 1);
+  EXPECT_EQ(p.host.LastApp, u"APP");
 }
 
 TEST(Mill, PasswordChallengeTable) {
@@ -84,14 +84,14 @@ TEST(Mill, PasswordChallengeTable) {
   };
   for (const Case& k : cases) {
     Pair p;
-    p.login.password = k.hostPassword;
-    p.login.accept = k.accept;
+    p.host.Password = k.hostPassword;
+    p.host.Accept = k.accept;
     CPipe* c = p.Open(u"alice", k.userPassword);
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
     if (k.serverReason < 0) {
       EXPECT_EQ(c->State, psSession);
-      EXPECT_EQ(p.login.lastUser, u"alice");
+      EXPECT_EQ(p.host.LastUser, u"alice");
     } else {
       ASSERT_EQ(p.sp.closes.size(), 1u);
       EXPECT_EQ(p.sp.closes[0].event, "refused");
@@ -256,7 +256,7 @@ TEST(Mill, WithoutLoginHandlerConnectionsWaitInTheBacklog) {
   Settle({&p.server, &p.client}, 50);
   EXPECT_EQ(p.server.PipeCount(), 0u);
   EXPECT_EQ(c->State, psHandshake);  // connected at TCP level, no answer
-  p.login.Bind(p.server);
+  p.host.BindLogin();
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   EXPECT_EQ(c->State, psSession);
 }
@@ -346,11 +346,7 @@ TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
   p->server.SendToPipe(p->sp.opened.front(), 35, false);
   c->PutStrField("posted");
   c->QueueMessage(1035);
-  for (int i = 0; i < 200 && p->server.GetPipe(p->sp.opened.front())->PostedCount == 0; ++i) {
-    p->client.PumpUp();
-    p->server.PumpUp();
-    win32::Sleep(1);
-  }
+  PumpUntil({&p->client, &p->server}, [&] { return p->server.GetPipe(p->sp.opened.front())->PostedCount > 0; });
   EXPECT_EQ(p->server.GetPipe(p->sp.opened.front())->PostedCount, 1);
   p.reset();
   EXPECT_EQ(events, 0);
@@ -366,11 +362,7 @@ TEST(Mill, PeerSeesEndOfFileWhenTheServerMillIsDestroyed) {
   peer.SendFrame(scModeOffer, IntToField(0));
   ASSERT_TRUE(Drive({server.get()}, [&] { return server->PipeCount() == 1; }));
   server.reset();
-  for (int i = 0; i < 100 && !peer.eof(); ++i) {
-    peer.Read();
-    win32::Sleep(1);
-  }
-  EXPECT_TRUE(peer.eof());
+  EXPECT_TRUE(peer.WaitForEof());
 }
 
 TEST(Mill, FingerprintListRoundTripsAndEmptyEntriesTrustNothing) {
@@ -386,26 +378,75 @@ TEST(Mill, FingerprintListRoundTripsAndEmptyEntriesTrustNothing) {
 }
 
 TEST(Mill, ErrorLogLineHasDateTickAndOperation) {
+  win32::ScopedManualTick tick(4'294'912'345u);
+  const auto dir = std::filesystem::temp_directory_path() / ("twlog-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  win32::ScopedExeFolder exe(dir.string() + "/");
   CMill mill{TMillSide::Server, false};
-  const auto path = std::filesystem::temp_directory_path() / ("twlog-" + std::to_string(::getpid()) + ".log");
-  std::filesystem::remove(path);
-  mill.ErrorLogPath = path.string();
+  EXPECT_EQ(mill.ErrorLogPath, dir.string() + "/twsocketserror.log");
   mill.ReportError("PushCart");
+  tick.Advance(1);
   mill.ReportError("CMill.PumpUp");
-  std::ifstream in(path);
-  std::string line;
-  ASSERT_TRUE(std::getline(in, line));
-  // "yyyy-mm-dd hh:nn:ss/NNNN: PushCart\r"
-  ASSERT_GE(line.size(), 20u);
-  const size_t slash = line.find('/');
-  ASSERT_EQ(slash, 19u);
-  const size_t colon = line.find(": ", slash);
-  ASSERT_NE(colon, std::string::npos);
-  EXPECT_LE(colon - slash - 1, 4u);
-  EXPECT_EQ(line.substr(colon), ": PushCart\r");
-  ASSERT_TRUE(std::getline(in, line));
-  EXPECT_NE(line.find(": CMill.PumpUp"), std::string::npos);
-  std::filesystem::remove(path);
+  std::ifstream in(mill.ErrorLogPath, std::ios::binary);
+  std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // "yyyy-mm-dd hh:nn:ss/NNNN: operation" and CR LF, appended line by line.
+  const size_t first = all.find("\r\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(all.substr(19, first - 19), "/2345: PushCart");
+  EXPECT_EQ(all.substr(first + 2 + 19), "/2346: CMill.PumpUp\r\n");
+  EXPECT_EQ(TFileErrorLog::Line("X").substr(19), "/2346: X");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
+  struct Case {
+    const char* handler;
+    std::vector<std::string> logged;
+    const char* serverClose;  // the server's close event and reason
+    int32_t reason;
+  };
+  const Case cases[] = {
+      {"OnPipeLogin", {"OnPipeLogin"}, "refused", crRefused},
+      {"OnPipeAccepted", {"DeliverMessage"}, "closed", crSecurity},
+      {"OnPipeClosed", {"FinishSession"}, "closed", crLocal},
+  };
+  for (bool standard : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.handler) + (standard ? " std::exception" : " int"));
+      auto fail = [standard] {
+        if (standard) throw std::runtime_error("handler failed");
+        throw 42;
+      };
+      Pair p;
+      auto log = std::make_shared<TRecordingLog>();
+      p.server.ErrorLog = log;
+      const std::string h = c.handler;
+      if (h == "OnPipeLogin") {
+        p.server.Events.OnPipeLogin = [&](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                          bool&) { fail(); };
+      } else if (h == "OnPipeAccepted") {
+        p.server.Events.OnPipeAccepted = [&](CPipe&) { fail(); };
+      } else {
+        auto closed = p.server.Events.OnPipeClosed;
+        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, int32_t r) {
+          closed(m, pipe, r);
+          fail();
+        };
+      }
+      CPipe* client = p.Open();
+      ASSERT_NE(client, nullptr);
+      if (h == "OnPipeClosed") {
+        ASSERT_TRUE(p.Run([&] { return client->State == psSession && !p.sp.opened.empty(); }));
+        p.server.ClosePipe(p.sp.opened[0]);
+      }
+      ASSERT_TRUE(p.Run([&] { return !p.sp.closes.empty() && !p.cp.closes.empty(); }));
+      EXPECT_EQ(log->lines, c.logged);
+      EXPECT_EQ(p.sp.closes[0].event, c.serverClose);
+      EXPECT_EQ(p.sp.closes[0].reason, c.reason);
+      // The pump goes on: the closed pipe is freed in a later step.
+      ASSERT_TRUE(p.Run([&] { return p.server.PipeCount() == 0; }));
+    }
+  }
 }
 
 TEST(Mill, ClientReportsExceptionsAndTracesWithoutThePassword) {
@@ -461,7 +502,7 @@ TEST(MillRsa, KeyExchangeGivesBothSidesTheSameSixteenByteKeyClientHalfFirst) {
   Pair p(secRsa, secRsa);
   GiveKeys(p.server);
   GiveKeys(p.client);
-  p.login.password = u"pw";
+  p.host.Password = u"pw";
   CPipe* c = p.Open(u"alice", u"pw");
   ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
   ASSERT_EQ(c->State, psSession);
@@ -544,8 +585,8 @@ TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
     server.SetPrivateKey(priv);
     TMillProbe probe;
     probe.Attach(server);
-    Login login;
-    login.Bind(server);
+    Login host;
+    host.Bind(server);
     ASSERT_TRUE(server.Listen(0));
     TRawPeer peer(server.ListeningPort());
     for (auto& [code, body] : k.frames) peer.SendFrame(code, body);
@@ -553,7 +594,7 @@ TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
     EXPECT_TRUE(probe.opened.empty()) << k.name;
     ASSERT_FALSE(probe.closes.empty()) << k.name;
     EXPECT_EQ(probe.closes[0].reason, crSecurity) << k.name;
-    EXPECT_EQ(login.calls, 0) << k.name;
+    EXPECT_EQ(host.calls, 0) << k.name;
   }
 }
 
@@ -603,4 +644,51 @@ TEST(Mill, LoginHandlerThatFailsRefusesTheLoginAtOnce) {
   EXPECT_EQ(p.sp.closes[0].event, "refused");
   EXPECT_EQ(p.sp.closes[0].reason, crRefused);
   EXPECT_EQ(p.client.LastError, crRefused);
+}
+
+TEST(Mill, AFailedAcceptLeavesTheConnectionForTheNextStep) {
+  Pair p;
+  ASSERT_TRUE(p.server.Listen(0));
+  auto fault = ws::InjectFault(ws::Call::Accept, 1, ws::WSAEMFILE);
+  ASSERT_NE(p.Open(), nullptr);
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  EXPECT_EQ(fault.failures(), 1);
+  EXPECT_EQ(p.sp.opened.size(), 1u);
+  EXPECT_EQ(p.server.PipeCount(), 1u);
+}
+
+TEST(Mill, TheFirstFailedSetUpCallIsTheOneKeptAndTheRestIsSkipped) {
+  struct Case {
+    const char* what;
+    ws::Call fails;
+    int nth;
+    ws::Call skipped;  // a later set-up call that must not run
+    bool listen;       // else a client's OpenSession
+  };
+  const Case cases[] = {
+      {"listen: TCP_NODELAY", ws::Call::SetSockOpt, 1, ws::Call::Bind, true},
+      {"listen: bind", ws::Call::Bind, 1, ws::Call::Listen, true},
+      {"dial: socket", ws::Call::Socket, 1, ws::Call::Connect, false},
+      {"dial: SO_SNDBUF", ws::Call::SetSockOpt, 2, ws::Call::Connect, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pair p;
+    if (!c.listen) {
+      ASSERT_TRUE(p.server.Listen(0));
+    }
+    auto first = ws::InjectFault(c.fails, c.nth, ws::WSAENOBUFS);
+    auto later = ws::InjectFault(c.skipped, 1, ws::WSAEACCES);
+    if (c.listen) {
+      EXPECT_FALSE(p.server.Listen(0));
+      EXPECT_EQ(p.server.LastError, ws::WSAENOBUFS);
+      EXPECT_FALSE(p.server.IsListening());
+    } else {
+      EXPECT_EQ(p.client.OpenSession(u"127.0.0.1", p.server.ListeningPort(), u"APP", u"", u""), nullptr);
+      EXPECT_EQ(p.client.LastError, ws::WSAENOBUFS);
+      EXPECT_TRUE(p.cp.closes.empty());  // no event from a pipe that never dialled
+    }
+    EXPECT_EQ(first.failures(), 1);
+    EXPECT_EQ(later.failures(), 0);
+  }
 }

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/win32/tick.h"
 #include "transport/mMill.h"
 
@@ -15,20 +16,18 @@ namespace {
 
 // A server and a client mill with an open secNone session between them.
 struct Session : ::testing::Test {
-  CMill server{TMillSide::Server, false};
+  TListeningServer host;
+  CMill& server = host.mill;
+  TMillProbe& serverProbe = host.probe;
   CMill client{TMillSide::Client, false};
-  TMillProbe serverProbe, clientProbe;
+  TMillProbe clientProbe;
   CPipe* cpipe = nullptr;
   int32_t spipe = 0;
 
   void SetUp() override {
-    server.ErrorLogPath.clear();
-    serverProbe.Attach(server);
     clientProbe.Attach(client);
-    server.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
-                                   bool& accept) { accept = true; };
-    ASSERT_TRUE(server.Listen(0));
-    cpipe = client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+    ASSERT_TRUE(server.IsListening());
+    cpipe = host.Dial(client);
     ASSERT_NE(cpipe, nullptr);
     ASSERT_TRUE(Drive({&server, &client},
                       [&] { return !serverProbe.opened.empty() && !clientProbe.opened.empty(); }));
@@ -108,13 +107,11 @@ TEST_F(Session, NoSigpipeWhenThePeerResets) {
   CPipe* sp = server.GetPipe(spipe);
   // Reset the client's side under a server that keeps sending.
   ws::setsockopt(cpipe->Socket(), ws::SOL_SOCKET, 13 /* SO_LINGER */, "\x01\0\0\0\0\0\0\0", 8);
-  ws::closesocket(cpipe->Socket());
-  cpipe->AdoptSocket(ws::INVALID_SOCKET);
+  cpipe->AdoptSocket(ws::Socket());  // closes the one it replaces
   for (int i = 0; i < 50 && sp->State != psClosed; ++i) {
     server.PutStrField(spipe, std::string(2000, 'x'));
     server.SendToPipe(spipe, 40, false);
-    server.PumpUp();
-    win32::Sleep(1);
+    Settle({&server}, 1);
   }
   EXPECT_EQ(sp->State, psClosed);
   sigaction(SIGPIPE, &old, nullptr);
@@ -353,4 +350,66 @@ TEST_F(Session, DeliveryHandlerFailureOfAnyKindFailsThePipeWithSecurity) {
   EXPECT_EQ(clientProbe.closes[0].reason, crSecurity);
   EXPECT_EQ(cpipe->PostedCount, 0);
   EXPECT_EQ(server.LastError, crSecurity);  // the scError went out first
+}
+
+// --- Faults of the socket layer under a live session ----------------------------
+
+TEST_F(Session, ShortWritesKeepTheRestForTheNextPassAndEveryMessageArrivesWhole) {
+  ws::ScopedShortWrite shortWrites(7);
+  // And a send that fails outright half way through the batch.
+  auto wouldBlock = ws::InjectFault(ws::Call::Send, 3, ws::WSAEWOULDBLOCK);
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 4; ++i) {
+    bodies.push_back(std::string(static_cast<size_t>(50 + 40 * i), static_cast<char>('a' + i)));
+    server.PutStrField(spipe, bodies.back());
+    server.SendToPipe(spipe, 40 + i, false);
+  }
+  ASSERT_TRUE(Drive(both(), [&] { return clientProbe.received.size() == bodies.size(); }));
+  EXPECT_GT(shortWrites.shortened(), 10);
+  std::vector<std::string> got;
+  for (auto& [channel, body] : clientProbe.received) {
+    std::string_view v = body;
+    got.emplace_back(ReadStrField(v));
+  }
+  std::sort(got.begin(), got.end());  // four codes interleave in the batch
+  EXPECT_EQ(got, bodies);
+  EXPECT_EQ(wouldBlock.failures(), 1);
+  EXPECT_EQ(cpipe->State, psSession);
+}
+
+TEST_F(Session, AClosedPipeWhoseSendsFailHardIsFreedWithoutWaitingForItsQueue) {
+  server.PutStrField(spipe, std::string(50000, 'q'));
+  server.SendToPipe(spipe, 40, false);
+  auto reset = ws::InjectFault(ws::Call::Send, 1, ws::WSAECONNRESET, ws::Repeat::Always);
+  ASSERT_TRUE(server.ClosePipe(spipe));
+  // Freed once its 222 ms have passed, not after the give-up time.
+  EXPECT_TRUE(Drive({&server}, [&] { return server.GetPipe(spipe) == nullptr; }, 2000));
+  EXPECT_GT(reset.failures(), 0);
+}
+
+TEST_F(Session, ReadFaultsCloseOnlyWhenTheWaitingCountFails) {
+  struct Case {
+    ws::Call call;
+    bool closes;  // else the message arrives on a later pass
+  };
+  // The session survives the first case only.
+  for (const Case c : {Case{ws::Call::Recv, false}, Case{ws::Call::IoctlSocket, true}}) {
+    SCOPED_TRACE(static_cast<int>(c.call));
+    server.PutStrField(spipe, "ping");
+    server.SendToPipe(spipe, 40, false);
+    ASSERT_TRUE(Drive({&server}, [&] { return server.GetPipe(spipe)->SendIdle(); }));
+    {
+      auto fault = ws::InjectFault(c.call, 1, ws::WSAECONNRESET);
+      ASSERT_TRUE(Drive({&client}, [&] { return fault.failures() == 1; }));
+    }
+    if (c.closes) {
+      ASSERT_EQ(clientProbe.closes.size(), 1u);
+      EXPECT_EQ(clientProbe.closes[0].event, "closed");
+      EXPECT_EQ(clientProbe.closes[0].reason, crSocket);
+    } else {
+      EXPECT_TRUE(clientProbe.closes.empty());
+      ASSERT_TRUE(Drive({&client}, [&] { return clientProbe.received.size() == 1; }));
+      EXPECT_EQ(cpipe->State, psSession);
+    }
+  }
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mill_fixture.h"
+#include "tests/support/mill_rig.h"
 #include "platform/winsock/winsock.h"
 
 using namespace tw;
@@ -14,36 +14,31 @@ namespace {
 // A scripted proxy: accepts one client, collects what it sends and answers
 // each request with the next scripted reply (split into pieces when asked).
 struct ScriptedProxy {
-  ws::SOCKET listener = ws::INVALID_SOCKET;
-  ws::SOCKET conn = ws::INVALID_SOCKET;
+  ws::Socket listener{ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP)};
+  ws::Socket conn;
   uint16_t port = 0;
   std::string received;
 
   ScriptedProxy() {
-    listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
     ws::sockaddr_in sa;
     sa.sin_family = ws::AF_INET;
     sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-    ws::bind(listener, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
-    ws::listen(listener, 1);
+    ws::bind(listener.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
+    ws::listen(listener.get(), 1);
     int len = sizeof sa;
-    ws::getsockname(listener, reinterpret_cast<ws::sockaddr*>(&sa), &len);
+    ws::getsockname(listener.get(), reinterpret_cast<ws::sockaddr*>(&sa), &len);
     port = ws::ntohs(sa.sin_port);
     ws::u_long on = 1;
-    ws::ioctlsocket(listener, ws::FIONBIO, &on);
-  }
-  ~ScriptedProxy() {
-    if (conn != ws::INVALID_SOCKET) ws::closesocket(conn);
-    ws::closesocket(listener);
+    ws::ioctlsocket(listener.get(), ws::FIONBIO, &on);
   }
   void Poll() {
-    if (conn == ws::INVALID_SOCKET) conn = ws::accept(listener, nullptr, nullptr);
-    if (conn == ws::INVALID_SOCKET) return;
+    if (!conn) conn.reset(ws::accept(listener.get(), nullptr, nullptr));
+    if (!conn) return;
     char buf[512];
     int n;
-    while ((n = ws::recv(conn, buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(n));
+    while ((n = ws::recv(conn.get(), buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(n));
   }
-  void Reply(const std::string& bytes) { ws::send(conn, bytes.data(), static_cast<int>(bytes.size()), 0); }
+  void Reply(const std::string& bytes) { ws::send(conn.get(), bytes.data(), static_cast<int>(bytes.size()), 0); }
 };
 
 struct Socks : ::testing::Test {
@@ -197,8 +192,7 @@ TEST_F(Socks, SilentProxyRunsIntoTheHandshakeTimeout) {
 TEST_F(Socks, ProxyThatHangsUpMidExchangeClosesWith21) {
   Open();
   ASSERT_TRUE(Until(9));
-  ws::closesocket(proxy.conn);
-  proxy.conn = ws::INVALID_SOCKET;
+  proxy.conn.reset();
   ASSERT_TRUE(UntilClosed());
   EXPECT_EQ(probe.closes[0].reason, crSocks);
 }

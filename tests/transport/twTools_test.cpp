@@ -89,7 +89,7 @@ TEST_P(FieldReader, GivesValueAndLeavesTheRest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FieldReader, testing::ValuesIn(kReaderCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& caseInfo) { return std::string(caseInfo.param.name); });
 
 TEST(MessageFields, ShortStrFieldLeavesItsCountForTheNextReader) {
   std::string body = Bytes({10, 0, 0, 0, 1, 2, 3, 4, 5, 6});

@@ -346,7 +346,7 @@ TEST_P(FrozenReference, OutputsMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(VideoCodec, FrozenReference, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "FastestPath" : "PortablePath"; });
+                         [](const auto& caseInfo) { return caseInfo.param ? "FastestPath" : "PortablePath"; });
 
 }  // namespace
 }  // namespace tw

@@ -10,7 +10,7 @@
 
 #include "platform/dshow/internal.h"
 #include "platform/dshow/convert.h"
-#include "tests/platform/fake_v4l2.h"
+#include "tests/platform/dshow/fake_v4l2.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::video {

@@ -1,10 +1,11 @@
-// A server mill and client mills on loopback in one thread, pumped by hand so
-// tests decide when each step runs; plus a raw peer that speaks frames
-// directly, for scripted and hostile input.
+// Mills on loopback in one thread, pumped by hand so that tests decide when
+// each step runs: a probe of a mill's events, a log that keeps the error
+// lines, a listening server, drivers that pump and wait on the sockets and
+// the message queue, and a raw peer that speaks frames directly, for
+// scripted and hostile input.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,50 +46,67 @@ struct TMillProbe {
   }
 };
 
-// Pumps every mill and delivers posted messages until `done` holds or about
-// two seconds passed. Returns done().
-inline bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, int rounds = 2000) {
-  for (int i = 0; i < rounds; ++i) {
-    for (CMill* m : mills) m->PumpUp();
-    while (win32::ProcessMessages()) {
-    }
-    if (done()) return true;
-    win32::Sleep(1);
-  }
-  return done();
-}
+// An error log that keeps the operation names in place of the file.
+struct TRecordingLog final : TErrorLog {
+  std::vector<std::string> lines;
+  void Write(const std::string& operation) noexcept override { lines.push_back(operation); }
+};
 
-// Pumps a fixed number of rounds.
-inline void Settle(const std::vector<CMill*>& mills, int rounds = 20) {
-  Drive(mills, [] { return false; }, rounds);
-}
+// Pumps every mill and delivers posted messages until `done` holds or
+// `timeoutMs` of real time passed; between rounds it waits (at most a few
+// ms) until a socket of the mills has something to do. Returns done().
+bool Drive(const std::vector<CMill*>& mills, const std::function<bool()>& done, uint32_t timeoutMs = 3000);
+
+// Pumps a fixed number of rounds, waiting between them as Drive does.
+void Settle(const std::vector<CMill*>& mills, int rounds = 20);
+
+// Like Drive, but runs pump steps only: what the steps post to the mill
+// windows stays queued.
+bool PumpUntil(const std::vector<CMill*>& mills, const std::function<bool()>& done, uint32_t timeoutMs = 3000);
+
+// A server mill listening on 127.0.0.1 on a port the system picks. Its login
+// handler admits every login (Accept) with Password, and counts them; the
+// probe records its events and the error log its failures.
+struct TListeningServer {
+  explicit TListeningServer(int32_t securityMode = secNone);
+
+  CMill mill{TMillSide::Server, false};
+  TMillProbe probe;
+  std::shared_ptr<TRecordingLog> log = std::make_shared<TRecordingLog>();
+  bool Accept = true;
+  std::u16string Password;
+  int Logins = 0;
+  std::u16string LastUser, LastApp;
+
+  uint16_t Port() const { return mill.ListeningPort(); }
+  // (Re)binds the login handler described above.
+  void BindLogin();
+  // Dials this server from `client`; null when the dial failed at once.
+  CPipe* Dial(CMill& client, const std::u16string& user = u"", const std::u16string& password = u"",
+              const std::u16string& app = u"APP");
+};
 
 // A plain TCP peer that writes and reads frames itself.
 class TRawPeer {
  public:
-  explicit TRawPeer(uint16_t port) {
-    s_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+  explicit TRawPeer(uint16_t port) : s_(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP)) {
     ws::sockaddr_in sa;
     sa.sin_family = ws::AF_INET;
     sa.sin_port = ws::htons(port);
     sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-    ok_ = ws::connect(s_, reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
+    ok_ = ws::connect(s_.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa) == 0;
     ws::u_long on = 1;
-    ws::ioctlsocket(s_, ws::FIONBIO, &on);
+    ws::ioctlsocket(s_.get(), ws::FIONBIO, &on);
   }
-  ~TRawPeer() { Close(); }
   bool ok() const { return ok_; }
-  void Close() {
-    if (s_ != ws::INVALID_SOCKET) ws::closesocket(s_);
-    s_ = ws::INVALID_SOCKET;
-  }
+  void Close() { s_.reset(); }
 
   void SendFrame(int32_t code, const std::string& body, uint8_t flags = sfFirstChunk | sfLastChunk) {
     std::string out;
     AppendFrame(out, flags, code, body);
     SendBytes(out);
   }
-  void SendBytes(const std::string& bytes) { ws::send(s_, bytes.data(), static_cast<int>(bytes.size()), 0); }
+  void SendBytes(const std::string& bytes) { ws::send(s_.get(), bytes.data(), static_cast<int>(bytes.size()), 0); }
 
   // Reads what has arrived and splits it into frames (code, flags, chunk).
   struct Frame {
@@ -99,7 +117,7 @@ class TRawPeer {
   std::vector<Frame> Read() {
     char buf[65536];
     for (;;) {
-      int n = ws::recv(s_, buf, sizeof buf, 0);
+      int n = ws::recv(s_.get(), buf, sizeof buf, 0);
       if (n <= 0) {
         eof_ = eof_ || n == 0;
         break;
@@ -117,9 +135,11 @@ class TRawPeer {
     return frames;
   }
   bool eof() const { return eof_; }
+  // Reads until the other side has closed or `ms` passed; true at the end.
+  bool WaitForEof(long ms = 2000);
 
  private:
-  ws::SOCKET s_ = ws::INVALID_SOCKET;
+  ws::Socket s_;
   bool ok_ = false;
   bool eof_ = false;
   std::string pending_;

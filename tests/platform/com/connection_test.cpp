@@ -6,6 +6,7 @@
 
 #include "platform/com/dispatch_call.h"
 #include "platform/com/ole.h"
+#include "tests/support/client_site.h"
 
 namespace tw::com {
 namespace {
@@ -14,11 +15,14 @@ constexpr IID kEvents{0x6A1E0030, 0x4444, 0x4555, {0x86, 0x66, 0, 0, 0, 0, 0, 0x
 
 class Control final : public ComObject<Control, IConnectionPointContainer> {
  public:
-  Control() {
-    point_ = MakeComObject<ConnectionPoint>(this, kEvents, [this](IDispatch* sink) {
-      sink_ = ComPtr<IDispatch>(sink);
-      ++changes;
-    });
+  explicit Control(SinkPolicy policy = SinkPolicy::Many) {
+    point_ = MakeComObject<ConnectionPoint>(
+        this, kEvents,
+        [this](IDispatch* sink) {
+          sink_ = ComPtr<IDispatch>(sink);
+          ++changes;
+        },
+        policy);
   }
   ~Control() override { point_->Detach(); }
 
@@ -37,6 +41,8 @@ class Control final : public ComObject<Control, IConnectionPointContainer> {
     std::vector<Variant> args{Variant(value)};
     return InvokeDispid(sink_.Get(), 203, DISPATCH_METHOD, args).hr;
   }
+
+  void Detach() { point_->Detach(); }  // as the destructor does
 
   int changes = 0;
 
@@ -85,6 +91,30 @@ TEST(ConnectionPoint, NewestSinkReceivesEventsUntilUnadvised) {
   EXPECT_EQ(control->changes, 4);
 }
 
+TEST(ConnectionPoint, SingleSinkPolicyReplacesTheSinkAndRefusesItsStaleCookie) {
+  ComPtr<Control> control = MakeComObject<Control>(SinkPolicy::Single);
+  ComPtr<IConnectionPoint> point;
+  control->FindConnectionPoint(kEvents, point.Out());
+  std::vector<LONG> first, second;
+  DWORD c1 = 0, c2 = 0;
+  ASSERT_EQ(point->Advise(RecordingSink(first).Get(), &c1), S_OK);
+  control->Fire(1);
+  ASSERT_EQ(point->Advise(RecordingSink(second).Get(), &c2), S_OK);
+  control->Fire(2);
+  EXPECT_EQ(point->Unadvise(c1), CONNECT_E_NOCONNECTION);  // stale: changes nothing
+  control->Fire(3);
+  EXPECT_EQ(point->Unadvise(c2), S_OK);
+  control->Fire(4);  // no sink left, not the first one again
+  EXPECT_EQ(first, std::vector<LONG>{1});
+  EXPECT_EQ(second, (std::vector<LONG>{2, 3}));
+  EXPECT_EQ(control->changes, 3);
+
+  control->Detach();  // the control is going: no more sinks
+  DWORD late = 5;
+  EXPECT_EQ(point->Advise(RecordingSink(first).Get(), &late), E_UNEXPECTED);
+  EXPECT_EQ(late, 0u);
+}
+
 TEST(ConnectionPoint, SinkWithoutTheEventsInterfaceIsRefused) {
   ComPtr<Control> control = MakeComObject<Control>();
   ComPtr<IConnectionPoint> point;
@@ -102,37 +132,11 @@ TEST(ConnectionPoint, SinkWithoutTheEventsInterfaceIsRefused) {
   EXPECT_EQ(point->EnumConnections(connections.Out()), E_NOTIMPL);
 }
 
-class Site final : public ComObject<Site, IOleClientSite, IDispatch> {
- public:
-  explicit Site(std::optional<VARIANT_BOOL> userMode) : userMode_(userMode) {}
-  HRESULT SaveObject() override { return E_NOTIMPL; }
-  HRESULT ShowObject() override { return S_OK; }
-  HRESULT OnShowWindow(BOOL) override { return S_OK; }
-  HRESULT RequestNewObjectLayout() override { return E_NOTIMPL; }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
-                 UINT*) override {
-    if (id != DISPID_AMBIENT_USERMODE || !(flags & DISPATCH_PROPERTYGET) || !userMode_) {
-      return DISP_E_MEMBERNOTFOUND;
-    }
-    result->vt = VT_BOOL;
-    result->boolVal = *userMode_;
-    return S_OK;
-  }
-
- private:
-  std::optional<VARIANT_BOOL> userMode_;
-};
-
 TEST(AmbientUserMode, DesignModeOnlyWhenTheSiteAnswersFalse) {
-  EXPECT_TRUE(IsDesignMode(MakeComObject<Site>(VARIANT_FALSE).Get()));
-  EXPECT_FALSE(IsDesignMode(MakeComObject<Site>(VARIANT_TRUE).Get()));
-  EXPECT_FALSE(IsDesignMode(MakeComObject<Site>(std::nullopt).Get()));  // no answer: running
+  using test::TFakeClientSite;
+  EXPECT_TRUE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::Design).Get()));
+  EXPECT_FALSE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::Running).Get()));
+  EXPECT_FALSE(IsDesignMode(MakeComObject<TFakeClientSite>(TFakeClientSite::NoAnswer).Get()));  // running
   EXPECT_FALSE(IsDesignMode(nullptr));
 }
 

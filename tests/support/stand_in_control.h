@@ -1,8 +1,8 @@
-// TStandInControl: an in-process object with the server control's automation
-// interface and events, which serves where the real control is not wanted:
-// the host's tests (it records every call and fires events on request) and
-// the sample windows of the --screenshots and --stand-in modes. It keeps a
-// small table of peers and answers the members from it; it opens no socket.
+// TStandInControl: a test double with the server control's automation
+// interface (its member names and DISPIDs) and events, for the host's window
+// tests and the screenshot tool: it records the latest calls and fires
+// events on request. It keeps a small table of peers and answers the members
+// from it; it opens no socket.
 //
 // Ownership: created with MakeComObject and held through ComPtr like any
 // component; the host's TServerControl holds its own reference.
@@ -15,13 +15,17 @@
 #include <string>
 #include <vector>
 
+#include <deque>
+
 #include "platform/com/connection.h"
 #include "platform/com/dispatch.h"
+#include "platform/com/variant.h"
 
-namespace tw {
+namespace tw::test {
 
 class TStandInControl final
-    : public com::ComObject<TStandInControl, com::IDispatch, com::IConnectionPointContainer> {
+    : public com::ComObject<TStandInControl, com::WithoutTypeInfo<com::IDispatch>,
+                            com::IConnectionPointContainer> {
  public:
   struct TCall {
     std::u16string Name;
@@ -47,7 +51,9 @@ class TStandInControl final
   // Runs inside GenerateKeypair, e.g. to pump or to observe the windows.
   std::function<void()> DuringGenerate;
 
-  const std::vector<TCall>& Calls() const { return calls_; }
+  // The latest calls, oldest first; at most kCallLogLimit are kept.
+  static constexpr size_t kCallLogLimit = 1000;
+  const std::deque<TCall>& Calls() const { return calls_; }
   void ClearCalls() { calls_.clear(); }
   std::vector<std::u16string> CallNames() const;
   bool IsRunning() const { return running_; }
@@ -65,8 +71,6 @@ class TStandInControl final
   void FireBinaryMessage(int32_t handle, com::VARIANT& message);
 
   // IDispatch
-  com::HRESULT GetTypeInfoCount(com::UINT* count) override;
-  com::HRESULT GetTypeInfo(com::UINT, com::LCID, com::ITypeInfo** info) override;
   com::HRESULT GetIDsOfNames(com::REFIID, com::LPOLESTR* names, com::UINT count, com::LCID,
                              com::DISPID* ids) override;
   com::HRESULT Invoke(com::DISPID id, com::REFIID, com::LCID, com::WORD flags,
@@ -82,10 +86,10 @@ class TStandInControl final
 
   com::ComPtr<com::ConnectionPoint> point_;
   std::map<int32_t, TPeer> peers_;
-  std::vector<TCall> calls_;
+  std::deque<TCall> calls_;
   bool running_ = false;
   int32_t nextHandle_ = 101;
   int32_t generated_ = 0;
 };
 
-}  // namespace tw
+}  // namespace tw::test

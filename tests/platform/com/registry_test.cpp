@@ -7,12 +7,12 @@
 #include <cstdlib>
 
 #include "platform/files/files.h"
-#include "tests/com/temp_registry.h"
+#include "tests/platform/com/temp_registry.h"
 
 namespace tw::com {
 namespace {
 
-using RegistryTest = TempRegistry;
+using RegistryTest = TempRegistryTest;
 
 TEST_F(RegistryTest, DefaultPathFollowsTheEnvironment) {
   EXPECT_EQ(Registry::DefaultPath(), file_);

@@ -14,7 +14,7 @@
 
 #include "platform/dshow/camera.h"
 #include "platform/dshow/convert.h"
-#include "tests/platform/fake_v4l2.h"
+#include "tests/platform/dshow/fake_v4l2.h"
 
 namespace tw::dshow {
 namespace {

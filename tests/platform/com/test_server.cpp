@@ -4,7 +4,7 @@
 #include "platform/com/dispatch_table.h"
 #include "platform/com/registry.h"
 
-#include "tests/com/test_server.h"
+#include "tests/platform/com/test_server.h"
 
 namespace tw::com {
 namespace {
@@ -17,6 +17,9 @@ class ITestAdder : public IDispatch {
   using Base = IDispatch;
   virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
   virtual HRESULT Divide(LONG a, LONG b, LONG* quotient) = 0;
+
+ protected:
+  ~ITestAdder() = default;
 };
 
 class TestAdder final : public ComObject<TestAdder, DispatchImpl<TestAdder, ITestAdder>> {

@@ -1,25 +1,52 @@
-// Members are looked up by name in a fixed list whose index is the DISPID;
-// each call is recorded (arguments copied, references dereferenced), then
-// answered from the peer table. DisconnectPeer fires OnPeerDisconnected from
-// inside the call, as the real control does.
-#include "host/mStandInControl.h"
+// Members are looked up by name in the control's own member list with its
+// DISPIDs; each call is recorded (arguments copied, references
+// dereferenced), then answered from the peer table. DisconnectPeer fires
+// OnPeerDisconnected from inside the call, as the real control does.
+#include "tests/support/stand_in_control.h"
 
 #include <algorithm>
+#include <iterator>
 
-#include "host/mServerControl.h"
 #include "platform/com/dispatch_call.h"
+#include "server/cParleySrvIds.h"
 
-namespace tw {
+namespace tw::test {
 namespace {
 
-const std::u16string kMembers[] = {
-    u"Start",          u"Stop",          u"DisconnectPeer", u"GetPeerAddress", u"GetPeerPort",
-    u"GetPeerName",    u"GetMoniker",    u"SetMoniker",     u"SendBinaryMessage",
-    u"GenerateKeypair", u"TakeFingerprint", u"Running",     u"LocalIPList",    u"ListeningPort",
-    u"SecurityMode",   u"PublicKey",     u"PrivateKey",     u"SecretKey",      u"Fingerprints",
-    u"BindAddress",    u"LastError",
+struct TMember {
+  std::u16string_view name;
+  com::DISPID id;
 };
-constexpr com::DISPID kFirstDispid = 1;
+
+constexpr TMember kMembers[] = {
+    {u"AboutBox", DISPID_SRV_ABOUTBOX},
+    {u"GenerateKeypair", DISPID_SRV_GENERATEKEYPAIR},
+    {u"TakeFingerprint", DISPID_SRV_TAKEFINGERPRINT},
+    {u"DisconnectPeer", DISPID_SRV_DISCONNECTPEER},
+    {u"GetPeerAddress", DISPID_SRV_GETPEERADDRESS},
+    {u"GetPeerPort", DISPID_SRV_GETPEERPORT},
+    {u"GetMoniker", DISPID_SRV_GETMONIKER},
+    {u"GetPeerName", DISPID_SRV_GETPEERNAME},
+    {u"SetMoniker", DISPID_SRV_SETMONIKER},
+    {u"Start", DISPID_SRV_START},
+    {u"Stop", DISPID_SRV_STOP},
+    {u"LocalIPList", DISPID_SRV_LOCALIPLIST},
+    {u"LastError", DISPID_SRV_LASTERROR},
+    {u"SecurityMode", DISPID_SRV_SECURITYMODE},
+    {u"PublicKey", DISPID_SRV_PUBLICKEY},
+    {u"PrivateKey", DISPID_SRV_PRIVATEKEY},
+    {u"SecretKey", DISPID_SRV_SECRETKEY},
+    {u"Fingerprints", DISPID_SRV_FINGERPRINTS},
+    {u"BindAddress", DISPID_SRV_BINDADDRESS},
+    {u"ListeningPort", DISPID_SRV_LISTENINGPORT},
+    {u"Running", DISPID_SRV_RUNNING},
+    {u"SendBinaryMessage", DISPID_SRV_SENDBINARYMESSAGE},
+};
+
+const TMember* FindMember(auto matches) {
+  const TMember* found = std::find_if(std::begin(kMembers), std::end(kMembers), matches);
+  return found == std::end(kMembers) ? nullptr : found;
+}
 
 int32_t IntArg(const com::VARIANT& v) { return com::Variant(v).ToInt().value_or(0); }
 
@@ -42,8 +69,8 @@ void SetBool(com::VARIANT* out, bool value) {
 }  // namespace
 
 TStandInControl::TStandInControl()
-    : point_(com::MakeComObject<com::ConnectionPoint>(this, DIID_ItwParleySrvXEvents,
-                                                      [](com::IDispatch*) {})) {}
+    : point_(com::MakeComObject<com::ConnectionPoint>(this, DIID_ItwParleySrvXEvents, [](com::IDispatch*) {},
+                                                      com::SinkPolicy::Single)) {}
 
 TStandInControl::~TStandInControl() { point_->Detach(); }
 
@@ -53,37 +80,25 @@ std::vector<std::u16string> TStandInControl::CallNames() const {
   return names;
 }
 
-com::HRESULT TStandInControl::GetTypeInfoCount(com::UINT* count) {
-  if (!count) return com::E_POINTER;
-  *count = 0;
-  return com::S_OK;
-}
-com::HRESULT TStandInControl::GetTypeInfo(com::UINT, com::LCID, com::ITypeInfo** info) {
-  if (info) *info = nullptr;
-  return com::E_NOTIMPL;
-}
-
 com::HRESULT TStandInControl::GetIDsOfNames(com::REFIID, com::LPOLESTR* names, com::UINT count,
                                             com::LCID, com::DISPID* ids) {
   if (!names || !ids || count == 0) return com::E_INVALIDARG;
-  const auto* found = std::find(std::begin(kMembers), std::end(kMembers), std::u16string_view(names[0]));
-  if (found == std::end(kMembers)) {
-    ids[0] = com::DISPID_UNKNOWN;
-    return com::DISP_E_UNKNOWNNAME;
-  }
-  ids[0] = kFirstDispid + static_cast<com::DISPID>(found - std::begin(kMembers));
-  return com::S_OK;
+  const std::u16string_view name(names[0]);
+  const TMember* found = FindMember([&](const TMember& m) { return m.name == name; });
+  ids[0] = found ? found->id : com::DISPID_UNKNOWN;
+  return found ? com::S_OK : com::DISP_E_UNKNOWNNAME;
 }
 
 com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com::WORD flags,
                                      com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* excep,
                                      com::UINT*) {
-  size_t index = static_cast<size_t>(id - kFirstDispid);
-  if (id < kFirstDispid || index >= std::size(kMembers)) return com::DISP_E_MEMBERNOTFOUND;
+  const TMember* member = FindMember([&](const TMember& m) { return m.id == id; });
+  if (!member) return com::DISP_E_MEMBERNOTFOUND;
+  const std::u16string name(member->name);
   std::vector<com::VARIANT> args;
   if (params && params->cArgs > 0) args.assign(params->rgvarg, params->rgvarg + params->cArgs);
   std::reverse(args.begin(), args.end());  // declaration order
-  TCall call{kMembers[index], {}};
+  TCall call{name, {}};
   if (flags & com::DISPATCH_PROPERTYPUT) call.Name = u"put " + call.Name;
   for (const com::VARIANT& a : args) {
     com::Variant copy;
@@ -91,8 +106,9 @@ com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com
     call.Args.push_back(std::move(copy));
   }
   calls_.push_back(std::move(call));
+  if (calls_.size() > kCallLogLimit) calls_.pop_front();
   if (result) com::VariantInit(result);
-  if (kMembers[index] == FailingMember) {
+  if (name == FailingMember) {
     if (excep) {
       *excep = {};
       excep->bstrSource = com::SysAllocString(u"twParleySrv.twParleySrvX");
@@ -102,7 +118,7 @@ com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com
     return com::DISP_E_EXCEPTION;
   }
   if (flags & com::DISPATCH_PROPERTYPUT) return com::S_OK;
-  return Run(kMembers[index], args, result);
+  return Run(name, args, result);
 }
 
 com::HRESULT TStandInControl::Run(const std::u16string& name, std::span<com::VARIANT> args,
@@ -224,4 +240,4 @@ com::HRESULT TStandInControl::FindConnectionPoint(com::REFIID iid, com::IConnect
   return com::S_OK;
 }
 
-}  // namespace tw
+}  // namespace tw::test

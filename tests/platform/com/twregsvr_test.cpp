@@ -6,13 +6,13 @@
 #include <string>
 
 #include "platform/com/registry.h"
-#include "tests/com/temp_registry.h"
-#include "tests/com/test_server.h"
+#include "tests/platform/com/temp_registry.h"
+#include "tests/platform/com/test_server.h"
 
 namespace tw::com {
 namespace {
 
-using TwRegSvrTest = TempRegistry;
+using TwRegSvrTest = TempRegistryTest;
 
 int RunTool(const std::string& args) {
   std::string command = std::string("'") + TW_REGSVR + "' " + args + " >/dev/null 2>&1";

@@ -15,6 +15,9 @@ class IClassFactoryLike : public IUnknown {
  public:
   static constexpr IID kIid{0x6A1E0003, 0x1111, 0x4222, {0x83, 0x33, 0, 0, 0, 0, 0, 3}};
   using Base = IUnknown;
+
+ protected:
+  ~IClassFactoryLike() = default;
 };
 
 class ISample : public IDispatch {
@@ -30,6 +33,9 @@ class ISample : public IDispatch {
   virtual HRESULT CountBytes(VARIANT* data, LONG* count) = 0;
   virtual HRESULT Double(LONG* value) = 0;
   virtual HRESULT Throw() = 0;
+
+ protected:
+  ~ISample() = default;
 };
 
 class Sample final : public ComObject<Sample, ISample, SupportErrorInfoImpl<ISample>> {

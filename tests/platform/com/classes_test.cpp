@@ -2,23 +2,20 @@
 
 #include <dlfcn.h>
 
+#include <optional>
+
 #include "platform/com/dispatch_call.h"
 #include "platform/com/registry.h"
-#include "tests/com/temp_registry.h"
-#include "tests/com/test_server.h"
+#include "tests/platform/com/temp_registry.h"
+#include "tests/platform/com/test_server.h"
 
 namespace tw::com {
 namespace {
 
 constexpr CLSID kLocalClass{0x6A1E0020, 0x3333, 0x4444, {0x85, 0x55, 0, 0, 0, 0, 0, 0x20}};
 
-class Thing final : public ComObject<Thing, IDispatch> {
+class Thing final : public ComObject<Thing, WithoutTypeInfo<IDispatch>> {
  public:
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
   HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     return DISP_E_MEMBERNOTFOUND;
@@ -37,7 +34,39 @@ class ThingFactory final : public ComObject<ThingFactory, IClassFactory> {
   int created = 0;
 };
 
-using ClassesTest = TempRegistry;
+using ClassesTest = TempRegistryTest;
+
+TEST(ClassFactory, KeepsTheLibraryLoadedWhileReferencedOrLockedEitherLifetime) {
+  for (auto lifetime : {ClassFactory::Lifetime::Counted, ClassFactory::Lifetime::Static}) {
+    const bool isStatic = lifetime == ClassFactory::Lifetime::Static;
+    ModuleLockCount module;
+    std::optional<ClassFactory> staticOne;  // a library's static: lives on without references
+    ComPtr<IClassFactory> factory;
+    if (isStatic) {
+      staticOne.emplace(module, CreateAs<Thing>, lifetime);
+      EXPECT_TRUE(module.CanUnload());
+      ASSERT_EQ(staticOne->QueryInterface(IID_IClassFactory, factory.OutVoid()), S_OK);
+    } else {
+      factory = MakeComObject<ClassFactory>(module, CreateAs<Thing>, lifetime);
+    }
+    ComPtr<IDispatch> thing;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, thing.OutVoid()), S_OK);
+    ComPtr<IDispatch> inner;
+    EXPECT_EQ(factory->CreateInstance(thing.Get(), IID_IDispatch, inner.OutVoid()), CLASS_E_NOAGGREGATION);
+    thing.Reset();
+    EXPECT_FALSE(module.CanUnload());
+    factory->LockServer(TRUE);
+    factory->LockServer(FALSE);
+    factory.Reset();  // the counted one is deleted, the static one stays
+    EXPECT_TRUE(module.CanUnload());
+    if (isStatic) {
+      staticOne->LockServer(TRUE);
+      EXPECT_FALSE(module.CanUnload());
+      staticOne->LockServer(FALSE);
+      EXPECT_TRUE(module.CanUnload());
+    }
+  }
+}
 
 TEST_F(ClassesTest, InProcessClassIsFoundUntilRevoked) {
   ComPtr<ThingFactory> factory = MakeComObject<ThingFactory>();

@@ -1,4 +1,6 @@
-#include "tests/winsock/loopback.h"
+#include <gtest/gtest.h>
+
+#include "tests/support/loopback.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,7 +11,7 @@
 namespace tw::ws {
 namespace {
 
-using namespace tw::ws::testing;
+using namespace tw::test;
 
 // A port with a bound socket that does not listen: connects to it are
 // refused, and no other process can take the port meanwhile.
@@ -124,7 +126,7 @@ TEST(WinsockAccept, AcceptedSocketIsNonBlockingWithNoDelay) {
 }
 
 TEST(WinsockSend, SendToResetPeerFailsWithoutSigpipe) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   p.server.reset();
   const char data[] = "hello";
   int result = 0;
@@ -138,7 +140,7 @@ TEST(WinsockSend, SendToResetPeerFailsWithoutSigpipe) {
 }
 
 TEST(WinsockIoctl, FionreadCountsPendingBytesAndZeroAfterClose) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   ASSERT_EQ(send(p.server.get(), "hello", 5, 0), 5);
   ASSERT_EQ(WaitFor(p.client.get(), kReadable), kReadable);
   u_long pending = 0;
@@ -167,7 +169,7 @@ TEST(WinsockIoctl, UnknownCommandGivesInvalid) {
 }
 
 TEST(WinsockSelect, CountsEverySetAndKeepsOnlyReadySockets) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   ASSERT_EQ(send(p.server.get(), "x", 1, 0), 1);
   ASSERT_EQ(WaitFor(p.client.get(), kReadable), kReadable);
 
@@ -208,7 +210,7 @@ TEST(WinsockSelect, HasNoDescriptorLimit) {
   }
   if (limit.rlim_cur <= kHigh) GTEST_SKIP() << "descriptor limit too low";
 
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   ASSERT_EQ(dup2(p.client.get(), kHigh), kHigh);
   Socket high(kHigh);
   fd_set w;
@@ -245,7 +247,7 @@ TEST(WinsockOptions, OneByteBooleanIsAccepted) {
 }
 
 TEST(WinsockNames, PeerAndSockNameDescribeBothEnds) {
-  Pair p = ConnectedPair();
+  SocketPair p = ConnectedPair();
   sockaddr_in peer, local;
   int len = sizeof peer;
   ASSERT_EQ(getpeername(p.server.get(), reinterpret_cast<sockaddr*>(&peer), &len), 0);

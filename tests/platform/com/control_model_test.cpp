@@ -9,6 +9,7 @@
 #include "platform/com/dispatch_call.h"
 #include "platform/com/dispatch_table.h"
 #include "platform/com/ole.h"
+#include "tests/support/client_site.h"
 
 namespace tw::com {
 namespace {
@@ -23,6 +24,9 @@ class IMiniControl : public IDispatch {
   virtual HRESULT Admit(BSTR aUsername, VARIANT_BOOL* Value) = 0;
   virtual HRESULT get_Password(BSTR* Value) = 0;
   virtual HRESULT get_DesignMode(VARIANT_BOOL* Value) = 0;
+
+ protected:
+  ~IMiniControl() = default;
 };
 
 class MiniControl final
@@ -104,26 +108,6 @@ class MiniControl final
   Bstr password_;
 };
 
-class DesignSite final : public ComObject<DesignSite, IOleClientSite, IDispatch> {
- public:
-  HRESULT SaveObject() override { return E_NOTIMPL; }
-  HRESULT ShowObject() override { return S_OK; }
-  HRESULT OnShowWindow(BOOL) override { return S_OK; }
-  HRESULT RequestNewObjectLayout() override { return E_NOTIMPL; }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-  HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
-    if (id != DISPID_AMBIENT_USERMODE) return DISP_E_MEMBERNOTFOUND;
-    result->vt = VT_BOOL;
-    result->boolVal = VARIANT_FALSE;
-    return S_OK;
-  }
-};
-
 struct Container {
   ComPtr<IDispatch> control;
   DWORD cookie = 0;
@@ -175,7 +159,7 @@ TEST(ControlModel, SiteDecidesDesignModeAndMiscStatusIsTheShells) {
   ComPtr<IOleObject> ole = control.As<IOleObject>();
   ASSERT_TRUE(ole);
   EXPECT_EQ(GetProperty(control.Get(), u"DesignMode").value.boolVal, VARIANT_FALSE);  // no site
-  ole->SetClientSite(MakeComObject<DesignSite>().As<IOleClientSite>().Get());
+  ole->SetClientSite(MakeComObject<test::TFakeClientSite>(test::TFakeClientSite::Design).As<IOleClientSite>().Get());
   EXPECT_EQ(GetProperty(control.Get(), u"DesignMode").value.boolVal, VARIANT_TRUE);
   ole->Close(OLECLOSE_NOSAVE);
   EXPECT_EQ(GetProperty(control.Get(), u"DesignMode").value.boolVal, VARIANT_FALSE);
