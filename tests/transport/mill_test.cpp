@@ -183,6 +183,32 @@ TEST(Mill, SharedKeySealsCodes21To23AndNothingBefore) {
   EXPECT_EQ(ReadStrField(opened).size(), 16u);
 }
 
+// A pipe keeps its session key expanded between messages; changing the key
+// must re-key both directions. The side that keeps the old key can then no
+// longer open what the other seals, and closes with crSecurity.
+TEST(Mill, ASessionKeyChangeRekeysSealingAndOpening) {
+  for (bool senderChanges : {true, false}) {
+    Pair p(secSharedKey, secSharedKey);
+    p.server.SetSecretKey(u"k1");
+    p.client.SetSecretKey(u"k1");
+    CPipe* c = p.Open();
+    ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+    ASSERT_EQ(c->State, psSession);
+    CPipe* s = p.server.GetPipe(p.sp.opened.front());
+    auto send = [&](const char* text) {
+      p.server.PutStrField(s->Id(), text);
+      p.server.SendToPipe(s->Id(), 40, false);
+    };
+    send("first");  // both sides expand and keep "k1"
+    ASSERT_TRUE(p.Run([&] { return p.cp.received.size() == 1; }));
+    (senderChanges ? s : c)->SessionKey = "k2";
+    send("second");
+    ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty(); })) << senderChanges;
+    EXPECT_EQ(p.cp.closes[0].reason, crSecurity) << senderChanges;
+    EXPECT_EQ(p.cp.received.size(), 1u) << senderChanges;
+  }
+}
+
 TEST(Mill, HostileHandshakeInputNeverOpensASession) {
   struct Case {
     const char* name;
