@@ -90,10 +90,11 @@ class CVideco::BitReader {
   }
 
   // A group: a 3-bit width, then 8 signed values of that width unless it is 0.
-  void GetGroup(int (&values)[8]) {
+  template <typename T>
+  void GetGroup(T* values) {
     const int width = static_cast<int>(Get(3));
     if (width == 0) {
-      std::fill(std::begin(values), std::end(values), 0);
+      std::fill(values, values + 8, T{0});
       return;
     }
     const uint32_t mask = (1u << width) - 1;
@@ -104,7 +105,7 @@ class CVideco::BitReader {
         const uint32_t magnitude = bits & mask;
         const uint32_t nonZero = magnitude != 0;
         const uint32_t negative = (bits >> width) & nonZero;
-        values[i] = static_cast<int>((magnitude ^ (0u - negative)) + negative);
+        values[i] = static_cast<T>(static_cast<int>((magnitude ^ (0u - negative)) + negative));
         acc_ >>= width + static_cast<int>(nonZero);
         pending_ -= width + static_cast<int>(nonZero);
       }
@@ -160,6 +161,13 @@ class GroupReader {
       pos_ = 0;
     }
     return values_[pos_++];
+  }
+
+  // The next `n` values into `out`; whole groups are read straight into it.
+  void NextRun(int16_t* out, int n) {
+    for (; pos_ < 8 && n > 0; --n) *out++ = static_cast<int16_t>(values_[pos_++]);
+    for (; n >= 8; out += 8, n -= 8) in_.GetGroup(out);
+    for (; n > 0; --n) *out++ = static_cast<int16_t>(Next());
   }
 
  private:
@@ -253,8 +261,7 @@ void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
     if (dc < -kDcLimit || dc > kDcLimit) throw EVideoException(kCorruptFrame);
     ps.values[0][i] = static_cast<int16_t>(dc);
   }
-  for (int s = 1; s < kCodedCoefficients; ++s)
-    for (int i = 0; i < ps.counts[s]; ++i) ps.values[s][i] = static_cast<int16_t>(values.Next());
+  for (int s = 1; s < kCodedCoefficients; ++s) values.NextRun(ps.values[s], ps.counts[s]);
 }
 
 void CVideco::RebuildPlane(int plane) {

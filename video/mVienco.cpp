@@ -129,43 +129,52 @@ class CVienco::GroupCoder {
 
   void Add(int value) {
     values_[count_++] = value;
-    magnitudes_ |= static_cast<unsigned>(value < 0 ? -value : value);
-    if (count_ == 8) Write();
+    if (count_ == 8) {
+      Write(out_, values_);
+      count_ = 0;
+    }
+  }
+
+  // Adds `n` values in order; whole groups are written straight from `v`.
+  void AddRun(const int16_t* v, int n) {
+    for (; count_ != 0 && n > 0; --n) Add(*v++);
+    for (; n >= 8; v += 8, n -= 8) Write(out_, v);
+    for (; n > 0; --n) Add(*v++);
   }
 
   // Writes a partly filled group, padded with zeros.
   void Finish() {
     if (count_ == 0) return;
     std::fill(values_ + count_, values_ + 8, 0);
-    Write();
+    Write(out_, values_);
+    count_ = 0;
   }
 
  private:
-  void Write() {
-    const int width = BitLength(magnitudes_);  // the values lie within -127..127
-    out_.Put(static_cast<uint32_t>(width), 3);
-    if (width > 0) {
-      // Four signed values take at most 32 bits: two fields per group.
-      for (int half = 0; half < 8; half += 4) {
-        uint32_t field = 0;
-        int bits = 0;
-        for (int i = half; i < half + 4; ++i) {
-          const int v = values_[i];
-          const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
-          field |= (magnitude | (static_cast<uint32_t>(v < 0) << width)) << bits;
-          bits += width + (v != 0);
-        }
-        out_.Put(field, bits);
+  template <typename T>
+  static void Write(BitWriter& out, const T* values) {
+    unsigned magnitudes = 0;
+    for (int i = 0; i < 8; ++i) magnitudes |= static_cast<unsigned>(values[i] < 0 ? -values[i] : values[i]);
+    const int width = BitLength(magnitudes);  // the values lie within -127..127
+    out.Put(static_cast<uint32_t>(width), 3);
+    if (width == 0) return;
+    // Four signed values take at most 32 bits: two fields per group.
+    for (int half = 0; half < 8; half += 4) {
+      uint32_t field = 0;
+      int bits = 0;
+      for (int i = half; i < half + 4; ++i) {
+        const int v = values[i];
+        const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
+        field |= (magnitude | (static_cast<uint32_t>(v < 0) << width)) << bits;
+        bits += width + (v != 0);
       }
+      out.Put(field, bits);
     }
-    count_ = 0;
-    magnitudes_ = 0;
   }
 
   BitWriter& out_;
   int values_[8] = {};
   int count_ = 0;
-  unsigned magnitudes_ = 0;  // of the values in the group so far, ORed
 };
 
 CVienco::CVienco(bool allowSimd)
@@ -331,8 +340,7 @@ void CVienco::WritePlaneStreams(int plane, GroupCoder& groups, BitWriter& out) c
     groups.Add(ps.values[0][i] - previous);
     previous = ps.values[0][i];
   }
-  for (int s = 1; s < kCodedCoefficients; ++s)
-    for (int i = 0; i < ps.counts[s]; ++i) groups.Add(ps.values[s][i]);
+  for (int s = 1; s < kCodedCoefficients; ++s) groups.AddRun(ps.values[s], ps.counts[s]);
   groups.Finish();
 }
 
