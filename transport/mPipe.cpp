@@ -187,6 +187,7 @@ void CPipe::QueryAddresses() {
 // --- Queueing ----------------------------------------------------------------
 
 TSack& CPipe::QueueMessage(int32_t code) {
+  if (State == psSession && SendIdle()) mill_.RequestPush();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(fields_);

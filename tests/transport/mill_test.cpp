@@ -209,6 +209,29 @@ TEST(Mill, ASessionKeyChangeRekeysSealingAndOpening) {
   }
 }
 
+// A message queued on an idle pipe leaves once the handler that queued it
+// returns, without waiting for the sender's next pump step; the pump step
+// still sends what queues up behind it.
+TEST(Mill, AMessageQueuedOnAnIdlePipeLeavesWithoutWaitingForATick) {
+  Pair p;
+  CPipe* c = p.Open();
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  ASSERT_EQ(c->State, psSession);
+  c->PutStrField("first");
+  c->QueueMessage(sackAppBase + 5);
+  c->PutStrField("second");
+  c->QueueMessage(sackAppBase + 5);  // the pipe is no longer idle: this one waits
+  while (win32::ProcessMessages()) {
+  }
+  // Only the server is pumped from here on.
+  ASSERT_TRUE(Drive({&p.server}, [&] { return !p.sp.received.empty(); }));
+  Settle({&p.server});
+  ASSERT_EQ(p.sp.received.size(), 1u);
+  EXPECT_EQ(p.sp.received[0], std::make_pair(5, StrToField("first")));
+  ASSERT_TRUE(p.Run([&] { return p.sp.received.size() == 2; }));
+  EXPECT_EQ(p.sp.received[1].second, StrToField("second"));
+}
+
 TEST(Mill, HostileHandshakeInputNeverOpensASession) {
   struct Case {
     const char* name;
