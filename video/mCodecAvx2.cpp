@@ -161,8 +161,18 @@ TW_AVX2 void PlanesToBgrxRow(const uint8_t* y, const uint8_t* cb, const uint8_t*
   }
 }
 
+void BuildZigzagMasks(const uint8_t* source, ZigzagMasks& maskOf) {
+  for (int row = 0; row < 8; ++row)
+    for (int m = 0; m < 256; ++m) {
+      uint32_t mask = 0;
+      for (int z = 0; z < kCodedCoefficients; ++z)
+        if (source[z] / 8 == row && (m >> (source[z] % 8)) & 1) mask |= 1u << z;
+      maskOf[row][m] = mask;
+    }
+}
+
 TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source,
-                                 int16_t* zigzag, const TransformConstants& k) {
+                                 int16_t* zigzag, const ZigzagMasks& maskOf, const TransformConstants& k) {
   const V c181 = _mm256_set1_epi32(k.c181), c139 = _mm256_set1_epi32(k.c139), c334 = _mm256_set1_epi32(k.c334);
   V x[8];
   for (int r = 0; r < 8; ++r)
@@ -172,18 +182,20 @@ TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciproc
   Forward(x, _mm256_setzero_si256(), c181, c139, c334);  // x[k], lane i = natural 8i + k
   const V half = _mm256_set1_epi32(32768), hi = _mm256_set1_epi32(127), lo = _mm256_set1_epi32(-127);
   alignas(32) int32_t quantised[64];
+  const V zero = _mm256_setzero_si256();
+  uint32_t nonZero = 0;
   for (int r = 0; r < 8; ++r) {
     const V recip = _mm256_loadu_si256(reinterpret_cast<const V*>(reciprocalT + 8 * r));
     const V q = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(recip, x[r]), half), 16);
-    _mm256_store_si256(reinterpret_cast<V*>(quantised + 8 * r), _mm256_max_epi32(_mm256_min_epi32(q, hi), lo));
+    const V limited = _mm256_max_epi32(_mm256_min_epi32(q, hi), lo);
+    _mm256_store_si256(reinterpret_cast<V*>(quantised + 8 * r), limited);
+    // The mask comes from the registers: reading the zigzag stores back as a
+    // vector would wait on store forwarding.
+    const int zeros = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(limited, zero)));
+    nonZero |= maskOf[r][~zeros & 0xFF];
   }
   for (int z = 0; z < kCodedCoefficients; ++z) zigzag[z] = static_cast<int16_t>(quantised[source[z]]);
-  const V zero = _mm256_setzero_si256();
-  const V isZeroA = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag)), zero);
-  const V isZeroB = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag + 16)), zero);
-  // One byte per index, in order 0..31, then one bit per byte.
-  const V bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(isZeroA, isZeroB), 0xD8);
-  return ~static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
+  return nonZero;
 }
 
 TW_AVX2 void DequantiseInverse(const int16_t* coefficientsT, const int32_t* dequantT, uint8_t* samples,

@@ -12,12 +12,18 @@ namespace tw::avx2 {
 
 bool Supported();
 
+// For ForwardQuantise: maskOf[k][m] is the mask of the zigzag indexes 0..31
+// whose transposed positions 8k + i have bit i of m set.
+using ZigzagMasks = uint32_t[8][256];
+void BuildZigzagMasks(const uint8_t* source, ZigzagMasks& maskOf);
+
 // Forward transform of 64 samples (row by row), quantisation by reciprocals
 // held transposed and limiting to -127..127; zigzag[z] := the result at
 // transposed position source[z] for z = 0..31. Returns the mask of the
-// zigzag indexes whose coefficient is not 0.
+// zigzag indexes whose coefficient is not 0 (maskOf: BuildZigzagMasks of
+// the same source).
 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source, int16_t* zigzag,
-                         const TransformConstants& k);
+                         const ZigzagMasks& maskOf, const TransformConstants& k);
 
 // Dequantisation and inverse transform of a transposed coefficient block into
 // 64 samples (row by row), with the row results limited to +-rowLimit.

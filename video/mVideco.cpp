@@ -2,9 +2,10 @@
 // coefficient streams of all three planes) into the decoder's stream buffers,
 // checking every value that indexes or scales something; only a frame that
 // parsed cleanly and within its length changes the quality, the size and the
-// planes. The coded blocks are then rebuilt by dequantisation and a
-// fixed-point inverse transform (rows, then columns), and the whole picture is
-// converted to RGB into the bitmap.
+// planes. Then, one row of blocks at a time, the coded blocks are rebuilt by
+// dequantisation and a fixed-point inverse transform (rows, then columns) and
+// the row is converted to RGB into the bitmap while its samples are still in
+// the cache.
 #include "video/mVideco.h"
 
 #include <algorithm>
@@ -236,8 +237,15 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
     width_ = 8 * across;
     height_ = 8 * down;
   }
-  for (int plane = 0; plane < 3; ++plane) RebuildPlane(plane);
-  StorePicture(bitmap);
+  if (bitmap.Format() != win32::PixelFormat::pf32bit)
+    bitmap = win32::Bitmap(width_, height_, win32::PixelFormat::pf32bit);
+  else
+    bitmap.SetSize(width_, height_);
+  int cursor[3][kCodedCoefficients] = {};  // per plane: values taken from each stream so far
+  for (int by = 0; by < down_; ++by) {
+    for (int plane = 0; plane < 3; ++plane) RebuildBlocks(plane, by * across_, (by + 1) * across_, cursor[plane]);
+    StoreBlockRow(bitmap, by);
+  }
 }
 
 void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
@@ -264,13 +272,14 @@ void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
   for (int s = 1; s < kCodedCoefficients; ++s) values.NextRun(ps.values[s], ps.counts[s]);
 }
 
-void CVideco::RebuildPlane(int plane) {
+// Rebuilds the coded blocks first..end-1 of `plane`; `cursor` counts the values
+// already taken from each stream by the blocks before them.
+void CVideco::RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedCoefficients]) {
   const PlaneStreams& ps = buf_->streams[plane];
   const int32_t* dq = dequant_[plane == 0 ? 0 : 1];
   const int32_t* dqT = dequantT_[plane == 0 ? 0 : 1];
   uint8_t* samples = buf_->planes[plane];
-  int cursor[kCodedCoefficients] = {};
-  for (int b = 0; b < blocks_; ++b) {
+  for (int b = first; b < end; ++b) {
     if (buf_->skip[b]) continue;
     uint8_t* out = samples + static_cast<size_t>(64) * b;
     const int last = ps.last[b];
@@ -312,31 +321,25 @@ void CVideco::InverseTransform(const int16_t* coef, const int32_t* dq, uint8_t* 
   }
 }
 
-void CVideco::StorePicture(win32::Bitmap& bitmap) const {
-  if (bitmap.Format() != win32::PixelFormat::pf32bit)
-    bitmap = win32::Bitmap(width_, height_, win32::PixelFormat::pf32bit);
-  else
-    bitmap.SetSize(width_, height_);
-  for (int by = 0; by < down_; ++by) {
-    for (int r = 0; r < 8; ++r) {
-      uint8_t* px = bitmap.ScanLine(8 * by + r);
-      size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
-      if (simdColour_) {
-        avx2::PlanesToBgrxRow(buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos, across_, px,
-                              colourLinear_);
-        continue;
-      }
-      for (int bx = 0; bx < across_; ++bx, pos += 64) {
-        const uint8_t* y = buf_->planes[0] + pos;
-        const uint8_t* cb = buf_->planes[1] + pos;
-        const uint8_t* cr = buf_->planes[2] + pos;
-        for (int c = 0; c < 8; ++c, px += 4) {
-          const int32_t base = y[c] * 65536 + 32768;
-          px[0] = ClampByte((base + bFromCb_[cb[c]]) >> 16);
-          px[1] = ClampByte((base + gFromCb_[cb[c]] + gFromCr_[cr[c]]) >> 16);
-          px[2] = ClampByte((base + rFromCr_[cr[c]]) >> 16);
-          px[3] = 0;
-        }
+void CVideco::StoreBlockRow(win32::Bitmap& bitmap, int by) const {
+  for (int r = 0; r < 8; ++r) {
+    uint8_t* px = bitmap.ScanLine(8 * by + r);
+    size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
+    if (simdColour_) {
+      avx2::PlanesToBgrxRow(buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos, across_, px,
+                            colourLinear_);
+      continue;
+    }
+    for (int bx = 0; bx < across_; ++bx, pos += 64) {
+      const uint8_t* y = buf_->planes[0] + pos;
+      const uint8_t* cb = buf_->planes[1] + pos;
+      const uint8_t* cr = buf_->planes[2] + pos;
+      for (int c = 0; c < 8; ++c, px += 4) {
+        const int32_t base = y[c] * 65536 + 32768;
+        px[0] = ClampByte((base + bFromCb_[cb[c]]) >> 16);
+        px[1] = ClampByte((base + gFromCb_[cb[c]] + gFromCr_[cr[c]]) >> 16);
+        px[2] = ClampByte((base + rFromCr_[cr[c]]) >> 16);
+        px[3] = 0;
       }
     }
   }

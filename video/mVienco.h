@@ -58,14 +58,15 @@ class CVienco {
   class GroupCoder;
 
   void SetSize(int width, int height);
-  void ConvertToPlanes(const win32::Bitmap& bitmap);
-  void EncodePlane(int plane, bool allowSkip, BitWriter& out);
+  void ConvertBlockRow(const win32::Bitmap& bitmap, int blockRow);
+  bool EncodeBlock(int plane, int block, const uint8_t* samples, bool allowSkip);
   void WritePlaneStreams(int plane, GroupCoder& groups, BitWriter& out) const;
 
   std::unique_ptr<Buffers> buf_;
   int32_t colour_[9][256];     // Y from R, G, B; Cb from R, G, B; Cr from R, G, B
   int32_t reciprocal_[2][64];  // luma, chroma; transposed (8k + i: natural 8i + k)
   uint8_t sourceOf_[32];       // zigzag index -> position in the transform's output
+  avx2::ZigzagMasks zigzagMasks_;  // nonzero positions of a row -> zigzag indexes
   TransformConstants k_;
   bool simd_ = false;        // vector transforms
   bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches colour_
