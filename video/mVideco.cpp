@@ -279,6 +279,12 @@ void CVideco::RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedC
   const int32_t* dq = dequant_[plane == 0 ? 0 : 1];
   const int32_t* dqT = dequantT_[plane == 0 ? 0 : 1];
   uint8_t* samples = buf_->planes[plane];
+  // Vector path: a block's coefficients are scattered one block ahead of its
+  // transform, so that the transform's vector loads do not wait for the
+  // scattered 2-byte stores to be forwarded.
+  alignas(32) int16_t coefficients[2][64];
+  uint8_t* pending = nullptr;  // the block whose coefficients wait in coefficients[slot]
+  int slot = 0;
   for (int b = first; b < end; ++b) {
     if (buf_->skip[b]) continue;
     uint8_t* out = samples + static_cast<size_t>(64) * b;
@@ -288,15 +294,22 @@ void CVideco::RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedC
       std::memset(out, ClampByte(Descale(dc + kColumnBias)), 64);
       continue;
     }
-    int16_t coefficients[64] = {};
     if (simd_) {
-      for (int z = 0; z <= last; ++z) coefficients[zigzagToTransposed_[z]] = ps.values[z][cursor[z]++];
-      avx2::DequantiseInverse(coefficients, dqT, out, kRowLimit, k_);
+      const int next = pending ? 1 - slot : slot;
+      int16_t* c = coefficients[next];
+      std::memset(c, 0, sizeof coefficients[next]);
+      for (int z = 0; z <= last; ++z) c[zigzagToTransposed_[z]] = ps.values[z][cursor[z]++];
+      if (pending) avx2::DequantiseInverse(coefficients[slot], dqT, pending, kRowLimit, k_);
+      pending = out;
+      slot = next;
     } else {
-      for (int z = 0; z <= last; ++z) coefficients[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
-      InverseTransform(coefficients, dq, out);
+      int16_t* c = coefficients[0];
+      std::memset(c, 0, sizeof coefficients[0]);
+      for (int z = 0; z <= last; ++z) c[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
+      InverseTransform(c, dq, out);
     }
   }
+  if (pending) avx2::DequantiseInverse(coefficients[slot], dqT, pending, kRowLimit, k_);
 }
 
 void CVideco::InverseTransform(const int16_t* coef, const int32_t* dq, uint8_t* samples) const {
