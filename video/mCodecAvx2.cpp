@@ -194,7 +194,6 @@ TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciproc
     const int zeros = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(limited, zero)));
     nonZero |= maskOf[r][~zeros & 0xFF];
   }
-
   for (int z = 0; z < kCodedCoefficients; ++z) zigzag[z] = static_cast<int16_t>(quantised[source[z]]);
   return nonZero;
 }
