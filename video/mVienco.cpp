@@ -179,8 +179,11 @@ class CVienco::GroupCoder {
   int count_ = 0;
 };
 
-CVienco::CVienco(bool allowSimd)
-    : buf_(std::make_unique<Buffers>()), k_(TransformConstants::Compute()), simd_(allowSimd && avx2::Supported()) {
+CVienco::CVienco(bool allowSimd, bool allowAvx512)
+    : buf_(std::make_unique<Buffers>()),
+      k_(TransformConstants::Compute()),
+      simd_(allowSimd && avx2::Supported()),
+      avx512_(simd_ && allowAvx512 && avx2::Avx512Supported()) {
   static constexpr double kWeights[9] = {0.299, 0.587, 0.114, -0.1687, -0.3313, 0.5, 0.5, -0.4187, -0.0813};
   for (int t = 0; t < 9; ++t)
     for (int i = 0; i < 256; ++i) colour_[t][i] = RoundToInt(i * kWeights[t] * 65536);
@@ -193,6 +196,7 @@ CVienco::CVienco(bool allowSimd)
   for (int z = 0; z < kCodedCoefficients; ++z)
     sourceOf_[z] = static_cast<uint8_t>(8 * (natural[z] % 8) + natural[z] / 8);
   avx2::BuildZigzagMasks(sourceOf_, zigzagMasks_);
+  avx2::BuildZigzagWords(sourceOf_, zigzagWords_);
   SetQuality(3);
 }
 
@@ -298,7 +302,9 @@ bool CVienco::EncodeBlock(int plane, int b, const uint8_t* samples, bool allowSk
   const int32_t* recip = reciprocal_[luma ? 0 : 1];
   int16_t zz[kCodedCoefficients];
   uint32_t nonZero = 0;  // bit z: coefficient z is not 0
-  if (simd_) {
+  if (avx512_) {
+    nonZero = avx2::ForwardQuantiseAvx512(samples, recip, zigzagWords_, zz, k_);
+  } else if (simd_) {
     nonZero = avx2::ForwardQuantise(samples, recip, sourceOf_, zz, zigzagMasks_, k_);
   } else {
     int32_t pass1[64], turned[64], out2[64];  // out2 transposed: 8k + i holds natural 8i + k

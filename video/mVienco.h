@@ -23,8 +23,9 @@ namespace tw {
 
 class CVienco {
  public:
-  // allowSimd false keeps to the portable transform (for comparing the two).
-  explicit CVienco(bool allowSimd = true);
+  // allowSimd false keeps to the portable transform, allowAvx512 false keeps
+  // the vector code to AVX2 (for comparing the paths).
+  explicit CVienco(bool allowSimd = true, bool allowAvx512 = true);
   ~CVienco();
   CVienco(const CVienco&) = delete;
   CVienco& operator=(const CVienco&) = delete;
@@ -67,8 +68,10 @@ class CVienco {
   int32_t reciprocal_[2][64];  // luma, chroma; transposed (8k + i: natural 8i + k)
   uint8_t sourceOf_[32];       // zigzag index -> position in the transform's output
   avx2::ZigzagMasks zigzagMasks_;  // nonzero positions of a row -> zigzag indexes
+  avx2::ZigzagWords zigzagWords_;  // the AVX-512 permutation to zigzag order
   TransformConstants k_;
   bool simd_ = false;        // vector transforms
+  bool avx512_ = false;      // the AVX-512 zigzag permutation
   bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches colour_
   avx2::LinearTable colourLinear_[9];
   int quality_ = 0;
