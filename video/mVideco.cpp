@@ -165,10 +165,10 @@ class GroupReader {
   }
 
   // The next `n` values into `out`; whole groups are read straight into it.
-  void NextRun(int16_t* out, int n) {
-    for (; pos_ < 8 && n > 0; --n) *out++ = static_cast<int16_t>(values_[pos_++]);
+  void NextRun(int8_t* out, int n) {
+    for (; pos_ < 8 && n > 0; --n) *out++ = static_cast<int8_t>(values_[pos_++]);
     for (; n >= 8; out += 8, n -= 8) in_.GetGroup(out);
-    for (; n > 0; --n) *out++ = static_cast<int16_t>(Next());
+    for (; n > 0; --n) *out++ = static_cast<int8_t>(Next());
   }
 
  private:
@@ -267,7 +267,7 @@ void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
   for (int i = 0; i < ps.counts[0]; ++i) {
     dc += values.Next();
     if (dc < -kDcLimit || dc > kDcLimit) throw EVideoException(kCorruptFrame);
-    ps.values[0][i] = static_cast<int16_t>(dc);
+    ps.values[0][i] = static_cast<int8_t>(dc);
   }
   for (int s = 1; s < kCodedCoefficients; ++s) values.NextRun(ps.values[s], ps.counts[s]);
 }

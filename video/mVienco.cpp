@@ -138,7 +138,7 @@ class CVienco::GroupCoder {
   }
 
   // Adds `n` values in order; whole groups are written straight from `v`.
-  void AddRun(const int16_t* v, int n) {
+  void AddRun(const int8_t* v, int n) {
     for (; count_ != 0 && n > 0; --n) Add(*v++);
     for (; n >= 8; v += 8, n -= 8) Write(out_, v);
     for (; n > 0; --n) Add(*v++);
@@ -334,7 +334,7 @@ bool CVienco::EncodeBlock(int plane, int b, const uint8_t* samples, bool allowSk
   const uint32_t ac = nonZero & ~1u;
   const int last = ac ? 31 - __builtin_clz(ac) : 0;
   ps.last[b] = static_cast<uint8_t>(last);
-  for (int s = 0; s <= last; ++s) ps.values[s][ps.counts[s]++] = zz[s];
+  for (int s = 0; s <= last; ++s) ps.values[s][ps.counts[s]++] = static_cast<int8_t>(zz[s]);
   return false;
 }
 
