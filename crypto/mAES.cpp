@@ -230,19 +230,19 @@ void PortableDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& k
 #define TW_AESNI __attribute__((target("aes,sse4.1")))
 
 // Round keys as the instructions want them: the key bytes in memory order.
-TW_AESNI void LoadRoundKeys(const TAesSchedule& ks, __m128i* out) {
-  for (int r = 0; r < 11; ++r) {
-    alignas(16) uint8_t b[16];
-    for (int i = 0; i < 4; ++i) StoreBe32(b + 4 * i, ks.words[4 * r + i]);
-    out[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(b));
-    Wipe(b, sizeof b);
-  }
+void RoundKeyBytes(const TAesSchedule& ks, uint8_t (*out)[16]) {
+  for (int r = 0; r < 11; ++r)
+    for (int i = 0; i < 4; ++i) StoreBe32(out[r] + 4 * i, ks.words[4 * r + i]);
 }
 
-TW_AESNI void AesNiEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
-                              const uint8_t* iv) {
+TW_AESNI void LoadRoundKeys(const uint8_t (*bytes)[16], __m128i* out) {
+  for (int r = 0; r < 11; ++r) out[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes[r]));
+}
+
+TW_AESNI void AesNiEncryptCbcKeys(const uint8_t* src, size_t length, const uint8_t (*roundKeys)[16], uint8_t* dst,
+                                  const uint8_t* iv) {
   __m128i k[11];
-  LoadRoundKeys(ks, k);
+  LoadRoundKeys(roundKeys, k);
   __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   for (size_t off = 0; off < length; off += 16) {
     __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off)), c);
@@ -255,10 +255,10 @@ TW_AESNI void AesNiEncryptCbc(const uint8_t* src, size_t length, const TAesSched
   for (auto& key : k) key = _mm_setzero_si128();
 }
 
-TW_AESNI void AesNiDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
-                              const uint8_t* iv) {
+TW_AESNI void AesNiDecryptCbcKeys(const uint8_t* src, size_t length, const uint8_t (*roundKeys)[16], uint8_t* dst,
+                                  const uint8_t* iv) {
   __m128i k[11];
-  LoadRoundKeys(ks, k);
+  LoadRoundKeys(roundKeys, k);
   __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   size_t off = 0;
   constexpr int kWay = 8;
@@ -292,6 +292,21 @@ TW_AESNI void AesNiDecryptCbc(const uint8_t* src, size_t length, const TAesSched
     chain = c;
   }
   for (auto& key : k) key = _mm_setzero_si128();
+}
+
+// The same from a schedule: its round keys in memory order first.
+void AesNiEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst, const uint8_t* iv) {
+  alignas(16) uint8_t roundKeys[11][16];
+  RoundKeyBytes(ks, roundKeys);
+  AesNiEncryptCbcKeys(src, length, roundKeys, dst, iv);
+  Wipe(roundKeys, sizeof roundKeys);
+}
+
+void AesNiDecryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst, const uint8_t* iv) {
+  alignas(16) uint8_t roundKeys[11][16];
+  RoundKeyBytes(ks, roundKeys);
+  AesNiDecryptCbcKeys(src, length, roundKeys, dst, iv);
+  Wipe(roundKeys, sizeof roundKeys);
 }
 
 #undef TW_AESNI
@@ -398,6 +413,50 @@ void AesDecryptCbc(const void* source, uint32_t length, std::string_view keyText
   Md5OfBuffer(keyText.data(), keyText.size(), key);
   AesDecryptCbcRawKey(source, length, key, destination, iv, path);
   Wipe(key, sizeof key);
+}
+
+TAesKey::TAesKey(std::string_view keyText, TAesPath path) : aesNi_(UseAesNi(path)) {
+  uint8_t key[16];
+  Md5OfBuffer(keyText.data(), keyText.size(), key);
+  encrypt_ = AesExpandEncryptKey(key);
+  decrypt_ = AesExpandDecryptKey(key);
+  Wipe(key, sizeof key);
+#ifdef TW_AES_HAVE_X86
+  RoundKeyBytes(encrypt_, roundKeys_[0]);
+  RoundKeyBytes(decrypt_, roundKeys_[1]);
+#else
+  Wipe(roundKeys_, sizeof roundKeys_);
+#endif
+}
+
+TAesKey::~TAesKey() {
+  Wipe(&encrypt_, sizeof encrypt_);
+  Wipe(&decrypt_, sizeof decrypt_);
+  Wipe(roundKeys_, sizeof roundKeys_);
+}
+
+void TAesKey::EncryptCbc(const void* source, uint32_t length, void* destination, const uint8_t* iv) const {
+  CheckLength(length);
+  uint8_t chain[16];
+  std::memcpy(chain, iv, 16);
+  const auto* src = static_cast<const uint8_t*>(source);
+  auto* dst = static_cast<uint8_t*>(destination);
+#ifdef TW_AES_HAVE_X86
+  if (aesNi_) return AesNiEncryptCbcKeys(src, length, roundKeys_[0], dst, chain);
+#endif
+  PortableEncryptCbc(src, length, encrypt_, dst, chain);
+}
+
+void TAesKey::DecryptCbc(const void* source, uint32_t length, void* destination, const uint8_t* iv) const {
+  CheckLength(length);
+  uint8_t chain[16];
+  std::memcpy(chain, iv, 16);
+  const auto* src = static_cast<const uint8_t*>(source);
+  auto* dst = static_cast<uint8_t*>(destination);
+#ifdef TW_AES_HAVE_X86
+  if (aesNi_) return AesNiDecryptCbcKeys(src, length, roundKeys_[1], dst, chain);
+#endif
+  PortableDecryptCbc(src, length, decrypt_, dst, chain);
 }
 
 }  // namespace tw

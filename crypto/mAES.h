@@ -42,6 +42,30 @@ struct TAesSchedule {
 TAesSchedule AesExpandEncryptKey(const uint8_t* key);
 TAesSchedule AesExpandDecryptKey(const uint8_t* key);
 
+// A key text's AES key, derived and expanded once for both directions, for a
+// caller that encrypts many buffers with one key (a pipe seals every message
+// with its session key). EncryptCbc / DecryptCbc give the bytes of
+// AesEncryptCbc / AesDecryptCbc with the same key text and raise the same
+// errors; they keep no state between calls. The schedules are wiped when
+// the key goes.
+class TAesKey {
+ public:
+  explicit TAesKey(std::string_view keyText, TAesPath path = TAesPath::Auto);
+  ~TAesKey();
+  TAesKey(const TAesKey&) = delete;
+  TAesKey& operator=(const TAesKey&) = delete;
+
+  void EncryptCbc(const void* source, uint32_t length, void* destination, const uint8_t* iv) const;
+  void DecryptCbc(const void* source, uint32_t length, void* destination, const uint8_t* iv) const;
+
+ private:
+  bool aesNi_;
+  TAesSchedule encrypt_;
+  TAesSchedule decrypt_;
+  // For the AES instructions: both schedules' round keys in memory order.
+  alignas(16) uint8_t roundKeys_[2][11][16];
+};
+
 // One block (portable engine); `in` and `out` may be the same 16 bytes.
 void AesEncryptBlock(const uint8_t* in, uint8_t* out, const TAesSchedule& schedule);
 void AesDecryptBlock(const uint8_t* in, uint8_t* out, const TAesSchedule& schedule);

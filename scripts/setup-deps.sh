@@ -11,6 +11,7 @@ packages=(
   libasound2-dev        # ALSA sound devices
   dante-server          # a real SOCKS 4/5 proxy for the connect-path tests
   libturbojpeg0-dev libopus-dev   # reference codecs, benchmarks only
+  libpng-dev            # reads the video benchmark's photographs
   espeak-ng sox         # speech test material
 )
 

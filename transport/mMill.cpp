@@ -5,6 +5,7 @@
 #include "transport/mMill.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
@@ -41,13 +42,25 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // --- CPump -------------------------------------------------------------------
 
+// Ticks keep to a 10 ms grid: the time taken to send a tick and to wake up
+// is not added to every period, so the steps do not drift later and later.
+// A tick that finds the last step unfinished is tried again a millisecond
+// later, so the next step follows a slow one at once instead of a whole
+// period later; ticks still never queue.
 CPump::CPump(std::atomic<bool>& busy, win32::HWND window) : busy_(busy), window_(window) {
   thread_ = std::thread([this] {
+    using clock = std::chrono::steady_clock;
+    constexpr auto kPeriod = std::chrono::milliseconds(CMill::kPumpIntervalMs);
+    auto due = clock::now();
     while (!terminate_.load()) {
-      if (!busy_.exchange(true)) {
-        if (!win32::SendNotifyMessageA(window_, CMill::kPumpTick, 0, 0)) busy_.store(false);
+      if (busy_.exchange(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
       }
-      win32::Sleep(CMill::kPumpIntervalMs);
+      if (!win32::SendNotifyMessageA(window_, CMill::kPumpTick, 0, 0)) busy_.store(false);
+      const auto now = clock::now();
+      due = due + kPeriod > now ? due + kPeriod : now + kPeriod;
+      std::this_thread::sleep_until(due);
     }
     finished_.store(true);
   });
@@ -91,6 +104,9 @@ win32::LRESULT CMill::WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPAR
     } else if (msg == kDeliverMessage) {
       std::unique_ptr<TSack> sack(reinterpret_cast<TSack*>(lParam));
       DeliverPosted(static_cast<int32_t>(wParam), std::move(sack));
+    } else if (msg == kPushCarts) {
+      pushPosted_ = false;
+      PushWaitingCarts();
     }
   });
   if (!done) busy_.store(false);
@@ -104,6 +120,15 @@ const std::string& CMill::SealIv() {
     sealIvValid_ = true;
   }
   return sealIv_;
+}
+
+void CMill::RequestPush() {
+  if (!pushPosted_) pushPosted_ = win32::PostMessageA(window_, kPushCarts, 0, 0);
+}
+
+void CMill::PushWaitingCarts() {
+  for (auto& p : pipes_)
+    if (p->State == psSession && p->SendBuffer().empty() && !p->Queue().Empty()) p->PushCart();
 }
 
 void CMill::PumpUp() {

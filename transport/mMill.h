@@ -72,7 +72,7 @@ struct TMillEvents {
 enum class TMillSide { Server, Client };
 
 // The pump thread: while the mill's Busy flag is clear it sets it and
-// notifies the mill window, then sleeps 10 ms.
+// notifies the mill window, every 10 ms on a fixed grid.
 class CPump {
  public:
   CPump(std::atomic<bool>& busy, win32::HWND window);
@@ -93,6 +93,7 @@ class CMill {
  public:
   static constexpr win32::UINT kPumpTick = win32::WM_USER + 1;        // 1025
   static constexpr win32::UINT kDeliverMessage = win32::WM_USER + 2;  // 1026
+  static constexpr win32::UINT kPushCarts = win32::WM_USER + 3;       // 1027
   static constexpr uint32_t kPumpIntervalMs = 10;
 
   // `startPump` false leaves the pump to the caller (tests call PumpUp).
@@ -116,6 +117,10 @@ class CMill {
   // `readable`, and those with bytes to send or a connect under way to
   // `writable`.
   void AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const;
+  // A message was queued on an idle pipe: send it once the current handler
+  // returns (message 1027) instead of at the next tick, which would add up to
+  // a whole period to every one-way trip.
+  void RequestPush();
 
   // --- Pipes -----------------------------------------------------------------
   CPipe* GetPipe(int32_t id);
@@ -216,6 +221,7 @@ class CMill {
  private:
   win32::LRESULT WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam);
   void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
+  void PushWaitingCarts();
   void DetectSessionInvoked();
   void VisitPipe(size_t index);
   void SelectReadable();
@@ -230,6 +236,7 @@ class CMill {
   std::string sealIv_;
   uint32_t sealIvTick_ = 0;
   bool sealIvValid_ = false;
+  bool pushPosted_ = false;
   std::vector<std::unique_ptr<CPipe>> pipes_;
   std::unique_ptr<CPipe> listener_;
   int32_t currentId_ = 0;

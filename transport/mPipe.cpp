@@ -183,6 +183,7 @@ void CPipe::QueryAddresses() {
 // --- Queueing ----------------------------------------------------------------
 
 TSack& CPipe::QueueMessage(int32_t code) {
+  if (State == psSession && SendIdle()) mill_.RequestPush();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(fields_);
@@ -428,12 +429,20 @@ void CPipe::AdaptRecvSize(int32_t length) {
 
 void CPipe::SealIfKeyed(std::string& payload) {
   if (payload.empty() || SessionKey.empty()) return;
-  payload = SealPayload(payload, SessionKey, mill_.SealIv());
+  payload = SealPayload(payload, SealKey(), mill_.SealIv());
+}
+
+const TAesKey& CPipe::SealKey() {
+  if (!sealKey_ || sealKeyText_ != SessionKey) {
+    sealKey_ = std::make_unique<TAesKey>(SessionKey);
+    sealKeyText_ = SessionKey;
+  }
+  return *sealKey_;
 }
 
 bool CPipe::OpenIfKeyed(std::string& payload) {
   if (payload.empty() || SessionKey.empty()) return true;
-  return OpenPayload(payload, SessionKey);
+  return OpenPayload(payload, SealKey());
 }
 
 // --- Closing -----------------------------------------------------------------

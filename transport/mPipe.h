@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "crypto/mAES.h"
 #include "platform/winsock/winsock.h"
 #include "transport/mErtiFrame.h"
 #include "transport/twTools.h"
@@ -277,6 +278,12 @@ class CPipe {
   std::deque<TAckEntry> acks_;
   std::string sendBuffer_;
   TFrameReceiver receiver_;
+
+  // The session key expanded for sealing, made again only when SessionKey
+  // changes (a handshake sets it; tests may change it).
+  const TAesKey& SealKey();
+  std::unique_ptr<TAesKey> sealKey_;
+  std::string sealKeyText_;
 };
 
 }  // namespace tw

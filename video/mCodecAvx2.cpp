@@ -161,8 +161,22 @@ TW_AVX2 void PlanesToBgrxRow(const uint8_t* y, const uint8_t* cb, const uint8_t*
   }
 }
 
-TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source,
-                                 int16_t* zigzag, const TransformConstants& k) {
+void BuildZigzagMasks(const uint8_t* source, ZigzagMasks& maskOf) {
+  for (int row = 0; row < 8; ++row)
+    for (int m = 0; m < 256; ++m) {
+      uint32_t mask = 0;
+      for (int z = 0; z < kCodedCoefficients; ++z)
+        if (source[z] / 8 == row && (m >> (source[z] % 8)) & 1) mask |= 1u << z;
+      maskOf[row][m] = mask;
+    }
+}
+
+namespace {
+
+// The forward transform and quantisation of one block: q[k], lane i holds the
+// limited coefficient at transposed position 8k + i.
+TW_AVX2 inline void TransformQuantise(const uint8_t* samples, const int32_t* reciprocalT, const TransformConstants& k,
+                                      V (&q)[8]) {
   const V c181 = _mm256_set1_epi32(k.c181), c139 = _mm256_set1_epi32(k.c139), c334 = _mm256_set1_epi32(k.c334);
   V x[8];
   for (int r = 0; r < 8; ++r)
@@ -171,20 +185,70 @@ TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciproc
   Transpose(x);                                          // x[k], lane i = element k of row i
   Forward(x, _mm256_setzero_si256(), c181, c139, c334);  // x[k], lane i = natural 8i + k
   const V half = _mm256_set1_epi32(32768), hi = _mm256_set1_epi32(127), lo = _mm256_set1_epi32(-127);
-  alignas(32) int32_t quantised[64];
   for (int r = 0; r < 8; ++r) {
     const V recip = _mm256_loadu_si256(reinterpret_cast<const V*>(reciprocalT + 8 * r));
-    const V q = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(recip, x[r]), half), 16);
-    _mm256_store_si256(reinterpret_cast<V*>(quantised + 8 * r), _mm256_max_epi32(_mm256_min_epi32(q, hi), lo));
+    const V v = _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(recip, x[r]), half), 16);
+    q[r] = _mm256_max_epi32(_mm256_min_epi32(v, hi), lo);
+  }
+}
+
+}  // namespace
+
+TW_AVX2 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source,
+                                 int16_t* zigzag, const ZigzagMasks& maskOf, const TransformConstants& k) {
+  V q[8];
+  TransformQuantise(samples, reciprocalT, k, q);
+  alignas(32) int32_t quantised[64];
+  const V zero = _mm256_setzero_si256();
+  uint32_t nonZero = 0;
+  for (int r = 0; r < 8; ++r) {
+    _mm256_store_si256(reinterpret_cast<V*>(quantised + 8 * r), q[r]);
+    // The mask comes from the registers: reading the zigzag stores back as a
+    // vector would wait on store forwarding.
+    const int zeros = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(q[r], zero)));
+    nonZero |= maskOf[r][~zeros & 0xFF];
   }
   for (int z = 0; z < kCodedCoefficients; ++z) zigzag[z] = static_cast<int16_t>(quantised[source[z]]);
-  const V zero = _mm256_setzero_si256();
-  const V isZeroA = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag)), zero);
-  const V isZeroB = _mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const V*>(zigzag + 16)), zero);
-  // One byte per index, in order 0..31, then one bit per byte.
-  const V bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(isZeroA, isZeroB), 0xD8);
-  return ~static_cast<uint32_t>(_mm256_movemask_epi8(bytes));
+  return nonZero;
 }
+
+bool Avx512Supported() {
+  return Supported() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
+void BuildZigzagWords(const uint8_t* source, ZigzagWords& words) {
+  for (int z = 0; z < kCodedCoefficients; ++z) {
+    const int r = source[z] / 8, i = source[z] % 8;  // register r, lane i
+    words[z] = static_cast<uint16_t>(16 * (r / 2) + 8 * (i / 4) + 4 * (r % 2) + i % 4);
+  }
+}
+
+#define TW_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
+
+// GCC 12's own intrinsic headers pass an undefined vector as the unused
+// merge source of _mm512_inserti64x4, which its warning then reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+TW_AVX512 uint32_t ForwardQuantiseAvx512(const uint8_t* samples, const int32_t* reciprocalT, const ZigzagWords& words,
+                                         int16_t* zigzag, const TransformConstants& k) {
+  V q[8];
+  TransformQuantise(samples, reciprocalT, k, q);
+  // Pairs of rows packed to 16 bits (lanes keep their halves apart), then
+  // one two-source permutation picks the 32 coefficients in zigzag order.
+  const V w0 = _mm256_packs_epi32(q[0], q[1]), w1 = _mm256_packs_epi32(q[2], q[3]);
+  const V w2 = _mm256_packs_epi32(q[4], q[5]), w3 = _mm256_packs_epi32(q[6], q[7]);
+  const __m512i rows03 = _mm512_inserti64x4(_mm512_castsi256_si512(w0), w1, 1);
+  const __m512i rows47 = _mm512_inserti64x4(_mm512_castsi256_si512(w2), w3, 1);
+  const __m512i index = _mm512_loadu_si512(words.data());
+  const __m512i z = _mm512_permutex2var_epi16(rows03, index, rows47);
+  _mm512_storeu_si512(zigzag, z);
+  return _mm512_test_epi16_mask(z, z);
+}
+
+#pragma GCC diagnostic pop
+
+#undef TW_AVX512
 
 TW_AVX2 void DequantiseInverse(const int16_t* coefficientsT, const int32_t* dequantT, uint8_t* samples,
                                int32_t rowLimit, const TransformConstants& k) {

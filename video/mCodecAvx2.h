@@ -4,6 +4,7 @@
 // Blocks are held transposed: entry 8k + i is natural position 8i + k.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "video/mGlobal.h"
@@ -12,12 +13,31 @@ namespace tw::avx2 {
 
 bool Supported();
 
+// For ForwardQuantise: maskOf[k][m] is the mask of the zigzag indexes 0..31
+// whose transposed positions 8k + i have bit i of m set.
+using ZigzagMasks = uint32_t[8][256];
+void BuildZigzagMasks(const uint8_t* source, ZigzagMasks& maskOf);
+
 // Forward transform of 64 samples (row by row), quantisation by reciprocals
 // held transposed and limiting to -127..127; zigzag[z] := the result at
 // transposed position source[z] for z = 0..31. Returns the mask of the
-// zigzag indexes whose coefficient is not 0.
+// zigzag indexes whose coefficient is not 0 (maskOf: BuildZigzagMasks of
+// the same source).
 uint32_t ForwardQuantise(const uint8_t* samples, const int32_t* reciprocalT, const uint8_t* source, int16_t* zigzag,
-                         const TransformConstants& k);
+                         const ZigzagMasks& maskOf, const TransformConstants& k);
+
+// True when the processor also has AVX-512 F and BW (ForwardQuantiseAvx512).
+bool Avx512Supported();
+
+// For ForwardQuantiseAvx512: the word each zigzag index takes from the
+// block's rows packed two by two to 16 bits.
+using ZigzagWords = std::array<uint16_t, 32>;
+void BuildZigzagWords(const uint8_t* source, ZigzagWords& words);
+
+// ForwardQuantise with one permutation in place of the gather and the masks:
+// the same zigzag values and the same mask.
+uint32_t ForwardQuantiseAvx512(const uint8_t* samples, const int32_t* reciprocalT, const ZigzagWords& words,
+                               int16_t* zigzag, const TransformConstants& k);
 
 // Dequantisation and inverse transform of a transposed coefficient block into
 // 64 samples (row by row), with the row results limited to +-rowLimit.

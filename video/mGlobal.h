@@ -74,7 +74,9 @@ struct CodedBlock {
 // coded block whose last index is at least s, in raster order.
 struct PlaneStreams {
   // The padding puts the streams' starts into different cache sets.
-  int16_t values[kCodedCoefficients][kMaxFrameBlocks + 24];
+  // Every value lies within -127..127: one byte each halves what a frame
+  // touches.
+  int8_t values[kCodedCoefficients][kMaxFrameBlocks + 24];
   int32_t counts[kCodedCoefficients];
   uint8_t last[kMaxFrameBlocks];
 };

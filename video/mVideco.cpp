@@ -2,9 +2,10 @@
 // coefficient streams of all three planes) into the decoder's stream buffers,
 // checking every value that indexes or scales something; only a frame that
 // parsed cleanly and within its length changes the quality, the size and the
-// planes. The coded blocks are then rebuilt by dequantisation and a
-// fixed-point inverse transform (rows, then columns), and the whole picture is
-// converted to RGB into the bitmap.
+// planes. Then, one row of blocks at a time, the coded blocks are rebuilt by
+// dequantisation and a fixed-point inverse transform (rows, then columns) and
+// the row is converted to RGB into the bitmap while its samples are still in
+// the cache.
 #include "video/mVideco.h"
 
 #include <algorithm>
@@ -90,10 +91,11 @@ class CVideco::BitReader {
   }
 
   // A group: a 3-bit width, then 8 signed values of that width unless it is 0.
-  void GetGroup(int (&values)[8]) {
+  template <typename T>
+  void GetGroup(T* values) {
     const int width = static_cast<int>(Get(3));
     if (width == 0) {
-      std::fill(std::begin(values), std::end(values), 0);
+      std::fill(values, values + 8, T{0});
       return;
     }
     const uint32_t mask = (1u << width) - 1;
@@ -104,7 +106,7 @@ class CVideco::BitReader {
         const uint32_t magnitude = bits & mask;
         const uint32_t nonZero = magnitude != 0;
         const uint32_t negative = (bits >> width) & nonZero;
-        values[i] = static_cast<int>((magnitude ^ (0u - negative)) + negative);
+        values[i] = static_cast<T>(static_cast<int>((magnitude ^ (0u - negative)) + negative));
         acc_ >>= width + static_cast<int>(nonZero);
         pending_ -= width + static_cast<int>(nonZero);
       }
@@ -160,6 +162,13 @@ class GroupReader {
       pos_ = 0;
     }
     return values_[pos_++];
+  }
+
+  // The next `n` values into `out`; whole groups are read straight into it.
+  void NextRun(int8_t* out, int n) {
+    for (; pos_ < 8 && n > 0; --n) *out++ = static_cast<int8_t>(values_[pos_++]);
+    for (; n >= 8; out += 8, n -= 8) in_.GetGroup(out);
+    for (; n > 0; --n) *out++ = static_cast<int8_t>(Next());
   }
 
  private:
@@ -228,8 +237,15 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
     width_ = 8 * across;
     height_ = 8 * down;
   }
-  for (int plane = 0; plane < 3; ++plane) RebuildPlane(plane);
-  StorePicture(bitmap);
+  if (bitmap.Format() != win32::PixelFormat::pf32bit)
+    bitmap = win32::Bitmap(width_, height_, win32::PixelFormat::pf32bit);
+  else
+    bitmap.SetSize(width_, height_);
+  int cursor[3][kCodedCoefficients] = {};  // per plane: values taken from each stream so far
+  for (int by = 0; by < down_; ++by) {
+    for (int plane = 0; plane < 3; ++plane) RebuildBlocks(plane, by * across_, (by + 1) * across_, cursor[plane]);
+    StoreBlockRow(bitmap, by);
+  }
 }
 
 void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
@@ -251,19 +267,25 @@ void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
   for (int i = 0; i < ps.counts[0]; ++i) {
     dc += values.Next();
     if (dc < -kDcLimit || dc > kDcLimit) throw EVideoException(kCorruptFrame);
-    ps.values[0][i] = static_cast<int16_t>(dc);
+    ps.values[0][i] = static_cast<int8_t>(dc);
   }
-  for (int s = 1; s < kCodedCoefficients; ++s)
-    for (int i = 0; i < ps.counts[s]; ++i) ps.values[s][i] = static_cast<int16_t>(values.Next());
+  for (int s = 1; s < kCodedCoefficients; ++s) values.NextRun(ps.values[s], ps.counts[s]);
 }
 
-void CVideco::RebuildPlane(int plane) {
+// Rebuilds the coded blocks first..end-1 of `plane`; `cursor` counts the values
+// already taken from each stream by the blocks before them.
+void CVideco::RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedCoefficients]) {
   const PlaneStreams& ps = buf_->streams[plane];
   const int32_t* dq = dequant_[plane == 0 ? 0 : 1];
   const int32_t* dqT = dequantT_[plane == 0 ? 0 : 1];
   uint8_t* samples = buf_->planes[plane];
-  int cursor[kCodedCoefficients] = {};
-  for (int b = 0; b < blocks_; ++b) {
+  // Vector path: a block's coefficients are scattered one block ahead of its
+  // transform, so that the transform's vector loads do not wait for the
+  // scattered 2-byte stores to be forwarded.
+  alignas(32) int16_t coefficients[2][64];
+  uint8_t* pending = nullptr;  // the block whose coefficients wait in coefficients[slot]
+  int slot = 0;
+  for (int b = first; b < end; ++b) {
     if (buf_->skip[b]) continue;
     uint8_t* out = samples + static_cast<size_t>(64) * b;
     const int last = ps.last[b];
@@ -272,15 +294,22 @@ void CVideco::RebuildPlane(int plane) {
       std::memset(out, ClampByte(Descale(dc + kColumnBias)), 64);
       continue;
     }
-    int16_t coefficients[64] = {};
     if (simd_) {
-      for (int z = 0; z <= last; ++z) coefficients[zigzagToTransposed_[z]] = ps.values[z][cursor[z]++];
-      avx2::DequantiseInverse(coefficients, dqT, out, kRowLimit, k_);
+      const int next = pending ? 1 - slot : slot;
+      int16_t* c = coefficients[next];
+      std::memset(c, 0, sizeof coefficients[next]);
+      for (int z = 0; z <= last; ++z) c[zigzagToTransposed_[z]] = ps.values[z][cursor[z]++];
+      if (pending) avx2::DequantiseInverse(coefficients[slot], dqT, pending, kRowLimit, k_);
+      pending = out;
+      slot = next;
     } else {
-      for (int z = 0; z <= last; ++z) coefficients[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
-      InverseTransform(coefficients, dq, out);
+      int16_t* c = coefficients[0];
+      std::memset(c, 0, sizeof coefficients[0]);
+      for (int z = 0; z <= last; ++z) c[zigzagToNatural_[z]] = ps.values[z][cursor[z]++];
+      InverseTransform(c, dq, out);
     }
   }
+  if (pending) avx2::DequantiseInverse(coefficients[slot], dqT, pending, kRowLimit, k_);
 }
 
 void CVideco::InverseTransform(const int16_t* coef, const int32_t* dq, uint8_t* samples) const {
@@ -305,31 +334,25 @@ void CVideco::InverseTransform(const int16_t* coef, const int32_t* dq, uint8_t* 
   }
 }
 
-void CVideco::StorePicture(win32::Bitmap& bitmap) const {
-  if (bitmap.Format() != win32::PixelFormat::pf32bit)
-    bitmap = win32::Bitmap(width_, height_, win32::PixelFormat::pf32bit);
-  else
-    bitmap.SetSize(width_, height_);
-  for (int by = 0; by < down_; ++by) {
-    for (int r = 0; r < 8; ++r) {
-      uint8_t* px = bitmap.ScanLine(8 * by + r);
-      size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
-      if (simdColour_) {
-        avx2::PlanesToBgrxRow(buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos, across_, px,
-                              colourLinear_);
-        continue;
-      }
-      for (int bx = 0; bx < across_; ++bx, pos += 64) {
-        const uint8_t* y = buf_->planes[0] + pos;
-        const uint8_t* cb = buf_->planes[1] + pos;
-        const uint8_t* cr = buf_->planes[2] + pos;
-        for (int c = 0; c < 8; ++c, px += 4) {
-          const int32_t base = y[c] * 65536 + 32768;
-          px[0] = ClampByte((base + bFromCb_[cb[c]]) >> 16);
-          px[1] = ClampByte((base + gFromCb_[cb[c]] + gFromCr_[cr[c]]) >> 16);
-          px[2] = ClampByte((base + rFromCr_[cr[c]]) >> 16);
-          px[3] = 0;
-        }
+void CVideco::StoreBlockRow(win32::Bitmap& bitmap, int by) const {
+  for (int r = 0; r < 8; ++r) {
+    uint8_t* px = bitmap.ScanLine(8 * by + r);
+    size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
+    if (simdColour_) {
+      avx2::PlanesToBgrxRow(buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos, across_, px,
+                            colourLinear_);
+      continue;
+    }
+    for (int bx = 0; bx < across_; ++bx, pos += 64) {
+      const uint8_t* y = buf_->planes[0] + pos;
+      const uint8_t* cb = buf_->planes[1] + pos;
+      const uint8_t* cr = buf_->planes[2] + pos;
+      for (int c = 0; c < 8; ++c, px += 4) {
+        const int32_t base = y[c] * 65536 + 32768;
+        px[0] = ClampByte((base + bFromCb_[cb[c]]) >> 16);
+        px[1] = ClampByte((base + gFromCb_[cb[c]] + gFromCr_[cr[c]]) >> 16);
+        px[2] = ClampByte((base + rFromCr_[cr[c]]) >> 16);
+        px[3] = 0;
       }
     }
   }

@@ -54,9 +54,9 @@ class CVideco {
   class BitReader;
 
   void ParsePlane(int plane, int blocks, BitReader& in);
-  void RebuildPlane(int plane);
+  void RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedCoefficients]);
   void InverseTransform(const int16_t* natural, const int32_t* dq, uint8_t* samples) const;
-  void StorePicture(win32::Bitmap& bitmap) const;
+  void StoreBlockRow(win32::Bitmap& bitmap, int blockRow) const;
 
   std::unique_ptr<Buffers> buf_;
   int32_t rFromCr_[256], gFromCb_[256], gFromCr_[256], bFromCb_[256];

@@ -1,10 +1,12 @@
-// How the encoder works: the bitmap is converted to Y, Cb and Cr planes held
-// block by block; each block goes through a fixed-point forward transform
-// (columns, then rows) and quantisation by reciprocals, of which only the 32
-// coefficients that travel are kept. Luma blocks are tested for skipping as
-// they are visited, which writes the skip bits ahead of the Y streams; each
-// plane's runs of last-index differences, DC differences and coefficients then
-// go through the group coder into the bit writer.
+// How the encoder works: one row of blocks at a time, the bitmap is converted
+// to Y, Cb and Cr samples held block by block, and each block goes through a
+// fixed-point forward transform (columns, then rows) and quantisation by
+// reciprocals, of which only the 32 coefficients that travel are kept; the
+// row's samples are still in the cache when they are transformed. Luma blocks
+// are tested for skipping as they are visited (the chroma of a skipped block
+// is not coded). Then the skip bits are written, and each plane's runs of
+// last-index differences, DC differences and coefficients go through the
+// group coder into the bit writer.
 #include "video/mVienco.h"
 
 #include <algorithm>
@@ -68,7 +70,7 @@ inline void Transpose(const int32_t* in, int32_t* out) {
 }  // namespace
 
 struct CVienco::Buffers {
-  uint8_t planes[3][kPlaneStride];  // Y, Cb, Cr in block order
+  uint8_t row[3][64 * kMaxBlocksPerSide];  // Y, Cb, Cr of one row of blocks, in block order
   PlaneStreams streams[3];
   int16_t saved[kMaxFrameBlocks][3];  // luma zigzag 0..2 when the block was last coded
   uint8_t skip[kMaxFrameBlocks];      // 1 = luma of the block skipped in this frame
@@ -129,47 +131,59 @@ class CVienco::GroupCoder {
 
   void Add(int value) {
     values_[count_++] = value;
-    magnitudes_ |= static_cast<unsigned>(value < 0 ? -value : value);
-    if (count_ == 8) Write();
+    if (count_ == 8) {
+      Write(out_, values_);
+      count_ = 0;
+    }
+  }
+
+  // Adds `n` values in order; whole groups are written straight from `v`.
+  void AddRun(const int8_t* v, int n) {
+    for (; count_ != 0 && n > 0; --n) Add(*v++);
+    for (; n >= 8; v += 8, n -= 8) Write(out_, v);
+    for (; n > 0; --n) Add(*v++);
   }
 
   // Writes a partly filled group, padded with zeros.
   void Finish() {
     if (count_ == 0) return;
     std::fill(values_ + count_, values_ + 8, 0);
-    Write();
+    Write(out_, values_);
+    count_ = 0;
   }
 
  private:
-  void Write() {
-    const int width = BitLength(magnitudes_);  // the values lie within -127..127
-    out_.Put(static_cast<uint32_t>(width), 3);
-    if (width > 0) {
-      // Four signed values take at most 32 bits: two fields per group.
-      for (int half = 0; half < 8; half += 4) {
-        uint32_t field = 0;
-        int bits = 0;
-        for (int i = half; i < half + 4; ++i) {
-          const int v = values_[i];
-          const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
-          field |= (magnitude | (static_cast<uint32_t>(v < 0) << width)) << bits;
-          bits += width + (v != 0);
-        }
-        out_.Put(field, bits);
+  template <typename T>
+  static void Write(BitWriter& out, const T* values) {
+    unsigned magnitudes = 0;
+    for (int i = 0; i < 8; ++i) magnitudes |= static_cast<unsigned>(values[i] < 0 ? -values[i] : values[i]);
+    const int width = BitLength(magnitudes);  // the values lie within -127..127
+    out.Put(static_cast<uint32_t>(width), 3);
+    if (width == 0) return;
+    // Four signed values take at most 32 bits: two fields per group.
+    for (int half = 0; half < 8; half += 4) {
+      uint32_t field = 0;
+      int bits = 0;
+      for (int i = half; i < half + 4; ++i) {
+        const int v = values[i];
+        const uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v);
+        field |= (magnitude | (static_cast<uint32_t>(v < 0) << width)) << bits;
+        bits += width + (v != 0);
       }
+      out.Put(field, bits);
     }
-    count_ = 0;
-    magnitudes_ = 0;
   }
 
   BitWriter& out_;
   int values_[8] = {};
   int count_ = 0;
-  unsigned magnitudes_ = 0;  // of the values in the group so far, ORed
 };
 
-CVienco::CVienco(bool allowSimd)
-    : buf_(std::make_unique<Buffers>()), k_(TransformConstants::Compute()), simd_(allowSimd && avx2::Supported()) {
+CVienco::CVienco(bool allowSimd, bool allowAvx512)
+    : buf_(std::make_unique<Buffers>()),
+      k_(TransformConstants::Compute()),
+      simd_(allowSimd && avx2::Supported()),
+      avx512_(simd_ && allowAvx512 && avx2::Avx512Supported()) {
   static constexpr double kWeights[9] = {0.299, 0.587, 0.114, -0.1687, -0.3313, 0.5, 0.5, -0.4187, -0.0813};
   for (int t = 0; t < 9; ++t)
     for (int i = 0; i < 256; ++i) colour_[t][i] = RoundToInt(i * kWeights[t] * 65536);
@@ -181,6 +195,8 @@ CVienco::CVienco(bool allowSimd)
   const auto natural = ZigzagToNatural();
   for (int z = 0; z < kCodedCoefficients; ++z)
     sourceOf_[z] = static_cast<uint8_t>(8 * (natural[z] % 8) + natural[z] / 8);
+  avx2::BuildZigzagMasks(sourceOf_, zigzagMasks_);
+  avx2::BuildZigzagWords(sourceOf_, zigzagWords_);
   SetQuality(3);
 }
 
@@ -218,21 +234,35 @@ std::span<const uint8_t> CVienco::Encode(win32::Bitmap& bitmap, bool allowSkip) 
     throw EVideoException(kTooLargeImage);
   if (width != width_ || height != height_) SetSize(width, height);
   bitmap.SetPixelFormat(win32::PixelFormat::pf24bit);
-  ConvertToPlanes(bitmap);
+
+  for (PlaneStreams& ps : buf_->streams) std::fill(std::begin(ps.counts), std::end(ps.counts), 0);
+  for (int by = 0; by < down_; ++by) {
+    ConvertBlockRow(bitmap, by);
+    for (int bx = 0; bx < across_; ++bx) {
+      const int b = by * across_ + bx;
+      if (EncodeBlock(0, b, buf_->row[0] + 64 * bx, allowSkip)) continue;
+      EncodeBlock(1, b, buf_->row[1] + 64 * bx, allowSkip);
+      EncodeBlock(2, b, buf_->row[2] + 64 * bx, allowSkip);
+    }
+  }
 
   BitWriter out(buf_->output);
   out.Put(static_cast<uint32_t>(quality_), 3);
   out.Put(static_cast<uint32_t>(across_), 8);
   out.Put(static_cast<uint32_t>(down_), 8);
-  GroupCoder groups(out);
-  for (int plane = 0; plane < 3; ++plane) {
-    EncodePlane(plane, allowSkip, out);
-    WritePlaneStreams(plane, groups, out);
+  // The skip bits of the luma blocks, ahead of the Y streams, up to 32 at once.
+  for (int b = 0; b < blocks_; b += 32) {
+    const int n = std::min(32, blocks_ - b);
+    uint32_t bits = 0;
+    for (int i = 0; i < n; ++i) bits |= static_cast<uint32_t>(buf_->skip[b + i]) << i;
+    out.Put(bits, n);
   }
+  GroupCoder groups(out);
+  for (int plane = 0; plane < 3; ++plane) WritePlaneStreams(plane, groups, out);
   return {buf_->output, out.Finish()};
 }
 
-void CVienco::ConvertToPlanes(const win32::Bitmap& bitmap) {
+void CVienco::ConvertBlockRow(const win32::Bitmap& bitmap, int by) {
   const int32_t* const yr = colour_[0];
   const int32_t* const yg = colour_[1];
   const int32_t* const yb = colour_[2];
@@ -242,75 +272,70 @@ void CVienco::ConvertToPlanes(const win32::Bitmap& bitmap) {
   const int32_t* const vr = colour_[6];
   const int32_t* const vg = colour_[7];
   const int32_t* const vb = colour_[8];
-  for (int by = 0; by < down_; ++by) {
-    for (int r = 0; r < 8; ++r) {
-      const uint8_t* px = bitmap.ScanLine(8 * by + r);
-      size_t pos = static_cast<size_t>(64) * by * across_ + 8 * r;
-      if (simdColour_) {
-        avx2::BgrRowToPlanes(px, across_, buf_->planes[0] + pos, buf_->planes[1] + pos, buf_->planes[2] + pos,
-                             colourLinear_);
-        continue;
-      }
-      for (int bx = 0; bx < across_; ++bx, pos += 64) {
-        uint8_t* y = buf_->planes[0] + pos;
-        uint8_t* cb = buf_->planes[1] + pos;
-        uint8_t* cr = buf_->planes[2] + pos;
-        for (int c = 0; c < 8; ++c, px += 3) {
-          const uint8_t b = px[0], g = px[1], red = px[2];
-          y[c] = ClampByte((yr[red] + yg[g] + yb[b] + 32768) >> 16);
-          cb[c] = ClampByte(((ur[red] + ug[g] + ub[b] + 32768) >> 16) + 128);
-          cr[c] = ClampByte(((vr[red] + vg[g] + vb[b] + 32768) >> 16) + 128);
-        }
+  for (int r = 0; r < 8; ++r) {
+    const uint8_t* px = bitmap.ScanLine(8 * by + r);
+    size_t pos = 8 * r;
+    if (simdColour_) {
+      avx2::BgrRowToPlanes(px, across_, buf_->row[0] + pos, buf_->row[1] + pos, buf_->row[2] + pos, colourLinear_);
+      continue;
+    }
+    for (int bx = 0; bx < across_; ++bx, pos += 64) {
+      uint8_t* y = buf_->row[0] + pos;
+      uint8_t* cb = buf_->row[1] + pos;
+      uint8_t* cr = buf_->row[2] + pos;
+      for (int c = 0; c < 8; ++c, px += 3) {
+        const uint8_t b = px[0], g = px[1], red = px[2];
+        y[c] = ClampByte((yr[red] + yg[g] + yb[b] + 32768) >> 16);
+        cb[c] = ClampByte(((ur[red] + ug[g] + ub[b] + 32768) >> 16) + 128);
+        cr[c] = ClampByte(((vr[red] + vg[g] + vb[b] + 32768) >> 16) + 128);
       }
     }
   }
 }
 
-void CVienco::EncodePlane(int plane, bool allowSkip, BitWriter& out) {
+// Transforms and quantises one block of `plane` and appends its coefficients
+// to the plane's streams. A luma block is first tested for skipping: true
+// when it is skipped (nothing of the block is then coded).
+bool CVienco::EncodeBlock(int plane, int b, const uint8_t* samples, bool allowSkip) {
   const bool luma = plane == 0;
   PlaneStreams& ps = buf_->streams[plane];
-  std::fill(std::begin(ps.counts), std::end(ps.counts), 0);
   const int32_t* recip = reciprocal_[luma ? 0 : 1];
-  uint8_t* skip = buf_->skip;
-  for (int b = 0; b < blocks_; ++b) {
-    if (!luma && skip[b]) continue;
-    const uint8_t* samples = buf_->planes[plane] + static_cast<size_t>(64) * b;
-    int16_t zz[kCodedCoefficients];
-    uint32_t nonZero = 0;  // bit z: coefficient z is not 0
-    if (simd_) {
-      nonZero = avx2::ForwardQuantise(samples, recip, sourceOf_, zz, k_);
-    } else {
-      int32_t pass1[64], turned[64], out2[64];  // out2 transposed: 8k + i holds natural 8i + k
-      ForwardColumns(samples, pass1, 256, k_);
-      Transpose(pass1, turned);
-      ForwardColumns(turned, out2, 0, k_);
-      for (int z = 0; z < kCodedCoefficients; ++z) {
-        const int t = sourceOf_[z];
-        const int32_t q = (recip[t] * out2[t] + 32768) >> 16;
-        zz[z] = static_cast<int16_t>(std::clamp(q, -kCoefficientLimit, kCoefficientLimit));
-        nonZero |= static_cast<uint32_t>(zz[z] != 0) << z;
-      }
+  int16_t zz[kCodedCoefficients];
+  uint32_t nonZero = 0;  // bit z: coefficient z is not 0
+  if (avx512_) {
+    nonZero = avx2::ForwardQuantiseAvx512(samples, recip, zigzagWords_, zz, k_);
+  } else if (simd_) {
+    nonZero = avx2::ForwardQuantise(samples, recip, sourceOf_, zz, zigzagMasks_, k_);
+  } else {
+    int32_t pass1[64], turned[64], out2[64];  // out2 transposed: 8k + i holds natural 8i + k
+    ForwardColumns(samples, pass1, 256, k_);
+    Transpose(pass1, turned);
+    ForwardColumns(turned, out2, 0, k_);
+    for (int z = 0; z < kCodedCoefficients; ++z) {
+      const int t = sourceOf_[z];
+      const int32_t q = (recip[t] * out2[t] + 32768) >> 16;
+      zz[z] = static_cast<int16_t>(std::clamp(q, -kCoefficientLimit, kCoefficientLimit));
+      nonZero |= static_cast<uint32_t>(zz[z] != 0) << z;
     }
-    if (luma) {
-      zz[0] = static_cast<int16_t>(std::clamp<int>(zz[0], kLumaDcMin, kLumaDcMax));
-      int16_t* saved = buf_->saved[b];
-      if (allowSkip && SameStep(zz[0], saved[0], skipShift_) && SameStep(zz[1], saved[1], skipShift_) &&
-          SameStep(zz[2], saved[2], skipShift_)) {
-        skip[b] = 1;
-        out.Put(1, 1);
-        continue;
-      }
-      skip[b] = 0;
-      out.Put(0, 1);
-      saved[0] = zz[0];
-      saved[1] = zz[1];
-      saved[2] = zz[2];
-    }
-    const uint32_t ac = nonZero & ~1u;
-    const int last = ac ? 31 - __builtin_clz(ac) : 0;
-    ps.last[b] = static_cast<uint8_t>(last);
-    for (int s = 0; s <= last; ++s) ps.values[s][ps.counts[s]++] = zz[s];
   }
+  if (luma) {
+    zz[0] = static_cast<int16_t>(std::clamp<int>(zz[0], kLumaDcMin, kLumaDcMax));
+    int16_t* saved = buf_->saved[b];
+    if (allowSkip && SameStep(zz[0], saved[0], skipShift_) && SameStep(zz[1], saved[1], skipShift_) &&
+        SameStep(zz[2], saved[2], skipShift_)) {
+      buf_->skip[b] = 1;
+      return true;
+    }
+    buf_->skip[b] = 0;
+    saved[0] = zz[0];
+    saved[1] = zz[1];
+    saved[2] = zz[2];
+  }
+  const uint32_t ac = nonZero & ~1u;
+  const int last = ac ? 31 - __builtin_clz(ac) : 0;
+  ps.last[b] = static_cast<uint8_t>(last);
+  for (int s = 0; s <= last; ++s) ps.values[s][ps.counts[s]++] = static_cast<int8_t>(zz[s]);
+  return false;
 }
 
 void CVienco::WritePlaneStreams(int plane, GroupCoder& groups, BitWriter& out) const {
@@ -331,8 +356,7 @@ void CVienco::WritePlaneStreams(int plane, GroupCoder& groups, BitWriter& out) c
     groups.Add(ps.values[0][i] - previous);
     previous = ps.values[0][i];
   }
-  for (int s = 1; s < kCodedCoefficients; ++s)
-    for (int i = 0; i < ps.counts[s]; ++i) groups.Add(ps.values[s][i]);
+  for (int s = 1; s < kCodedCoefficients; ++s) groups.AddRun(ps.values[s], ps.counts[s]);
   groups.Finish();
 }
 

@@ -23,8 +23,9 @@ namespace tw {
 
 class CVienco {
  public:
-  // allowSimd false keeps to the portable transform (for comparing the two).
-  explicit CVienco(bool allowSimd = true);
+  // allowSimd false keeps to the portable transform, allowAvx512 false keeps
+  // the vector code to AVX2 (for comparing the paths).
+  explicit CVienco(bool allowSimd = true, bool allowAvx512 = true);
   ~CVienco();
   CVienco(const CVienco&) = delete;
   CVienco& operator=(const CVienco&) = delete;
@@ -58,16 +59,19 @@ class CVienco {
   class GroupCoder;
 
   void SetSize(int width, int height);
-  void ConvertToPlanes(const win32::Bitmap& bitmap);
-  void EncodePlane(int plane, bool allowSkip, BitWriter& out);
+  void ConvertBlockRow(const win32::Bitmap& bitmap, int blockRow);
+  bool EncodeBlock(int plane, int block, const uint8_t* samples, bool allowSkip);
   void WritePlaneStreams(int plane, GroupCoder& groups, BitWriter& out) const;
 
   std::unique_ptr<Buffers> buf_;
   int32_t colour_[9][256];     // Y from R, G, B; Cb from R, G, B; Cr from R, G, B
   int32_t reciprocal_[2][64];  // luma, chroma; transposed (8k + i: natural 8i + k)
   uint8_t sourceOf_[32];       // zigzag index -> position in the transform's output
+  avx2::ZigzagMasks zigzagMasks_;  // nonzero positions of a row -> zigzag indexes
+  avx2::ZigzagWords zigzagWords_;  // the AVX-512 permutation to zigzag order
   TransformConstants k_;
   bool simd_ = false;        // vector transforms
+  bool avx512_ = false;      // the AVX-512 zigzag permutation
   bool simdColour_ = false;  // vector colour conversion: colourLinear_ matches colour_
   avx2::LinearTable colourLinear_[9];
   int quality_ = 0;

@@ -82,16 +82,17 @@ TEST(Aes, BadLengthsRaiseBeforeTouchingTheDestination) {
   const std::pair<uint32_t, const char*> cases[] = {
       {0, "Nothing to do"}, {15, "Wrong block length"}, {17, "Wrong block length"}, {33, "Wrong block length"}};
   const uint8_t iv[16] = {};
+  const TAesKey kept("k");
   for (const auto& [length, message] : cases)
-    for (bool encrypt : {true, false}) {
+    for (int call = 0; call < 4; ++call) {
       const std::string src(48, 'a');
       std::string dst(48, 'z');
       try {
-        if (encrypt)
-          AesEncryptCbc(src.data(), length, "k", dst.data(), iv);
-        else
-          AesDecryptCbc(src.data(), length, "k", dst.data(), iv);
-        ADD_FAILURE() << "no error for length " << length;
+        if (call == 0) AesEncryptCbc(src.data(), length, "k", dst.data(), iv);
+        if (call == 1) AesDecryptCbc(src.data(), length, "k", dst.data(), iv);
+        if (call == 2) kept.EncryptCbc(src.data(), length, dst.data(), iv);
+        if (call == 3) kept.DecryptCbc(src.data(), length, dst.data(), iv);
+        ADD_FAILURE() << "no error for length " << length << " in call " << call;
       } catch (const ECryptoError& e) {
         EXPECT_STREQ(e.what(), message);
       }
@@ -140,6 +141,14 @@ TEST(Aes, BothEnginesAgreeWithOpenSslOnRandomInputsInPlace) {
       ASSERT_EQ(buf, expected);
       AesDecryptCbc(buf.data(), length, keyText, buf.data(), U8(iv), path);
       ASSERT_EQ(buf, plain);
+      // A kept key gives the same bytes, call after call.
+      const TAesKey kept(keyText, path);
+      for (int again = 0; again < 2; ++again) {
+        kept.EncryptCbc(buf.data(), length, buf.data(), U8(iv));
+        ASSERT_EQ(buf, expected);
+        kept.DecryptCbc(buf.data(), length, buf.data(), U8(iv));
+        ASSERT_EQ(buf, plain);
+      }
     }
   }
 }

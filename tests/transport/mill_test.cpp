@@ -183,6 +183,55 @@ TEST(Mill, SharedKeySealsCodes21To23AndNothingBefore) {
   EXPECT_EQ(ReadStrField(opened).size(), 16u);
 }
 
+// A pipe keeps its session key expanded between messages; changing the key
+// must re-key both directions. The side that keeps the old key can then no
+// longer open what the other seals, and closes with crSecurity.
+TEST(Mill, ASessionKeyChangeRekeysSealingAndOpening) {
+  for (bool senderChanges : {true, false}) {
+    Pair p(secSharedKey, secSharedKey);
+    p.server.SetSecretKey(u"k1");
+    p.client.SetSecretKey(u"k1");
+    CPipe* c = p.Open();
+    ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+    ASSERT_EQ(c->State, psSession);
+    CPipe* s = p.server.GetPipe(p.sp.opened.front());
+    auto send = [&](const char* text) {
+      p.server.PutStrField(s->Id(), text);
+      p.server.SendToPipe(s->Id(), 40, false);
+    };
+    send("first");  // both sides expand and keep "k1"
+    ASSERT_TRUE(p.Run([&] { return p.cp.received.size() == 1; }));
+    (senderChanges ? s : c)->SessionKey = "k2";
+    send("second");
+    ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty(); })) << senderChanges;
+    EXPECT_EQ(p.cp.closes[0].reason, crSecurity) << senderChanges;
+    EXPECT_EQ(p.cp.received.size(), 1u) << senderChanges;
+  }
+}
+
+// A message queued on an idle pipe leaves once the handler that queued it
+// returns, without waiting for the sender's next pump step; the pump step
+// still sends what queues up behind it.
+TEST(Mill, AMessageQueuedOnAnIdlePipeLeavesWithoutWaitingForATick) {
+  Pair p;
+  CPipe* c = p.Open();
+  ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
+  ASSERT_EQ(c->State, psSession);
+  c->PutStrField("first");
+  c->QueueMessage(sackAppBase + 5);
+  c->PutStrField("second");
+  c->QueueMessage(sackAppBase + 5);  // the pipe is no longer idle: this one waits
+  while (win32::ProcessMessages()) {
+  }
+  // Only the server is pumped from here on.
+  ASSERT_TRUE(Drive({&p.server}, [&] { return !p.sp.received.empty(); }));
+  Settle({&p.server});
+  ASSERT_EQ(p.sp.received.size(), 1u);
+  EXPECT_EQ(p.sp.received[0], std::make_pair(5, StrToField("first")));
+  ASSERT_TRUE(p.Run([&] { return p.sp.received.size() == 2; }));
+  EXPECT_EQ(p.sp.received[1].second, StrToField("second"));
+}
+
 TEST(Mill, HostileHandshakeInputNeverOpensASession) {
   struct Case {
     const char* name;

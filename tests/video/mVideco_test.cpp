@@ -323,13 +323,15 @@ uint64_t Hash(std::span<const uint8_t> bytes, uint64_t h = 14695981039346656037u
   return h;
 }
 
-class FrozenReference : public ::testing::TestWithParam<bool> {};
+enum class TCodecPath { Portable, Avx2, Fastest };
+
+class FrozenReference : public ::testing::TestWithParam<TCodecPath> {};
 
 TEST_P(FrozenReference, OutputsMatch) {
-  const bool simd = GetParam();
+  const bool simd = GetParam() != TCodecPath::Portable;
   uint64_t frames = 14695981039346656037ull, pictures = frames;
   for (int quality = 1; quality <= 5; ++quality) {
-    CVienco encoder(simd);
+    CVienco encoder(simd, GetParam() == TCodecPath::Fastest);
     CVideco decoder(simd);
     encoder.SetQuality(quality);
     Bitmap out;
@@ -345,8 +347,13 @@ TEST_P(FrozenReference, OutputsMatch) {
   EXPECT_EQ(pictures, 7972325107977101558ull);
 }
 
-INSTANTIATE_TEST_SUITE_P(VideoCodec, FrozenReference, ::testing::Values(false, true),
-                         [](const auto& caseInfo) { return caseInfo.param ? "FastestPath" : "PortablePath"; });
+INSTANTIATE_TEST_SUITE_P(VideoCodec, FrozenReference,
+                         ::testing::Values(TCodecPath::Portable, TCodecPath::Avx2, TCodecPath::Fastest),
+                         [](const auto& caseInfo) {
+                           return caseInfo.param == TCodecPath::Portable ? "PortablePath"
+                                  : caseInfo.param == TCodecPath::Avx2   ? "Avx2Path"
+                                                                     : "FastestPath";
+                         });
 
 }  // namespace
 }  // namespace tw
