@@ -496,12 +496,12 @@ TEST(FileFailures, ACancelOrALostLinkMidTransferEndsBothSidesWithOne) {
 
 namespace {
 
-// A bare client bonded with c0, sending file messages by hand.
-struct TRawSender {
+// A bare client bonded with c0, sending and answering file messages by hand.
+struct TRawPeer {
   TRig& rig;
   TRawClient raw;
   int32_t to = 0;
-  explicit TRawSender(TRig& r) : rig(r), raw(r.h, u"raw") {
+  explicit TRawPeer(TRig& r) : rig(r), raw(r.h, u"raw") {
     rig.h.Run([&] { return raw.PeerId(u"c0") != 0; });
     to = raw.PeerId(u"c0");
     raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), to);
@@ -549,7 +549,7 @@ std::string Crc(std::string_view bytes) { return IntToField(static_cast<int32_t>
 TEST(FileProtocol, MessagesOutOfTurnAreIgnoredAndOnlyAWholeMatchingFileCompletes) {
   TRig rig(1);
   TClient& c = rig[0];
-  TRawSender s(rig);
+  TRawPeer s(rig);
   ASSERT_NE(c.Handle(u"raw"), 0);
 
   // Accepted; data and done before the start change nothing.
@@ -566,7 +566,7 @@ TEST(FileProtocol, MessagesOutOfTurnAreIgnoredAndOnlyAWholeMatchingFileCompletes
   s.SendAndWait(cln::APP_FILE_START, Int64(0));
   s.SendAndWait(cln::APP_FILE_START, Int64(0));
   EXPECT_EQ(s.Seen(1000 + cln::APP_FILE_READY), 1u);
-  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"abc", "def", "XYZ"}));
+  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"abcd", "efXYZ", "more"}));
   s.SendAndWait(cln::APP_FILE_DONE, Crc("abcdef"));
   ASSERT_TRUE(rig.WaitFor(c, "indone raw 0"));
   EXPECT_EQ(ReadFile("r.bin"), "abcdef");
@@ -602,12 +602,55 @@ TEST(FileProtocol, MessagesOutOfTurnAreIgnoredAndOnlyAWholeMatchingFileCompletes
   }
 }
 
+// The sender keeps one chunk in flight: repeated answers release nothing,
+// and the acknowledgement of a cancelled transfer's chunk does not release a
+// chunk of the next transfer to the same peer.
+TEST(FileProtocol, OneChunkIsInFlightWhateverThePeerRepeats) {
+  TRig rig(1);
+  TClient& a = rig[0];
+  TRawPeer r(rig);
+  const cln::TPeerHandle raw = a.Handle(u"raw");
+  WriteFile("src", RandomBytes(100'000, 8));
+  auto seen = [&](int32_t channel) { return r.Seen(1000 + channel); };
+  auto waitSeen = [&](int32_t channel, size_t n) { return rig.h.Run([&] { return seen(channel) >= n; }); };
+  auto ackData = [&] { r.raw.SendRouted(-(1000 + cln::APP_FILE_DATA), {}, r.to); };
+
+  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, 1));
+  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
+  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_START, 1));
+  r.Send(cln::APP_FILE_READY);
+  r.Send(cln::APP_FILE_READY);
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 1));
+  rig.h.Settle(200);
+  EXPECT_EQ(seen(cln::APP_FILE_START), 1u);
+  EXPECT_EQ(seen(cln::APP_FILE_DATA), 1u);
+
+  // Cancelled with its chunk unacknowledged; the next transfer's first chunk
+  // goes out, then the old acknowledgement comes.
+  ASSERT_TRUE(a->CancelOutFile(raw));
+  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, 2));
+  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_START, 2));
+  r.Send(cln::APP_FILE_READY);
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 2));
+  ackData();
+  rig.h.Settle(200);
+  EXPECT_EQ(seen(cln::APP_FILE_DATA), 2u);
+  ackData();
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 3));
+  r.Send(cln::APP_FILE_END, IntToField(cln::errCancelled));
+  ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone raw 1") == 2; }));
+}
+
 // A kept name is only a file name in the current folder; what cannot be one
 // is refused with 23. The container still sees the trimmed name.
 TEST(FileProtocol, OfferedNamesNeverChooseAPlace) {
   TRig rig(1);
   TClient& c = rig[0];
-  TRawSender s(rig);
+  TRawPeer s(rig);
   struct Case {
     std::u16string offered;
     const char* shown;  // what the container sees
