@@ -8,3 +8,9 @@ tw_add_bench(client_files_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/client_files_b
 # timing program: it prints its figures.
 add_executable(client_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_bench.cpp)
 target_link_libraries(client_bench PRIVATE tw_client tw_server tw_transport tw_platform)
+
+# A file between two client engines through the server engine on loopback, in
+# secNone and secSharedKey: MB/s, chunks and their round trip, each side's CPU.
+# A small timing program: it prints its figures.
+add_executable(client_transfer_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_transfer_bench.cpp)
+target_link_libraries(client_transfer_bench PRIVATE tw_client tw_server tw_transport tw_platform)

@@ -10,6 +10,15 @@
 
 namespace tw::cln {
 
+namespace {
+
+// What a data message adds to its chunk on the wire: the frame header (13),
+// the route list or peer id (8), the chunk's field count (4), and when sealed
+// the seal's header (17) and padding (up to 16).
+constexpr int32_t kChunkHeadroom = 64;
+
+}  // namespace
+
 // --- Operations ------------------------------------------------------------------
 
 int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
@@ -51,6 +60,13 @@ int32_t TFileUnit::CancelInFile(TPeer& peer) {
 
 std::u16string TFileUnit::GetOutgoingFile(const TPeer& peer) const {
   return peer.Files.Out.Active ? peer.Files.Out.Path : std::u16string();
+}
+
+// The room counts body bytes; the frame around them must fit the read size
+// of the pipes it crosses too, or each hop waits a pump step for its tail.
+int32_t TFileUnit::ChunkSize() {
+  const int32_t room = engine_.Mate().GetChunkSize();
+  return room > 2 * kChunkHeadroom ? room - kChunkHeadroom : room;
 }
 
 bool TFileUnit::SetTransferSuffix(const std::u16string& suffix) {
@@ -204,9 +220,9 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
     out.DoneSent = Send(peer, APP_FILE_DONE);
     return;
   }
-  const int64_t room = engine_.Mate().GetChunkSize();
-  if (room <= 0) return;  // no session pipe
-  const auto n = static_cast<size_t>(std::min(room, out.Size - out.Sent));
+  const int64_t chunk = ChunkSize();
+  if (chunk <= 0) return;  // no session pipe
+  const auto n = static_cast<size_t>(std::min(chunk, out.Size - out.Sent));
   chunk_.resize(n);
   size_t done = 0;
   if (!out.Source.Read(chunk_.data(), n, done) || done != n) {

@@ -105,6 +105,10 @@ class TFileUnit {
   // Refuses an empty suffix: the temporary file would be the destination itself.
   bool SetTransferSuffix(const std::u16string& suffix);
 
+  // The bytes of file data the next chunk carries: the session pipe's room
+  // less what the frame around them adds; 0 without a session pipe.
+  int32_t ChunkSize();
+
   // --- The engine's hooks ---------------------------------------------------------
   void DoMessage(TPeer& peer, int32_t channel, std::string& body);
   // An acknowledged APP_FILE_DATA from this peer.

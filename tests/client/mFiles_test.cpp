@@ -170,9 +170,9 @@ TEST(FileRoundTrip, EverySizeArrivesByteForByteAndReplacesTheDestination) {
     std::function<size_t()> size;
     int maxChunks;  // -1: any number
   };
-  // The room only grows on an idle pipe, so a file of the room measured at
-  // the offer goes in one chunk.
-  auto room = [&] { return static_cast<size_t>(a->Mate().GetChunkSize()); };
+  // The room only grows on an idle pipe, so a file of the chunk size measured
+  // at the offer goes in one chunk.
+  auto room = [&] { return static_cast<size_t>(a->Files().ChunkSize()); };
   const Case cases[] = {
       {"empty", [] { return size_t{0}; }, 0},
       {"one byte", [] { return size_t{1}; }, 1},
