@@ -492,6 +492,26 @@ TEST(FileFailures, ACancelOrALostLinkMidTransferEndsBothSidesWithOne) {
   }
 }
 
+// An engine destroyed in the middle of a transfer sends and fires nothing,
+// but leaves no temporary file; its peer ends the transfer with 1.
+TEST(FileFailures, AnEngineDestroyedMidTransferLeavesNoTemporaryFile) {
+  for (bool receiverGoes : {true, false}) {
+    SCOPED_TRACE(receiverGoes ? "receiver destroyed" : "sender destroyed");
+    TRig rig(2);
+    TClient& a = rig[0];
+    TClient& b = rig[1];
+    WriteFile("src", RandomBytes(5'000'000, 6));
+    ReceiveInto(rig.watch[1], u"in");
+    ASSERT_TRUE(a->RequestOutFile(a.Handle(u"c1"), u"src"));
+    ASSERT_TRUE(rig.h.Run([&] { return b.Count("inprogress") > 0; }));
+    ASSERT_TRUE(HasTemporaryFile(rig.dir));
+    (receiverGoes ? b : a).engine.reset();
+    TClient& peer = receiverGoes ? a : b;
+    ASSERT_TRUE(rig.WaitFor(peer, receiverGoes ? "outdone c1 1" : "indone c0 1"));
+    EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"in", "src"}));
+  }
+}
+
 // --- A peer that does not follow the exchange ------------------------------------------------
 
 namespace {
