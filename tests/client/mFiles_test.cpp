@@ -300,6 +300,10 @@ TEST(FileOperations, CheckSessionHandleAndTransferInOrder) {
   }
   ASSERT_TRUE(rig.WaitFor(a, "outdone c2 0"));
   EXPECT_TRUE(a.Saw("outdone c1 1"));
+  // A peer that is gone could never answer: no transfer starts.
+  ASSERT_TRUE(a->DisconnectPeer(b));
+  EXPECT_FALSE(a->RequestOutFile(b, u"two"));
+  EXPECT_EQ(a->GetLastError(), cln::errWrongState);
 
   ASSERT_TRUE(a->CloseSession());
   const Case closed[] = {
