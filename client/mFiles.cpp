@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "client/mCRC32.h"
 #include "client/mOfferedName.h"
@@ -16,6 +17,15 @@ namespace {
 // the route list or peer id (8), the chunk's field count (4), and when sealed
 // the seal's header (17) and padding (up to 16).
 constexpr int32_t kChunkHeadroom = 64;
+
+// Fires a container event through a copy, so a handler that replaces itself
+// does not destroy the closure that runs it.
+template <typename Event, typename... Args>
+void Fire(const Event& event, Args&&... args) {
+  if (!event) return;
+  const Event copy = event;
+  copy(std::forward<Args>(args)...);
+}
 
 }  // namespace
 
@@ -105,7 +115,7 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   const std::u16string offered = ReadWideField(body);
   const int64_t size = ReadInt64Field(body);
   TInFile& in = peer.Files.In;
-  auto& event = engine_.Events.OnInFileRequested;
+  const auto event = engine_.Events.OnInFileRequested;
   int32_t code = errNone;
   if (!event) {
     code = errNoReceiver;
@@ -234,9 +244,9 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
   out.InFlight = true;
   out.Sent += static_cast<int64_t>(n);
   out.Crc = Crc32Update(out.Crc, chunk_);
-  if (ProgressDue(out.LastProgress) && engine_.Events.OnOutFileProgress)
-    engine_.Events.OnOutFileProgress(peer.Handle, Int64Lo(out.Sent), Int64Hi(out.Sent), Int64Lo(out.Size),
-                                     Int64Hi(out.Size));
+  if (ProgressDue(out.LastProgress))
+    Fire(engine_.Events.OnOutFileProgress, peer.Handle, Int64Lo(out.Sent), Int64Hi(out.Sent), Int64Lo(out.Size),
+         Int64Hi(out.Size));
 }
 
 // The receiver writes what the offer announced and not a byte more.
@@ -256,9 +266,9 @@ void TFileUnit::DoData(TPeer& peer, std::string& body) {
     in.Received += static_cast<int64_t>(n);
     in.Crc = Crc32Update(in.Crc, field.data(), n);
   }
-  if (ProgressDue(in.LastProgress) && engine_.Events.OnInFileProgress)
-    engine_.Events.OnInFileProgress(peer.Handle, Int64Lo(in.Received), Int64Hi(in.Received), Int64Lo(in.Size),
-                                    Int64Hi(in.Size));
+  if (ProgressDue(in.LastProgress))
+    Fire(engine_.Events.OnInFileProgress, peer.Handle, Int64Lo(in.Received), Int64Hi(in.Received),
+         Int64Lo(in.Size), Int64Hi(in.Size));
 }
 
 void TFileUnit::DoDone(TPeer& peer, std::string& body) {
@@ -289,7 +299,7 @@ void TFileUnit::EndInFile(TPeer& peer, int32_t code, bool notify) {
   in.Destination.clear();
   in.Temporary.clear();
   if (notify) SendCode(peer, APP_FILE_END, code);
-  if (!engine_.Destroying() && engine_.Events.OnInFileDone) engine_.Events.OnInFileDone(peer.Handle, code);
+  if (!engine_.Destroying()) Fire(engine_.Events.OnInFileDone, peer.Handle, code);
 }
 
 void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
@@ -305,7 +315,7 @@ void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
   out.InFlight = false;
   (void)out.Source.Close();
   out.Path.clear();
-  if (!engine_.Destroying() && engine_.Events.OnOutFileDone) engine_.Events.OnOutFileDone(peer.Handle, code);
+  if (!engine_.Destroying()) Fire(engine_.Events.OnOutFileDone, peer.Handle, code);
 }
 
 void TFileUnit::PeerGone(TPeer& peer) {

@@ -49,7 +49,8 @@ class TWorkFolder {
   // Every name in the folder tree, relative, sorted.
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(path_)) names.push_back(fs::relative(e.path(), path_).string());
+    for (const auto& e : fs::recursive_directory_iterator(path_))
+      names.push_back(fs::relative(e.path(), path_).string());
     std::sort(names.begin(), names.end());
     return names;
   }
