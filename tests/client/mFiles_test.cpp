@@ -350,6 +350,14 @@ TEST(FileRefusals, TheReceiversRefusalIsTheSendersCode) {
       {"no handler", [](TRig& r) { r[1]->Events.OnInFileRequested = nullptr; }, cln::errNoReceiver},
       {"declined", [](TRig& r) { r.watch[1].decide = [](std::u16string&, bool& ok) { ok = false; }; },
        cln::errDeclined},
+      {"declined by a handler that removes itself",
+       [](TRig& r) {
+         r.watch[1].decide = [&r](std::u16string&, bool& ok) {
+           r[1]->Events.OnInFileRequested = nullptr;
+           ok = false;
+         };
+       },
+       cln::errDeclined},
       {"temporary file not created",
        [](TRig& r) {
          WriteFile("blocked", "a file where a folder would have to be");
