@@ -585,6 +585,11 @@ TEST(FileProtocol, MessagesOutOfTurnAreIgnoredAndOnlyAWholeMatchingFileCompletes
   TRawPeer s(rig);
   ASSERT_NE(c.Handle(u"raw"), 0);
 
+  // No file has a negative size: declined without asking the container.
+  s.Offer(u"negative", -1);
+  EXPECT_EQ(s.EndCodes(), std::vector<int32_t>{cln::errDeclined});
+  EXPECT_EQ(c.Count("offered"), 0u);
+  s.raw.bonds.clear();
   // Accepted; data and done before the start change nothing.
   s.Offer(u"r.bin", 6);
   ASSERT_EQ(s.Seen(1000 + cln::APP_FILE_ACCEPT), 1u);
