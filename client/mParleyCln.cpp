@@ -58,6 +58,7 @@ TTWParleyCln::~TTWParleyCln() {
   destroying_ = true;
   Events = {};
   talks_->EndTalk();
+  for (auto& p : peers_) files_->Release(*p);
   mate_.reset();
   capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   talks_->ReleaseMedia(nullptr);
@@ -123,6 +124,8 @@ void TTWParleyCln::PeerDisconnected(TPeer* peer) {
   peer = CheckPeer(handle);
   if (!peer || peer->LinkState == lsDisconnected) return;
   peer->LinkState = lsDisconnected;
+  // Its transfers can never finish: they end here, with their done events.
+  files_->PeerGone(*peer);
   mate_->DisconnectTube(peer->Tube);
   if (!destroying_ && Events.OnPeerDisconnected) Events.OnPeerDisconnected(handle);
 }
@@ -201,6 +204,41 @@ bool TTWParleyCln::SendBinaryMessage(TPeerHandle handle, const com::VARIANT& byt
   }
   mate_->SendBinary(tube, bytes);
   return true;
+}
+
+// --- Files -----------------------------------------------------------------------
+
+TPeer* TTWParleyCln::SelectFilePeer(TPeerHandle handle) {
+  lastError_ = errNone;
+  if (status_ != ssOpen) {
+    lastError_ = errSessionNotOpen;
+    return nullptr;
+  }
+  return SelectPeer(handle);
+}
+
+bool TTWParleyCln::RequestOutFile(TPeerHandle handle, const std::u16string& file) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->RequestOutFile(*p, file);
+  return p && lastError_ == errNone;
+}
+
+bool TTWParleyCln::CancelOutFile(TPeerHandle handle) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->CancelOutFile(*p);
+  return p && lastError_ == errNone;
+}
+
+bool TTWParleyCln::CancelInFile(TPeerHandle handle) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->CancelInFile(*p);
+  return p && lastError_ == errNone;
+}
+
+std::u16string TTWParleyCln::GetOutgoingFile(TPeerHandle handle) {
+  if (status_ != ssOpen) return u"";
+  TPeer* p = SelectPeer(handle);
+  return p ? files_->GetOutgoingFile(*p) : u"";
 }
 
 // --- Settings --------------------------------------------------------------------
@@ -293,7 +331,7 @@ void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
 
 void TTWParleyCln::DoAck(TTubeId tube, int32_t channel) {
   if (destroying_ || channel != APP_FILE_DATA) return;
-  if (TPeer* p = TubePeer(tube)) files_->SendNextChunk(*p);
+  if (TPeer* p = TubePeer(tube)) files_->DoAck(*p);
 }
 
 void TTWParleyCln::DoBinary(TTubeId tube, const com::VARIANT& message) {

@@ -71,6 +71,8 @@ struct TPeer {
   std::u16string Name;
   // While media run for this peer (talk unit).
   std::unique_ptr<IPlayer> Player;
+  // The peer's outgoing and incoming file transfers (file unit).
+  TPeerFiles Files;
 };
 
 // Event closures; each fires only when assigned and never during destruction.
@@ -141,6 +143,18 @@ class TTWParleyCln {
   // Handle 0 sends to the server host.
   bool SendBinaryMessage(TPeerHandle handle, const com::VARIANT& bytes);
 
+  // --- Files -----------------------------------------------------------------------
+  bool RequestOutFile(TPeerHandle handle, const std::u16string& file);
+  bool CancelOutFile(TPeerHandle handle);
+  bool CancelInFile(TPeerHandle handle);
+  // The path of the active outgoing transfer to the peer; empty when none.
+  std::u16string GetOutgoingFile(TPeerHandle handle);
+  // The suffix of temporary files, used from the next accepted offer on. An
+  // empty suffix is refused (false): the temporary file would be the
+  // destination itself.
+  const std::u16string& GetTransferSuffix() const { return files_->GetTransferSuffix(); }
+  bool SetTransferSuffix(const std::u16string& suffix) { return files_->SetTransferSuffix(suffix); }
+
   // --- Keys, trust and addresses (forwarded to the session layer) ------------------
   bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
   std::u16string TakeFingerprint(const std::u16string& publicKey) { return mate_->TakeFingerprint(publicKey); }
@@ -202,6 +216,9 @@ class TTWParleyCln {
  private:
   void Close(int32_t code);
   bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
+  // The first checks of the file operations: the session is open (13) and
+  // the handle names a peer (3).
+  TPeer* SelectFilePeer(TPeerHandle handle);
   TPeer* TubePeer(TTubeId tube);  // the connected peer of a tube, or null
 
   // Session layer closures.
