@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,8 @@ struct TTransition {
   std::vector<std::string> events;  // a's talk events
   std::vector<std::string> sent;    // what the watched peer heard from a
 };
+
+void PrintTo(const TTransition& t, std::ostream* os) { *os << t.name; }
 
 void Refuse(bool& okay) { okay = false; }
 void AcceptIt(bool& okay) { okay = true; }
