@@ -239,7 +239,7 @@ TEST_P(TalkTransitions, FollowTheTable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Talks, TalkTransitions, ::testing::ValuesIn(kTransitions),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // --- Scenarios among real engines ----------------------------------------------------------------
 
