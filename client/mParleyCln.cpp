@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/win32/text.h"
 #include "transport/twTools.h"
 
 namespace tw::cln {
@@ -53,17 +54,21 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
 }
 
 // Destruction: no event fires from here on. Talks end, the session layer
-// goes (dropping the connection), then the capture and the shared media.
+// goes (dropping the connection), the shared media stop while the capture
+// they use still exists, then the capture goes.
 TTWParleyCln::~TTWParleyCln() {
   destroying_ = true;
   Events = {};
   talks_->EndTalk();
   for (auto& p : peers_) files_->Release(*p);
   mate_.reset();
-  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   talks_->ReleaseMedia(nullptr);
+  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   recorder_->Events = {};
-  for (auto& p : peers_) p->Player.reset();
+  for (auto& p : peers_) {
+    p->Player.reset();
+    p->Decoder.reset();
+  }
   recorder_.reset();
   player_.reset();
   encoder_.reset();
@@ -241,7 +246,32 @@ std::u16string TTWParleyCln::GetOutgoingFile(TPeerHandle handle) {
   return p ? files_->GetOutgoingFile(*p) : u"";
 }
 
+// --- Talks -----------------------------------------------------------------------
+
+bool TTWParleyCln::BeginTalk(TPeerHandle handle, bool audio, bool video) {
+  TPeer* p = SelectPeer(handle);
+  return p && talks_->BeginTalk(*p, audio, video);
+}
+
+int32_t TTWParleyCln::GetTalkState(TPeerHandle handle) {
+  TPeer* p = SelectPeer(handle);
+  return p ? int32_t{p->TalkState} : int32_t{tkIdle};
+}
+
 // --- Settings --------------------------------------------------------------------
+
+std::u16string TTWParleyCln::GetCaptureDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(capture_->DeviceName(index));
+}
+
+std::u16string TTWParleyCln::GetRecordingDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(recorder_->DeviceName(index));
+}
+
+std::u16string TTWParleyCln::GetPlaybackDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(player_->DeviceName(index));
+}
+
 
 bool TTWParleyCln::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
   publicKey.clear();
