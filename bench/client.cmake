@@ -9,3 +9,10 @@ tw_add_bench(client_files_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/client_files_b
 add_executable(client_engine_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_bench.cpp)
 tw_use_include_root(client_engine_bench PRIVATE)
 target_link_libraries(client_engine_bench PRIVATE tw_client tw_server tw_transport tw_platform)
+
+# A file between two client engines through the server engine on loopback, in
+# secNone and secSharedKey: MB/s, chunks and their round trip, each side's CPU.
+# A small timing program: it prints its figures.
+add_executable(client_transfer_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_transfer_bench.cpp)
+tw_use_include_root(client_transfer_bench PRIVATE)
+target_link_libraries(client_transfer_bench PRIVATE tw_client tw_server tw_transport tw_platform)

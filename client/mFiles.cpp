@@ -1,10 +1,359 @@
 #include "client/mFiles.h"
 
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "client/mCRC32.h"
+#include "client/mOfferedName.h"
 #include "client/mParleyCln.h"
+#include "transport/twTools.h"
 
 namespace tw::cln {
 
-void TFileUnit::DoMessage(TPeer&, int32_t, std::string&) {}
-void TFileUnit::SendNextChunk(TPeer&) {}
+namespace {
+
+// What a data message adds to its chunk on the wire: the frame header (13),
+// the route list or peer id (8), the chunk's field count (4), and when sealed
+// the seal's header (17) and padding (up to 16).
+constexpr int32_t kChunkHeadroom = 64;
+
+// Fires a container event through a copy, so a handler that replaces itself
+// does not destroy the closure that runs it.
+template <typename Event, typename... Args>
+void Fire(const Event& event, Args&&... args) {
+  if (!event) return;
+  const Event copy = event;
+  copy(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
+// --- Operations ------------------------------------------------------------------
+
+int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
+  TOutFile& out = peer.Files.Out;
+  if (out.Active) return errBusy;
+  // A peer that is gone can never answer: the transfer would hold the file
+  // open until it is cancelled.
+  if (peer.LinkState != lsConnected) return errWrongState;
+  files::TFile source;
+  int64_t size = 0;
+  if (!source.OpenForReading(files::PathFromWide(file), files::Sharing::Exclusive) || !source.Size(size))
+    return errOpenFailed;
+  out.Active = true;
+  out.State = fsOffered;
+  out.Ready = out.InFlight = out.DoneSent = false;
+  out.Path = file;
+  out.Source = std::move(source);
+  out.Crc = kCrc32Start;
+  out.Size = size;
+  out.Sent = 0;
+  out.StartTick = win32::GetTickCount();
+  engine_.Mate().PushWideString(BareFileName(file));
+  engine_.Mate().PushInt64(size);
+  Send(peer, APP_FILE_OFFER);
+  return errNone;
+}
+
+int32_t TFileUnit::CancelOutFile(TPeer& peer) {
+  if (!peer.Files.Out.Active) return errNoTransfer;
+  EndOutFile(peer, errCancelled, true);
+  return errNone;
+}
+
+int32_t TFileUnit::CancelInFile(TPeer& peer) {
+  if (!peer.Files.In.Active) return errNoTransfer;
+  EndInFile(peer, errCancelled, true);
+  return errNone;
+}
+
+std::u16string TFileUnit::GetOutgoingFile(const TPeer& peer) const {
+  return peer.Files.Out.Active ? peer.Files.Out.Path : std::u16string();
+}
+
+// The room counts body bytes; the frame around them must fit the read size
+// of the pipes it crosses too, or each hop waits a pump step for its tail.
+int32_t TFileUnit::ChunkSize() {
+  const int32_t room = engine_.Mate().GetChunkSize();
+  return room > 2 * kChunkHeadroom ? room - kChunkHeadroom : room;
+}
+
+bool TFileUnit::SetTransferSuffix(const std::u16string& suffix) {
+  if (suffix.empty()) return false;
+  suffix_ = suffix;
+  return true;
+}
+
+// --- Messages --------------------------------------------------------------------
+
+void TFileUnit::DoMessage(TPeer& peer, int32_t channel, std::string& body) {
+  switch (channel) {
+    case APP_FILE_OFFER: DoOffer(peer, body); break;
+    case APP_FILE_ACCEPT: DoAccepted(peer); break;
+    case APP_FILE_START: DoStart(peer); break;
+    case APP_FILE_READY: DoReady(peer); break;
+    case APP_FILE_DATA: DoData(peer, body); break;
+    case APP_FILE_DONE: DoDone(peer, body); break;
+    case APP_FILE_END:
+      EndOutFile(peer, ReadIntField(body), false);
+      break;
+    case APP_FILE_CANCEL: {
+      // Only APP_FILE_DONE with every byte and a matching CRC completes a
+      // transfer: a cancel that says 0 still cancels.
+      const int32_t code = ReadIntField(body);
+      EndInFile(peer, code == errNone ? int32_t{errCancelled} : code, false);
+      break;
+    }
+    default: break;
+  }
+}
+
+// The receiver: asks the container where the file goes, opens the temporary
+// file and accepts, or answers the refusal's code.
+void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
+  const std::u16string offered = ReadWideField(body);
+  const int64_t size = ReadInt64Field(body);
+  TInFile& in = peer.Files.In;
+  const auto event = engine_.Events.OnInFileRequested;
+  int32_t code = errNone;
+  if (!event) {
+    code = errNoReceiver;
+  } else if (in.Active) {
+    code = errBusy;
+  } else if (size < 0) {
+    code = errDeclined;  // no file has a negative size
+  } else {
+    // The container runs inside the event and may pump messages: a second
+    // offer, a disconnect or a closed session may come meanwhile.
+    const uint32_t offer = ++offers_;
+    in.State = fsOffered;
+    in.Offer = offer;
+    const std::u16string name = TrimOfferedName(offered);
+    std::u16string path = name;
+    bool okay = false;
+    event(peer.Handle, path, okay);
+    if (!okay) {
+      code = errDeclined;
+    } else if (in.Offer != offer || in.Active || in.State != fsOffered || peer.LinkState != lsConnected ||
+               engine_.GetSessionStatus() != ssOpen) {
+      code = errCancelled;
+    } else {
+      code = PrepareIncoming(in, name, path);
+    }
+    if (in.Offer == offer && !in.Active) in.State = fsNone;
+  }
+  if (code != errNone) {
+    SendCode(peer, APP_FILE_END, code);
+    return;
+  }
+  in.Active = true;
+  in.State = fsOffered;
+  in.Size = size;
+  in.Received = 0;
+  in.Crc = kCrc32Start;
+  in.StartTick = win32::GetTickCount();
+  engine_.Mate().PushInt64(0);  // resume offset: transfers always start at 0
+  Send(peer, APP_FILE_ACCEPT);
+}
+
+// A name the container kept is the peer's choice, so only its last component
+// counts, in the current folder; a path the container set is its own.
+int32_t TFileUnit::PrepareIncoming(TInFile& in, const std::u16string& offeredName, const std::u16string& path) {
+  std::u16string target = path;
+  if (path == offeredName) {
+    std::optional<std::u16string> local = SafeLocalName(offeredName);
+    if (!local) return errDeclined;
+    target = *local;
+  }
+  if (target.empty()) return errCreateFailed;
+  const std::string destination = files::PathFromWide(target);
+  const std::string temporary = files::PathFromWide(target + suffix_);
+  if (!files::MakeFolderChain(files::FolderOf(temporary))) return errCreateFailed;
+  // Never through a symbolic link planted at the temporary file's place.
+  if (!in.Temp.Create(temporary, 0666, files::Links::Refuse)) return errCreateFailed;
+  in.FinalPath = target;
+  in.Destination = destination;
+  in.Temporary = temporary;
+  return errNone;
+}
+
+// The sender: the receiver accepted; data start once it is ready.
+void TFileUnit::DoAccepted(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (!out.Active || out.State != fsOffered) return;
+  out.Crc = kCrc32Start;
+  out.Sent = 0;
+  if (!out.Source.Seek(0)) {
+    EndOutFile(peer, errReadFailed, true);
+    return;
+  }
+  out.State = fsMoving;
+  engine_.Mate().PushInt64(0);  // start offset
+  Send(peer, APP_FILE_START);
+}
+
+void TFileUnit::DoStart(TPeer& peer) {
+  TInFile& in = peer.Files.In;
+  if (!in.Active || in.State != fsOffered) return;
+  in.State = fsMoving;
+  in.Received = 0;  // the temporary file is new and empty: no offset but 0
+  in.Crc = kCrc32Start;
+  Send(peer, APP_FILE_READY);
+}
+
+void TFileUnit::DoReady(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (!out.Active || out.State != fsMoving || out.Ready) return;
+  out.Ready = true;
+  SendNextChunk(peer);
+}
+
+void TFileUnit::DoAck(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (out.StaleAcks > 0) {
+    --out.StaleAcks;
+    return;
+  }
+  if (!out.Active || !out.InFlight) return;
+  out.InFlight = false;
+  SendNextChunk(peer);
+}
+
+// One chunk as large as the session pipe can carry now, or APP_FILE_DONE
+// once every byte has been acknowledged.
+void TFileUnit::SendNextChunk(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (!out.Active || out.State != fsMoving || !out.Ready || out.InFlight || out.DoneSent) return;
+  if (out.Sent >= out.Size) {
+    engine_.Mate().PushInt(static_cast<int32_t>(out.Crc));
+    out.DoneSent = Send(peer, APP_FILE_DONE);
+    return;
+  }
+  const int64_t chunk = ChunkSize();
+  if (chunk <= 0) return;  // no session pipe
+  const auto n = static_cast<size_t>(std::min(chunk, out.Size - out.Sent));
+  chunk_.resize(n);
+  size_t done = 0;
+  if (!out.Source.Read(chunk_.data(), n, done) || done != n) {
+    EndOutFile(peer, errReadFailed, true);
+    return;
+  }
+  engine_.Mate().PushString(chunk_);
+  if (!Send(peer, APP_FILE_DATA, true)) return;
+  out.InFlight = true;
+  out.Sent += static_cast<int64_t>(n);
+  out.Crc = Crc32Update(out.Crc, chunk_);
+  if (ProgressDue(out.LastProgress))
+    Fire(engine_.Events.OnOutFileProgress, peer.Handle, Int64Lo(out.Sent), Int64Hi(out.Sent), Int64Lo(out.Size),
+         Int64Hi(out.Size));
+}
+
+// The receiver writes what the offer announced and not a byte more.
+void TFileUnit::DoData(TPeer& peer, std::string& body) {
+  TInFile& in = peer.Files.In;
+  if (!in.Active || in.State != fsMoving) return;
+  std::string_view rest = body;
+  while (in.Received < in.Size) {
+    const std::string_view field = ReadStrField(rest);
+    if (field.empty()) break;
+    const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(field.size()), in.Size - in.Received));
+    size_t done = 0;
+    if (!in.Temp.Write(field.data(), n, done)) {
+      EndInFile(peer, errWriteFailed, true);
+      return;
+    }
+    in.Received += static_cast<int64_t>(n);
+    in.Crc = Crc32Update(in.Crc, field.data(), n);
+  }
+  if (ProgressDue(in.LastProgress))
+    Fire(engine_.Events.OnInFileProgress, peer.Handle, Int64Lo(in.Received), Int64Hi(in.Received),
+         Int64Lo(in.Size), Int64Hi(in.Size));
+}
+
+void TFileUnit::DoDone(TPeer& peer, std::string& body) {
+  TInFile& in = peer.Files.In;
+  if (!in.Active || in.State != fsMoving) return;
+  const auto crc = static_cast<uint32_t>(ReadIntField(body));
+  const bool whole = in.Received == in.Size && crc == in.Crc;
+  EndInFile(peer, whole ? int32_t{errNone} : int32_t{errCrcMismatch}, true);
+}
+
+// --- Ends ------------------------------------------------------------------------
+
+// The receiver's end. A completed file takes the destination's name in one
+// step before the sender hears 0, so 0 means the file is in place; every
+// other end removes the temporary file and leaves the destination alone.
+void TFileUnit::EndInFile(TPeer& peer, int32_t code, bool notify) {
+  TInFile& in = peer.Files.In;
+  if (!in.Active) return;
+  in.Active = false;
+  in.State = fsNone;
+  if (code == errNone) {
+    if (!files::CommitOver(in.Temp, in.Destination)) code = errRenameFailed;
+  } else {
+    (void)in.Temp.Close();
+  }
+  if (code != errNone) (void)files::DeleteFile(in.Temporary);
+  in.FinalPath.clear();
+  in.Destination.clear();
+  in.Temporary.clear();
+  if (notify) SendCode(peer, APP_FILE_END, code);
+  if (!engine_.Destroying()) Fire(engine_.Events.OnInFileDone, peer.Handle, code);
+}
+
+void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
+  TOutFile& out = peer.Files.Out;
+  if (!out.Active) return;
+  if (notify) SendCode(peer, APP_FILE_CANCEL, code);
+  out.Active = false;
+  out.State = fsNone;
+  out.Ready = out.DoneSent = false;
+  // The acknowledgement of the chunk in flight may still come: it must not
+  // release a chunk of the next transfer.
+  if (out.InFlight) ++out.StaleAcks;
+  out.InFlight = false;
+  (void)out.Source.Close();
+  out.Path.clear();
+  if (!engine_.Destroying()) Fire(engine_.Events.OnOutFileDone, peer.Handle, code);
+}
+
+void TFileUnit::PeerGone(TPeer& peer) {
+  // The peer learns of the end from the link's own end: nothing is sent.
+  EndOutFile(peer, errCancelled, false);
+  EndInFile(peer, errCancelled, false);
+}
+
+void TFileUnit::Release(TPeer& peer) {
+  TPeerFiles& f = peer.Files;
+  f.Out.Active = false;
+  (void)f.Out.Source.Close();
+  if (f.In.Active) {
+    f.In.Active = false;
+    (void)f.In.Temp.Close();
+    (void)files::DeleteFile(f.In.Temporary);
+  }
+}
+
+// --- Helpers ---------------------------------------------------------------------
+
+bool TFileUnit::Send(TPeer& peer, int32_t channel, bool ack) {
+  CMate& mate = engine_.Mate();
+  if (ack) mate.RequestAck();
+  mate.AddTarget(peer.Tube);
+  return mate.SendToTargets(channel) != nullptr;
+}
+
+void TFileUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) {
+  engine_.Mate().PushInt(code);
+  Send(peer, channel);
+}
+
+bool TFileUnit::ProgressDue(uint32_t& lastProgress) {
+  const uint32_t now = win32::GetTickCount();
+  if (static_cast<uint32_t>(now - lastProgress) < kProgressEveryMs) return false;
+  lastProgress = now;
+  return true;
+}
 
 }  // namespace tw::cln

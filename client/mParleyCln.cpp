@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/win32/text.h"
 #include "transport/twTools.h"
 
 namespace tw::cln {
@@ -53,16 +54,21 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
 }
 
 // Destruction: no event fires from here on. Talks end, the session layer
-// goes (dropping the connection), then the capture and the shared media.
+// goes (dropping the connection), the shared media stop while the capture
+// they use still exists, then the capture goes.
 TTWParleyCln::~TTWParleyCln() {
   destroying_ = true;
   Events = {};
   talks_->EndTalk();
+  for (auto& p : peers_) files_->Release(*p);
   mate_.reset();
-  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   talks_->ReleaseMedia(nullptr);
+  capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   recorder_->Events = {};
-  for (auto& p : peers_) p->Player.reset();
+  for (auto& p : peers_) {
+    p->Player.reset();
+    p->Decoder.reset();
+  }
   recorder_.reset();
   player_.reset();
   encoder_.reset();
@@ -123,6 +129,8 @@ void TTWParleyCln::PeerDisconnected(TPeer* peer) {
   peer = CheckPeer(handle);
   if (!peer || peer->LinkState == lsDisconnected) return;
   peer->LinkState = lsDisconnected;
+  // Its transfers can never finish: they end here, with their done events.
+  files_->PeerGone(*peer);
   mate_->DisconnectTube(peer->Tube);
   if (!destroying_ && Events.OnPeerDisconnected) Events.OnPeerDisconnected(handle);
 }
@@ -203,7 +211,67 @@ bool TTWParleyCln::SendBinaryMessage(TPeerHandle handle, const com::VARIANT& byt
   return true;
 }
 
+// --- Files -----------------------------------------------------------------------
+
+TPeer* TTWParleyCln::SelectFilePeer(TPeerHandle handle) {
+  lastError_ = errNone;
+  if (status_ != ssOpen) {
+    lastError_ = errSessionNotOpen;
+    return nullptr;
+  }
+  return SelectPeer(handle);
+}
+
+bool TTWParleyCln::RequestOutFile(TPeerHandle handle, const std::u16string& file) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->RequestOutFile(*p, file);
+  return p && lastError_ == errNone;
+}
+
+bool TTWParleyCln::CancelOutFile(TPeerHandle handle) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->CancelOutFile(*p);
+  return p && lastError_ == errNone;
+}
+
+bool TTWParleyCln::CancelInFile(TPeerHandle handle) {
+  TPeer* p = SelectFilePeer(handle);
+  if (p) lastError_ = files_->CancelInFile(*p);
+  return p && lastError_ == errNone;
+}
+
+std::u16string TTWParleyCln::GetOutgoingFile(TPeerHandle handle) {
+  if (status_ != ssOpen) return u"";
+  TPeer* p = SelectPeer(handle);
+  return p ? files_->GetOutgoingFile(*p) : u"";
+}
+
+// --- Talks -----------------------------------------------------------------------
+
+bool TTWParleyCln::BeginTalk(TPeerHandle handle, bool audio, bool video) {
+  TPeer* p = SelectPeer(handle);
+  return p && talks_->BeginTalk(*p, audio, video);
+}
+
+int32_t TTWParleyCln::GetTalkState(TPeerHandle handle) {
+  TPeer* p = SelectPeer(handle);
+  return p ? int32_t{p->TalkState} : int32_t{tkIdle};
+}
+
 // --- Settings --------------------------------------------------------------------
+
+std::u16string TTWParleyCln::GetCaptureDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(capture_->DeviceName(index));
+}
+
+std::u16string TTWParleyCln::GetRecordingDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(recorder_->DeviceName(index));
+}
+
+std::u16string TTWParleyCln::GetPlaybackDeviceName(int32_t index) {
+  return win32::Utf8ToUtf16(player_->DeviceName(index));
+}
+
 
 bool TTWParleyCln::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey) {
   publicKey.clear();
@@ -293,7 +361,7 @@ void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
 
 void TTWParleyCln::DoAck(TTubeId tube, int32_t channel) {
   if (destroying_ || channel != APP_FILE_DATA) return;
-  if (TPeer* p = TubePeer(tube)) files_->SendNextChunk(*p);
+  if (TPeer* p = TubePeer(tube)) files_->DoAck(*p);
 }
 
 void TTWParleyCln::DoBinary(TTubeId tube, const com::VARIANT& message) {

@@ -71,6 +71,9 @@ struct TPeer {
   std::u16string Name;
   // While media run for this peer (talk unit).
   std::unique_ptr<IPlayer> Player;
+  // The peer's outgoing and incoming file transfers (file unit).
+  TPeerFiles Files;
+  std::unique_ptr<IVideoDecoder> Decoder;
 };
 
 // Event closures; each fires only when assigned and never during destruction.
@@ -141,6 +144,18 @@ class TTWParleyCln {
   // Handle 0 sends to the server host.
   bool SendBinaryMessage(TPeerHandle handle, const com::VARIANT& bytes);
 
+  // --- Files -----------------------------------------------------------------------
+  bool RequestOutFile(TPeerHandle handle, const std::u16string& file);
+  bool CancelOutFile(TPeerHandle handle);
+  bool CancelInFile(TPeerHandle handle);
+  // The path of the active outgoing transfer to the peer; empty when none.
+  std::u16string GetOutgoingFile(TPeerHandle handle);
+  // The suffix of temporary files, used from the next accepted offer on. An
+  // empty suffix is refused (false): the temporary file would be the
+  // destination itself.
+  const std::u16string& GetTransferSuffix() const { return files_->GetTransferSuffix(); }
+  bool SetTransferSuffix(const std::u16string& suffix) { return files_->SetTransferSuffix(suffix); }
+
   // --- Keys, trust and addresses (forwarded to the session layer) ------------------
   bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
   std::u16string TakeFingerprint(const std::u16string& publicKey) { return mate_->TakeFingerprint(publicKey); }
@@ -169,7 +184,42 @@ class TTWParleyCln {
   std::u16string GetSocksPassword() const { return mate_->GetSocksPassword(); }
   void SetSocksPassword(const std::u16string& v) { mate_->SetSocksPassword(v); }
 
-  // --- Media settings kept by the engine -------------------------------------------
+  // --- Talks -----------------------------------------------------------------------
+  // Invites a connected peer: False with 3 (handle), 6 (not connected), 30 (a
+  // call is pending or the peer has a talk state) or 50 (media failed).
+  bool BeginTalk(TPeerHandle handle, bool audio, bool video);
+  void EndTalk() { talks_->EndTalk(); }
+  TPeerHandle GetCaller() const { return talks_->Caller(); }
+  int32_t GetTalkCount() const { return talks_->TalkCount(); }
+  TPeerHandle GetTalker(int32_t index) const { return talks_->Talker(index); }
+  int32_t GetTalkState(TPeerHandle handle);  // 0 and LastError 3 for an invalid handle
+  bool AudioActive() const { return talks_->AudioActive(); }
+  bool VideoActive() const { return talks_->VideoActive(); }
+
+  // --- Devices and media settings (none sets LastError) ----------------------------
+  int32_t GetCaptureDeviceCount() { return capture_->DeviceCount(); }
+  std::u16string GetCaptureDeviceName(int32_t index);  // empty when out of range
+  void FindCaptureCapabilities() { capture_->EnumerateDevices(); }
+  bool SelectCaptureDevice(int32_t index) { return capture_->SetDeviceIndex(index); }
+  int32_t GetFormatCount() { return capture_->FormatCount(); }
+  bool GetFormatSize(int32_t index, int32_t& width, int32_t& height) {
+    return capture_->GetFormatSize(index, width, height);
+  }
+  bool SelectCaptureFormat(int32_t index) { return capture_->SetFormatIndex(index); }
+  int32_t GetRecordingDeviceCount() { return recorder_->DeviceCount(); }
+  std::u16string GetRecordingDeviceName(int32_t index);
+  // Takes effect when the recorder next starts.
+  int32_t GetRecordingDevice() const { return recorder_->GetDeviceIndex(); }
+  void SetRecordingDevice(int32_t index) { recorder_->SetDeviceIndex(index); }
+  int32_t GetPlaybackDeviceCount() { return player_->DeviceCount(); }
+  std::u16string GetPlaybackDeviceName(int32_t index);
+  // Every talker's player made afterwards plays on this device.
+  int32_t GetPlaybackDevice() const { return player_->GetDeviceIndex(); }
+  void SetPlaybackDevice(int32_t index) { player_->SetDeviceIndex(index); }
+  bool GetMuteRecording() const { return recorder_->GetMuted(); }
+  void SetMuteRecording(bool muted) { recorder_->SetMuted(muted); }
+  bool GetMutePlayback() const { return player_->GetMuted(); }
+  void SetMutePlayback(bool muted) { player_->SetMuted(muted); }
   int32_t GetNoiseLevel() const { return noiseLevel_; }
   void SetNoiseLevel(int32_t level);
   int32_t GetFrameQuality() const { return frameQuality_; }
@@ -191,6 +241,7 @@ class TTWParleyCln {
   ICaptureSource& Capture() { return *capture_; }
   IVideoEncoder& Encoder() { return *encoder_; }
   bool Destroying() const { return destroying_; }
+  void SetLastError(int32_t code) { lastError_ = code; }
   // The record a handle names, or null; SelectPeer also sets LastError (0 or 3).
   TPeer* CheckPeer(TPeerHandle handle);
   TPeer* SelectPeer(TPeerHandle handle);
@@ -202,6 +253,9 @@ class TTWParleyCln {
  private:
   void Close(int32_t code);
   bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
+  // The first checks of the file operations: the session is open (13) and
+  // the handle names a peer (3).
+  TPeer* SelectFilePeer(TPeerHandle handle);
   TPeer* TubePeer(TTubeId tube);  // the connected peer of a tube, or null
 
   // Session layer closures.

@@ -1,21 +1,33 @@
-// TTalkUnit: the engine's talks: invitations, the talker list and the media
-// that run while a talk has talkers (the player and decoder of each talking
-// peer, the engine's recorder and capture). It receives the talk codes
-// APP_TALK_INVITE..APP_FRAME_DONE and the recorder's and capture's hand-overs.
+// TTalkUnit: the engine's talks. A talk is an audio and video conversation
+// among two or more peers in which every pair of talkers exchanges media
+// through the hub (a full mesh). The unit keeps the invitation protocol
+// (APP_TALK_INVITE .. APP_TALK_JOIN) and each peer's talk state, the talker
+// list and the one pending callee, and the media that run while a talk is
+// set up or has talkers: the player and decoder of each talking peer, the
+// engine's recorder and capture. It sends the recorder's voice packets and
+// the captured frames to every talker, each with its own flow control, and
+// plays and decodes what the talkers send.
 //
-// For now it keeps no talk: every talk code is received and ignored, and the
-// operations answer as with no talk running.
+// Everything runs on the engine's thread except DoCaptureFrame, which the
+// capture's streaming thread calls; the hand-over between the two is one
+// frame-pending flag (an atomic): the streaming thread writes the captured
+// bitmap only while it is clear and then sets it, the engine's 20 ms timer
+// reads the bitmap only while it is set and clears it when done.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "client/mMedia.h"
+#include "platform/bitmap/bitmap.h"
 
 namespace tw::cln {
 
 class TTWParleyCln;
 struct TPeer;
+using TPeerHandle = int32_t;
 
 // Talk codes (channels; they travel as channel + 1000).
 enum : int32_t {
@@ -34,7 +46,17 @@ enum : uint8_t { tkIdle = 0, tkCalling = 1, tkTalking = 2, tkInvited = 3 };
 
 class TTalkUnit {
  public:
-  explicit TTalkUnit(TTWParleyCln& engine) : engine_(engine) {}
+  // Flow control: what may stay unacknowledged per talker before further
+  // audio packets (frames) to it are dropped.
+  static constexpr int32_t kMaxPendingAudio = 33;
+  static constexpr int32_t kMaxPendingFrames = 2;
+  // A key frame when this long has passed since the last one.
+  static constexpr uint32_t kKeyFrameMs = 555;
+  // While recording is muted, packets of at most this size still go out (the
+  // end-of-talk marker).
+  static constexpr size_t kMarkerBytes = 4;
+
+  explicit TTalkUnit(TTWParleyCln& engine);
   TTalkUnit(const TTalkUnit&) = delete;
   TTalkUnit& operator=(const TTalkUnit&) = delete;
 
@@ -43,19 +65,58 @@ class TTalkUnit {
   }
   void DoMessage(TPeer& peer, int32_t channel, std::string& body);
 
-  // The engine's hooks.
-  void TalkEnded(TPeer& peer);          // a peer's talk ends (disconnect, close)
-  void EndTalk();                       // ends every talk of this side
-  void ReleaseMedia(TPeer* peer);       // stops the shared media when no talker is left
-  void SendPendingFrame();              // the 20 ms timer's video step
-  void DoWaveRecorded(TBytes samples);  // the recorder's processed PCM
-  void DoAudioEncoded(TBytes packet);   // the recorder's voice packets
-  void DoCaptureFrame(const win32::Bitmap& frame);  // capture streaming thread
+  // --- Operations (the engine selects and checks nothing more) ---------------------
+  bool BeginTalk(TPeer& peer, bool audio, bool video);
+  void EndTalk();
+  TPeerHandle Caller() const { return callee_; }
+  int32_t TalkCount() const { return static_cast<int32_t>(talkers_.size()); }
+  TPeerHandle Talker(int32_t index) const;
+  bool AudioActive() const { return audioActive_; }
+  bool VideoActive() const { return videoActive_; }
 
-  int32_t TalkCount() const { return 0; }
+  // --- The engine's hooks -----------------------------------------------------------
+  void TalkEnded(TPeer& peer);     // a peer's talk ends (END, disconnect, close)
+  void ReleaseMedia(TPeer* peer);  // frees a peer's media; the shared ones once unused
+  void SendPendingFrame();         // the 20 ms timer's video step
+  void DoWaveRecorded(TBytes samples);
+  void DoAudioEncoded(TBytes packet);
+  void DoCaptureFrame(const win32::Bitmap& frame);  // the capture's streaming thread
 
  private:
-  [[maybe_unused]] TTWParleyCln& engine_;
+  bool StartMedia(TPeer& peer);
+  // The recorder and capture are in use while a talk has talkers or a call
+  // is being set up.
+  bool SharedMediaInUse() const { return !talkers_.empty() || callee_ != 0; }
+  void TalkBegan(TPeer& peer);
+  void AddTalker(TPeerHandle handle);
+  void RemoveTalker(TPeerHandle handle);
+  void Send(TPeer& peer, int32_t channel);
+  void SendCode(TPeer& peer, int32_t channel, int32_t code);
+  void SendAudio(TPeer& peer, TBytes packet);
+  void SendFrame(TPeer& peer);
+  void WavePlayed(TPeerHandle handle, TBytes samples);
+
+  void DoTalkInvite(TPeer& peer);
+  void DoTalkAccept(TPeer& peer);
+  void DoTalkRefuse(TPeer& peer, std::string& body);
+  void DoTalkJoin(TPeer& sender, std::string& body);
+  void DoAudio(TPeer& peer, std::string& body);
+  void DoFrame(TPeer& peer, std::string& body);
+
+  TTWParleyCln& engine_;
+  std::vector<TPeerHandle> talkers_;  // in the order their talks began
+  std::atomic<size_t> talkerCount_{0};  // the same count, for the streaming thread
+  TPeerHandle callee_ = 0;
+  bool audioActive_ = false;
+  std::atomic<bool> videoActive_{false};
+  // The frame hand-over: set by the streaming thread, cleared by the timer.
+  std::atomic<bool> framePending_{false};
+  win32::Bitmap captured_;
+  win32::Bitmap decoded_{0, 0, win32::PixelFormat::pf32bit};
+  std::string encoded_;
+  std::string localImage_;
+  std::string remoteImage_;
+  uint32_t keyFrameTick_ = 0;
 };
 
 }  // namespace tw::cln
