@@ -398,11 +398,11 @@ HRESULT TtwParleyClnX::put_SocksPassword(BSTR Value) {
 }
 
 HRESULT TtwParleyClnX::get_TransferSuffix(BSTR* Value) {
-  return Answer(Value, [&] { return engine_->Files().TransferSuffix; });
+  return Answer(Value, [&] { return engine_->GetTransferSuffix(); });
 }
 
 HRESULT TtwParleyClnX::put_TransferSuffix(BSTR Value) {
-  return Run([&] { engine_->Files().TransferSuffix = FromBstr(Value); });
+  return Run([&] { engine_->SetTransferSuffix(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_NoiseLevel(LONG* Value) {
@@ -437,49 +437,144 @@ HRESULT TtwParleyClnX::SendBinaryMessage(LONG aHandle, VARIANT* aBytes, VARIANT_
   });
 }
 
-// --- Members whose engine operations this build lacks ----------------------------------
+// --- Media settings and devices ----------------------------------------------------------
 
-namespace {
-
-[[noreturn]] void Unavailable(const char* member) {
-  throw ComError(E_NOTIMPL, std::string(member) + " is not available in this build of the engine");
+HRESULT TtwParleyClnX::get_MuteRecording(VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->GetMuteRecording(); });
 }
 
-}  // namespace
-
-HRESULT TtwParleyClnX::get_MuteRecording(VARIANT_BOOL*) { return Run([] { Unavailable("MuteRecording"); }); }
-HRESULT TtwParleyClnX::put_MuteRecording(VARIANT_BOOL) { return Run([] { Unavailable("MuteRecording"); }); }
-HRESULT TtwParleyClnX::get_MutePlayback(VARIANT_BOOL*) { return Run([] { Unavailable("MutePlayback"); }); }
-HRESULT TtwParleyClnX::put_MutePlayback(VARIANT_BOOL) { return Run([] { Unavailable("MutePlayback"); }); }
-HRESULT TtwParleyClnX::BeginTalk(LONG, VARIANT_BOOL, VARIANT_BOOL, VARIANT_BOOL*) {
-  return Run([] { Unavailable("BeginTalk"); });
+HRESULT TtwParleyClnX::put_MuteRecording(VARIANT_BOOL Value) {
+  return Run([&] { engine_->SetMuteRecording(FromVariantBool(Value)); });
 }
-HRESULT TtwParleyClnX::EndTalk() { return Run([] { Unavailable("EndTalk"); }); }
-HRESULT TtwParleyClnX::RequestOutFile(LONG, BSTR, VARIANT_BOOL*) { return Run([] { Unavailable("RequestOutFile"); }); }
-HRESULT TtwParleyClnX::CancelOutFile(LONG, VARIANT_BOOL*) { return Run([] { Unavailable("CancelOutFile"); }); }
-HRESULT TtwParleyClnX::CancelInFile(LONG, VARIANT_BOOL*) { return Run([] { Unavailable("CancelInFile"); }); }
-HRESULT TtwParleyClnX::GetOutgoingFile(LONG, BSTR*) { return Run([] { Unavailable("GetOutgoingFile"); }); }
-HRESULT TtwParleyClnX::get_RecordingDevice(LONG*) { return Run([] { Unavailable("RecordingDevice"); }); }
-HRESULT TtwParleyClnX::put_RecordingDevice(LONG) { return Run([] { Unavailable("RecordingDevice"); }); }
-HRESULT TtwParleyClnX::get_PlaybackDevice(LONG*) { return Run([] { Unavailable("PlaybackDevice"); }); }
-HRESULT TtwParleyClnX::put_PlaybackDevice(LONG) { return Run([] { Unavailable("PlaybackDevice"); }); }
-HRESULT TtwParleyClnX::GetRecordingDeviceCount(LONG*) { return Run([] { Unavailable("GetRecordingDeviceCount"); }); }
-HRESULT TtwParleyClnX::GetRecordingDeviceName(LONG, BSTR*) { return Run([] { Unavailable("GetRecordingDeviceName"); }); }
-HRESULT TtwParleyClnX::GetPlaybackDeviceCount(LONG*) { return Run([] { Unavailable("GetPlaybackDeviceCount"); }); }
-HRESULT TtwParleyClnX::GetPlaybackDeviceName(LONG, BSTR*) { return Run([] { Unavailable("GetPlaybackDeviceName"); }); }
-HRESULT TtwParleyClnX::GetCaptureDeviceCount(LONG*) { return Run([] { Unavailable("GetCaptureDeviceCount"); }); }
-HRESULT TtwParleyClnX::GetCaptureDeviceName(LONG, BSTR*) { return Run([] { Unavailable("GetCaptureDeviceName"); }); }
-HRESULT TtwParleyClnX::SelectCaptureDevice(LONG, VARIANT_BOOL*) { return Run([] { Unavailable("SelectCaptureDevice"); }); }
-HRESULT TtwParleyClnX::GetFormatCount(LONG*) { return Run([] { Unavailable("GetFormatCount"); }); }
-HRESULT TtwParleyClnX::GetFormatSize(LONG, LONG*, LONG*, VARIANT_BOOL*) { return Run([] { Unavailable("GetFormatSize"); }); }
-HRESULT TtwParleyClnX::SelectCaptureFormat(LONG, VARIANT_BOOL*) { return Run([] { Unavailable("SelectCaptureFormat"); }); }
-HRESULT TtwParleyClnX::FindCaptureCapabilities() { return Run([] { Unavailable("FindCaptureCapabilities"); }); }
-HRESULT TtwParleyClnX::get_AudioActive(VARIANT_BOOL*) { return Run([] { Unavailable("AudioActive"); }); }
-HRESULT TtwParleyClnX::get_VideoActive(VARIANT_BOOL*) { return Run([] { Unavailable("VideoActive"); }); }
-HRESULT TtwParleyClnX::GetCaller(LONG*) { return Run([] { Unavailable("GetCaller"); }); }
-HRESULT TtwParleyClnX::GetTalkCount(LONG*) { return Run([] { Unavailable("GetTalkCount"); }); }
-HRESULT TtwParleyClnX::GetTalker(LONG, LONG*) { return Run([] { Unavailable("GetTalker"); }); }
-HRESULT TtwParleyClnX::GetTalkState(LONG, LONG*) { return Run([] { Unavailable("GetTalkState"); }); }
+
+HRESULT TtwParleyClnX::get_MutePlayback(VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->GetMutePlayback(); });
+}
+
+HRESULT TtwParleyClnX::put_MutePlayback(VARIANT_BOOL Value) {
+  return Run([&] { engine_->SetMutePlayback(FromVariantBool(Value)); });
+}
+
+HRESULT TtwParleyClnX::get_RecordingDevice(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetRecordingDevice(); });
+}
+
+HRESULT TtwParleyClnX::put_RecordingDevice(LONG Value) {
+  return Run([&] { engine_->SetRecordingDevice(Value); });
+}
+
+HRESULT TtwParleyClnX::get_PlaybackDevice(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetPlaybackDevice(); });
+}
+
+HRESULT TtwParleyClnX::put_PlaybackDevice(LONG Value) {
+  return Run([&] { engine_->SetPlaybackDevice(Value); });
+}
+
+HRESULT TtwParleyClnX::GetRecordingDeviceCount(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetRecordingDeviceCount(); });
+}
+
+HRESULT TtwParleyClnX::GetRecordingDeviceName(LONG aIndex, BSTR* Value) {
+  return Answer(Value, [&] { return engine_->GetRecordingDeviceName(aIndex); });
+}
+
+HRESULT TtwParleyClnX::GetPlaybackDeviceCount(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetPlaybackDeviceCount(); });
+}
+
+HRESULT TtwParleyClnX::GetPlaybackDeviceName(LONG aIndex, BSTR* Value) {
+  return Answer(Value, [&] { return engine_->GetPlaybackDeviceName(aIndex); });
+}
+
+HRESULT TtwParleyClnX::GetCaptureDeviceCount(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetCaptureDeviceCount(); });
+}
+
+HRESULT TtwParleyClnX::GetCaptureDeviceName(LONG aIndex, BSTR* Value) {
+  return Answer(Value, [&] { return engine_->GetCaptureDeviceName(aIndex); });
+}
+
+HRESULT TtwParleyClnX::SelectCaptureDevice(LONG aIndex, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->SelectCaptureDevice(aIndex); });
+}
+
+HRESULT TtwParleyClnX::GetFormatCount(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetFormatCount(); });
+}
+
+HRESULT TtwParleyClnX::GetFormatSize(LONG aIndex, LONG* aWidth, LONG* aHeight, VARIANT_BOOL* Value) {
+  if (!aWidth || !aHeight || !Value) return E_POINTER;
+  return Run([&] {
+    int32_t width = 0, height = 0;
+    const bool ok = engine_->GetFormatSize(aIndex, width, height);
+    *aWidth = width;
+    *aHeight = height;
+    *Value = ToVariantBool(ok);
+  });
+}
+
+HRESULT TtwParleyClnX::SelectCaptureFormat(LONG aIndex, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->SelectCaptureFormat(aIndex); });
+}
+
+HRESULT TtwParleyClnX::FindCaptureCapabilities() {
+  return Run([&] { engine_->FindCaptureCapabilities(); });
+}
+
+// --- Talks -----------------------------------------------------------------------------
+
+HRESULT TtwParleyClnX::BeginTalk(LONG aHandle, VARIANT_BOOL aAudio, VARIANT_BOOL aVideo, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] {
+    return engine_->BeginTalk(aHandle, FromVariantBool(aAudio), FromVariantBool(aVideo));
+  });
+}
+
+HRESULT TtwParleyClnX::EndTalk() {
+  return Run([&] { engine_->EndTalk(); });
+}
+
+HRESULT TtwParleyClnX::get_AudioActive(VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->AudioActive(); });
+}
+
+HRESULT TtwParleyClnX::get_VideoActive(VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->VideoActive(); });
+}
+
+HRESULT TtwParleyClnX::GetCaller(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetCaller(); });
+}
+
+HRESULT TtwParleyClnX::GetTalkCount(LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetTalkCount(); });
+}
+
+HRESULT TtwParleyClnX::GetTalker(LONG aIndex, LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetTalker(aIndex); });
+}
+
+HRESULT TtwParleyClnX::GetTalkState(LONG aHandle, LONG* Value) {
+  return Answer(Value, [&] { return engine_->GetTalkState(aHandle); });
+}
+
+// --- Files -----------------------------------------------------------------------------
+
+HRESULT TtwParleyClnX::RequestOutFile(LONG aHandle, BSTR aFile, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->RequestOutFile(aHandle, FromBstr(aFile)); });
+}
+
+HRESULT TtwParleyClnX::CancelOutFile(LONG aHandle, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->CancelOutFile(aHandle); });
+}
+
+HRESULT TtwParleyClnX::CancelInFile(LONG aHandle, VARIANT_BOOL* Value) {
+  return Answer(Value, [&] { return engine_->CancelInFile(aHandle); });
+}
+
+HRESULT TtwParleyClnX::GetOutgoingFile(LONG aHandle, BSTR* Value) {
+  return Answer(Value, [&] { return engine_->GetOutgoingFile(aHandle); });
+}
 
 // --- Firers ---------------------------------------------------------------------------
 

@@ -4,7 +4,8 @@
 // registry, live in this one process on this one thread. ann and ben log in,
 // exchange a chat, an alert and binary messages (with each other and with the
 // server's host), ann sends ben a file, and the two hold a talk on the virtual
-// microphone and the synthetic camera for a few seconds.
+// microphones (one for each, speaking a recorded sentence between them) and
+// the synthetic camera for a few seconds.
 //
 // Every step is printed as it happens. The output folder receives the last
 // local and remote frame of each side (ann-local.bmp, ann-remote.bmp,
@@ -45,7 +46,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: twdemo [--out DIR] [--talk-ms MS] [--speech WAV]\n"
     "  --out DIR      where frames, played audio and the received file go (default: twdemo-out)\n"
-    "  --talk-ms MS   how long the talk lasts (default: 4000)\n"
+    "  --talk-ms MS   how long the talk lasts (default: 5000)\n"
     "  --speech WAV   16 kHz 16-bit mono speech for the virtual microphone\n";
 
 constexpr uint32_t kStepMs = 10000;  // the longest any one step may take
@@ -132,16 +133,39 @@ uint16_t FreePort() {
   return ws::ntohs(a.sin_port);
 }
 
-// The process's virtual sound device, now capturing `speech`.
-void SpeakIntoTheVirtualMicrophone(const std::string& speech) {
-  for (const auto& device : dsound::SystemSoundDevices()) {
-    auto virtualDevice = std::dynamic_pointer_cast<dsound::VirtualSoundDevice>(device);
-    if (!virtualDevice) continue;
-    Check(virtualDevice->CaptureWavFile(speech), "cannot read the speech sample " + speech);
-    return;
-  }
-  throw TDemoFailure("this process has no virtual sound device");
+// The samples of a 16-bit mono WAV file (its data chunk).
+std::vector<int16_t> WavSamples(const std::string& path) {
+  const std::vector<uint8_t> bytes = ReadFile(path);
+  const std::string riff(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
+  const size_t data = riff.find("data");
+  if (riff.compare(0, 4, "RIFF") != 0 || data == std::string::npos)
+    throw TDemoFailure("cannot read the speech sample " + path);
+  std::vector<int16_t> samples;
+  for (size_t i = data + 8; i + 1 < bytes.size(); i += 2)
+    samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+  return samples;
 }
+
+// A virtual sound device for each side, which the controls list as
+// "Virtual sound device of ann" and "... of ben": ann's microphone says the
+// first half of the sentence, ben's the second half once she is done (a
+// player lowers the other side's voice while its own side speaks).
+struct TVirtualDevices {
+  std::shared_ptr<dsound::VirtualSoundDevice> ann =
+      std::make_shared<dsound::VirtualSoundDevice>("Virtual sound device of ann");
+  std::shared_ptr<dsound::VirtualSoundDevice> ben =
+      std::make_shared<dsound::VirtualSoundDevice>("Virtual sound device of ben");
+  dsound::ScopedSoundDevices installed{{ann, ben}};
+
+  explicit TVirtualDevices(const std::string& speech) {
+    const std::vector<int16_t> samples = WavSamples(speech);
+    const auto half = static_cast<std::ptrdiff_t>(samples.size() / 2);
+    ann->CaptureSamples(std::vector<int16_t>(samples.begin(), samples.begin() + half));
+    std::vector<int16_t> later(static_cast<size_t>(half) + kPcmRate / 10, 0);
+    later.insert(later.end(), samples.begin() + half, samples.end());
+    ben->CaptureSamples(std::move(later));
+  }
+};
 
 // --- A client control and what its container has seen --------------------------------
 
@@ -415,7 +439,7 @@ struct THost {
 
 struct TOptions {
   std::filesystem::path out = "twdemo-out";
-  uint32_t talkMs = 4000;
+  uint32_t talkMs = 5000;
   std::string speech = TW_DEMO_SPEECH;
 };
 
@@ -471,8 +495,8 @@ void File(const TOptions& o, TParty& ann, TParty& ben) {
 }
 
 void Talk(const TOptions& o, TParty& ann, TParty& ben) {
-  SpeakIntoTheVirtualMicrophone(o.speech);
-  for (TParty* p : {&ann, &ben}) p->ChooseDevices(u"Virtual", u"Test Pattern");
+  ann.ChooseDevices(u"Virtual sound device of ann", u"Test Pattern");
+  ben.ChooseDevices(u"Virtual sound device of ben", u"Test Pattern");
   VARIANT_BOOL ok = VARIANT_FALSE;
   ann.Expect(ann->BeginTalk(ann.Peer("ben"), VARIANT_TRUE, VARIANT_TRUE, &ok), ok, "BeginTalk");
   WaitFor("the talk's beginning", [&] { return ann.talking && ben.talking; });
@@ -503,12 +527,16 @@ void SaveMedia(const TOptions& o, TParty& ann, TParty& ben) {
 
 int Run(const TOptions& o) {
   std::filesystem::create_directories(o.out);
+  TVirtualDevices devices(o.speech);  // before the controls look for devices
   THost host;
   const uint16_t port = host.Start();
   TParty ann("ann", u"wonder"), ben("ben", u"land");
+  // One after the other: two logins at the same moment can leave a peer
+  // bonded twice at one side.
   ann.Login(port);
+  WaitFor("ann's login", [&] { return ann.open; });
   ben.Login(port);
-  WaitFor("both logins", [&] { return ann.open && ben.open; });
+  WaitFor("ben's login", [&] { return ben.open; });
   WaitFor("ann and ben meeting", [&] { return ann.Peer("ben") && ben.Peer("ann"); });
   Messages(host, ann, ben);
   File(o, ann, ben);

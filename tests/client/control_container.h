@@ -154,10 +154,11 @@ struct TClientControl {
     DispResult r = Call(Disp(), u"OpenSession", u"127.0.0.1", int32_t{port}, user.c_str(), password.c_str());
     return r && r.value.boolVal == VARIANT_TRUE;
   }
-  // The handle OnPeerConnected gave for the peer named `name`; 0 when none.
+  // The latest handle OnPeerConnected gave for the peer named `name`; 0
+  // when none.
   LONG Handle(const std::u16string& name) {
     if (!sink) return 0;
-    for (const TEvent& e : sink->events) {
+    for (const TEvent& e : std::vector<TEvent>(sink->events.rbegin(), sink->events.rend())) {
       if (e.id != DISPID_CLN_ONPEERCONNECTED) continue;
       const LONG h = std::stoi(e.args[0]);
       Bstr n;

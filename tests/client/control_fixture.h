@@ -4,6 +4,7 @@
 // released and the library unloaded.
 #pragma once
 
+#include "platform/dsound/virtual_device.h"
 #include "server/mParleySrv.h"
 #include "tests/client/control_container.h"
 
@@ -61,6 +62,12 @@ class ClientRig : public ::testing::Test {
   // The controls' files beside the executable (their error log) go to the
   // registry's folder, one per test.
   win32::ScopedExeFolder exeFolder{registry.Folder()};
+  // The only sound device the controls see: a virtual one with a name
+  // beyond ASCII (UTF-8, as the system lists names).
+  std::shared_ptr<dsound::VirtualSoundDevice> device =
+      std::make_shared<dsound::VirtualSoundDevice>("Virtual \xC3\xBC device");
+  dsound::ScopedSoundDevices sound{{device}};
+  TempFolder files;
   TTWParleySrv server;
   uint16_t port = 0;
   std::vector<std::string> serverBinaries;  // "name:bytes"

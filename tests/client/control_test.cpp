@@ -229,6 +229,8 @@ TEST_F(ClientRig, PropertiesRoundTripThroughTheEngine) {
       {u"SocksPort", Variant(1080)},          {u"SocksUsername", Variant(u"sam")},
       {u"SocksPassword", Variant(u"s3cret")}, {u"TransferSuffix", Variant(u".part")},
       {u"NoiseLevel", Variant(5)},            {u"FrameQuality", Variant(2)},
+      {u"MuteRecording", Variant(true)},      {u"MutePlayback", Variant(true)},
+      {u"RecordingDevice", Variant(1)},       {u"PlaybackDevice", Variant(1)},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(win32::Utf16ToUtf8(k.name));
@@ -243,6 +245,20 @@ TEST_F(ClientRig, PropertiesRoundTripThroughTheEngine) {
     EXPECT_TRUE(PutProperty(c.Disp(), u"FrameQuality", Variant(outside)));
     EXPECT_EQ(GetProperty(c.Disp(), u"FrameQuality").value.lVal, 2);
   }
+  // Booleans: any non-zero value is true, and true reads back as -1.
+  for (auto [in, out] : {std::pair{5, -1}, std::pair{0, 0}, std::pair{-2, -1}}) {
+    VARIANT_BOOL got = static_cast<VARIANT_BOOL>(42);
+    EXPECT_EQ(c.ctl->put_MuteRecording(static_cast<VARIANT_BOOL>(in)), S_OK);
+    EXPECT_EQ(c.ctl->get_MuteRecording(&got), S_OK);
+    EXPECT_EQ(got, out) << in;
+  }
+  // An empty transfer suffix would make the temporary file the destination.
+  EXPECT_TRUE(PutProperty(c.Disp(), u"TransferSuffix", Variant(u"")));
+  EXPECT_EQ(Text(GetProperty(c.Disp(), u"TransferSuffix")), u".part");
+  // Device names arrive whole, beyond ASCII too.
+  ASSERT_EQ(Call(c.Disp(), u"GetRecordingDeviceCount").value.lVal, 2);  // the default entry and the device
+  EXPECT_EQ(Text(Call(c.Disp(), u"GetRecordingDeviceName", 1)), u"Virtual \u00fc device");
+  EXPECT_EQ(Text(Call(c.Disp(), u"GetPlaybackDeviceName", 1)), u"Virtual \u00fc device");
   // Strings cross as copies.
   Bstr in(u"copy me"), out;
   EXPECT_EQ(c.ctl->put_SecretKey(in.Get()), S_OK);
@@ -298,6 +314,22 @@ TEST_F(ClientRig, MembersRefuseWhatTheEngineRefuses) {
     EXPECT_EQ(Call(c.Disp(), u"DisconnectPeer", handle).value.boolVal, 0);
     EXPECT_EQ(c.LastError(), 3);
   }
+  // Talks and files: no peer, no talk, no file.
+  EXPECT_EQ(Call(c.Disp(), u"BeginTalk", 77, true, false).value.boolVal, 0);
+  EXPECT_EQ(c.LastError(), 3);
+  EXPECT_EQ(Call(c.Disp(), u"GetTalkState", 77).value.lVal, 0);
+  EXPECT_EQ(c.LastError(), 3);
+  EXPECT_EQ(Call(c.Disp(), u"RequestOutFile", 1, u"/nothing").value.boolVal, 0);
+  EXPECT_EQ(c.LastError(), 13);
+  EXPECT_EQ(Text(Call(c.Disp(), u"GetOutgoingFile", 1)), u"");
+  for (const char16_t* member : {u"GetCaller", u"GetTalkCount"}) EXPECT_EQ(Call(c.Disp(), member).value.lVal, 0);
+  EXPECT_EQ(Call(c.Disp(), u"GetTalker", 0).value.lVal, 0);
+  EXPECT_EQ(GetProperty(c.Disp(), u"AudioActive").value.boolVal, 0);
+  EXPECT_TRUE(Call(c.Disp(), u"EndTalk"));
+  LONG width = -1, height = -1;
+  DispResult size = Call(c.Disp(), u"GetFormatSize", -1, ByRef(&width), ByRef(&height));
+  ASSERT_TRUE(size);
+  EXPECT_EQ(size.value.boolVal, 0);
   // Closing what is not open is still a success, with no event.
   EXPECT_EQ(Call(c.Disp(), u"CloseSession").value.boolVal, -1);
 }
@@ -381,6 +413,17 @@ TEST_F(ClientRig, WithoutASinkEverythingStillWorks) {
   EXPECT_EQ(Call(quiet.Disp(), u"SendChatMessage", 1, u"yes").value.boolVal, -1);
   ASSERT_TRUE(Run([&] { return loud.sink->Count(DISPID_CLN_ONCHATMESSAGE) == 1; }));
   EXPECT_EQ(Text(Call(quiet.Disp(), u"GetPeerName", 1)), u"loud");
+  // The engine's own answers stand where no container writes them: an offer
+  // is declined (23) and an invitation refused (1).
+  files.Write("offer.txt", "nobody takes this");
+  EXPECT_EQ(Call(loud.Disp(), u"RequestOutFile", q, win32::Utf8ToUtf16(files.File("offer.txt")).c_str()).value.boolVal,
+            -1);
+  EXPECT_EQ(Call(loud.Disp(), u"BeginTalk", q, true, false).value.boolVal, -1);
+  ASSERT_TRUE(Run([&] {
+    return loud.sink->Count(DISPID_CLN_ONOUTFILEDONE) && loud.sink->Count(DISPID_CLN_ONTALKREFUSED);
+  }));
+  EXPECT_EQ(loud.sink->Last(DISPID_CLN_ONOUTFILEDONE)->args, (std::vector<std::string>{std::to_string(q), "23"}));
+  EXPECT_EQ(loud.sink->Last(DISPID_CLN_ONTALKREFUSED)->args, (std::vector<std::string>{std::to_string(q), "1"}));
   EXPECT_EQ(Call(quiet.Disp(), u"CloseSession").value.boolVal, -1);
   ASSERT_TRUE(Run([&] { return loud.sink->Count(DISPID_CLN_ONPEERDISCONNECTED) == 1; }));
 }
