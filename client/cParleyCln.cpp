@@ -160,10 +160,7 @@ TtwParleyClnX::TtwParleyClnX(ModuleLockCount& module)
 
 void TtwParleyClnX::WireEvents() {
   cln::TParleyClnEvents& e = engine_->Events;
-  e.OnError = [this](int32_t code) {
-    std::array<Variant, 1> args{Variant(code)};
-    Raise("OnError", DISPID_CLN_ONERROR, args);
-  };
+  e.OnError = [this](int32_t code) { FireCode("OnError", DISPID_CLN_ONERROR, code); };
   e.OnAlertMessage = [this](TPeerHandle h, const std::u16string& text) {
     FireText("OnAlertMessage", DISPID_CLN_ONALERTMESSAGE, h, text);
   };
@@ -177,10 +174,7 @@ void TtwParleyClnX::WireEvents() {
   };
   e.OnSessionClosed = [this] { FireNoArgs("OnSessionClosed", DISPID_CLN_ONSESSIONCLOSED); };
   e.OnSessionOpen = [this] { FireNoArgs("OnSessionOpen", DISPID_CLN_ONSESSIONOPEN); };
-  e.OnSessionRejected = [this](int32_t code) {
-    std::array<Variant, 1> args{Variant(code)};
-    Raise("OnSessionRejected", DISPID_CLN_ONSESSIONREJECTED, args);
-  };
+  e.OnSessionRejected = [this](int32_t code) { FireCode("OnSessionRejected", DISPID_CLN_ONSESSIONREJECTED, code); };
   e.OnTalkInvited = [this](TPeerHandle h, bool& okay, bool& audio, bool& video) {
     FireTalkInvited(h, okay, audio, video);
   };
@@ -578,22 +572,22 @@ HRESULT TtwParleyClnX::GetOutgoingFile(LONG aHandle, BSTR* Value) {
 
 // --- Firers ---------------------------------------------------------------------------
 
-bool TtwParleyClnX::Raise(const char* event, DISPID id, std::span<Variant> args) {
+template <class Body>
+void TtwParleyClnX::Raise(const char* event, Body&& body) {
+  if (!HasSink()) return;  // nothing to build: no copy of a frame nobody looks at
   // Straight from a member of this control (not from a message loop that
   // the member runs): the member's guard reports the failure.
   if (memberLevel_ >= 0 && win32::DispatchDepth() == memberLevel_) {
-    Fire(id, args);
-    return true;
+    body();
+    return;
   }
   try {
-    Fire(id, args);
-    return true;
+    body();
   } catch (const std::exception& failure) {
     LogFailure(std::string("*EXP*  TtwParleyClnX.") + event + ": " + failure.what());
   } catch (...) {
     LogFailure(std::string("*EXP*  TtwParleyClnX.") + event);
   }
-  return false;
 }
 
 void TtwParleyClnX::LogFailure(const std::string& operation) noexcept {
@@ -608,82 +602,101 @@ void TtwParleyClnX::LogFailure(const std::string& operation) noexcept {
 }
 
 void TtwParleyClnX::FireNoArgs(const char* event, DISPID id) {
-  if (!HasSink()) return;
-  Raise(event, id, {});
+  Raise(event, [&] { Fire(id, {}); });
+}
+
+void TtwParleyClnX::FireCode(const char* event, DISPID id, int32_t code) {
+  Raise(event, [&] {
+    std::array<Variant, 1> args{Variant(code)};
+    Fire(id, args);
+  });
 }
 
 void TtwParleyClnX::FireHandle(const char* event, DISPID id, TPeerHandle handle) {
-  if (!HasSink()) return;
-  std::array<Variant, 1> args{Variant(handle)};
-  Raise(event, id, args);
+  Raise(event, [&] {
+    std::array<Variant, 1> args{Variant(handle)};
+    Fire(id, args);
+  });
 }
 
 void TtwParleyClnX::FireHandleCode(const char* event, DISPID id, TPeerHandle handle, int32_t code) {
-  if (!HasSink()) return;
-  std::array<Variant, 2> args{Variant(handle), Variant(code)};
-  Raise(event, id, args);
+  Raise(event, [&] {
+    std::array<Variant, 2> args{Variant(handle), Variant(code)};
+    Fire(id, args);
+  });
 }
 
 void TtwParleyClnX::FireText(const char* event, DISPID id, TPeerHandle handle, const std::u16string& text) {
-  if (!HasSink()) return;
-  std::array<Variant, 2> args{Variant(handle), Variant(std::u16string_view(text))};
-  Raise(event, id, args);
+  Raise(event, [&] {
+    std::array<Variant, 2> args{Variant(handle), Variant(std::u16string_view(text))};
+    Fire(id, args);
+  });
 }
 
 void TtwParleyClnX::FireBytes(const char* event, DISPID id, const TPeerHandle* handle, TBytes bytes) {
-  if (!HasSink()) return;  // no copy of a frame nobody looks at
-  // A new byte array for the event, released when it returns.
-  Variant data;
-  if (FAILED(VariantFromBytes(bytes, data.Out()))) throw std::bad_alloc();
-  const auto size = static_cast<int32_t>(bytes.size());
-  if (handle) {
-    std::array<Variant, 3> args{Variant(*handle), ByRef(&data), Variant(size)};
-    Raise(event, id, args);
-  } else {
-    std::array<Variant, 2> args{ByRef(&data), Variant(size)};
-    Raise(event, id, args);
-  }
+  Raise(event, [&] {
+    // A new byte array for the event, released when it returns.
+    Variant data;
+    if (FAILED(VariantFromBytes(bytes, data.Out()))) throw std::bad_alloc();
+    const auto size = static_cast<int32_t>(bytes.size());
+    if (handle) {
+      std::array<Variant, 3> args{Variant(*handle), ByRef(&data), Variant(size)};
+      Fire(id, args);
+    } else {
+      std::array<Variant, 2> args{ByRef(&data), Variant(size)};
+      Fire(id, args);
+    }
+  });
 }
 
 void TtwParleyClnX::FireProgress(const char* event, DISPID id, TPeerHandle handle, int32_t countLo, int32_t countHi,
                                  int32_t sizeLo, int32_t sizeHi) {
-  if (!HasSink()) return;
-  std::array<Variant, 5> args{Variant(handle), Variant(countLo), Variant(countHi), Variant(sizeLo), Variant(sizeHi)};
-  Raise(event, id, args);
+  Raise(event, [&] {
+    std::array<Variant, 5> args{Variant(handle), Variant(countLo), Variant(countHi), Variant(sizeLo),
+                                Variant(sizeHi)};
+    Fire(id, args);
+  });
 }
 
+// The three answers go by reference; the engine reads them back only when
+// the sink returned without failing (no sink, or a failed one: the engine's
+// own answer, a refusal, stands).
 void TtwParleyClnX::FireTalkInvited(TPeerHandle handle, bool& okay, bool& audio, bool& video) {
-  if (!HasSink()) return;  // the engine's answer stays as it was: a refusal
-  VARIANT_BOOL o = ToVariantBool(okay), a = ToVariantBool(audio), v = ToVariantBool(video);
-  std::array<Variant, 4> args{Variant(handle), ByRef(&o), ByRef(&a), ByRef(&v)};
-  if (!Raise("OnTalkInvited", DISPID_CLN_ONTALKINVITED, args)) return;  // a failed answer is no answer
-  okay = FromVariantBool(o);
-  audio = FromVariantBool(a);
-  video = FromVariantBool(v);
+  Raise("OnTalkInvited", [&] {
+    VARIANT_BOOL o = ToVariantBool(okay), a = ToVariantBool(audio), v = ToVariantBool(video);
+    std::array<Variant, 4> args{Variant(handle), ByRef(&o), ByRef(&a), ByRef(&v)};
+    Fire(DISPID_CLN_ONTALKINVITED, args);
+    okay = FromVariantBool(o);
+    audio = FromVariantBool(a);
+    video = FromVariantBool(v);
+  });
 }
 
+// Likewise the path and the answer of an offer (untouched: declined).
 void TtwParleyClnX::FireInFileRequested(TPeerHandle handle, std::u16string& path, bool& okay) {
-  if (!HasSink()) return;  // untouched: the offer is declined
-  // The container writes the path through the reference (freeing the old
-  // string); whatever the slot holds at the end is freed here.
-  BSTR slot = SysAllocString(path);
-  if (!slot) throw std::bad_alloc();
-  struct FreeSlot {
-    BSTR& s;
-    ~FreeSlot() { SysFreeString(s); }
-  } freeSlot{slot};
-  VARIANT_BOOL accepted = ToVariantBool(okay);
-  std::array<Variant, 3> args{Variant(handle), ByRef(&slot), ByRef(&accepted)};
-  if (!Raise("OnInFileRequested", DISPID_CLN_ONINFILEREQUESTED, args)) return;
-  path = BstrView(slot);
-  okay = FromVariantBool(accepted);
+  Raise("OnInFileRequested", [&] {
+    // The container writes the path through the reference (freeing the old
+    // string); whatever the slot holds at the end is freed here.
+    BSTR slot = SysAllocString(path);
+    if (!slot) throw std::bad_alloc();
+    struct FreeSlot {
+      BSTR& s;
+      ~FreeSlot() { SysFreeString(s); }
+    } freeSlot{slot};
+    VARIANT_BOOL accepted = ToVariantBool(okay);
+    std::array<Variant, 3> args{Variant(handle), ByRef(&slot), ByRef(&accepted)};
+    Fire(DISPID_CLN_ONINFILEREQUESTED, args);
+    path = BstrView(slot);
+    okay = FromVariantBool(accepted);
+  });
 }
 
 void TtwParleyClnX::FireBinaryMessage(TPeerHandle handle, const VARIANT& message) {
-  if (!HasSink()) return;
-  // By reference to the engine's variant, which is released after the call.
-  std::array<Variant, 2> args{Variant(handle), ByRef(const_cast<VARIANT*>(&message))};
-  Raise("OnBinaryMessage", DISPID_CLN_ONBINARYMESSAGE, args);
+  Raise("OnBinaryMessage", [&] {
+    // By reference to the engine's variant, which is released after the call.
+    std::array<Variant, 2> args{Variant(handle), ByRef(const_cast<VARIANT*>(&message))};
+    Fire(DISPID_CLN_ONBINARYMESSAGE, args);
+  });
 }
 
 }  // namespace tw

@@ -15,7 +15,6 @@
 #pragma once
 
 #include <memory>
-#include <span>
 #include <string>
 
 #include "client/cParleyClnIntf.h"
@@ -123,13 +122,16 @@ class TtwParleyClnX final : public TControlObject<TtwParleyClnX, ItwParleyClnX> 
   template <class T, class Fn>
   HRESULT Answer(T* out, Fn&& fn) noexcept;
 
-  // Invokes the sink (when connected). A failure it returns is raised when
-  // the event comes straight from a member of this control, and is logged
-  // and contained otherwise (false: the event failed).
-  bool Raise(const char* event, com::DISPID id, std::span<com::Variant> args);
+  // Runs `body`, which builds an event's arguments and fires it, when a sink
+  // is connected. A failure inside it is raised when the event comes
+  // straight from a member of this control, and is logged and contained
+  // otherwise.
+  template <class Body>
+  void Raise(const char* event, Body&& body);
   void LogFailure(const std::string& operation) noexcept;
 
   void FireNoArgs(const char* event, com::DISPID id);
+  void FireCode(const char* event, com::DISPID id, int32_t code);
   void FireHandle(const char* event, com::DISPID id, cln::TPeerHandle handle);
   void FireHandleCode(const char* event, com::DISPID id, cln::TPeerHandle handle, int32_t code);
   void FireText(const char* event, com::DISPID id, cln::TPeerHandle handle, const std::u16string& text);
