@@ -64,9 +64,7 @@ class ClientRig : public ::testing::Test {
   win32::ScopedExeFolder exeFolder{registry.Folder()};
   // The only sound device the controls see: a virtual one with a name
   // beyond ASCII (UTF-8, as the system lists names).
-  std::shared_ptr<dsound::VirtualSoundDevice> device =
-      std::make_shared<dsound::VirtualSoundDevice>("Virtual \xC3\xBC device");
-  dsound::ScopedSoundDevices sound{{device}};
+  dsound::ScopedSoundDevices sound{{std::make_shared<dsound::VirtualSoundDevice>("Virtual \xC3\xBC device")}};
   TempFolder files;
   TTWParleySrv server;
   uint16_t port = 0;

@@ -467,3 +467,29 @@ TEST_F(ClientRig, SinkFailureInsideAMemberFailsThatMember) {
   ASSERT_TRUE(Run([&] { return b->sink->Count(DISPID_CLN_ONPEERDISCONNECTED) == 1; }));
   EXPECT_EQ(a->sink->Count(DISPID_CLN_ONPEERDISCONNECTED), 1u);
 }
+
+TEST_F(ClientRig, APeerWhoJoinsOnAnotherTalkersWordIsReportedWithItsHandle) {
+  Pair();
+  TClientControl& cat = Add();
+  ASSERT_TRUE(Login(cat, u"cat"));
+  ASSERT_TRUE(Run([&] { return a->Handle(u"cat") && b->Handle(u"cat") && cat.Handle(u"ann") && cat.Handle(u"ben"); }));
+  // Accepted with audio only: the answers reach the engines, which would
+  // otherwise start a camera nobody chose and fail the talk (50).
+  auto accept = [](std::span<VARIANT> args) {
+    *args[1].pboolVal = VARIANT_TRUE;
+    *args[3].pboolVal = VARIANT_FALSE;
+    return S_OK;
+  };
+  for (TClientControl* c : {b, &cat}) c->sink->react[DISPID_CLN_ONTALKINVITED] = accept;
+  // ann talks with ben (audio only), then calls cat in: ben is told to join
+  // cat, and reports it with cat's handle at his side.
+  ASSERT_EQ(Call(a->Disp(), u"BeginTalk", ben, true, false).value.boolVal, -1);
+  ASSERT_TRUE(Run([&] { return a->sink->Count(DISPID_CLN_ONTALKBEGAN) == 1 && b->sink->Count(DISPID_CLN_ONTALKBEGAN) == 1; }));
+  ASSERT_EQ(Call(a->Disp(), u"BeginTalk", a->Handle(u"cat"), true, false).value.boolVal, -1);
+  ASSERT_TRUE(Run([&] { return b->sink->Count(DISPID_CLN_ONTALKJOINED) == 1 && cat.sink->Count(DISPID_CLN_ONTALKBEGAN) == 2; }));
+  EXPECT_EQ(b->sink->Last(DISPID_CLN_ONTALKJOINED)->args, (std::vector<std::string>{std::to_string(b->Handle(u"cat"))}));
+  EXPECT_EQ(Call(b->Disp(), u"GetTalkCount").value.lVal, 2);
+  EXPECT_EQ(GetProperty(b->Disp(), u"AudioActive").value.boolVal, -1);
+  EXPECT_EQ(GetProperty(b->Disp(), u"VideoActive").value.boolVal, 0);
+  EXPECT_EQ(a->sink->Count(DISPID_CLN_ONTALKJOINED) + cat.sink->Count(DISPID_CLN_ONTALKJOINED), 0u);
+}
