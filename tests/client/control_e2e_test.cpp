@@ -2,8 +2,8 @@
 // server control and two client controls registered in a temporary registry
 // and created by their class identifiers, the server driven through the
 // host's own automation client. Chat, alert and binary messages (also with
-// the server's host), a file, and a talk with real media on a virtual sound
-// device that speaks a recorded voice and the synthetic camera.
+// the server's host), a file, and a talk with real media on virtual sound
+// devices that speak a recorded sentence and the synthetic camera.
 #include <cmath>
 #include <fstream>
 
@@ -216,12 +216,12 @@ TEST_F(BothControls, AFileGoesToThePathTheReceiverChose) {
   EXPECT_EQ(ann->c.sink->Last(DISPID_CLN_ONOUTFILEDONE)->args, (std::vector<std::string>{std::to_string(benAtAnn), "0"}));
   EXPECT_EQ(ben->c.sink->Last(DISPID_CLN_ONINFILEDONE)->args, (std::vector<std::string>{std::to_string(annAtBen), "0"}));
   EXPECT_EQ(files.Read("chosen name.txt"), text);
-  // Progress came as 64-bit halves: the last one of the receiver covers the file.
+  // Progress comes as 64-bit halves: the size, low then high.
   const TEvent* progress = ben->c.sink->Last(DISPID_CLN_ONINFILEPROGRESS);
-  if (progress) {
-    EXPECT_EQ(progress->args[3], std::to_string(text.size()));
-    EXPECT_EQ(progress->args[4], "0");
-  }
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->args[0], std::to_string(annAtBen));
+  EXPECT_EQ(progress->args[3], std::to_string(text.size()));
+  EXPECT_EQ(progress->args[4], "0");
 }
 
 TEST_F(BothControls, ATalkWithRealMediaOnTheVirtualDevices) {
