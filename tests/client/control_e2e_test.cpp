@@ -272,6 +272,11 @@ TEST_F(BothControls, ATalkWithRealMediaOnTheVirtualDevices) {
     return ann->c.sink->Count(DISPID_CLN_ONTALKENDED) && ben->c.sink->Count(DISPID_CLN_ONTALKENDED);
   }));
   EXPECT_EQ(Call(ben->c.Disp(), u"GetTalkCount").value.lVal, 0);
+  // The recorder's own events, bound through the engine: speech began, and
+  // every ended talk stops the recording.
+  EXPECT_GE(ann->c.sink->Count(DISPID_CLN_ONSTARTRECORDING), 1u);
+  EXPECT_GE(ann->c.sink->Count(DISPID_CLN_ONSTOPRECORDING), 1u);
+  EXPECT_GE(ben->c.sink->Count(DISPID_CLN_ONSTOPRECORDING), 1u);
 }
 
 }  // namespace
