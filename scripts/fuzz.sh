@@ -36,7 +36,8 @@ run_one() {  # target seconds coverage
   mkdir -p "$dir/corpus"
   local seeds=$root/tests/fuzz/corpus/$t
   [ -d "$seeds" ] || { echo "$t: no seed corpus at $seeds"; return 1; }
-  if ! "$bin/$t" -max_total_time="$2" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
+  cp "$bin/$t" "$dir/$t"  # a rebuild meanwhile does not touch the running copy
+  if ! "$dir/$t" -max_total_time="$2" -timeout=20 -rss_limit_mb=2560 -max_len=8192 -print_final_stats=1 \
        -artifact_prefix="$dir/" "$dir/corpus" "$seeds" >"$dir/log" 2>&1; then
     echo "FAIL $t (log: $dir/log)"
     grep -E "ERROR|SUMMARY|check failed" "$dir/log" | head -5
@@ -46,7 +47,7 @@ run_one() {  # target seconds coverage
   execs=$(grep -o "stat::number_of_executed_units: *[0-9]*" "$dir/log" | grep -o "[0-9]*$")
   echo "ok   $t: $execs executions, $(grep -E '^#[0-9]+ +DONE' "$dir/log" | grep -o 'cov: [0-9]*')"
   if [ "$3" = 1 ]; then
-    "$bin/$t" -runs=0 -print_coverage=1 "$dir/corpus" "$seeds" 2>&1 | python3 -c '
+    "$dir/$t" -runs=0 -print_coverage=1 "$dir/corpus" "$seeds" 2>&1 | python3 -c '
 import collections, re, sys
 edges = collections.defaultdict(lambda: [0, 0])
 for line in sys.stdin:
