@@ -55,7 +55,7 @@ std::string Body(TFuzzInput& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TFuzzInput in(data, size);
   const uint8_t setup = in.Byte();
-  const int32_t mode = setup % 3;
+  const int32_t mode = (setup & 3) % 3;
   const bool withUser = setup & 0x04;
   const bool rightPassword = setup & 0x08;
   const bool hostAccepts = !(setup & 0x10);
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t code = kCodes[in.Pick(std::size(kCodes))];
         const uint8_t flags = in.Byte() & (sfAckWanted | sfRouteList | sfPeerId);
         std::string prefix;
-        if (flags & sfRouteList) PutStrField(prefix, in.Bytes(4 * in.Pick(4)));
         if (flags & sfPeerId) PutIntField(prefix, static_cast<int32_t>(in.Le32()));
+        if (flags & sfRouteList) PutStrField(prefix, in.Bytes(4 * in.Pick(4)));
         std::string body = Body(in);
         if (!body.empty() && !to.SessionKey.empty() && IsSealedCode(code)) to.SealIfKeyed(body);
         std::string frame;
