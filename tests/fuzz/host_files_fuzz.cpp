@@ -46,13 +46,25 @@ std::optional<int> ReferenceInteger(std::string_view text) {
   return static_cast<int>(value);
 }
 
+// A temporary folder of this process, removed when it ends; in memory where
+// the system has a memory file system, since every save flushes to disk.
+fs::path TempBase() {
+  std::error_code ignored;
+  return fs::is_directory("/dev/shm", ignored) ? fs::path("/dev/shm") : fs::temp_directory_path();
+}
+
+struct TTempFolder {
+  fs::path path = TempBase() / ("tw_host_files_fuzz." + std::to_string(::getpid()));
+  TTempFolder() { fs::create_directories(path); }
+  ~TTempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
 const fs::path& Folder() {
-  static const fs::path folder = [] {
-    fs::path p = fs::temp_directory_path() / ("tw_host_files_fuzz." + std::to_string(::getpid()));
-    fs::create_directories(p);
-    return p;
-  }();
-  return folder;
+  static const TTempFolder folder;
+  return folder.path;
 }
 
 void WriteFile(const fs::path& path, std::string_view bytes) {
