@@ -45,7 +45,7 @@ run_one() {  # target seconds coverage
   fi
   local execs
   execs=$(grep -o "stat::number_of_executed_units: *[0-9]*" "$dir/log" | grep -o "[0-9]*$")
-  echo "ok   $t: $execs executions, $(grep -E '^#[0-9]+ +DONE' "$dir/log" | grep -o 'cov: [0-9]*')"
+  echo "ok   $t: $execs executions, $(grep -E '^#[0-9]+[[:space:]]+DONE' "$dir/log" | grep -o 'cov: [0-9]*')"
   if [ "$3" = 1 ]; then
     "$dir/$t" -runs=0 -print_coverage=1 "$dir/corpus" "$seeds" 2>&1 | python3 -c '
 import collections, re, sys
@@ -56,7 +56,7 @@ for line in sys.stdin:
         f = re.sub(r".*\.\./", "", m.group(3))
         edges[f][0] += int(m.group(1)); edges[f][1] += int(m.group(2))
 for f, (hit, total) in sorted(edges.items()):
-    if hit: print(f"       {f}: {hit}/{total} edges ({100 * hit // total}%)")
+    if hit and "/" in f: print(f"       {f}: {hit}/{total} edges ({100 * hit // total}%)")
 ' >"$dir/coverage.txt"
     cat "$dir/coverage.txt"
   fi
