@@ -64,6 +64,9 @@ for f, (hit, total) in sorted(edges.items()):
 export -f run_one
 export bin runs root
 
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_one {} $seconds $coverage" >"$runs.summary" 2>&1 \
-  || { cat "$runs.summary"; echo "fuzzing found problems"; exit 1; }
-cat "$runs.summary"
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+mkdir -p "$runs"
+printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_one {} $seconds $coverage" >"$summary" 2>&1 \
+  || { cat "$summary"; echo "fuzzing found problems"; exit 1; }
+cat "$summary"
