@@ -2,7 +2,8 @@
 // run the handshake in the security mode the input picks while the input
 // interleaves the honest traffic with hostile frames: any system or
 // application message, sealed as the peer would seal it, raw bytes, tampered
-// or dropped handshake messages, acknowledgements, route lists and peer ids.
+// or dropped handshake messages, acknowledgements, route lists and peer ids,
+// and bytes or a hang-up arriving while a side is busy with its RSA work.
 // Whatever arrives, neither side may crash, leak or admit a session that the
 // host refused or whose key exchange did not complete.
 #include <cstdint>
@@ -98,6 +99,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CPipe& sp = *server.pipe;
   CPipe& cp = *client.pipe;
 
+  // RSA work pumps the thread's messages: an armed injection fires inside the
+  // first pump that runs within a message handler, bytes arriving or the
+  // connection ending in the middle of the computation.
+  struct {
+    CPipe* target = nullptr;
+    std::string bytes;
+    bool close = false;
+  } injection;
+  win32::ScopedPumpObserver observer([&] {
+    if (!injection.target || win32::DispatchDepth() == 0) return;
+    CPipe& target = *injection.target;
+    injection.target = nullptr;
+    if (injection.close)
+      target.FinishSession(crSocket);
+    else
+      fuzz::FeedPipe(target, injection.bytes);
+  });
+
   for (int step = 0; step < 256 && !in.Empty(); ++step) {
     const uint8_t op = in.Byte();
     const bool toServer = op & 0x80;
@@ -147,8 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         from.OwnRateLimit = static_cast<int32_t>(in.Le32());
         from.SendRateLimit();
         break;
-      default:  // the connection ends
-        if (op & 0x08) from.FinishSession(crSocket);
+      default:
+        if (op & 0x08) {  // the connection ends
+          from.FinishSession(crSocket);
+        } else {  // something happens while the next RSA computation pumps
+          injection = {&to, op & 0x10 ? std::string() : std::string(in.Chunk()), (op & 0x10) != 0};
+        }
         break;
     }
     TW_FUZZ_CHECK(sp.PostedCount >= 0 && cp.PostedCount >= 0);
