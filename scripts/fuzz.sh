@@ -5,17 +5,15 @@
 # Each target starts from its seed corpus tests/fuzz/corpus/<target>/; what it
 # finds goes to build/fuzz/runs/<target>/ (corpus, log, crash inputs).
 #
-# Usage: scripts/fuzz.sh [-t seconds-per-target] [-j parallel] [-c] [target...]
-#   -c  also print the edges covered per source file (from the run's corpus)
+# Usage: scripts/fuzz.sh [-t seconds-per-target] [-j parallel] [target...]
 # Defaults: 20 s per target, 3 at a time: the CI pass takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=20 jobs=3 coverage=0
-while getopts "t:j:c" opt; do
+seconds=20 jobs=3
+while getopts "t:j:" opt; do
   case $opt in
     t) seconds=$OPTARG ;;
     j) jobs=$OPTARG ;;
-    c) coverage=1 ;;
     *) exit 2 ;;
   esac
 done
@@ -31,7 +29,7 @@ runs=build/fuzz/runs
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && mapfile -t targets < <(ls "$bin")
 
-run_one() {  # target seconds coverage
+run_one() {  # target seconds
   local t=$1 dir=$runs/$1
   mkdir -p "$dir/corpus"
   local seeds=$root/tests/fuzz/corpus/$t
@@ -46,20 +44,6 @@ run_one() {  # target seconds coverage
   local execs
   execs=$(grep -o "stat::number_of_executed_units: *[0-9]*" "$dir/log" | grep -o "[0-9]*$")
   echo "ok   $t: $execs executions, $(grep -E '^#[0-9]+[[:space:]]+DONE' "$dir/log" | grep -o 'cov: [0-9]*')"
-  if [ "$3" = 1 ]; then
-    "$dir/$t" -runs=0 -print_coverage=1 "$dir/corpus" "$seeds" 2>&1 | python3 -c '
-import collections, re, sys
-edges = collections.defaultdict(lambda: [0, 0])
-for line in sys.stdin:
-    m = re.match(r"\s*(?:UN)?COVERED_FUNC: hits: \d+ edges: (\d+)/(\d+) .* (\S+):\d+$", line)
-    if m and "/tests/" not in m.group(3) and "/usr/" not in m.group(3):
-        f = re.sub(r".*\.\./", "", m.group(3))
-        edges[f][0] += int(m.group(1)); edges[f][1] += int(m.group(2))
-for f, (hit, total) in sorted(edges.items()):
-    if hit and "/" in f: print(f"       {f}: {hit}/{total} edges ({100 * hit // total}%)")
-' >"$dir/coverage.txt"
-    cat "$dir/coverage.txt"
-  fi
 }
 export -f run_one
 export bin runs root
@@ -67,6 +51,6 @@ export bin runs root
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 mkdir -p "$runs"
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_one {} $seconds $coverage" >"$summary" 2>&1 \
+printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_one {} $seconds" >"$summary" 2>&1 \
   || { cat "$summary"; echo "fuzzing found problems"; exit 1; }
 cat "$summary"
