@@ -4,7 +4,6 @@
 // The same bytes, written as settings.ini and users.con in a temporary folder,
 // go through the real loaders, and what those load survives a save and a
 // second load.
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -72,16 +71,12 @@ void WriteFile(const fs::path& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
+// Whether no section before `index` can share its name: names match without
+// regard to letter case (Windows-1252 letters too), so only a name of another
+// length is surely different.
 bool FirstOfItsName(const tw::TIniFile& ini, size_t index) {
   for (size_t j = 0; j < index; ++j)
-    if (SameName(ini.SectionName(j), ini.SectionName(index))) return false;
+    if (ini.SectionName(j).size() == ini.SectionName(index).size()) return false;
   return true;
 }
 
