@@ -61,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool rightPassword = setup & 0x08;
   const bool hostAccepts = !(setup & 0x10);
   const int trust = (setup >> 5) & 3;  // no list, the client's key, another key, both
+  const bool hostGivesNoPassword = setup & 0x80;  // the pipe must then make one up
 
   TSide server{std::make_unique<CMill>(TMillSide::Server, false)};
   TSide client{std::make_unique<CMill>(TMillSide::Client, false)};
@@ -88,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (trust & 2) server.mill->AllowedFingerprints.push_back("AAAAAAAAAAAAAAAAAAAAAA==");
   server.mill->Events.OnPipeLogin = [&](CPipe&, const std::u16string&, const std::u16string&,
                                         std::u16string& password, bool& accept) {
-    password = u"pw";
+    password = hostGivesNoPassword ? u"" : u"pw";
     accept = hostAccepts;
     if (accept) ++hostAcceptances;
   };
@@ -192,8 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mode == secSharedKey) TW_FUZZ_CHECK(sp.SessionKey == "fuzz secret");
     if (mode == secNone) TW_FUZZ_CHECK(sp.SessionKey.empty());
   }
-  // A login that names a user passes only with the password's digest.
-  if (!rightPassword && !sp.UserName.empty()) TW_FUZZ_CHECK(server.opened == 0);
+  // A login that names a user passes only with the password's digest, and
+  // never when the host gave no password.
+  if ((!rightPassword || hostGivesNoPassword) && !sp.UserName.empty()) TW_FUZZ_CHECK(server.opened == 0);
   TW_FUZZ_CHECK(client.opened <= 1 && server.opened <= 1);
   // A session ends with one close event at most.
   TW_FUZZ_CHECK(server.closes <= 1 && client.closes <= 1);
