@@ -11,6 +11,9 @@ cmake --preset fuzz-coverage >/dev/null
 cmake --build --preset fuzz-coverage >/dev/null
 
 build=build/fuzz-coverage
+# The platform layer is a shared library: its coverage is in its own object.
+shared=()
+while IFS= read -r lib; do shared+=(-object "$lib"); done < <(find "$build" -name '*.so')
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && mapfile -t targets < <(cd tests/fuzz/corpus && ls)
 for t in "${targets[@]}"; do
@@ -23,7 +26,7 @@ for t in "${targets[@]}"; do
   llvm-profdata merge -sparse "$build/$t.profraw" -o "$build/$t.profdata"
   echo "== $t ($(find "${corpora[@]}" -type f | wc -l) inputs)"
   # Files the target reaches: lines and branches covered.
-  llvm-cov report "$exe" -instr-profile="$build/$t.profdata" -ignore-filename-regex='(tests/|/usr/)' \
+  llvm-cov report "$exe" "${shared[@]}" -instr-profile="$build/$t.profdata" -ignore-filename-regex='(tests/|/usr/)' \
     | awk 'NR > 2 && $1 != "TOTAL" && $1 !~ /^-/ && $8 != $9 {
              printf "   %-36s lines %5d/%-5d %7s   branches %4d/%-4d %7s\n", $1, $8 - $9, $8, $10, $11 - $12, $11, $13 }'
 done
