@@ -73,16 +73,29 @@ endfunction()
 # defines LLVMFuzzerTestOneInput. Under g++ it links with a replay driver that
 # runs the seed corpus tests/fuzz/corpus/<name>/ plus a fixed number of
 # deterministic random inputs, and is registered as a test. With
-# -DTW_LIBFUZZER=ON under clang it links against libFuzzer instead.
+# -DTW_LIBFUZZER=ON under clang (the `fuzz` preset) it links against libFuzzer
+# instead, and every library is built with coverage instrumentation so that
+# libFuzzer sees the edges of the code under test, not just the target's own.
+# The custom target `fuzz_targets` builds them all.
 option(TW_LIBFUZZER "Link fuzz targets with libFuzzer (clang only)" OFF)
+if(TW_LIBFUZZER)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TW_LIBFUZZER needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+add_custom_target(fuzz_targets)
 function(tw_add_fuzz name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${F_SOURCES})
   tw_use_include_root(${name} PRIVATE)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
+  add_dependencies(fuzz_targets ${name})
   if(TW_LIBFUZZER)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    # All in one folder, where scripts/fuzz.sh finds them.
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   else()
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
     add_test(NAME ${name} COMMAND ${name} ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${name})

@@ -35,12 +35,22 @@ constexpr uint8_t GfMul(uint8_t a, uint8_t b) {
   return r;
 }
 
+// The multiplicative inverse as x^254 by square and multiply (0 for 0): a few
+// dozen products a byte, so the tables stay cheap for any compiler's
+// constant-evaluation budget.
+constexpr uint8_t GfInverse(uint8_t x) {
+  uint8_t result = 1, power = x;
+  for (int e = 254; e != 0; e >>= 1) {
+    if (e & 1) result = GfMul(result, power);
+    power = GfMul(power, power);
+  }
+  return result;
+}
+
 constexpr ByteTable BuildSbox() {
   ByteTable s{};
   for (int x = 0; x < 256; ++x) {
-    uint8_t inv = 0;  // multiplicative inverse, 0 for 0
-    for (int y = 1; y < 256 && x != 0; ++y)
-      if (GfMul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) inv = static_cast<uint8_t>(y);
+    const uint8_t inv = GfInverse(static_cast<uint8_t>(x));
     uint8_t b = inv, r = inv;
     for (int i = 0; i < 4; ++i) {
       b = static_cast<uint8_t>((b << 1) | (b >> 7));

@@ -1,15 +1,18 @@
 // Fuzz target for the frame code and the field readers. The first byte picks
 // how the rest is used: as a raw byte stream fed in slices of a data-chosen
-// size; as a script of frames (flags, code, chunk) so that random inputs reach
-// reassembly and prefix parsing; or as a script of messages that go through
-// BuildCart and must come out of the receiver whole and in order. Field
-// readers then walk the same bytes.
+// size to a receiver with a data-chosen reassembly cap (so that a first chunk
+// can exceed it); as a script of frames (flags, code, chunk) so that random
+// inputs reach reassembly and prefix parsing; or as a script of messages that
+// go through BuildCart and must come out of the receiver whole and in order.
+// Field readers then walk the same bytes, each reader picked by a byte of its
+// own (not by the bytes it reads), and route lists decode to their ids.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "transport/mErtiFrame.h"
 #include "transport/twTools.h"
@@ -33,18 +36,27 @@ std::string ScriptedStream(std::string_view script) {
   return stream;
 }
 
-void FeedReceiver(std::string_view stream, size_t slice) {
+// The ids of a route list are its little-endian 4-byte words, a partial last
+// word left out.
+void CheckRouteIds(std::string_view list) {
+  const std::vector<int32_t> ids = tw::RouteIds(list);
+  Check(ids.size() == list.size() / 4);
+  for (size_t i = 0; i < ids.size(); ++i) Check(ids[i] == static_cast<int32_t>(tw::LoadLe32(list.data() + 4 * i)));
+}
+
+void FeedReceiver(std::string_view stream, size_t slice, size_t cap) {
   size_t posted = 0;
   tw::TFrameReceiver rx({{}, [](std::string& p) { return p[0] != '!'; },
                          [&](std::unique_ptr<tw::TSack> sack) {
                            Check(sack->RouteList.size() % 4 == 0);
+                           CheckRouteIds(sack->RouteList);
                            ++posted;
                          }},
-                        4096);
+                        cap);
   for (size_t at = 0; at < stream.size(); at += slice) {
     rx.Append(stream.substr(at, slice));
     const tw::TFrameFault fault = rx.ParseFrames();
-    Check(rx.PartialBytes() <= 4096);
+    Check(rx.PartialBytes() <= cap);
     if (fault != tw::TFrameFault::None) {
       Check(rx.Buffered() == 0);
       break;
@@ -97,13 +109,18 @@ void RoundTrip(std::string_view script, uint8_t budgetByte) {
   Check(posted == count && rx.PartialBytes() == 0);
 }
 
+// The first bytes of `data` pick the readers in turn; the rest is the body.
 void WalkFields(std::string_view data) {
-  data = data.substr(0, 1024);  // the string readers shift the body on every read
+  const std::string_view picks = data.substr(0, 8);
+  data = data.substr(picks.size(), 1024);  // the string readers shift the body on every read
+  CheckRouteIds(data);
   std::string body(data);
   std::string_view view = data;
-  while (!body.empty()) {
+  const size_t pickCount = std::max<size_t>(picks.size(), 1);
+  for (size_t turn = 0; !body.empty(); ++turn) {
     const size_t before = body.size();
-    switch (body[0] & 3) {
+    const uint8_t pick = picks.empty() ? 0 : static_cast<uint8_t>(picks[turn % pickCount]);
+    switch ((pick >> (turn / pickCount % 4 * 2)) & 3) {
       case 0: tw::ReadIntField(body); tw::ReadIntField(view); break;
       case 1: tw::ReadInt64Field(body); tw::ReadInt64Field(view); break;
       case 2: Check(tw::ReadStrField(body) == tw::ReadStrField(view)); break;
@@ -124,8 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   const size_t slice = 1 + (data[0] >> 1) % 64;
   switch (data[0] % 3) {
-    case 0: FeedReceiver(input, slice); break;
-    case 1: FeedReceiver(ScriptedStream(input), slice); break;
+    case 0: FeedReceiver(input, slice, size_t{64} << (data[0] >> 5)); break;
+    case 1: FeedReceiver(ScriptedStream(input), slice, size_t{64} << (data[0] >> 5)); break;
     case 2: RoundTrip(input, data[0]); break;
   }
   WalkFields(input);

@@ -3,6 +3,7 @@
 // (same seed every run), through LLVMFuzzerTestOneInput.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,7 +35,9 @@ int main(int argc, char** argv) {
     }
   }
   std::mt19937 rng(20261210);
-  const int rounds = 2000;
+  // TW_FUZZ_RANDOM_ROUNDS=0 replays the files alone (coverage of a corpus).
+  const char* roundsText = std::getenv("TW_FUZZ_RANDOM_ROUNDS");
+  const int rounds = roundsText ? std::atoi(roundsText) : 2000;
   std::vector<uint8_t> buf;
   for (int r = 0; r < rounds; ++r) {
     buf.resize(rng() % 4096);

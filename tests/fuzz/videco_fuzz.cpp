@@ -1,5 +1,6 @@
-// Fuzz target of the video decoder. One decoder lives across inputs, as it
-// does across a talk. Each input is decoded as a frame; an input the decoder
+// Fuzz target of the video decoder's portable code (the vector code is held
+// to it by videco_diff_fuzz). One decoder lives across inputs, as it does
+// across a talk. Each input is decoded as a frame; an input the decoder
 // accepts is also decoded cut at every length and with each bit flipped, so
 // the seed frames explore the corrupt neighbourhood of real frames.
 #include <cstddef>
@@ -21,7 +22,7 @@ void DecodeOne(tw::CVideco& decoder, tw::win32::Bitmap& bitmap, const uint8_t* d
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static tw::CVideco decoder;
+  static tw::CVideco decoder(false);
   static tw::win32::Bitmap bitmap;
   try {
     const std::vector<uint8_t> exact(data, data + size);
