@@ -92,7 +92,8 @@ void WaveTimer::Failed(const char* what) {
 
 // ---- capture ------------------------------------------------------------
 
-CDSRecord::CDSRecord(win32::HWND owner) : owner_(owner), scratch_(kRingBytes) {
+// A capture device has no cooperative level, so the owner window is not kept.
+CDSRecord::CDSRecord(win32::HWND /*owner*/) : scratch_(kRingBytes) {
   FillWaveFormat(format_, 16000, 16, 1);
   timer_ = std::make_unique<WaveTimer>(10, [this] { Poll(); });
   DirectSoundCaptureEnumerateA(EnumDriversCallback, &drivers_);

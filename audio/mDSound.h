@@ -130,7 +130,6 @@ class CDSRecord {
   void Release();
   static uint32_t Distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + kRingBytes - from; }
 
-  win32::HWND owner_;
   WaveFormat format_{};
   std::vector<uint8_t> scratch_;
   std::unique_ptr<dsound::IDirectSoundCapture> capture_;
