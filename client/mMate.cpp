@@ -340,15 +340,36 @@ CTube& CMate::AddTube(std::string& body) {
   return *tubes_.back();
 }
 
+// The peer id at the front of an announcement, leaving the body as it is.
+static int32_t AnnouncedId(const std::string& body) {
+  std::string_view view = body;
+  return ReadIntField(view);
+}
+
+CTube* CMate::FindOpenTube(int32_t peerId) {
+  for (auto it = tubes_.rbegin(); it != tubes_.rend(); ++it)
+    if ((*it)->PeerId == peerId && (*it)->State != tsClosed) return it->get();
+  return nullptr;
+}
+
+// Two clients that log in at the same moment each hear of the other twice:
+// listed as a newcomer and joined as a peer that introduced itself. One open
+// tube per peer id: a second announcement adds no tube (which would bond
+// again and give the engine a second handle for the same peer); it only asks
+// for the bond where the first announcement had not.
+
 void CMate::DoPeerListed(std::string& body) {
+  if (FindOpenTube(AnnouncedId(body))) return;  // already known: the bond is under way
   CTube& tube = AddTube(body);
   Queue(CMD_INTRODUCE + sackAppBase, IntToField(tube.PeerId), 0);
 }
 
 void CMate::DoPeerJoined(std::string& body) {
-  CTube& tube = AddTube(body);
-  tube.Requested = true;
-  Queue(BOND_REQUEST, IntToField(mill_->SecurityMode), tube.PeerId);
+  CTube* tube = FindOpenTube(AnnouncedId(body));
+  if (tube && (tube->State == tsBonded || tube->Requested)) return;
+  if (!tube) tube = &AddTube(body);
+  tube->Requested = true;
+  Queue(BOND_REQUEST, IntToField(mill_->SecurityMode), tube->PeerId);
 }
 
 void CMate::DoPeerLeft(std::string& body) {

@@ -196,6 +196,8 @@ class CMate {
   // Session commands and tube controls.
   void DoLoginAccepted();
   CTube& AddTube(std::string& body);
+  // The tube of `peerId` that is not closed, or nullptr.
+  CTube* FindOpenTube(int32_t peerId);
   void DoPeerListed(std::string& body);
   void DoPeerJoined(std::string& body);
   void DoPeerLeft(std::string& body);

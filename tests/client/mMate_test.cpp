@@ -66,6 +66,39 @@ TEST(MateBonding, ThreePeersBondInAnnouncementOrder) {
   }
 }
 
+// Two clients that log in at the same moment each hear of the other twice:
+// once as a newcomer (CMD_PEER_LISTED) and once as a peer that introduced
+// itself (CMD_PEER_JOINED). Here rex plays the other client: it bonds with
+// carol's listed tube, then introduces itself as if it had listed carol too.
+TEST(MateBonding, APeerAnnouncedTwiceKeepsOneTubeAndOneHandle) {
+  THarness h;
+  TClient& carol = h.AddClient();
+  ASSERT_TRUE(h.Open(carol, u"carol"));
+  TRawClient rex(h, u"rex");
+  ASSERT_TRUE(h.Run([&] { return rex.PeerId(u"carol") != 0; }));
+  const int32_t carolId = rex.PeerId(u"carol");
+
+  rex.SendRouted(cln::BOND_REQUEST, IntToField(secNone), carolId);
+  ASSERT_TRUE(h.Run([&] { return carol.connected.size() == 1; }));
+  rex.SendCommand(CMD_INTRODUCE, IntToField(carolId));
+  // Rex answers whatever bond carol asks for, as a racing client would.
+  size_t answered = 0;
+  h.Run([&] {
+    for (; answered < rex.bonds.size(); ++answered)
+      if (rex.bonds[answered].code == cln::BOND_REQUEST) rex.SendRouted(cln::BOND_REPLY, {}, carolId);
+    return false;
+  }, 300);
+
+  EXPECT_EQ(carol.connected.size(), 1u);
+  EXPECT_EQ(carol->Mate().TubeCount(), 1u);
+  // The one handle carries traffic both ways.
+  ASSERT_TRUE(carol->SendChatMessage(carol.connected[0], u"hi"));
+  EXPECT_TRUE(h.Run([&] {
+    return std::any_of(rex.bonds.begin(), rex.bonds.end(),
+                       [](const TRawClient::TBond& b) { return b.code == 91 + sackAppBase; });
+  }));
+}
+
 TEST(MateSending, TwoTargetsMakeOneMessageRoutedLastFirstWithAnAckRecordEach) {
   THarness h;
   ASSERT_TRUE(h.OpenMesh(3));
