@@ -1,0 +1,144 @@
+// The hub under load on loopback, each mill on its own 10 ms pump thread as
+// the host runs it, all driven from this thread's message loop:
+//   LoginStorm/N: N clients dial at once; seconds until every session is
+//     accepted (a run gives up after 40 s and reports how many made it).
+//   DrainOneCode: 600 messages of 2 KiB, all of one code, queued at once on
+//     one server pipe; messages per second at the client.
+//   UploadWholeMessages: a client writes 64 KiB messages whole to its
+//     socket for two seconds; MB per second the server delivers.
+// Each runs once per repetition; run with --benchmark_repetitions and read
+// the medians (the machine is shared).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/messages.h"
+#include "transport/mMill.h"
+
+using namespace tw;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void RaiseFileLimit() {
+  rlimit r{};
+  getrlimit(RLIMIT_NOFILE, &r);
+  r.rlim_cur = r.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &r);
+}
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+struct Server {
+  CMill mill{TMillSide::Server, true};
+  int accepted = 0;
+  Server() {
+    mill.ErrorLogPath.clear();
+    mill.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                 bool& ok) { ok = true; };
+    mill.Events.OnPipeAccepted = [this](CPipe&) { ++accepted; };
+    mill.Listen(0);
+  }
+};
+
+void LoginStorm(benchmark::State& state) {
+  RaiseFileLimit();
+  const int n = static_cast<int>(state.range(0));
+  double seconds = 0, welcomed = 0;
+  for (auto _ : state) {
+    Server server;
+    CMill clients{TMillSide::Client, true};
+    const auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i) clients.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+    win32::RunUntil([&] { return server.accepted == n; }, 40000);
+    seconds += Seconds(t0);
+    welcomed += server.accepted;
+  }
+  state.counters["seconds_to_all"] = seconds / static_cast<double>(state.iterations());
+  state.counters["accepted"] = welcomed / static_cast<double>(state.iterations());
+}
+BENCHMARK(LoginStorm)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// A server and one client in session.
+struct Session {
+  Server server;
+  CMill client{TMillSide::Client, true};
+  CPipe* pipe = nullptr;
+  int32_t serverPipe = 0;
+  Session() {
+    server.mill.Events.OnPipeAccepted = [this](CPipe& p) { serverPipe = p.Id(); };
+    pipe = client.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+    win32::RunUntil([&] { return serverPipe != 0 && pipe->State == psSession; }, 5000);
+  }
+};
+
+void DrainOneCode(benchmark::State& state) {
+  constexpr int kMessages = 600;
+  double rate = 0;
+  for (auto _ : state) {
+    Session s;
+    int got = 0;
+    s.client.Events.OnSackReceived = [&](CPipe&, int32_t, std::string&) { ++got; };
+    const std::string body(2048, 'd');
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kMessages; ++i) {
+      s.server.mill.PutStrField(s.serverPipe, body);
+      s.server.mill.SendToPipe(s.serverPipe, 10, false);
+    }
+    win32::RunUntil([&] { return got == kMessages; }, 20000);
+    rate += got / Seconds(t0);
+  }
+  state.counters["msgs_per_s"] = rate / static_cast<double>(state.iterations());
+}
+BENCHMARK(DrainOneCode)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void UploadWholeMessages(benchmark::State& state) {
+  double rate = 0;
+  for (auto _ : state) {
+    Session s;
+    int64_t bytes = 0;
+    s.server.mill.Events.OnSackReceived = [&](CPipe&, int32_t, std::string& body) {
+      bytes += static_cast<int64_t>(body.size());
+    };
+    // The client mill stands still from here on: a writer thread sends
+    // whole frames on its socket, waiting when the socket is full.
+    std::string frame;
+    AppendFrame(frame, sfFirstChunk | sfLastChunk, sackAppBase + 5, std::string(64 << 10, 'u'));
+    std::atomic<bool> stop{false};
+    const ws::SOCKET sock = s.pipe->Socket();
+    std::thread writer([&] {
+      while (!stop.load()) {
+        size_t off = 0;
+        while (off < frame.size() && !stop.load()) {
+          const int n = ws::send(sock, frame.data() + off, static_cast<int>(frame.size() - off), 0);
+          if (n > 0) {
+            off += static_cast<size_t>(n);
+          } else {
+            ws::fd_set w;
+            w.Add(sock);
+            ws::timeval t{0, 20000};
+            ws::select(0, nullptr, &w, nullptr, &t);
+          }
+        }
+      }
+    });
+    const auto t0 = Clock::now();
+    win32::RunUntil([&] { return Seconds(t0) >= 2.0; }, 3000);
+    const double elapsed = Seconds(t0);
+    stop.store(true);
+    writer.join();
+    rate += static_cast<double>(bytes) / elapsed / 1e6;
+  }
+  state.counters["MB_per_s"] = rate / static_cast<double>(state.iterations());
+}
+BENCHMARK(UploadWholeMessages)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
