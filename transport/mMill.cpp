@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "crypto/mBase64.h"
 #include "crypto/mRSA.h"
+#include "platform/files/files.h"
 #include "platform/win32/system.h"
 #include "platform/win32/text.h"
 #include "transport/mSeal.h"
@@ -334,11 +334,8 @@ std::string TFileErrorLog::Line(const std::string& operation) {
 
 void TFileErrorLog::Write(const std::string& operation) noexcept {
   try {
-    const std::string line = Line(operation) + "\r\n";
-    if (FILE* f = std::fopen(path_.c_str(), "ab")) {
-      std::fwrite(line.data(), 1, line.size(), f);
-      std::fclose(f);
-    }
+    files::TFile file;
+    if (file.OpenForAppending(path_)) (void)file.Write(Line(operation) + "\r\n");
   } catch (...) {
     // Writing the error log never raises.
   }

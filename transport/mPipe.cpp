@@ -24,8 +24,11 @@ int32_t ClampRecvSize(int64_t v) {
 CPipe::CPipe(CMill& mill)
     : mill_(mill),
       id_(mill.NewPipeId()),
+      // The read size adapts to the bytes read (FetchData), not to whole
+      // frames: a frame larger than the read size would take more than a
+      // second to arrive at that size and the size could never grow.
       receiver_(TJoinHooks{
-          [this](int32_t length) { AdaptRecvSize(length); },
+          nullptr,
           [this](std::string& payload) { return OpenIfKeyed(payload); },
           [this](std::unique_ptr<TSack> sack) { PostSack(std::move(sack)); },
       }) {}
@@ -276,6 +279,7 @@ void CPipe::FetchData() {
   char* into = receiver_.PrepareWrite(static_cast<size_t>(want));
   int got = ws::recv(Socket(), into, want, 0);
   receiver_.CommitWrite(got == ws::SOCKET_ERROR ? 0 : static_cast<size_t>(got));
+  if (got > 0) AdaptRecvSize(got);
 }
 
 void CPipe::ParseFrames() {
