@@ -319,7 +319,7 @@ TCartLimits CPipe::CartLimits() const {
 // queue is empty and when the rate limit holds the next batch back.
 void CPipe::PushCart() {
   mill_.Guard("PushCart", [&] {
-    if (State < psSocks4Reply || SendDead || !HasSocket()) return;
+    if (State < psSocks4Reply || SendDead || !HasSocket() || SendIdle()) return;
     const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
     for (int64_t pushed = 0; pushed < bound;) {
       if (sendBuffer_.empty()) {
