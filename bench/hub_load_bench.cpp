@@ -6,11 +6,14 @@
 //     one server pipe; messages per second at the client.
 //   UploadWholeMessages: a client writes 64 KiB messages whole to its
 //     socket for two seconds; MB per second the server delivers.
+//   LoginPaced: 1000 clients dial at 50 per second; seconds until the last
+//     session is accepted (20 s at the least).
 // Each runs once per repetition; run with --benchmark_repetitions and read
 // the medians (the machine is shared).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -64,6 +67,33 @@ void LoginStorm(benchmark::State& state) {
   state.counters["accepted"] = welcomed / static_cast<double>(state.iterations());
 }
 BENCHMARK(LoginStorm)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// 1000 clients dialling at 50 per second: seconds until the last session is
+// accepted (20 s at the least).
+void LoginPaced(benchmark::State& state) {
+  RaiseFileLimit();
+  constexpr int kClients = 1000, kPerSecond = 50;
+  double seconds = 0, accepted = 0;
+  for (auto _ : state) {
+    Server server;
+    CMill clients{TMillSide::Client, true};
+    const auto t0 = Clock::now();
+    int dialled = 0;
+    win32::RunUntil(
+        [&] {
+          const int due = std::min(kClients, static_cast<int>(Seconds(t0) * kPerSecond) + 1);
+          for (; dialled < due; ++dialled)
+            clients.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+          return server.accepted == kClients;
+        },
+        60000);
+    seconds += Seconds(t0);
+    accepted += server.accepted;
+  }
+  state.counters["seconds_to_all"] = seconds / static_cast<double>(state.iterations());
+  state.counters["accepted"] = accepted / static_cast<double>(state.iterations());
+}
+BENCHMARK(LoginPaced)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // A server and one client in session.
 struct Session {

@@ -129,8 +129,9 @@ class CMill {
   // pushed then (CPipe::RequestPush asks once until its push).
   void RequestPush(CPipe& pipe);
   // Registers the pipe's socket with the readiness set (CPipe calls it when
-  // it makes or adopts a socket).
-  void Watch(CPipe& pipe);
+  // it makes or adopts a socket); false, with the socket layer's last error,
+  // when the system refuses.
+  bool Watch(CPipe& pipe);
 
   // --- Pipes -----------------------------------------------------------------
   CPipe* GetPipe(int32_t id);

@@ -47,7 +47,10 @@ void CPipe::CreateSocket() {
     RecordError(0);
     return;
   }
-  mill_.Watch(*this);
+  if (!mill_.Watch(*this)) {
+    RecordError(0);
+    return;
+  }
   if (ErrorRecorded()) return;
   ws::u_long on = 1;
   if (ws::ioctlsocket(Socket(), ws::FIONBIO, &on) == ws::SOCKET_ERROR) RecordError(0);
@@ -57,7 +60,8 @@ void CPipe::CreateSocket() {
 
 void CPipe::AdoptSocket(ws::Socket accepted) {
   socket_ = std::move(accepted);
-  if (socket_) mill_.Watch(*this);
+  // A socket the mill cannot watch would never be read: the pipe goes without it.
+  if (socket_ && !mill_.Watch(*this)) socket_.reset();
 }
 
 void CPipe::SetSendSize(int32_t size) {
@@ -194,6 +198,7 @@ void CPipe::QueryAddresses() {
 
 TSack& CPipe::QueueMessage(int32_t code) {
   if (SendIdle()) RequestPush();
+  SendPending = true;
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(fields_);
@@ -202,6 +207,7 @@ TSack& CPipe::QueueMessage(int32_t code) {
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  SendPending = true;
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(body);
@@ -336,6 +342,7 @@ void CPipe::PushCart() {
       if (!SendSome()) return;
     }
   });
+  SendPending = !SendIdle();
 }
 
 bool CPipe::SendSome() {

@@ -103,7 +103,8 @@ class CPipe {
   // --- Set-up (each does nothing while the mill has an error recorded) -----
   // Makes the pipe's socket; one the pipe held before is closed.
   void CreateSocket();
-  // Takes over an accepted socket, closing the one the pipe held.
+  // Takes over an accepted socket, closing the one the pipe held; holds none
+  // when the mill cannot watch it.
   void AdoptSocket(ws::Socket accepted);
   void SetSendSize(int32_t size);
   void SetRecvSize(int32_t size);
@@ -194,6 +195,9 @@ class CPipe {
   bool SendDead = false;        // a hard send error after closing: nothing more goes out
   bool ReadReady = false;       // the mill's readiness set found data or an end this step
   bool PushRequested = false;   // waiting in the mill's push list
+  // Something was queued since a push last left the pipe idle. Kept beside
+  // the state so that a pump step tells an idle pipe from its first fields.
+  bool SendPending = false;
 
   std::string RemoteAddress;
   uint16_t RemotePort = 0;
