@@ -141,6 +141,10 @@ struct TChildReport {
   TChildReport report;
   report.port = host.Port();
   if (write(toParent, &report, sizeof report) != sizeof report) _exit(2);
+  // A sanitizer's type check opens a pipe the first time it meets a type;
+  // out of descriptors it could not, so the log's type is met here first.
+  host.mill.ReportError("warm-up");
+  host.log->lines.clear();
   rlimit r{};
   getrlimit(RLIMIT_NOFILE, &r);
   r.rlim_cur = LimitLeavingRoom(room);
