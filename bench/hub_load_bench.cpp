@@ -6,22 +6,29 @@
 //     one server pipe; messages per second at the client.
 //   UploadWholeMessages: a client writes 64 KiB messages whole to its
 //     socket for two seconds; MB per second the server delivers.
+//   SlowReaderFlood: 200 MB routed to a client that never reads and to one
+//     that does; the most the hub held for each, whether B was closed, and
+//     how much the process (hub and clients) grew at its peak.
 //   LoginPaced: 1000 clients dial at 50 per second; seconds until the last
 //     session is accepted (20 s at the least).
 // Each runs once per repetition; run with --benchmark_repetitions and read
 // the medians (the machine is shared).
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/win32/messages.h"
 #include "transport/mMill.h"
+#include "transport/twTools.h"
 
 using namespace tw;
 
@@ -168,6 +175,80 @@ void UploadWholeMessages(benchmark::State& state) {
   state.counters["MB_per_s"] = rate / static_cast<double>(state.iterations());
 }
 BENCHMARK(UploadWholeMessages)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Resident set of the process in MB (hub and clients alike).
+double ResidentMb() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1e6;
+}
+
+// Client A sends 200 MB in 64 KiB messages routed to B and C; B never reads
+// (its mill is never pumped), C does. Reports how much the process grew at
+// its peak and how much reached C.
+void SlowReaderFlood(benchmark::State& state) {
+  constexpr int kMessages = 3200;  // 200 MiB
+  double grewMb = 0, heapMb = 0, deliveredMb = 0, heldBMb = 0, heldCMb = 0, bClosed = 0;
+  for (auto _ : state) {
+    Server server;
+    std::vector<int32_t> ids;
+    server.mill.Events.OnPipeAccepted = [&](CPipe& p) { ids.push_back(p.Id()); };
+    CMill a{TMillSide::Client, true}, b{TMillSide::Client, false}, c{TMillSide::Client, true};
+    CPipe* pa = a.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+    win32::RunUntil([&] { return ids.size() == 1 && pa->State == psSession; }, 5000);
+    CPipe* pb = b.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+    // B is pumped by hand until its session opens, and never again.
+    for (int i = 0; i < 5000 && (ids.size() < 2 || pb->State != psSession); ++i) {
+      b.PumpUp();
+      while (win32::ProcessMessages()) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    CPipe* pc = c.OpenSession(u"127.0.0.1", server.mill.ListeningPort(), u"APP", u"", u"");
+    win32::RunUntil([&] { return ids.size() == 3 && pc->State == psSession; }, 5000);
+    int64_t atC = 0;
+    c.Events.OnBondSack = [&](CPipe&, TSack& s) { atC += static_cast<int64_t>(s.Payload.size()); };
+    const std::string routes = IntToField(ids[1]) + IntToField(ids[2]);
+    const double before = ResidentMb();
+    double peak = before;
+    auto held = [&](int32_t id) {
+      CPipe* p = server.mill.GetPipe(id);
+      return p ? static_cast<double>(p->Queue().Bytes() + p->SendBuffer().size()) / 1e6 : 0.0;
+    };
+    double heldB = 0, heldC = 0;
+    const double inUseBefore = static_cast<double>(mallinfo2().uordblks) / 1e6;
+    double inUse = inUseBefore;
+    int queued = 0;
+    const auto t0 = Clock::now();
+    win32::RunUntil(
+        [&] {
+          peak = std::max(peak, ResidentMb());
+          inUse = std::max(inUse, static_cast<double>(mallinfo2().uordblks) / 1e6);
+          heldB = std::max(heldB, held(ids[1]));
+          heldC = std::max(heldC, held(ids[2]));
+          for (int i = 0; i < 16 && queued < kMessages && pa->Queue().Bytes() < (1u << 20); ++i, ++queued) {
+            pa->PutRaw(std::string(64 << 10, 'f'));
+            pa->QueueMessage(1091).RouteList = routes;
+          }
+          return atC >= int64_t{kMessages} * (64 << 10) || Seconds(t0) > 60;
+        },
+        70000);
+    grewMb += peak - before;
+    heapMb += inUse - inUseBefore;
+    heldBMb += heldB;
+    heldCMb += heldC;
+    bClosed += server.mill.GetPipe(ids[1]) == nullptr || server.mill.GetPipe(ids[1])->State == psClosed;
+    deliveredMb += static_cast<double>(atC) / 1e6;
+  }
+  state.counters["peak_growth_MB"] = grewMb / static_cast<double>(state.iterations());
+  state.counters["peak_heap_in_use_growth_MB"] = heapMb / static_cast<double>(state.iterations());
+  state.counters["delivered_to_C_MB"] = deliveredMb / static_cast<double>(state.iterations());
+  state.counters["hub_peak_for_B_MB"] = heldBMb / static_cast<double>(state.iterations());
+  state.counters["hub_peak_for_C_MB"] = heldCMb / static_cast<double>(state.iterations());
+  state.counters["B_closed"] = bClosed / static_cast<double>(state.iterations());
+}
+BENCHMARK(SlowReaderFlood)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
