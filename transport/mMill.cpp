@@ -153,11 +153,22 @@ void CMill::PumpUp() {
     // What the new connections sent already is read in this step too.
     if (pipes_.size() != before) Guard("CMill.PumpUp", [&] { SelectReadable(); });
   }
+  // Every pipe was idle in session after the last pass, nothing was queued
+  // or closed since and nothing came in: the pass would find no work.
+  if (calm_ && readyPipes_ == 0) {
+    busy_.store(false);
+    return;
+  }
   // Last to first; a failure in one pipe's step never ends the pass over the
   // others. Pipes added by event handlers meanwhile wait for the next step.
+  calm_ = true;  // until a pipe with work is seen or something stirs
+  bool allIdle = true;
   for (size_t i = pipes_.size(); i-- > 0;) {
-    if (i < pipes_.size()) Guard("CMill.PumpUp", [&] { VisitPipe(i); });
+    if (i >= pipes_.size()) continue;
+    Guard("CMill.PumpUp", [&] { VisitPipe(i); });
+    if (i < pipes_.size() && !pipes_[i]->IdleInSession()) allIdle = false;
   }
+  calm_ = calm_ && allIdle;
   busy_.store(false);
 }
 
@@ -175,6 +186,7 @@ void CMill::AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const {
 // step costs one system call and no allocation, whatever the number of pipes.
 void CMill::SelectReadable() {
   listenerReady_ = false;
+  readyPipes_ = 0;
   if (readiness_.Poll(readyTokens_) <= 0) return;
   for (uint64_t token : readyTokens_) {
     const auto id = static_cast<int32_t>(token);
@@ -182,6 +194,7 @@ void CMill::SelectReadable() {
       listenerReady_ = true;
     } else if (auto it = byId_.find(id); it != byId_.end()) {
       it->second->ReadReady = true;
+      ++readyPipes_;
     }
   }
 }
@@ -191,7 +204,7 @@ void CMill::VisitPipe(size_t index) {
   // A pipe in session with nothing read and nothing to send has no work;
   // the test reads only the pipe's first fields, so a step over many idle
   // pipes stays cheap.
-  if (pipe.State == psSession && !pipe.ReadReady && !pipe.SendPending) return;
+  if (pipe.IdleInSession() && !pipe.ReadReady) return;
   if (pipe.State == psNew && !pipe.Closed) return;
   if (pipe.ReadyToFree(pumpTick_)) {
     byId_.erase(pipe.Id());
@@ -288,6 +301,7 @@ int32_t CMill::NewPipeId() {
 CPipe& CMill::AddPipe() {
   auto pipe = std::make_unique<CPipe>(*this);
   byId_.emplace(pipe->Id(), pipe.get());
+  Stir();
   pipes_.push_back(std::move(pipe));
   return *pipes_.back();
 }

@@ -128,6 +128,9 @@ class CMill {
   // a whole period to every one-way trip. Only the pipes that asked are
   // pushed then (CPipe::RequestPush asks once until its push).
   void RequestPush(CPipe& pipe);
+  // Something happened that a pump step may have to act on (a message
+  // queued, a pipe added or closed): the next step visits the pipes.
+  void Stir() { calm_ = false; }
   // Registers the pipe's socket with the readiness set (CPipe calls it when
   // it makes or adopts a socket); false, with the socket layer's last error,
   // when the system refuses.
@@ -259,6 +262,9 @@ class CMill {
   ws::ReadinessSet readiness_;
   std::vector<uint64_t> readyTokens_;  // kept between steps: an idle step allocates nothing
   bool listenerReady_ = false;
+  size_t readyPipes_ = 0;  // pipes the readiness set named this step
+  // After the last pass every pipe was idle in session, and nothing stirred.
+  bool calm_ = false;
   // Held so that, when accept fails for lack of descriptors, one can be
   // freed to accept the waiting connection and close it: the client is
   // refused instead of left hanging.

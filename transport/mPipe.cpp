@@ -199,6 +199,7 @@ void CPipe::QueryAddresses() {
 TSack& CPipe::QueueMessage(int32_t code) {
   if (SendIdle()) RequestPush();
   SendPending = true;
+  mill_.Stir();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(fields_);
@@ -208,6 +209,7 @@ TSack& CPipe::QueueMessage(int32_t code) {
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
   SendPending = true;
+  mill_.Stir();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(body);
@@ -501,6 +503,7 @@ void CPipe::FinishSession(int32_t reason) {
   const uint8_t old = State;
   State = psClosed;
   Step = THandshakeStep::None;
+  mill_.Stir();
   // Whatever the handler raises, the close completes.
   mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;

@@ -246,6 +246,9 @@ class CPipe {
 
   // Nothing queued or left in the send buffer.
   bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty(); }
+  // In session with nothing to send: a pump step has work here only when
+  // bytes arrive. Reads only the pipe's first fields.
+  bool IdleInSession() const { return State == psSession && !SendPending; }
 
  private:
   void TakeAck(int64_t code);
