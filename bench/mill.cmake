@@ -1,2 +1,3 @@
 tw_add_bench(transport_pipe_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/pipe_bench.cpp LIBS tw_transport)
 tw_add_bench(server_mill_scale_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/mill_scale_bench.cpp LIBS tw_server)
+tw_add_bench(server_hub_load_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/hub_load_bench.cpp LIBS tw_transport)

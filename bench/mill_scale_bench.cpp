@@ -138,7 +138,7 @@ void IdleMillCpuPerSecond(benchmark::State& state) {
   state.counters["pipes"] = n;
   state.SetLabel("10 ms pump thread, control thread's CPU");
 }
-BENCHMARK(IdleMillCpuPerSecond)->Arg(500)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(IdleMillCpuPerSecond)->Arg(1)->Arg(500)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void HostAnswersEveryBinaryMessage(benchmark::State& state) {
   RaiseFileLimit();

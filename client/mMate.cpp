@@ -22,10 +22,6 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
   tick_ = lastSecondTick_ = win32::GetTickCount();
   timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();
-    if (msg == kFlushMessage) {
-      flushPosted_ = false;
-      Flush();
-    }
     return win32::LRESULT{0};
   });
   win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
@@ -125,7 +121,7 @@ void CMate::CloseTube(TTubeId tube, int32_t reason) {
     // A batch sends its newest message first: what was sent to the peer
     // before goes out first, or the close would overtake it and the peer
     // would drop it.
-    Flush();
+    if (CPipe* pipe = SessionPipe(); pipe && pipe->State == psSession) pipe->PushCart();
     Queue(BOND_CLOSE, IntToField(reason), t->PeerId);
   }
   if (!destroying_ && Events.OnTubeClosed) Events.OnTubeClosed(tube);
@@ -159,26 +155,8 @@ TSack* CMate::Queue(int32_t code, std::string body, int32_t peerId) {
   if (!pipe || pipe->State != psSession) return nullptr;
   TSack& sack = pipe->QueueOwn(code, std::move(body));
   if (peerId != 0) AppendLe32(sack.RouteList, static_cast<uint32_t>(peerId));
-  RequestFlush();
+  pipe->RequestPush();  // the transport sends it once this handler returns
   return &sack;
-}
-
-void CMate::RequestFlush() {
-  if (!flushPosted_) flushPosted_ = win32::PostMessageA(timerWindow_, kFlushMessage, 0, 0);
-}
-
-void CMate::Flush() {
-  if (destroying_) return;
-  // A batch carries one message of each code. While the socket takes whole
-  // batches, the next goes at once rather than one per pump step; a batch
-  // that adds nothing (a rate limit holds it back) ends the loop.
-  for (int batch = 0; batch < kFlushBatches; ++batch) {
-    CPipe* pipe = SessionPipe();
-    if (!pipe || pipe->State != psSession || !pipe->SendBuffer().empty() || pipe->Queue().Empty()) return;
-    const int64_t before = pipe->RateBytes;
-    pipe->PushCart();
-    if (pipe->RateBytes == before) return;
-  }
 }
 
 void CMate::PushInt(int32_t value) { PutIntField(fields_, value); }

@@ -87,8 +87,6 @@ class CMate {
   static constexpr win32::UINT_PTR kTimerId = 1;
   static constexpr uint32_t kTimerMs = 100;
   static constexpr uint32_t kPurgeEveryMs = 1000;
-  static constexpr win32::UINT kFlushMessage = win32::WM_USER + 1;
-  static constexpr int kFlushBatches = 1024;
 
   // `startPump` false leaves the transport's pump to the caller (tests).
   explicit CMate(std::u16string applicationId, bool startPump = true);
@@ -212,17 +210,12 @@ class CMate {
   CPipe* SessionPipe();
   // Queues `body` as `code` on the session pipe, routed to `peerId` when not 0.
   TSack* Queue(int32_t code, std::string body, int32_t peerId);
-  // Sends what was queued as soon as the current handler returns, instead
-  // of at the next pump step, when the pipe has nothing left to send.
-  void RequestFlush();
-  void Flush();
 
   std::u16string appId_;
   std::vector<std::unique_ptr<CTube>> tubes_;  // announcement order; ids ascending
   std::vector<TTubeId> targets_;
   bool destroying_ = false;
   bool ackNext_ = false;
-  bool flushPosted_ = false;
   TTubeId current_ = 0;
   TTubeId nextTube_ = 0;
   uint32_t tick_ = 0;

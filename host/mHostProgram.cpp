@@ -3,6 +3,10 @@
 // settings and starts the server.
 #include "host/mHostProgram.h"
 
+// The socket layer's header comes before any header that may pull in the
+// system's socket headers.
+#include "platform/winsock/winsock.h"
+
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
@@ -89,6 +93,9 @@ int RunHostProgram(int argc, char** argv) {
     std::fputs(kUsage, options ? stdout : stderr);
     return options ? 0 : 2;
   }
+  // A host with many peers needs a descriptor each, and Qt needs some of its
+  // own: running out would refuse clients or end the program.
+  ws::RaiseDescriptorLimit();
   ChooseHeadlessPlatform();
   QApplication app(argc, argv);
   QApplication::setApplicationName(kProductName);

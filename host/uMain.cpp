@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -142,7 +144,7 @@ TfMain::TfMain(std::string folder, TServerControl& control, THostWindows windows
   connect(btnExit, &QPushButton::clicked, this, [this] { close(); });
   connect(btnRemove_, &QPushButton::clicked, this, [this] { RemovePeer(); });
   connect(btnBytes_, &QPushButton::clicked, this, [this] { SendBytes(); });
-  connect(btnClearLog, &QPushButton::clicked, mmLog_, &QPlainTextEdit::clear);
+  connect(btnClearLog, &QPushButton::clicked, this, [this] { ClearLog(); });
   connect(lvPeers_, &QTreeWidget::itemSelectionChanged, this, [this] { SelectionChanged(); });
 
   setFixedSize(QSize(560, sizeHint().height()));
@@ -246,7 +248,34 @@ void TfMain::UpdateStatus() {
 void TfMain::Log(const QString& message) {
   QString line = LongTimeText(QTime::currentTime()) + ": " + message;
   mmLog_->appendPlainText(line);
+  TrimLog();
   if (LogEcho) LogEcho(line);
+}
+
+QString TfMain::LogTrimmedNotice() {
+  return "(older lines removed: the log keeps the most recent " + QString::number(kLogLines) + ")";
+}
+
+// A storm of logins adds a line each; the window keeps a bounded number. The
+// oldest lines go a tenth of the bound at a time, so trimming stays rare.
+void TfMain::TrimLog() {
+  QTextDocument* doc = mmLog_->document();
+  const int kept = doc->blockCount() - (logTrimmed_ ? 1 : 0);
+  if (kept <= kLogLines + kLogLines / 10) return;
+  QTextCursor cursor(doc);
+  cursor.movePosition(QTextCursor::Start);
+  if (logTrimmed_) cursor.movePosition(QTextCursor::NextBlock);
+  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, kept - kLogLines);
+  cursor.removeSelectedText();
+  if (!logTrimmed_) {
+    cursor.insertText(LogTrimmedNotice() + "\n");
+    logTrimmed_ = true;
+  }
+}
+
+void TfMain::ClearLog() {
+  mmLog_->clear();
+  logTrimmed_ = false;
 }
 
 void TfMain::StartServer() {

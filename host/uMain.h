@@ -57,7 +57,11 @@ class TfMain : public QMainWindow {
 
   void ApplySettings();
   void UpdateStatus();
+  // Appends a time-stamped line. The log keeps the most recent kLogLines
+  // lines; once it has dropped older ones its first line says so.
   void Log(const QString& message);
+  static constexpr int kLogLines = 5000;
+  static QString LogTrimmedNotice();
   // Receives every log line as well (the program echoes them to the
   // terminal when it runs without a display).
   std::function<void(const QString& line)> LogEcho;
@@ -107,7 +111,10 @@ class TfMain : public QMainWindow {
   QPushButton* btnRemove_;
   QPushButton* btnBytes_;
   QTreeWidget* lvPeers_;
+  void TrimLog();
+  void ClearLog();
   QPlainTextEdit* mmLog_;
+  bool logTrimmed_ = false;  // the notice heads the log
   QLabel* panel0_;
   QLabel* panel1_;
 };

@@ -47,10 +47,8 @@ bool CHub::Stop() {
 // --- Peers -----------------------------------------------------------------------
 
 CPeer* CHub::FindPeer(uint32_t id) {
-  if (id == 0) return nullptr;
-  for (auto& p : peers_)
-    if (p->Id == id) return p.get();
-  return nullptr;
+  auto it = byId_.find(id);
+  return it == byId_.end() ? nullptr : it->second;
 }
 
 CPeer* CHub::SelectPeer(uint32_t id) {
@@ -138,6 +136,7 @@ void CHub::DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const s
   peer->PipeId = pipeId;
   peer->UserName = userName;
   mill_.SetMoniker(pipeId, peer->Id);
+  byId_.emplace(peer->Id, peer.get());
   peers_.push_back(std::move(peer));
 }
 
@@ -237,6 +236,7 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
     mill_.PutIntField(other.PipeId, code);
     Send(other.PipeId, CMD_PEER_LEFT);
   }
+  byId_.erase(id);
   std::erase_if(peers_, [&](const std::unique_ptr<CPeer>& p) { return p->Id == id; });
 }
 

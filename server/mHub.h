@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com/variant.h"
@@ -107,7 +108,8 @@ class CHub {
 
   std::u16string appId_;
   CMill mill_;
-  std::vector<std::unique_ptr<CPeer>> peers_;
+  std::vector<std::unique_ptr<CPeer>> peers_;  // admission order
+  std::unordered_map<uint32_t, CPeer*> byId_;  // every peer in peers_
   uint32_t nextId_ = 0;
 };
 

@@ -53,10 +53,8 @@ bool TTWParleySrv::Stop() {
 // --- Handles --------------------------------------------------------------------
 
 TPeer* TTWParleySrv::CheckPeer(TPeerHandle handle) {
-  if (handle <= 0) return nullptr;
-  for (auto& p : peers_)
-    if (p->Handle == handle) return p.get();
-  return nullptr;
+  auto it = byHandle_.find(handle);
+  return it == byHandle_.end() ? nullptr : it->second;
 }
 
 TPeer* TTWParleySrv::SelectPeer(TPeerHandle handle) {
@@ -125,7 +123,9 @@ void TTWParleySrv::TimerTick() {
   // answering for that long, as promised; the purge is wrap-safe.
   const uint32_t now = win32::GetTickCount();
   std::erase_if(peers_, [&](const std::unique_ptr<TPeer>& p) {
-    return p->Closed && static_cast<uint32_t>(now - p->ClosedTick) >= kPurgeAfterMs;
+    const bool purge = p->Closed && static_cast<uint32_t>(now - p->ClosedTick) >= kPurgeAfterMs;
+    if (purge) byHandle_.erase(p->Handle);
+    return purge;
   });
 }
 
@@ -138,6 +138,7 @@ void TTWParleySrv::DoPeerConnected(CPeer& peer) {
   record->Peer = peer.Id;
   record->UserName = peer.UserName;
   const TPeerHandle handle = record->Handle;
+  byHandle_.emplace(handle, record.get());
   peers_.push_back(std::move(record));
   hub_.SetOwnerPeer(peer.Id, static_cast<uint32_t>(handle));
   if (Events.OnPeerConnected) Events.OnPeerConnected(handle);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com/variant.h"
@@ -105,6 +106,7 @@ class TTWParleySrv {
 
   CHub hub_;
   std::vector<std::unique_ptr<TPeer>> peers_;
+  std::unordered_map<TPeerHandle, TPeer*> byHandle_;  // every record in peers_
   TPeerHandle nextHandle_ = 0;
   win32::HWND timerWindow_ = 0;
 };

@@ -91,6 +91,8 @@ void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view
 
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;
+  queued.QueuedBytes = queued.Payload.size();
+  bytes_ += queued.QueuedBytes;
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {
     tail->second->Next = std::move(sack);
@@ -104,6 +106,7 @@ TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
 
 void TSendQueue::Finish(size_t i) {
   std::unique_ptr<TSack> done = std::move(entries_[i]);
+  bytes_ -= done->QueuedBytes;
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
   if (done->Next) {
     entries_.push_back(std::move(done->Next));
@@ -115,6 +118,7 @@ void TSendQueue::Finish(size_t i) {
 void TSendQueue::Clear() {
   entries_.clear();
   tails_.clear();
+  bytes_ = 0;
 }
 
 // --- BuildCart ----------------------------------------------------------------

@@ -87,6 +87,7 @@ struct TSack {
   int64_t BytesSent = 0;        // payload bytes already cut into frames
   std::string Payload;          // the body (sealed and prefixed once its first chunk is cut)
   std::string RouteList;        // concatenated 4-byte ids of the target pipes, or empty
+  size_t QueuedBytes = 0;       // the body's size when it was queued (the send queue's count)
 };
 
 // One pending acknowledgement: the full wire code and the body length when sent.
@@ -115,6 +116,9 @@ class TSendQueue {
 
   bool Empty() const { return entries_.empty(); }
   size_t Size() const { return entries_.size(); }
+  // The bodies of every queued message and follower, as queued; a message
+  // counts until its last chunk is cut.
+  size_t Bytes() const { return bytes_; }
   // Entries from the first queued to the last (followers not included).
   const TSack& operator[](size_t i) const { return *entries_[i]; }
   TSack& operator[](size_t i) { return *entries_[i]; }
@@ -126,6 +130,7 @@ class TSendQueue {
  private:
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
+  size_t bytes_ = 0;
 };
 
 // What the pipe tells BuildCart about itself.

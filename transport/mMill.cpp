@@ -6,12 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "crypto/mBase64.h"
 #include "crypto/mRSA.h"
+#include "platform/files/files.h"
 #include "platform/win32/system.h"
 #include "platform/win32/text.h"
 #include "transport/mSeal.h"
@@ -91,6 +92,7 @@ CMill::~CMill() {
   Events = {};    // no events while the pipes go
   win32::DestroyWindow(window_);  // frees messages still posted
   listener_.reset();
+  byId_.clear();
   pipes_.clear();
 }
 
@@ -122,24 +124,51 @@ const std::string& CMill::SealIv() {
   return sealIv_;
 }
 
-void CMill::RequestPush() {
+void CMill::RequestPush(CPipe& pipe) {
+  pipe.PushRequested = true;
+  pushList_.push_back(pipe.Id());
   if (!pushPosted_) pushPosted_ = win32::PostMessageA(window_, kPushCarts, 0, 0);
 }
 
 void CMill::PushWaitingCarts() {
-  for (auto& p : pipes_)
-    if (p->State == psSession && p->SendBuffer().empty() && !p->Queue().Empty()) p->PushCart();
+  // By index: a push may close a pipe, whose handlers queue on (and ask for
+  // pushes of) others; those are served in this pass too.
+  for (size_t i = 0; i < pushList_.size(); ++i) {
+    CPipe* pipe = GetPipe(pushList_[i]);
+    if (!pipe) continue;
+    pipe->PushRequested = false;
+    if (pipe->State == psSession) pipe->PushCart();
+  }
+  pushList_.clear();
 }
+
+bool CMill::Watch(CPipe& pipe) { return readiness_.Add(pipe.Socket(), static_cast<uint32_t>(pipe.Id())); }
 
 void CMill::PumpUp() {
   pumpTick_ = win32::GetTickCount();
-  if (listener_) Guard("DetectSessionInvoked", [&] { DetectSessionInvoked(); });
   Guard("CMill.PumpUp", [&] { SelectReadable(); });
+  if (listener_ && listenerReady_) {
+    const size_t before = pipes_.size();
+    Guard("DetectSessionInvoked", [&] { DetectSessionInvoked(); });
+    // What the new connections sent already is read in this step too.
+    if (pipes_.size() != before) Guard("CMill.PumpUp", [&] { SelectReadable(); });
+  }
+  // Every pipe was idle in session after the last pass, nothing was queued
+  // or closed since and nothing came in: the pass would find no work.
+  if (calm_ && readyPipes_ == 0) {
+    busy_.store(false);
+    return;
+  }
   // Last to first; a failure in one pipe's step never ends the pass over the
   // others. Pipes added by event handlers meanwhile wait for the next step.
+  calm_ = true;  // until a pipe with work is seen or something stirs
+  bool allIdle = true;
   for (size_t i = pipes_.size(); i-- > 0;) {
-    if (i < pipes_.size()) Guard("CMill.PumpUp", [&] { VisitPipe(i); });
+    if (i >= pipes_.size()) continue;
+    Guard("CMill.PumpUp", [&] { VisitPipe(i); });
+    if (i < pipes_.size() && !pipes_[i]->IdleInSession()) allIdle = false;
   }
+  calm_ = calm_ && allIdle;
   busy_.store(false);
 }
 
@@ -153,29 +182,32 @@ void CMill::AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const {
   }
 }
 
-// One zero-time-out select over every reading pipe instead of one per pipe:
-// an idle step then costs one system call, whatever the number of pipes.
+// One call to the readiness set, which knows every pipe's socket: an idle
+// step costs one system call and no allocation, whatever the number of pipes.
 void CMill::SelectReadable() {
-  ws::fd_set set;
-  std::unordered_map<ws::SOCKET, CPipe*> bySocket;
-  for (auto& p : pipes_) {
-    p->ReadReady = false;
-    if (p->HasSocket() && p->State >= psConnecting && p->State <= psSession) {
-      set.Add(p->Socket());
-      bySocket.emplace(p->Socket(), p.get());
+  listenerReady_ = false;
+  readyPipes_ = 0;
+  if (readiness_.Poll(readyTokens_) <= 0) return;
+  for (uint64_t token : readyTokens_) {
+    const auto id = static_cast<int32_t>(token);
+    if (listener_ && listener_->Id() == id) {
+      listenerReady_ = true;
+    } else if (auto it = byId_.find(id); it != byId_.end()) {
+      it->second->ReadReady = true;
+      ++readyPipes_;
     }
   }
-  if (set.empty()) return;
-  ws::timeval zero;
-  if (ws::select(0, &set, nullptr, nullptr, &zero) <= 0) return;
-  for (ws::SOCKET s : set.sockets())
-    if (auto it = bySocket.find(s); it != bySocket.end()) it->second->ReadReady = true;
 }
 
 void CMill::VisitPipe(size_t index) {
   CPipe& pipe = *pipes_[index];
+  // A pipe in session with nothing read and nothing to send has no work;
+  // the test reads only the pipe's first fields, so a step over many idle
+  // pipes stays cheap.
+  if (pipe.IdleInSession() && !pipe.ReadReady) return;
   if (pipe.State == psNew && !pipe.Closed) return;
   if (pipe.ReadyToFree(pumpTick_)) {
+    byId_.erase(pipe.Id());
     pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
     return;
   }
@@ -191,19 +223,50 @@ void CMill::VisitPipe(size_t index) {
     pipe.FetchData();
     pipe.ParseFrames();
   }
+  pipe.ReadReady = false;  // a pipe not read this step asks the readiness set again
   if (pipe.State > psConnecting) pipe.PushCart();
 }
 
+// Accepts every waiting connection, up to kAcceptsPerStep; the rest wait for
+// the next step. Any failure but a lack of descriptors ends the step's
+// accepting and leaves the connection waiting.
 void CMill::DetectSessionInvoked() {
   if (listener_->State != psListening || !Events.OnPipeLogin) return;
-  ws::fd_set set;
-  set.Add(listener_->Socket());
-  ws::timeval zero;
-  if (ws::select(0, &set, nullptr, nullptr, &zero) <= 0 || !set.Contains(listener_->Socket())) return;
-  ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
-  if (!accepted) return;  // a failed accept does nothing
+  for (int i = 0; i < kAcceptsPerStep; ++i) {
+    ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
+    if (accepted) {
+      outOfDescriptors_ = false;
+      AdmitAccepted(std::move(accepted));
+    } else if (ws::WSAGetLastError() != ws::WSAEMFILE || !RefuseForLackOfDescriptors()) {
+      return;
+    }
+  }
+}
+
+// The process is out of descriptors: frees the reserve to accept the
+// waiting connection and close it at once, so its client is refused instead
+// of waiting for ever, and takes the reserve again. The error is recorded
+// and logged once until an accept succeeds again. True when a connection
+// was refused.
+bool CMill::RefuseForLackOfDescriptors() {
+  if (!outOfDescriptors_) {
+    outOfDescriptors_ = true;
+    RecordError(ws::WSAEMFILE);
+    ReportError("DetectSessionInvoked: out of descriptors");
+  }
+  reserve_.Release();
+  const bool refused = static_cast<bool>(ws::Socket(ws::accept(listener_->Socket(), nullptr, nullptr)));
+  reserve_.Restore();
+  return refused;
+}
+
+void CMill::AdmitAccepted(ws::Socket accepted) {
   CPipe& pipe = AddPipe();
   pipe.AdoptSocket(std::move(accepted));
+  if (!pipe.HasSocket()) {
+    pipe.FinishSession(crSocket);  // never in a session: freed without an event
+    return;
+  }
   pipe.State = psHandshake;
   pipe.StateStartTick = pumpTick_;
   pipe.Incoming = true;
@@ -236,16 +299,18 @@ int32_t CMill::NewPipeId() {
 }
 
 CPipe& CMill::AddPipe() {
-  pipes_.push_back(std::make_unique<CPipe>(*this));
+  auto pipe = std::make_unique<CPipe>(*this);
+  byId_.emplace(pipe->Id(), pipe.get());
+  Stir();
+  pipes_.push_back(std::move(pipe));
   return *pipes_.back();
 }
 
 CPipe* CMill::GetPipe(int32_t id) {
   if (id == 0) return nullptr;
   if (listener_ && listener_->Id() == id) return listener_.get();
-  for (auto& p : pipes_)
-    if (p->Id() == id) return p.get();
-  return nullptr;
+  auto it = byId_.find(id);
+  return it == byId_.end() ? nullptr : it->second;
 }
 
 bool CMill::SelectPipe(int32_t id) {
@@ -289,11 +354,8 @@ std::string TFileErrorLog::Line(const std::string& operation) {
 
 void TFileErrorLog::Write(const std::string& operation) noexcept {
   try {
-    const std::string line = Line(operation) + "\r\n";
-    if (FILE* f = std::fopen(path_.c_str(), "ab")) {
-      std::fwrite(line.data(), 1, line.size(), f);
-      std::fclose(f);
-    }
+    files::TFile file;
+    if (file.OpenForAppending(path_)) (void)file.Write(Line(operation) + "\r\n");
   } catch (...) {
     // Writing the error log never raises.
   }
@@ -335,6 +397,11 @@ TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
   CPipe& pipe = *CurrentPipe();
   if (pipe.State != psSession) {
     pipe.ClearFields();  // a refused message leaves nothing for the next one
+    return nullptr;
+  }
+  if (pipe.WouldOverfill(pipe.Fields().size())) {
+    pipe.ClearFields();
+    pipe.Overfilled();
     return nullptr;
   }
   const int32_t code = channel + sackAppBase;
@@ -423,17 +490,22 @@ int32_t CMill::GetSendRoom(int32_t id) {
 // --- Relay -------------------------------------------------------------------
 
 void CMill::RouteSack(CPipe& from, TSack& sack) {
-  // Only a server session relays. The first id that names no pipe ends the
-  // list; pipes that are not in session (and the listening pipe) are passed
-  // over, and a repeated id is served once.
+  // Only a server session relays. Ids that name no pipe (a peer that just
+  // left), pipes that are not in session and the listening pipe are passed
+  // over, and a repeated id is served once. A target that has fallen too far
+  // behind is closed instead of holding ever more; the sender goes on.
   if (side_ != TMillSide::Server || from.State != psSession) return;
-  std::vector<int32_t> served;
-  for (int32_t id : RouteIds(sack.RouteList)) {
+  const std::vector<int32_t> ids = RouteIds(sack.RouteList);
+  std::unordered_set<int32_t> served;
+  served.reserve(ids.size());
+  for (int32_t id : ids) {
     CPipe* target = GetPipe(id);
-    if (!target) break;
-    if (target == listener_.get() || target->State != psSession) continue;
-    if (std::find(served.begin(), served.end(), id) != served.end()) continue;
-    served.push_back(id);
+    if (!target || target == listener_.get() || target->State != psSession) continue;
+    if (!served.insert(id).second) continue;
+    if (target->WouldOverfill(sack.Payload.size())) {
+      target->Overfilled();
+      continue;
+    }
     TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
     relayed.AckWanted = sack.AckWanted;
     relayed.PeerId = from.Id();

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/win32/messages.h"
@@ -95,6 +96,10 @@ class CMill {
   static constexpr win32::UINT kDeliverMessage = win32::WM_USER + 2;  // 1026
   static constexpr win32::UINT kPushCarts = win32::WM_USER + 3;       // 1027
   static constexpr uint32_t kPumpIntervalMs = 10;
+  // The most connections one pump step accepts: enough for a storm of
+  // logins to be taken in within a second or two, few enough that the step
+  // stays short.
+  static constexpr int kAcceptsPerStep = 64;
 
   // `startPump` false leaves the pump to the caller (tests call PumpUp).
   explicit CMill(TMillSide side, bool startPump = true);
@@ -110,7 +115,8 @@ class CMill {
   uint32_t PumpTick() const { return pumpTick_; }
   const std::string& SealIv();
 
-  // One pump step: accept, then visit the pipes last to first.
+  // One pump step: ask the readiness set which sockets have input, accept
+  // what waits, then visit the pipes last to first.
   void PumpUp();
   // For a loop that runs the pump steps itself and waits in between (tests,
   // an embedding): adds the sockets that the next step would read from to
@@ -119,14 +125,25 @@ class CMill {
   void AddPollSockets(ws::fd_set& readable, ws::fd_set& writable) const;
   // A message was queued on an idle pipe: send it once the current handler
   // returns (message 1027) instead of at the next tick, which would add up to
-  // a whole period to every one-way trip.
-  void RequestPush();
+  // a whole period to every one-way trip. Only the pipes that asked are
+  // pushed then (CPipe::RequestPush asks once until its push).
+  void RequestPush(CPipe& pipe);
+  // Something happened that a pump step may have to act on (a message
+  // queued, a pipe added or closed): the next step visits the pipes.
+  void Stir() { calm_ = false; }
+  // Registers the pipe's socket with the readiness set (CPipe calls it when
+  // it makes or adopts a socket); false, with the socket layer's last error,
+  // when the system refuses.
+  bool Watch(CPipe& pipe);
 
   // --- Pipes -----------------------------------------------------------------
   CPipe* GetPipe(int32_t id);
   bool SelectPipe(int32_t id);
   CPipe* CurrentPipe() { return GetPipe(currentId_); }
   size_t PipeCount() const { return pipes_.size(); }
+  // The most a pipe holds for its peer (queued bodies and the batch under
+  // way); a peer that falls further behind is closed (CPipe::Overfilled).
+  size_t MaxQueuedBytes = kDefaultReassemblyCap;
   CPipe& AddPipe();
   int32_t NewPipeId();
 
@@ -223,6 +240,8 @@ class CMill {
   void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
   void PushWaitingCarts();
   void DetectSessionInvoked();
+  void AdmitAccepted(ws::Socket accepted);
+  bool RefuseForLackOfDescriptors();
   void VisitPipe(size_t index);
   void SelectReadable();
   void DetectLoopback();
@@ -237,7 +256,20 @@ class CMill {
   uint32_t sealIvTick_ = 0;
   bool sealIvValid_ = false;
   bool pushPosted_ = false;
+  std::vector<int32_t> pushList_;  // ids of the pipes that asked for a push
   std::vector<std::unique_ptr<CPipe>> pipes_;
+  std::unordered_map<int32_t, CPipe*> byId_;  // every pipe in pipes_
+  ws::ReadinessSet readiness_;
+  std::vector<uint64_t> readyTokens_;  // kept between steps: an idle step allocates nothing
+  bool listenerReady_ = false;
+  size_t readyPipes_ = 0;  // pipes the readiness set named this step
+  // After the last pass every pipe was idle in session, and nothing stirred.
+  bool calm_ = false;
+  // Held so that, when accept fails for lack of descriptors, one can be
+  // freed to accept the waiting connection and close it: the client is
+  // refused instead of left hanging.
+  ws::DescriptorReserve reserve_;
+  bool outOfDescriptors_ = false;  // reported once until an accept succeeds
   std::unique_ptr<CPipe> listener_;
   int32_t currentId_ = 0;
   int32_t nextId_ = 0;

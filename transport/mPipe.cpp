@@ -24,8 +24,11 @@ int32_t ClampRecvSize(int64_t v) {
 CPipe::CPipe(CMill& mill)
     : mill_(mill),
       id_(mill.NewPipeId()),
+      // The read size adapts to the bytes read (FetchData), not to whole
+      // frames: a frame larger than the read size would take more than a
+      // second to arrive at that size and the size could never grow.
       receiver_(TJoinHooks{
-          [this](int32_t length) { AdaptRecvSize(length); },
+          nullptr,
           [this](std::string& payload) { return OpenIfKeyed(payload); },
           [this](std::unique_ptr<TSack> sack) { PostSack(std::move(sack)); },
       }) {}
@@ -44,6 +47,10 @@ void CPipe::CreateSocket() {
     RecordError(0);
     return;
   }
+  if (!mill_.Watch(*this)) {
+    RecordError(0);
+    return;
+  }
   if (ErrorRecorded()) return;
   ws::u_long on = 1;
   if (ws::ioctlsocket(Socket(), ws::FIONBIO, &on) == ws::SOCKET_ERROR) RecordError(0);
@@ -51,7 +58,11 @@ void CPipe::CreateSocket() {
   SetOption(ws::IPPROTO_TCP, ws::TCP_NODELAY, -1);
 }
 
-void CPipe::AdoptSocket(ws::Socket accepted) { socket_ = std::move(accepted); }
+void CPipe::AdoptSocket(ws::Socket accepted) {
+  socket_ = std::move(accepted);
+  // A socket the mill cannot watch would never be read: the pipe goes without it.
+  if (socket_ && !mill_.Watch(*this)) socket_.reset();
+}
 
 void CPipe::SetSendSize(int32_t size) {
   SendSize = size;
@@ -95,7 +106,10 @@ void CPipe::BindSocket(const std::string& address, uint16_t port) {
 
 void CPipe::StartListening() {
   if (ErrorRecorded()) return;
-  if (ws::listen(Socket(), 5) == ws::SOCKET_ERROR) {
+  // The system's largest backlog: when hundreds of clients dial at once (a
+  // server restart), a short one makes the kernel drop their requests and
+  // the clients wait seconds for each retry.
+  if (ws::listen(Socket(), ws::SOMAXCONN) == ws::SOCKET_ERROR) {
     RecordError(0);
     return;
   }
@@ -183,7 +197,9 @@ void CPipe::QueryAddresses() {
 // --- Queueing ----------------------------------------------------------------
 
 TSack& CPipe::QueueMessage(int32_t code) {
-  if (State == psSession && SendIdle()) mill_.RequestPush();
+  if (SendIdle()) RequestPush();
+  SendPending = true;
+  mill_.Stir();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(fields_);
@@ -192,10 +208,27 @@ TSack& CPipe::QueueMessage(int32_t code) {
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  SendPending = true;
+  mill_.Stir();
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(body);
   return queue_.Queue(std::move(sack));
+}
+
+void CPipe::RequestPush() {
+  if (State == psSession && !PushRequested) mill_.RequestPush(*this);
+}
+
+bool CPipe::WouldOverfill(size_t adding) const {
+  return queue_.Bytes() + sendBuffer_.size() + adding > mill_.MaxQueuedBytes;
+}
+
+void CPipe::Overfilled() {
+  // The batch under way still leaves whole, so the peer reads a clean end;
+  // nothing queued behind it will.
+  queue_.Clear();
+  FinishSession(ws::WSAENOBUFS);
 }
 
 // --- Connect completion ------------------------------------------------------
@@ -254,6 +287,7 @@ void CPipe::FetchData() {
   char* into = receiver_.PrepareWrite(static_cast<size_t>(want));
   int got = ws::recv(Socket(), into, want, 0);
   receiver_.CommitWrite(got == ws::SOCKET_ERROR ? 0 : static_cast<size_t>(got));
+  if (got > 0) AdaptRecvSize(got);
 }
 
 void CPipe::ParseFrames() {
@@ -284,33 +318,50 @@ TCartLimits CPipe::CartLimits() const {
   return TCartLimits{SendSize, RateLimit, mill_.PumpTick()};
 }
 
+// Sends batch after batch while the socket takes them whole, up to
+// kPushBudgets times the batch budget (the peer's read size, halved by a
+// rate limit), so a backlog drains at the speed of the connection rather
+// than one message per code and step; each batch is cut as BuildCart cuts it,
+// so the order of chunks inside it is unchanged. Stops at once when the
+// socket is full (what it did not take waits in the send buffer), when the
+// queue is empty and when the rate limit holds the next batch back.
 void CPipe::PushCart() {
   mill_.Guard("PushCart", [&] {
-    if (State < psSocks4Reply || SendDead || (sendBuffer_.empty() && queue_.Empty())) return;
-    if (!SocketWritable()) return;
-    if (sendBuffer_.empty()) {
-      TCartHooks hooks{
-          [this] { return CheckRateWindow(); },
-          [this](int32_t size) { RateBytes += size; },
-          [this](std::string& payload) { SealIfKeyed(payload); },
-      };
-      BuildCart(queue_, sendBuffer_, CartLimits(), hooks);
-    }
-    if (sendBuffer_.empty()) return;
-    const int len = static_cast<int>(std::min<size_t>(sendBuffer_.size(), std::numeric_limits<int>::max()));
-    int sent = ws::send(Socket(), sendBuffer_.data(), len, 0);
-    if (sent == ws::SOCKET_ERROR) {
-      // A closed pipe whose peer has gone can never empty its queue: drop it
-      // so the pipe is freed. An open pipe retries; its reader sees the end.
-      if (State == psClosed && ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
-        SendDead = true;
-        sendBuffer_.clear();
-        queue_.Clear();
+    if (State < psSocks4Reply || SendDead || !HasSocket() || SendIdle()) return;
+    const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
+    for (int64_t pushed = 0; pushed < bound;) {
+      if (sendBuffer_.empty()) {
+        if (queue_.Empty()) return;
+        TCartHooks hooks{
+            [this] { return CheckRateWindow(); },
+            [this](int32_t size) { RateBytes += size; },
+            [this](std::string& payload) { SealIfKeyed(payload); },
+        };
+        BuildCart(queue_, sendBuffer_, CartLimits(), hooks);
+        if (sendBuffer_.empty()) return;
       }
-      return;
+      pushed += static_cast<int64_t>(sendBuffer_.size());
+      if (!SendSome()) return;
     }
-    sendBuffer_.erase(0, static_cast<size_t>(sent));
   });
+  SendPending = !SendIdle();
+}
+
+bool CPipe::SendSome() {
+  const int len = static_cast<int>(std::min<size_t>(sendBuffer_.size(), std::numeric_limits<int>::max()));
+  const int sent = ws::send(Socket(), sendBuffer_.data(), len, 0);
+  if (sent == ws::SOCKET_ERROR) {
+    // A closed pipe whose peer has gone can never empty its queue: drop it
+    // so the pipe is freed. An open pipe retries; its reader sees the end.
+    if (State == psClosed && ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
+      SendDead = true;
+      sendBuffer_.clear();
+      queue_.Clear();
+    }
+    return false;
+  }
+  sendBuffer_.erase(0, static_cast<size_t>(sent));
+  return sendBuffer_.empty();
 }
 
 // --- Delivery ----------------------------------------------------------------
@@ -452,6 +503,7 @@ void CPipe::FinishSession(int32_t reason) {
   const uint8_t old = State;
   State = psClosed;
   Step = THandshakeStep::None;
+  mill_.Stir();
   // Whatever the handler raises, the close completes.
   mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;

@@ -63,6 +63,9 @@ inline constexpr int32_t kMinRecvSize = 1024;
 inline constexpr int32_t kMaxRecvSize = 1048576;
 inline constexpr int32_t kInitialBufferSize = 1024;
 inline constexpr uint32_t kRateWindowMs = 1000;
+// One push sends batches while the socket takes them, up to this many times
+// the batch budget.
+inline constexpr int kPushBudgets = 64;
 
 // The handshake step a pipe expects next; each handler runs only at its own
 // step on its own side, so an unsolicited or repeated code fails the pipe.
@@ -100,7 +103,8 @@ class CPipe {
   // --- Set-up (each does nothing while the mill has an error recorded) -----
   // Makes the pipe's socket; one the pipe held before is closed.
   void CreateSocket();
-  // Takes over an accepted socket, closing the one the pipe held.
+  // Takes over an accepted socket, closing the one the pipe held; holds none
+  // when the mill cannot watch it.
   void AdoptSocket(ws::Socket accepted);
   void SetSendSize(int32_t size);
   void SetRecvSize(int32_t size);
@@ -140,7 +144,17 @@ class CPipe {
   void DetectSessionRejected();
   void FetchData();
   void ParseFrames();
+  // Sends the next batches while the socket takes them (see kPushBudgets).
   void PushCart();
+  // Asks the mill to push this pipe once the current handler returns; only a
+  // pipe in session asks, and only once until the push.
+  void RequestPush();
+  // Whether queueing `adding` more bytes would take what the pipe holds for
+  // its peer beyond the mill's MaxQueuedBytes.
+  bool WouldOverfill(size_t adding) const;
+  // A peer that does not read what it is sent: drops the queue and closes
+  // with WSAENOBUFS; its peers hear it left as for any close.
+  void Overfilled();
   // Dispatches a reassembled message that was posted to the mill window.
   void DeliverMessage(std::unique_ptr<TSack> sack);
 
@@ -179,7 +193,11 @@ class CPipe {
   uint32_t FreeAfterTick = 0;
   int32_t PostedCount = 0;
   bool SendDead = false;        // a hard send error after closing: nothing more goes out
-  bool ReadReady = false;       // the mill's select of this pump step found data or an end
+  bool ReadReady = false;       // the mill's readiness set found data or an end this step
+  bool PushRequested = false;   // waiting in the mill's push list
+  // Something was queued since a push last left the pipe idle. Kept beside
+  // the state so that a pump step tells an idle pipe from its first fields.
+  bool SendPending = false;
 
   std::string RemoteAddress;
   uint16_t RemotePort = 0;
@@ -228,6 +246,9 @@ class CPipe {
 
   // Nothing queued or left in the send buffer.
   bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty(); }
+  // In session with nothing to send: a pump step has work here only when
+  // bytes arrive. Reads only the pipe's first fields.
+  bool IdleInSession() const { return State == psSession && !SendPending; }
 
  private:
   void TakeAck(int64_t code);
@@ -235,6 +256,7 @@ class CPipe {
   void HandleReceiveFault(TFrameFault fault);
   void PostSack(std::unique_ptr<TSack> sack);
   bool SocketWritable();
+  bool SendSome();  // true when the whole send buffer went
   TCartLimits CartLimits() const;
   void RecordError(int32_t reason);
   bool ErrorRecorded() const;

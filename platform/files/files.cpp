@@ -144,6 +144,12 @@ TFileResult TFile::Create(const std::string& path, unsigned mode, Links links) {
   return TFileResult::Success();
 }
 
+TFileResult TFile::OpenForAppending(const std::string& path, unsigned mode) {
+  (void)Close();
+  if (TFileResult fault = InjectedFailure(Op::Create, "Cannot open", path); !fault) return fault;
+  return Open(path, O_WRONLY | O_CREAT | O_APPEND, mode, Sharing::Exclusive, "Cannot open");
+}
+
 TFileResult TFile::CreateUnique(const std::string& prefix, unsigned mode, std::string& path) {
   (void)Close();
   path = prefix + "XXXXXX";

@@ -46,6 +46,11 @@ class TFile {
   // there. With Links::Refuse a symbolic link at `path` is not followed: the
   // creation fails with ELOOP and the link's target stays as it was.
   TFileResult Create(const std::string& path, unsigned mode = 0666, Links links = Links::Refuse);
+  // Opens the file for writing at its end, for exclusive use, creating it
+  // with permission bits `mode` (less the umask) when it is not there; every
+  // Write goes to the end, after what others appended meanwhile. A symbolic
+  // link at `path` is followed (a log kept where the link points).
+  TFileResult OpenForAppending(const std::string& path, unsigned mode = 0666);
   // Creates a new file named `prefix` followed by six random characters, for
   // reading and writing, with exactly the permission bits `mode`; `path`
   // receives its name.
@@ -116,8 +121,8 @@ TFileResult SaveAtomically(const std::string& path, std::string_view contents, u
 // Fault injection for tests: make the nth call (1 = the next) of one
 // operation fail with the errno `error` without doing anything, once or from
 // then on. Faults are process-wide and stay armed until their ScopedFault
-// goes away. Open counts OpenForReading; Create counts Create and
-// CreateUnique.
+// goes away. Open counts OpenForReading; Create counts Create,
+// OpenForAppending and CreateUnique.
 enum class Op { Open, Create, Read, Write, Seek, Sync, Rename, Delete, MakeFolder };
 enum class Repeat { Once, Always };
 

@@ -33,6 +33,7 @@ constexpr int kMsgPeek = tw::ws::MSG_PEEK;
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -139,6 +140,16 @@ int OptionValue(const void* optval, int optlen) {
   int value = 0;
   std::memcpy(&value, optval, std::min<size_t>(static_cast<size_t>(optlen), sizeof value));
   return value;
+}
+
+// Whether a buffer size request would enlarge the kernel's buffer (which
+// holds twice the request on Linux). Smaller requests are only recorded: a
+// shrunken receive buffer locks the TCP window and the kernel's tuning off.
+bool GrowsKernelBuffer(SOCKET s, int optname, int value) {
+  int current = 0;
+  socklen_t len = sizeof current;
+  if (::getsockopt(s, SOL_SOCKET, optname, &current, &len) != 0) return true;  // let setsockopt say why
+  return static_cast<int64_t>(value) * 2 > current;
 }
 
 // ---------------------------------------------------------------- select
@@ -442,7 +453,7 @@ int setsockopt(SOCKET s, int level, int optname, const void* optval, int optlen)
   int value = 0;
   if (optlen <= static_cast<int>(sizeof(int))) {
     value = OptionValue(optval, optlen);
-    rc = ::setsockopt(s, level, optname, &value, sizeof value);
+    rc = buffer && !GrowsKernelBuffer(s, optname, value) ? 0 : ::setsockopt(s, level, optname, &value, sizeof value);
   } else {
     rc = ::setsockopt(s, level, optname, optval, static_cast<socklen_t>(optlen));
   }

@@ -19,10 +19,14 @@
 // - bind() sets SO_REUSEADDR first, which gives WinSock's default rules: a
 //   port held only by closed connections in TIME_WAIT can be bound again, a
 //   port with a live listener fails with WSAEADDRINUSE.
-// - SO_SNDBUF/SO_RCVBUF are passed to the kernel as requested (Linux doubles
-//   them for its own bookkeeping, which leaves about the requested room for
-//   data); getsockopt reads back the value last requested through this layer,
-//   as WinSock does, and the kernel's figure before any request.
+// - SO_SNDBUF/SO_RCVBUF sizes are the caller's own accounting: the kernel's
+//   buffer only ever grows to them, never shrinks below the system default.
+//   A small receive buffer on Linux locks the TCP window near twice its size
+//   and switches off the kernel's tuning for good, so a request below what
+//   the socket already holds is recorded and not passed on. getsockopt reads
+//   back the value last requested through this layer, as WinSock does, and
+//   the kernel's figure before any request.
+// - listen() with SOMAXCONN asks for the system's largest backlog.
 // - gethostbyname of the machine's own name answers with the interface
 //   addresses (LocalAddresses), as WinSock does; resolvers that map the host
 //   name to 127.0.1.1 would otherwise hide every real address. Names under
@@ -80,6 +84,7 @@ inline constexpr int MSG_PEEK = 2;
 inline constexpr u_long INADDR_ANY = 0x00000000;
 inline constexpr u_long INADDR_LOOPBACK = 0x7F000001;  // host byte order
 inline constexpr u_long INADDR_NONE = 0xFFFFFFFF;
+inline constexpr int SOMAXCONN = 0x7FFFFFFF;  // listen(): the largest backlog the system allows
 
 // WinSock error numbers.
 inline constexpr int WSAEINTR = 10004;
@@ -252,6 +257,54 @@ class Socket {
  private:
   SOCKET s_ = INVALID_SOCKET;
 };
+
+// A readiness set: sockets registered once and asked in one call which of
+// them have bytes or an end to read, so a loop over many idle sockets costs
+// neither a rebuilt descriptor list nor one call per socket (epoll
+// underneath, level-triggered). Each socket carries the caller's token;
+// closing a socket takes it out of the set. Not thread-safe; one owner.
+class ReadinessSet {
+ public:
+  ReadinessSet();  // throws std::runtime_error when the system refuses one
+  ~ReadinessSet();
+  ReadinessSet(const ReadinessSet&) = delete;
+  ReadinessSet& operator=(const ReadinessSet&) = delete;
+
+  // Watches `s` for reading under `token`; false (with the last error) on failure.
+  bool Add(SOCKET s, uint64_t token);
+  // Stops watching `s` (a closed socket needs no call).
+  void Remove(SOCKET s);
+  // The tokens of the sockets readable now, waiting up to `timeoutMs` (0:
+  // not at all) for the first. `ready` is cleared first and keeps its
+  // capacity, so a steady caller allocates nothing. A token may appear twice
+  // when very many sockets are ready at once. Returns the count, or
+  // SOCKET_ERROR.
+  int Poll(std::vector<uint64_t>& ready, int timeoutMs = 0);
+
+ private:
+  int fd_ = -1;
+};
+
+// A spare descriptor held for the moment the process runs out of them:
+// releasing it lets one more socket be accepted (and closed, to refuse a
+// waiting connection instead of leaving it hanging); Restore takes it again.
+class DescriptorReserve {
+ public:
+  DescriptorReserve();  // holds one at once when it can
+  ~DescriptorReserve();
+  DescriptorReserve(const DescriptorReserve&) = delete;
+  DescriptorReserve& operator=(const DescriptorReserve&) = delete;
+  bool Held() const { return fd_ >= 0; }
+  void Release();
+  bool Restore();
+
+ private:
+  int fd_ = -1;
+};
+
+// Raises the process's soft limit of open descriptors to its hard limit;
+// returns the soft limit in force afterwards (0 when it cannot be read).
+uint64_t RaiseDescriptorLimit();
 
 // Names and addresses.
 struct hostent {

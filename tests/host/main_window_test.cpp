@@ -109,6 +109,28 @@ TEST_F(MainWindow, PeersAreListedCountedAndRemovedAsTheyComeAndGo) {
   EXPECT_EQ(static_cast<size_t>(main->LogLines().size()), lines);
 }
 
+// A storm of logins cannot grow the log for ever: it keeps the most recent
+// lines, says so in its first line, and Clear starts it afresh.
+TEST_F(MainWindow, TheLogKeepsTheMostRecentLinesAndSaysSo) {
+  main->show();
+  const int total = TfMain::kLogLines * 2;
+  for (int i = 0; i < total; ++i) main->Log("line " + QString::number(i));
+  const QStringList lines = main->LogLines();
+  ASSERT_LE(lines.size(), TfMain::kLogLines + TfMain::kLogLines / 10 + 1);
+  ASSERT_GE(lines.size(), TfMain::kLogLines + 1);
+  EXPECT_EQ(lines.front(), TfMain::LogTrimmedNotice());
+  EXPECT_THAT(lines.back(), LogLine("line " + QString::number(total - 1)));
+  // What is kept runs on without a gap up to the newest line.
+  const int first = total - (static_cast<int>(lines.size()) - 1);
+  EXPECT_THAT(lines[1], LogLine("line " + QString::number(first)));
+  EXPECT_EQ(lines.count(TfMain::LogTrimmedNotice()), 1);
+
+  Click("btnClearLog");
+  EXPECT_TRUE(main->LogLines().isEmpty());
+  main->Log("after");
+  EXPECT_EQ(main->LogLines().size(), 1);
+}
+
 TEST_F(MainWindow, ARejectedLoginIsLogged) {
   main->show();
   standIn->FirePeerRejected(u"bob", u"10.0.0.5", 51000, 4);

@@ -5,10 +5,12 @@
 // scripted and hostile input.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/winsock/winsock.h"
@@ -107,6 +109,11 @@ class TRawPeer {
     SendBytes(out);
   }
   void SendBytes(const std::string& bytes) { ws::send(s_.get(), bytes.data(), static_cast<int>(bytes.size()), 0); }
+  // Sends what the socket takes now of `bytes`; returns how many it took.
+  size_t SendSome(std::string_view bytes) {
+    const int n = ws::send(s_.get(), bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 30)), 0);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
 
   // Reads what has arrived and splits it into frames (code, flags, chunk).
   struct Frame {

@@ -3,10 +3,13 @@
 #include "tests/support/loopback.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace tw::ws {
 namespace {
@@ -234,6 +237,64 @@ TEST(WinsockOptions, BufferSizesReadBackAsRequested) {
     ASSERT_EQ(getsockopt(s.get(), SOL_SOCKET, option, &value, &len), 0);
     EXPECT_EQ(value, requested);
   }
+}
+
+// The kernel's own figure, past this layer's bookkeeping.
+int KernelBufferSize(SOCKET s, int option) {
+  int value = 0;
+  socklen_t len = sizeof value;
+  EXPECT_EQ(::getsockopt(s, SOL_SOCKET, option, &value, &len), 0);
+  return value;
+}
+
+// A small receive buffer would lock the TCP window near twice its size (and
+// the kernel's tuning off for good): small requests leave the kernel's
+// buffers as they are, larger ones grow them.
+TEST(WinsockOptions, BufferRequestsGrowTheKernelsBuffersAndNeverShrinkThem) {
+  for (int option : {SO_SNDBUF, SO_RCVBUF}) {
+    SocketPair p = ConnectedPair();
+    const int before = KernelBufferSize(p.server.get(), option);
+    const int small = 2 * 1024 + 256;
+    ASSERT_EQ(setsockopt(p.server.get(), SOL_SOCKET, option, &small, sizeof small), 0);
+    EXPECT_EQ(KernelBufferSize(p.server.get(), option), before) << option;
+    const int large = before;  // the kernel holds twice a request
+    ASSERT_EQ(setsockopt(p.server.get(), SOL_SOCKET, option, &large, sizeof large), 0);
+    EXPECT_GT(KernelBufferSize(p.server.get(), option), before) << option;
+  }
+}
+
+// The readiness set names the sockets with bytes or an end to read by their
+// tokens, forgets closed ones, and an idle poll finds nothing.
+TEST(WinsockReadiness, ReportsTheTokensOfReadableSocketsOnly) {
+  ReadinessSet set;
+  SocketPair a = ConnectedPair(), b = ConnectedPair(), c = ConnectedPair();
+  ASSERT_TRUE(set.Add(a.server.get(), 11));
+  ASSERT_TRUE(set.Add(b.server.get(), 22));
+  ASSERT_TRUE(set.Add(c.server.get(), 33));
+  std::vector<uint64_t> ready;
+  EXPECT_EQ(set.Poll(ready), 0);
+  EXPECT_TRUE(ready.empty());
+
+  ASSERT_EQ(send(a.client.get(), "x", 1, 0), 1);
+  b.client.reset();  // an end is readable too
+  EXPECT_EQ(set.Poll(ready, 2000), 2);
+  std::sort(ready.begin(), ready.end());
+  EXPECT_EQ(ready, (std::vector<uint64_t>{11, 22}));
+
+  b.server.reset();  // closed: out of the set
+  set.Remove(a.server.get());
+  ASSERT_EQ(send(c.client.get(), "y", 1, 0), 1);
+  EXPECT_EQ(set.Poll(ready, 2000), 1);
+  EXPECT_EQ(ready, std::vector<uint64_t>{33});
+}
+
+// Raising the descriptor limit leaves the soft limit at the hard one.
+TEST(WinsockLimits, RaisingTheDescriptorLimitReachesTheHardLimit) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(RaiseDescriptorLimit(), static_cast<uint64_t>(limit.rlim_max));
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
 }
 
 TEST(WinsockOptions, OneByteBooleanIsAccepted) {
