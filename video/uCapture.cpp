@@ -187,6 +187,7 @@ bool TCapture::LoadSelectedDevice() {
 
 void TCapture::EnumerateFormats(TDevice* device) {
   if (!device) return;
+  log_.clear();
   device->Formats.clear();
   formatIndex_ = 0;
   graph_->SetActive(true);

@@ -78,8 +78,15 @@ class TCapture {
   bool StopCapture();
   bool Running() const { return running_; }
   int32_t FrameRate() const { return kFrameRate; }
-  // The hidden window the video renderer is placed in.
+  // The hidden window the video renderer is placed in. It is never shown:
+  // closing it only hides it, so Close leaves the capture as it is.
   win32::HWND Handle() const { return window_; }
+  static constexpr const char* kCaption = "Video Capture Devices";
+  void Close() { visible_ = false; }
+  bool Visible() const { return visible_; }
+  // The window's log lines; enumerating a device's formats clears them and
+  // nothing else writes them.
+  const std::vector<std::string>& Log() const { return log_; }
   const TDevice* Device(int32_t index) const;
 
   // Building blocks, public for their tests.
@@ -106,6 +113,8 @@ class TCapture {
   void TearDown();
 
   win32::HWND window_;
+  bool visible_ = false;
+  std::vector<std::string> log_;
   win32::Bitmap frameBitmap_{0, 0, win32::PixelFormat::pf16bit};
   std::unique_ptr<dskit::TSysDevEnum> deviceEnum_;
   std::vector<std::unique_ptr<TDevice>> devices_;

@@ -156,6 +156,20 @@ TEST_F(CaptureTest, FramesArriveOnTheStreamingThreadAs24BitPicturesOfTheChosenFo
   }
 }
 
+TEST_F(CaptureTest, ClosingTheHiddenWindowOnlyHidesItAndCaptureGoesOn) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
+  FrameLog log;
+  auto capture = MakeCapture(log);
+  EXPECT_STREQ(TCapture::kCaption, "Video Capture Devices");
+  ASSERT_TRUE(capture->EnumerateDevices());
+  EXPECT_TRUE(capture->Log().empty());
+  ASSERT_TRUE(capture->StartCapture());
+  capture->Close();
+  EXPECT_FALSE(capture->Visible());
+  EXPECT_TRUE(capture->Running());
+  EXPECT_TRUE(log.WaitFor(2));
+}
+
 TEST_F(CaptureTest, ConvertsOtherRgbFormatsAndTurnsTopDownFramesUpright) {
   struct Case {
     com::GUID subtype;
