@@ -1,4 +1,5 @@
 // Media types, task memory, error texts, reports, and the base of filters and pins.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -440,9 +441,21 @@ HRESULT FilterBase::EnumPins(IEnumPins** pins) {
   return *pins ? com::S_OK : com::E_OUTOFMEMORY;
 }
 
-HRESULT FilterBase::JoinFilterGraph(IFilterGraph* graph, const char16_t*) {
+HRESULT FilterBase::JoinFilterGraph(IFilterGraph* graph, const char16_t* name) {
   std::lock_guard lock(graphMutex_);
   graph_ = graph;
+  name_ = graph && name ? std::u16string(name) : std::u16string();
+  return com::S_OK;
+}
+
+HRESULT FilterBase::QueryFilterInfo(FILTER_INFO* info) {
+  if (!info) return com::E_POINTER;
+  std::lock_guard lock(graphMutex_);
+  const size_t n = std::min<size_t>(name_.size(), std::size(info->achName) - 1);
+  std::copy_n(name_.begin(), n, info->achName);
+  info->achName[n] = u'\0';
+  info->pGraph = graph_;
+  if (graph_) graph_->AddRef();
   return com::S_OK;
 }
 
