@@ -1,7 +1,9 @@
 // The graph components: TFilterGraph owns one filter graph and its builder
-// and turns the graph's events into its own; TFilter (a filter bound from a
-// stored moniker), TSampleGrabber (the sample grabber with its frame event)
-// and TVideoWindow (the video renderer placed in a parent window) each
+// (plain, capture or disc navigation), answers the builder's questions
+// through its handlers, can publish the graph and keep its log, and turns the
+// graph's events into its own; TFilter (a filter bound from a stored
+// moniker), TSampleGrabber (the sample grabber with its frame event) and
+// TVideoWindow (the video or mixing renderer placed in a parent window) each
 // contribute one filter to it through IGraphComponent.
 //
 // Ownership: the creator frees each component. A graph holds the components

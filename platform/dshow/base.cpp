@@ -131,6 +131,8 @@ const char* TextOf(HRESULT hr) {
     case VFW_E_BUFFER_NOTSET: return "No buffer space has been set.";
     case VFW_E_NO_INTERFACE: return "The filter does not support this interface.";
     case E_HANDLE: return "The handle is invalid.";
+    case VFW_E_DVD_NO_DISC: return "There is no disc in the drive.";
+    case MK_E_UNAVAILABLE: return "Operation unavailable.";
     default: return nullptr;
   }
 }

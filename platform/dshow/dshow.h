@@ -111,7 +111,7 @@ constexpr HRESULT VFW_E_BUFFER_NOTSET = static_cast<HRESULT>(0x8004020C);
 constexpr HRESULT VFW_E_NO_INTERFACE = static_cast<HRESULT>(0x80040255);
 constexpr HRESULT VFW_S_STATE_INTERMEDIATE = 0x00040237;
 constexpr HRESULT E_HANDLE = static_cast<HRESULT>(0x80070006);
-constexpr HRESULT VFW_E_DVD_NO_DISC = static_cast<HRESULT>(0x80040291);  // hypothetical value of this layer
+constexpr HRESULT VFW_E_DVD_NO_DISC = static_cast<HRESULT>(0x80040291);  // the navigator found no disc
 constexpr HRESULT MK_E_UNAVAILABLE = static_cast<HRESULT>(0x800401E3);
 
 // The layer's text for an HRESULT, as the error-text call gives it: at most
