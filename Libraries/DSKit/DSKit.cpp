@@ -1,8 +1,13 @@
 #include "Libraries/DSKit/DSKit.h"
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
+
+#include "platform/com/guid.h"
+#include "platform/com/variant.h"
+#include "platform/win32/text.h"
 
 namespace tw::dskit {
 
@@ -20,6 +25,7 @@ constexpr int32_t WS_EX_DLGMODALFRAME = 0x00000001;
 constexpr int32_t WS_EX_WINDOWEDGE = 0x00000100;
 constexpr int32_t WS_EX_CLIENTEDGE = 0x00000200;
 constexpr int32_t WS_EX_STATICEDGE = 0x00020000;
+constexpr win32::UINT WM_CONTEXTMENU = 0x007B;
 constexpr int kScreenWidth = 1920;
 constexpr int kScreenHeight = 1080;
 
@@ -36,16 +42,97 @@ ComPtr<IUnknown> Create(const GUID& clsid, const GUID& iid) {
   return ComPtr<IUnknown>::Attach(static_cast<IUnknown*>(object));
 }
 
+// The magnitude follows the volume curve (0 stays 0, 10000 stays 10000); the
+// sign is the balance's own: negative favours the left channel.
 int32_t BalanceFromLinear(int32_t b) {
   const int32_t magnitude = static_cast<int32_t>(std::nearbyint(std::log(std::abs(b) + 1.0) * 1085.73));
   return b < 0 ? -magnitude : magnitude;
 }
 
+std::u16string Wide(const std::string& name) { return std::u16string(name.begin(), name.end()); }
+
+// Keeps the floating-point environment of the caller across a call into the
+// mixing renderer, which may change precision and exception masks.
+class FpuGuard {
+ public:
+  FpuGuard() { std::fegetenv(&env_); }
+  ~FpuGuard() { std::fesetenv(&env_); }
+  FpuGuard(const FpuGuard&) = delete;
+  FpuGuard& operator=(const FpuGuard&) = delete;
+
+ private:
+  std::fenv_t env_;
+};
+
+std::string ReadBagText(IPropertyBag& bag, const char16_t* name) {
+  com::Variant value;
+  if (bag.Read(name, &value, nullptr) != com::S_OK || value.vt != com::VT_BSTR || !value.bstrVal) return {};
+  return win32::WideToAnsi(std::u16string_view(value.bstrVal));
+}
+
 }  // namespace
+
+// ---- The graph's site: the builder callbacks and the service that finds the component ----
+
+class TFilterGraph::Site final
+    : public com::ComObject<Site, IAMGraphBuilderCallback, IAMFilterGraphCallback, IServiceProvider> {
+ public:
+  explicit Site(TFilterGraph* owner) : owner_(owner) {}
+  void Forget() { owner_ = nullptr; }
+
+  HRESULT SelectedFilter(IMoniker* moniker) override {
+    if (!owner_ || !owner_->OnSelectedFilter) return com::S_OK;
+    std::string name;
+    GUID clsid{};
+    ComPtr<IPropertyBag> bag;
+    if (moniker && com::SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IPropertyBag::kIid, bag.OutVoid())) &&
+        bag) {
+      clsid = com::GuidFromString(ReadBagText(*bag, u"CLSID")).value_or(GUID{});
+      name = ReadBagText(*bag, u"FriendlyName");
+    }
+    return owner_->OnSelectedFilter(*owner_, moniker, name, clsid) ? com::S_OK : com::E_FAIL;
+  }
+  HRESULT CreatedFilter(IBaseFilter* filter) override {
+    if (!owner_ || !owner_->OnCreatedFilter) return com::S_OK;
+    GUID clsid{};
+    if (filter) filter->GetClassID(&clsid);
+    return owner_->OnCreatedFilter(*owner_, filter, clsid) ? com::S_OK : com::E_FAIL;
+  }
+  // The handler's owner is found from the pin, through its filter's graph,
+  // which forwards the service request to its site.
+  HRESULT UnableToRender(IPin* pin) override {
+    if (!pin) return com::S_FALSE;
+    ComPtr<IBaseFilter> filter;
+    if (com::FAILED(pin->QueryFilter(filter.Out())) || !filter) return com::S_FALSE;
+    FILTER_INFO info{};
+    if (com::FAILED(filter->QueryFilterInfo(&info)) || !info.pGraph) return com::S_FALSE;
+    ComPtr<IFilterGraph> graph = ComPtr<IFilterGraph>::Attach(info.pGraph);
+    ComPtr<IServiceProvider> provider = graph.As<IServiceProvider>();
+    void* found = nullptr;
+    if (!provider ||
+        com::FAILED(provider->QueryService(kGraphComponentService, kGraphComponentService, &found)) || !found)
+      return com::S_FALSE;
+    com::ComPtr<Site> site = com::ComPtr<Site>::Attach(static_cast<Site*>(found));
+    TFilterGraph* owner = site->owner_;
+    if (!owner || !owner->OnUnableToRender) return com::S_FALSE;
+    return owner->OnUnableToRender(*owner, pin) ? com::S_OK : com::S_FALSE;
+  }
+  HRESULT QueryService(const GUID& service, const GUID& iid, void** object) override {
+    if (!object) return com::E_POINTER;
+    *object = nullptr;
+    if (service != kGraphComponentService || iid != kGraphComponentService) return com::E_NOINTERFACE;
+    AddRef();
+    *object = this;
+    return com::S_OK;
+  }
+
+ private:
+  TFilterGraph* owner_;
+};
 
 // ---- TFilterGraph -----------------------------------------------------------------------
 
-TFilterGraph::TFilterGraph() {
+TFilterGraph::TFilterGraph() : site_(com::MakeComObject<Site>(this)) {
   eventWindow_ = win32::CreateMessageWindow([this](win32::HWND w, win32::UINT m, win32::WPARAM wp, win32::LPARAM lp) {
     return EventWindowProc(w, m, wp, lp);
   });
@@ -66,6 +153,11 @@ TFilterGraph::~TFilterGraph() {
   components_.reset();
   eventSinks_.reset();
   win32::DestroyWindow(eventWindow_);
+  site_->Forget();  // a graph manager still held elsewhere must not reach this object
+}
+
+void TFilterGraph::Loaded() {
+  if (AutoCreate) SetActive(true);
 }
 
 void TFilterGraph::SetActive(bool active) {
@@ -96,13 +188,15 @@ void TFilterGraph::Activate() {
         captureBuilder_->SetFiltergraph(graphManager_.Get());
         break;
       case gmDVD:
-        RaiseOnFailure(com::REGDB_E_CLASSNOTREG);  // no DVD navigator on this platform
+        dvdBuilder_ = Create(CLSID_DvdGraphBuilder, IDvdGraphBuilder::kIid).As<IDvdGraphBuilder>();
+        if (dvdBuilder_) dvdBuilder_->GetFiltergraph(graphManager_.Out());
         break;
     }
     if (!graphManager_) RaiseOnFailure(com::E_NOINTERFACE);
   } catch (...) {
     graphManager_.Reset();
     captureBuilder_.Reset();
+    dvdBuilder_.Reset();
     throw;
   }
   active_ = true;
@@ -111,69 +205,111 @@ void TFilterGraph::Activate() {
     mediaEvents_->SetNotifyFlags(0);
     mediaEvents_->SetNotifyWindow(eventWindow_, kGraphNotify, reinterpret_cast<LONG_PTR>(mediaEvents_.Get()));
   }
-  graphManager_->SetLogFile(0);
+  if (ComPtr<IObjectWithSite> withSite = As<IObjectWithSite>()) {
+    withSite->SetSite(static_cast<IAMGraphBuilderCallback*>(site_.Get()));
+    withSite->SetSite(static_cast<IAMFilterGraphCallback*>(site_.Get()));  // this one stands
+  }
+  SetGraphEdit(graphEdit_);
+  ApplyLogFile(logFile_);  // a log that cannot be made stays off; the name stays
   if (components_) {
     const size_t count = components_->size();
-    for (size_t i = 0; i < count; ++i) {
-      IGraphComponent* c = (*components_)[i];
-      c->NotifyFilter(foAdding, 0);
-      const std::string name = c->GetName();
-      const std::u16string wide(name.begin(), name.end());
-      if (ComPtr<IBaseFilter> f = c->GetFilter()) graphManager_->AddFilter(f.Get(), wide.c_str());
-      c->NotifyFilter(foAdded, 0);
-    }
+    for (size_t i = 0; i < count; ++i) AddFilterOf(*(*components_)[i]);
   }
   if (OnActivate) OnActivate(*this);
   BroadcastControlEvent(7, 1);
 }
 
+void TFilterGraph::AddFilterOf(IGraphComponent& component) {
+  component.NotifyFilter(foAdding, 0);
+  const std::u16string name = Wide(component.GetName());
+  if (ComPtr<IBaseFilter> f = component.GetFilter()) graphManager_->AddFilter(f.Get(), name.c_str());
+  component.NotifyFilter(foAdded, 0);
+}
+
+void TFilterGraph::RemoveFilterOf(IGraphComponent& component) {
+  component.NotifyFilter(foRemoving, 0);
+  if (ComPtr<IBaseFilter> f = component.GetFilter()) graphManager_->RemoveFilter(f.Get());
+  component.NotifyFilter(foRemoved, 0);
+}
+
 void TFilterGraph::Deactivate() {
   BroadcastControlEvent(7, 0);
   if (components_) {
-    for (IGraphComponent* c : std::vector<IGraphComponent*>(*components_)) {
-      c->NotifyFilter(foRemoving, 0);
-      if (ComPtr<IBaseFilter> f = c->GetFilter()) graphManager_->RemoveFilter(f.Get());
-      c->NotifyFilter(foRemoved, 0);
-    }
+    for (IGraphComponent* c : std::vector<IGraphComponent*>(*components_)) RemoveFilterOf(*c);
   }
   if (mediaEvents_) {
     mediaEvents_->SetNotifyFlags(AM_MEDIAEVENT_NONOTIFY);
     mediaEvents_.Reset();
   }
+  if (rotCookie_ != 0) {
+    UnregisterGraphFromRot(rotCookie_);
+    rotCookie_ = 0;
+  }
   graphManager_->SetLogFile(0);
+  logStream_.reset();
+  if (ComPtr<IObjectWithSite> withSite = graphManager_.As<IObjectWithSite>()) withSite->SetSite(nullptr);
   graphManager_.Reset();
   captureBuilder_.Reset();
+  dvdBuilder_.Reset();
   active_ = false;
+}
+
+void TFilterGraph::SetGraphEdit(bool publish) {
+  if (publish) {
+    if (active_ && rotCookie_ == 0) {
+      com::DWORD cookie = 0;
+      if (com::SUCCEEDED(RegisterGraphInRot(graphManager_.Get(), &cookie))) rotCookie_ = cookie;
+    }
+  } else if (rotCookie_ != 0) {
+    UnregisterGraphFromRot(rotCookie_);
+    rotCookie_ = 0;
+  }
+  graphEdit_ = publish;
+}
+
+void TFilterGraph::SetLogFile(const std::string& name) {
+  if (!active_ || ApplyLogFile(name)) logFile_ = name;
+}
+
+bool TFilterGraph::ApplyLogFile(const std::string& name) {
+  graphManager_->SetLogFile(0);
+  logStream_.reset();
+  if (name.empty()) return true;
+  auto stream = std::make_unique<files::TFile>();
+  if (!stream->Create(name)) return false;
+  if (com::FAILED(graphManager_->SetLogFile(reinterpret_cast<uintptr_t>(stream.get())))) {
+    graphManager_->SetLogFile(0);
+    return false;
+  }
+  logStream_ = std::move(stream);
+  return true;
 }
 
 HRESULT TFilterGraph::QueryInterface(const GUID& iid, void** object) {
   if (!object) return com::E_POINTER;
   *object = nullptr;
+  if (com::SUCCEEDED(site_->QueryInterface(iid, object))) return com::S_OK;
   if (!active_) return com::E_NOINTERFACE;
   if (mode_ == gmCapture && captureBuilder_ && com::SUCCEEDED(captureBuilder_->QueryInterface(iid, object)))
     return com::S_OK;
+  if (mode_ == gmDVD && dvdBuilder_) {
+    if (com::SUCCEEDED(dvdBuilder_->QueryInterface(iid, object))) return com::S_OK;
+    if (com::SUCCEEDED(dvdBuilder_->GetDvdInterface(iid, object)) && *object) return com::S_OK;
+    *object = nullptr;
+  }
   return graphManager_->QueryInterface(iid, object);
 }
 
 void TFilterGraph::AttachComponent(IGraphComponent& component) {
   if (!components_) components_ = std::make_unique<std::vector<IGraphComponent*>>();
   components_->push_back(&component);
-  if (!active_) return;
-  component.NotifyFilter(foAdding, 0);
-  const std::string name = component.GetName();
-  const std::u16string wide(name.begin(), name.end());
-  if (ComPtr<IBaseFilter> f = component.GetFilter()) graphManager_->AddFilter(f.Get(), wide.c_str());
-  component.NotifyFilter(foAdded, 0);
+  if (active_) AddFilterOf(component);
 }
 
 void TFilterGraph::DetachComponent(IGraphComponent& component) {
   if (!components_) return;
   EraseOne(*components_, &component);
-  if (active_) {
-    component.NotifyFilter(foRemoving, 0);
-    if (ComPtr<IBaseFilter> f = component.GetFilter()) graphManager_->RemoveFilter(f.Get());
-    component.NotifyFilter(foRemoved, 0);
-  }
+  if (active_) RemoveFilterOf(component);
   if (components_->empty()) components_.reset();
 }
 
@@ -230,10 +366,16 @@ void TFilterGraph::DisconnectAllPins() {
   }
 }
 
-void TFilterGraph::SetVolume(int32_t volume) { volume_ = std::clamp(volume, 0, 10000); }
+void TFilterGraph::SetVolume(int32_t volume) {
+  volume_ = std::clamp(volume, 0, 10000);
+  if (ComPtr<IBasicAudio> audio = As<IBasicAudio>())
+    audio->put_Volume(linearVolume_ ? LinearToAttenuation(volume_) : volume_ - 10000);
+}
+
 void TFilterGraph::SetBalance(int32_t balance) {
   balance_ = std::clamp(balance, -10000, 10000);
-  (void)BalanceFromLinear;  // no audio renderer on the capture path takes it
+  if (ComPtr<IBasicAudio> audio = As<IBasicAudio>())
+    audio->put_Balance(linearVolume_ ? BalanceFromLinear(balance_) : balance_);
 }
 void TFilterGraph::SetLinearVolume(bool linear) {
   if (linear == linearVolume_) return;
@@ -365,7 +507,92 @@ void TFilterGraph::DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR para
       fire(OnGraphSNDDevOutError, l1, l2);
       break;
     default:
+      if (event >= 257 && event <= 283) DispatchDiscEvent(event, param1, param2);
       break;
+  }
+}
+
+// The record's bit fields from the lowest bit: hour units and tens, minute
+// units and tens, second units and tens (4 bits each), frame units (4 bits),
+// frame tens (2 bits), frame-rate code (2 bits).
+TDVDTimeCode TFilterGraph::DecodeTimeCode(uint32_t timeCode) {
+  auto field = [timeCode](int shift, uint32_t mask) { return static_cast<int>((timeCode >> shift) & mask); };
+  TDVDTimeCode t;
+  t.hours = field(4, 0xF) * 10 + field(0, 0xF);
+  t.minutes = field(12, 0xF) * 10 + field(8, 0xF);
+  t.seconds = field(20, 0xF) * 10 + field(16, 0xF);
+  t.frames = field(28, 0x3) * 10 + field(24, 0xF);
+  const int rate = field(30, 0x3);
+  t.frameRate = rate == 1 ? 25 : rate == 3 ? 30 : 0;
+  return t;
+}
+
+void TFilterGraph::DispatchDiscEvent(LONG event, LONG_PTR param1, LONG_PTR param2) {
+  const auto l1 = static_cast<LONG>(param1);
+  const auto l2 = static_cast<LONG>(param2);
+  auto fire = [this](const auto& handler, auto... args) {
+    if (handler) handler(*this, args...);
+  };
+  // A sub-code outside its list calls nothing.
+  auto fireNth = [&](std::initializer_list<TNotify*> handlers) {
+    if (l1 >= 1 && static_cast<size_t>(l1) <= handlers.size()) fire(*handlers.begin()[l1 - 1]);
+  };
+  auto language = [&](const TOnLanguage& handler, bool audio) {
+    if (!handler) return;
+    ComPtr<IDvdInfo2> info = As<IDvdInfo2>();
+    if (!info) return;
+    com::DWORD lcid = 0;
+    if (audio)
+      RaiseOnFailure(info->GetAudioLanguage(static_cast<com::ULONG>(l1), &lcid));
+    else
+      info->GetSubpictureLanguage(static_cast<com::ULONG>(l1), &lcid);
+    handler(*this, l1, lcid, EnglishLanguageName(lcid));
+  };
+  switch (event) {
+    case 257:
+      fireNth({&OnDVDDomainFirstPlay, &OnDVDDomainVideoManagerMenu, &OnDVDDomainVideoTitleSetMenu, &OnDVDDomainTitle,
+               &OnDVDDomainStop});
+      break;
+    case 258: fire(OnDVDTitleChange, l1); break;
+    case 259: fire(OnDVDChapterStart, l1); break;
+    case 260: language(OnDVDAudioStreamChange, true); break;
+    case 261: language(OnDVDSubpictureStreamChange, false); break;
+    case 262: fire(OnDVDAngleChange, l1, l2); break;
+    case 263: fire(OnDVDButtonChange, l1, l2); break;
+    case 264: fire(OnDVDValidUOPSChange, l1); break;
+    case 265: fire(OnDVDStillOn, l1 == 1, l2); break;
+    case 266: fire(OnDVDStillOff); break;
+    case 267: fire(OnDVDCurrentTime, DecodeTimeCode(static_cast<uint32_t>(l1))); break;
+    case 268:
+      fireNth({&OnDVDErrorUnexpected, &OnDVDErrorCopyProtectFail, &OnDVDErrorInvalidDVD1_0Disc,
+               &OnDVDErrorInvalidDiscRegion, &OnDVDErrorLowParentalLevel, &OnDVDErrorMacrovisionFail,
+               &OnDVDErrorIncompatibleSystemAndDecoderRegions, &OnDVDErrorIncompatibleDiscAndDecoderRegions});
+      break;
+    case 269:
+      fireNth({&OnDVDWarningInvalidDVD1_0Disc, &OnDVDWarningFormatNotSupported, &OnDVDWarningIllegalNavCommand,
+               &OnDVDWarningOpen, &OnDVDWarningSeek, &OnDVDWarningRead});
+      break;
+    case 270: fire(OnDVDChapterAutoStop); break;
+    case 271: fire(OnDVDNoFP_PGC); break;
+    case 272: fire(OnDVDPlaybackRateChange, static_cast<float>(l1) / 10000.0f); break;
+    case 273: fire(OnDVDParentalLevelChange, l1); break;
+    case 274: fire(OnDVDPlaybackStopped); break;
+    case 275: fire(OnDVDAnglesAvailable, l1 == 1); break;
+    case 276: fire(OnDVDPlayPeriodAutoStop); break;
+    case 277: fire(OnDVDButtonAutoActivated, l1); break;
+    case 278: fire(OnDVDCMDStart, l1); break;
+    case 279: fire(OnDVDCMDEnd, l1); break;
+    case 280: fire(OnDVDDiscEjected); break;
+    case 281: fire(OnDVDDiscInserted); break;
+    case 282: {
+      const auto hmsf = static_cast<uint32_t>(l1);
+      const TDVDHMSFTimeCode t{static_cast<uint8_t>(hmsf), static_cast<uint8_t>(hmsf >> 8),
+                               static_cast<uint8_t>(hmsf >> 16), static_cast<uint8_t>(hmsf >> 24)};
+      fire(OnDVDCurrentHMSFTime, t, DecodeTimeCode(static_cast<uint32_t>(l2)));
+      break;
+    }
+    case 283: fire(OnDVDKaraokeMode, l1 != 0); break;
+    default: break;
   }
 }
 
@@ -636,16 +863,21 @@ void TVMROptions::SetMode(TVMRVideoMode mode) {
 
 void TVMROptions::Rebuild() {
   TFilterGraph* g = owner_.graph_;
-  if (owner_.mode_ == vmVMR && g && g->Active()) {
-    g->DetachComponent(owner_);
-    g->AttachComponent(owner_);
-  }
+  if (owner_.mode_ == vmVMR && g && g->Active()) owner_.Rebuild();
+}
+
+void TVMROptions::SetKeepAspectRatio(bool keep) {
+  keepAspectRatio_ = keep;
+  if (mode_ != vmrWindowed && mode_ != vmrWindowless) return;
+  ComPtr<IVMRAspectRatioControl9> control;
+  if (com::SUCCEEDED(owner_.QueryInterface(IVMRAspectRatioControl9::kIid, control.OutVoid())) && control)
+    RaiseOnFailure(control->SetAspectRatioMode(keep ? VMR9ARMode_LetterBox : VMR9ARMode_None));
 }
 
 TVideoWindow::TVideoWindow(win32::HWND parent)
-    : parent_(parent), window_(win32::CreateMessageWindow([](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) {
-        return win32::LRESULT{0};
-      })) {}
+    : parent_(parent),
+      window_(win32::CreateMessageWindow([this](win32::HWND, win32::UINT message, win32::WPARAM wParam,
+                                                win32::LPARAM lParam) { return WindowProc(message, wParam, lParam); })) {}
 
 TVideoWindow::~TVideoWindow() {
   try {
@@ -658,6 +890,7 @@ TVideoWindow::~TVideoWindow() {
 }
 
 bool TVideoWindow::VMR9Available() {
+  FpuGuard fpu;
   ComPtr<IBaseFilter> filter;
   return com::SUCCEEDED(com::CoCreateInstance(CLSID_VideoMixingRenderer9, nullptr, com::CLSCTX_INPROC,
                                               IBaseFilter::kIid, filter.OutVoid()));
@@ -665,10 +898,17 @@ bool TVideoWindow::VMR9Available() {
 
 void TVideoWindow::SetMode(TVideoMode mode) {
   mode_ = (mode == vmVMR && VMR9Available()) ? vmVMR : vmNormal;
-  if (graph_ && graph_->Active()) {
-    graph_->DetachComponent(*this);
-    graph_->AttachComponent(*this);
-  }
+  if (graph_ && graph_->Active()) Rebuild();
+}
+
+void TVideoWindow::Rebuild() {
+  graph_->DetachComponent(*this);
+  graph_->AttachComponent(*this);
+}
+
+void TVideoWindow::Loaded() {
+  savedStyle_ = Style;
+  savedExStyle_ = ExStyle;
 }
 
 void TVideoWindow::SetFilterGraph(TFilterGraph* graph) {
@@ -691,6 +931,10 @@ void TVideoWindow::GraphDestroyed(TFilterGraph& graph) {
 HRESULT TVideoWindow::QueryInterface(const GUID& iid, void** object) {
   if (!object) return com::E_POINTER;
   *object = nullptr;
+  if (iid == IVMRWindowlessControl9::kIid && windowlessControl_) {
+    windowlessControl_.CopyTo(reinterpret_cast<IVMRWindowlessControl9**>(object));
+    return com::S_OK;
+  }
   if (!renderer_) return com::E_NOINTERFACE;
   return renderer_->QueryInterface(iid, object);
 }
@@ -707,14 +951,10 @@ bool TVideoWindow::IsRendererConnected() {
 void TVideoWindow::NotifyFilter(int operation, int) {
   switch (operation) {
     case foAdding:
-      // The renderer must exist: an activation without one fails as a whole.
-      renderer_ = Create(CLSID_VideoRenderer, IBaseFilter::kIid).As<IBaseFilter>();
+      CreateRenderer();
       break;
     case foAdded:
-      if (renderer_) {
-        rendererWindow_ = renderer_.As<dshow::IVideoWindow>();
-        if (!rendererWindow_) RaiseOnFailure(com::E_NOINTERFACE);
-      }
+      RendererAdded();
       break;
     case foRemoving:
       if (renderer_) {
@@ -725,6 +965,7 @@ void TVideoWindow::NotifyFilter(int operation, int) {
       break;
     case foRemoved:
       rendererWindow_.Reset();
+      windowlessControl_.Reset();
       renderer_.Reset();
       break;
     default:
@@ -732,9 +973,89 @@ void TVideoWindow::NotifyFilter(int operation, int) {
   }
 }
 
+// The renderer must exist: an activation without one fails as a whole, and
+// a renderer that cannot be configured is not kept.
+void TVideoWindow::CreateRenderer() {
+  if (mode_ == vmNormal) {
+    renderer_ = Create(CLSID_VideoRenderer, IBaseFilter::kIid).As<IBaseFilter>();
+    return;
+  }
+  FpuGuard fpu;
+  try {
+    void* object = nullptr;
+    RaiseOnFailure(com::CoCreateInstance(CLSID_VideoMixingRenderer9, nullptr, com::CLSCTX_INPROC, IBaseFilter::kIid,
+                                         &object));
+    renderer_ = ComPtr<IBaseFilter>::Attach(static_cast<IBaseFilter*>(object));
+    ComPtr<IVMRFilterConfig9> config = renderer_.As<IVMRFilterConfig9>();
+    if (!config) RaiseOnFailure(com::E_NOINTERFACE);
+    switch (vmrOptions_.Mode()) {
+      case vmrWindowed:
+        RaiseOnFailure(config->SetRenderingMode(VMR9Mode_Windowed));
+        break;
+      case vmrWindowless:
+        RaiseOnFailure(config->SetRenderingMode(VMR9Mode_Windowless));
+        break;
+      case vmrRenderless:
+        // Rendering without a window needs an allocator-presenter, which nothing supplies.
+        throw EDSKitException("Allocator class not set.");
+    }
+  } catch (...) {
+    renderer_.Reset();
+    throw;
+  }
+}
+
+void TVideoWindow::RendererAdded() {
+  if (!renderer_) return;
+  if (mode_ == vmNormal) {
+    rendererWindow_ = renderer_.As<dshow::IVideoWindow>();
+    if (!rendererWindow_) RaiseOnFailure(com::E_NOINTERFACE);
+    return;
+  }
+  ComPtr<IVMRFilterConfig9> config;
+  const HRESULT hr = RaiseOnFailure(renderer_->QueryInterface(IVMRFilterConfig9::kIid, config.OutVoid()));
+  if (hr != com::S_OK) return;
+  if (vmrOptions_.streams_ != 4 || (vmrOptions_.preferences_ & (1 << vpForceMixer))) {
+    RaiseOnFailure(config->SetNumberOfStreams(vmrOptions_.streams_));
+    com::DWORD streams = 0;
+    RaiseOnFailure(config->GetNumberOfStreams(&streams));
+    vmrOptions_.streams_ = streams;
+  }
+  switch (vmrOptions_.Mode()) {
+    case vmrWindowed:
+      rendererWindow_ = renderer_.As<dshow::IVideoWindow>();
+      if (!rendererWindow_) RaiseOnFailure(com::E_NOINTERFACE);
+      ApplyRenderingPrefs(*config);
+      break;
+    case vmrWindowless:
+      windowlessControl_ = renderer_.As<IVMRWindowlessControl9>();
+      if (!windowlessControl_) RaiseOnFailure(com::E_NOINTERFACE);
+      RaiseOnFailure(windowlessControl_->SetVideoClippingWindow(static_cast<dshow::OAHWND>(window_)));
+      ApplyRenderingPrefs(*config);
+      Resize();
+      break;
+    case vmrRenderless:
+      break;
+  }
+  vmrOptions_.SetKeepAspectRatio(vmrOptions_.KeepAspectRatio());
+}
+
+// The renderer gets the preferences without the mixer request (which is the
+// control's own) and answers what it took; the mixer request is kept.
+void TVideoWindow::ApplyRenderingPrefs(IVMRFilterConfig9& config) {
+  constexpr TVMRPreferences kMixer = 1 << vpForceMixer;
+  const TVMRPreferences before = vmrOptions_.preferences_;
+  RaiseOnFailure(config.SetRenderingPrefs(before & ~kMixer & 0xFF));
+  com::DWORD taken = 0;
+  RaiseOnFailure(config.GetRenderingPrefs(&taken));
+  vmrOptions_.preferences_ = static_cast<TVMRPreferences>((taken & 0xFF) | (before & kMixer));
+}
+
 void TVideoWindow::HandleGraphEvent(LONG event, LONG_PTR, LONG_PTR) {
   if (event == 9 && rendererWindow_) {  // palette changed
     SetFullScreen(fullScreen_);
+    PlaceAndDrain();
+  } else if (event == 83 && vmrOptions_.Mode() == vmrWindowed && rendererWindow_) {  // render device set
     PlaceAndDrain();
   }
 }
@@ -750,10 +1071,7 @@ void TVideoWindow::HandleControlEvent(int event, int) {
 }
 
 void TVideoWindow::PlaceAndDrain() {
-  if (!Name.empty()) {
-    const std::u16string caption(Name.begin(), Name.end());
-    RaiseOnFailure(rendererWindow_->put_Caption(caption.c_str()));
-  }
+  if (!Name.empty()) RaiseOnFailure(rendererWindow_->put_Caption(Wide(Name).c_str()));
   RaiseOnFailure(rendererWindow_->put_MessageDrain(static_cast<dshow::OAHWND>(window_)));
 }
 
@@ -775,6 +1093,7 @@ void TVideoWindow::SetFullScreen(bool full) {
       mouseFromCursor_ = true;
     }
   }
+  if (windowlessControl_) mouseFromCursor_ = false;
   fullScreen_ = full;
 }
 
@@ -797,7 +1116,63 @@ void TVideoWindow::SetBounds(int left, int top, int width, int height) {
 }
 
 void TVideoWindow::Resize() {
-  if (rendererWindow_ && !fullScreen_) rendererWindow_->SetWindowPosition(left_, top_, width_, height_);
+  if (mode_ == vmVMR && vmrOptions_.Mode() == vmrWindowless) {
+    if (windowlessControl_) {
+      const dshow::RECT destination{0, 0, width_, height_};
+      windowlessControl_->SetVideoPosition(nullptr, &destination);
+    }
+  } else if (mode_ == vmNormal || vmrOptions_.Mode() == vmrWindowed) {
+    if (rendererWindow_ && !fullScreen_) rendererWindow_->SetWindowPosition(left_, top_, width_, height_);
+  }
+}
+
+win32::LRESULT TVideoWindow::WindowProc(win32::UINT message, win32::WPARAM, win32::LPARAM lParam) {
+  if (message != WM_CONTEXTMENU) return 0;
+  const bool shows = PopupMenu && PopupMenu->autoPopup;
+  if (fullScreen_) {
+    // The message's position belongs to the covered desktop: use the cursor's.
+    if (!shows) return 0;  // dropped
+    shell::Popup(*PopupMenu, shell::CursorPos());
+    return 1;
+  }
+  if (!shows) return 0;
+  // lParam holds the screen position as two signed 16-bit halves.
+  const shell::Point at{static_cast<int16_t>(lParam & 0xFFFF), static_cast<int16_t>((lParam >> 16) & 0xFFFF)};
+  shell::Popup(*PopupMenu, at);
+  return 1;
+}
+
+void TVideoWindow::MouseDown(int button, uint32_t shift, int x, int y) {
+  if (mouseFromCursor_) {
+    const shell::Point p = shell::CursorPos();
+    x = p.x;
+    y = p.y;
+  }
+  if (OnMouseDown) OnMouseDown(*this, button, shift, x, y);
+}
+
+void TVideoWindow::MouseMove(uint32_t shift, int x, int y) {
+  if (mouseFromCursor_) {
+    const shell::Point p = shell::CursorPos();
+    x = p.x;
+    y = p.y;
+  }
+  if (OnMouseMove) OnMouseMove(*this, shift, x, y);
+}
+
+void TVideoWindow::MouseUp(int button, uint32_t shift, int x, int y) {
+  if (mouseFromCursor_) {
+    const shell::Point p = shell::CursorPos();
+    x = p.x;
+    y = p.y;
+  }
+  if (OnMouseUp) OnMouseUp(*this, button, shift, x, y);
+}
+
+void TVideoWindow::Paint(shell::Canvas& canvas) {
+  canvas.SetBrushColor(shell::Color{shell::Color::Rgb, Color});
+  canvas.FillRect(shell::Rect{0, 0, width_, height_});
+  if (OnPaint) OnPaint(*this);
 }
 
 }  // namespace tw::dskit

@@ -1,7 +1,9 @@
 // The graph components: TFilterGraph owns one filter graph and its builder
-// and turns the graph's events into its own; TFilter (a filter bound from a
-// stored moniker), TSampleGrabber (the sample grabber with its frame event)
-// and TVideoWindow (the video renderer placed in a parent window) each
+// (plain, capture or disc navigation), answers the builder's questions
+// through its handlers, can publish the graph and keep its log, and turns the
+// graph's events into its own; TFilter (a filter bound from a stored
+// moniker), TSampleGrabber (the sample grabber with its frame event) and
+// TVideoWindow (the video or mixing renderer placed in a parent window) each
 // contribute one filter to it through IGraphComponent.
 //
 // Ownership: the creator frees each component. A graph holds the components
@@ -18,6 +20,9 @@
 
 #include "Libraries/DSKit/DSUtil.h"
 #include "platform/bitmap/bitmap.h"
+#include "platform/files/files.h"
+#include "platform/shell/canvas.h"
+#include "platform/shell/dialog.h"
 #include "platform/win32/messages.h"
 
 namespace tw::dskit {
@@ -26,6 +31,12 @@ class TFilterGraph;
 
 using com::LONG;
 using dshow::LONG_PTR;
+
+// A broken rule of the graph components ("Allocator class not set.").
+class EDSKitException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // Life-cycle notices a graph sends its components.
 enum TFilterOperation : int { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
@@ -55,6 +66,22 @@ class IGraphEventSink {
 
 enum TGraphMode : int { gmNormal = 0, gmCapture = 1, gmDVD = 2 };
 
+// A disc time code, its BCD digits decoded; frameRate 25, 30, or 0 when unknown.
+struct TDVDTimeCode {
+  int hours = 0, minutes = 0, seconds = 0, frames = 0, frameRate = 0;
+  friend bool operator==(const TDVDTimeCode&, const TDVDTimeCode&) = default;
+};
+// Hours, minutes, seconds and frames as plain numbers, one byte each from the lowest.
+struct TDVDHMSFTimeCode {
+  uint8_t hours = 0, minutes = 0, seconds = 0, frames = 0;
+  friend bool operator==(const TDVDHMSFTimeCode&, const TDVDHMSFTimeCode&) = default;
+};
+
+// The service id through which a graph's site answers with the component
+// that owns the graph (see OnUnableToRender).
+inline constexpr GUID kGraphComponentService{
+    0x5D2C8E41, 0x9B07, 0x4A36, {0x8F, 0x12, 0x6E, 0x44, 0x0B, 0xC9, 0x71, 0x3D}};
+
 class TFilterGraph {
  public:
   TFilterGraph();
@@ -66,6 +93,10 @@ class TFilterGraph {
   // Activation raises EDirectShowException when the graph objects cannot be
   // made, and leaves the component inactive.
   void SetActive(bool active);
+  // Activate after loading from a stored description (see Loaded).
+  bool AutoCreate = false;
+  // The stored description has been read: activates when AutoCreate is set.
+  void Loaded();
   TGraphMode Mode() const { return mode_; }
   void SetMode(TGraphMode mode);
 
@@ -90,6 +121,19 @@ class TFilterGraph {
   void ResetGraph();
   void DisconnectAllPins();
 
+  // Publish the active graph in the running object table for graph viewers.
+  bool GraphEdit() const { return graphEdit_; }
+  void SetGraphEdit(bool publish);
+  uint32_t RotCookie() const { return rotCookie_; }
+
+  // The graph's log file. While active, writing it closes the old log and
+  // creates (or empties) the new one; a file that cannot be created leaves
+  // the log off and the name as it was, silently.
+  const std::string& LogFile() const { return logFile_; }
+  void SetLogFile(const std::string& name);
+
+  // Volume 0..10000 and balance -10000..10000, handed to the graph's audio
+  // renderers when written (mapped logarithmically while LinearVolume).
   int32_t Volume() const { return volume_; }
   void SetVolume(int32_t volume);
   int32_t Balance() const { return balance_; }
@@ -100,9 +144,18 @@ class TFilterGraph {
   win32::HWND EventWindow() const { return eventWindow_; }
   size_t ComponentCount() const { return components_ ? components_->size() : 0; }
 
+  // The graph builder's questions while it connects pins (on the graph's
+  // thread, inside the connection call): whether to use the filter the
+  // moniker names, whether to keep the filter just made, and whether the
+  // handler dealt with an output pin that could not be connected (the
+  // builder then tries once more). Unset, the builder goes on as it would.
+  std::function<bool(TFilterGraph&, IMoniker* moniker, const std::string& filterName, const GUID& classId)>
+      OnSelectedFilter;
+  std::function<bool(TFilterGraph&, IBaseFilter* filter, const GUID& classId)> OnCreatedFilter;
+  std::function<bool(TFilterGraph&, IPin* pin)> OnUnableToRender;
+
   // Events, all on the graph's thread. OnDSEvent sees every graph event;
-  // the others fire for their own code with its parameters decoded. (The
-  // disc-navigation events have no handlers here: no DVD graph can be built.)
+  // the others fire for their own code with its parameters decoded.
   using TNotify = std::function<void(TFilterGraph&)>;
   using TOnDSResult = std::function<void(TFilterGraph&, HRESULT)>;
   using TOnTwoLongs = std::function<void(TFilterGraph&, LONG, LONG)>;
@@ -137,6 +190,44 @@ class TFilterGraph {
   TOnTwoLongs OnGraphSNDDevInError;                                        // 512: occur when, error code
   TOnTwoLongs OnGraphSNDDevOutError;                                       // 513
 
+  // Disc navigation (codes 257..283).
+  using TOnNumber = std::function<void(TFilterGraph&, LONG)>;
+  using TOnLanguage = std::function<void(TFilterGraph&, LONG stream, com::DWORD lcid, const std::string& lang)>;
+  TNotify OnDVDDomainFirstPlay, OnDVDDomainVideoManagerMenu, OnDVDDomainVideoTitleSetMenu, OnDVDDomainTitle,
+      OnDVDDomainStop;                             // 257 by P1 = 1..5
+  TOnNumber OnDVDTitleChange;                      // 258
+  TOnNumber OnDVDChapterStart;                     // 259
+  TOnLanguage OnDVDAudioStreamChange;              // 260
+  TOnLanguage OnDVDSubpictureStreamChange;         // 261
+  TOnTwoLongs OnDVDAngleChange;                    // 262: total, current
+  TOnTwoLongs OnDVDButtonChange;                   // 263: total, current
+  TOnNumber OnDVDValidUOPSChange;                  // 264
+  std::function<void(TFilterGraph&, bool noButtonAvailable, LONG seconds)> OnDVDStillOn;  // 265
+  TNotify OnDVDStillOff;                                                                   // 266
+  std::function<void(TFilterGraph&, const TDVDTimeCode&)> OnDVDCurrentTime;                // 267
+  TNotify OnDVDErrorUnexpected, OnDVDErrorCopyProtectFail, OnDVDErrorInvalidDVD1_0Disc,
+      OnDVDErrorInvalidDiscRegion, OnDVDErrorLowParentalLevel, OnDVDErrorMacrovisionFail,
+      OnDVDErrorIncompatibleSystemAndDecoderRegions, OnDVDErrorIncompatibleDiscAndDecoderRegions;  // 268 by P1 = 1..8
+  TNotify OnDVDWarningInvalidDVD1_0Disc, OnDVDWarningFormatNotSupported, OnDVDWarningIllegalNavCommand,
+      OnDVDWarningOpen, OnDVDWarningSeek, OnDVDWarningRead;  // 269 by P1 = 1..6
+  TNotify OnDVDChapterAutoStop;                                                 // 270
+  TNotify OnDVDNoFP_PGC;                                                        // 271
+  std::function<void(TFilterGraph&, float rate)> OnDVDPlaybackRateChange;        // 272
+  TOnNumber OnDVDParentalLevelChange;                                           // 273
+  TNotify OnDVDPlaybackStopped;                                                 // 274
+  TOnFlag OnDVDAnglesAvailable;                                                 // 275
+  TNotify OnDVDPlayPeriodAutoStop;                                              // 276
+  TOnNumber OnDVDButtonAutoActivated;                                           // 277
+  TOnNumber OnDVDCMDStart;                                                      // 278
+  TOnNumber OnDVDCMDEnd;                                                        // 279
+  TNotify OnDVDDiscEjected;                                                     // 280
+  TNotify OnDVDDiscInserted;                                                    // 281
+  std::function<void(TFilterGraph&, const TDVDHMSFTimeCode&, const TDVDTimeCode&)> OnDVDCurrentHMSFTime;  // 282
+  TOnFlag OnDVDKaraokeMode;                                                                                // 283
+
+  // A disc time code record (BCD digits in bit fields, P1 of code 267) decoded.
+  static TDVDTimeCode DecodeTimeCode(uint32_t timeCode);
+
   // Reads every queued graph event and dispatches it.
   void DrainGraphEvents();
 
@@ -144,12 +235,21 @@ class TFilterGraph {
   virtual void DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR param2);
 
  private:
+  class Site;
   void Activate();
   void Deactivate();
+  void AddFilterOf(IGraphComponent& component);
+  void RemoveFilterOf(IGraphComponent& component);
+  bool ApplyLogFile(const std::string& name);
+  void DispatchDiscEvent(LONG event, LONG_PTR param1, LONG_PTR param2);
   win32::LRESULT EventWindowProc(win32::HWND window, win32::UINT message, win32::WPARAM wParam, win32::LPARAM lParam);
 
   bool active_ = false;
   TGraphMode mode_ = gmNormal;
+  bool graphEdit_ = false;
+  uint32_t rotCookie_ = 0;
+  std::string logFile_;
+  std::unique_ptr<files::TFile> logStream_;
   int32_t volume_ = 10000;
   int32_t balance_ = 0;
   bool linearVolume_ = true;
@@ -158,7 +258,9 @@ class TFilterGraph {
   std::unique_ptr<std::vector<IGraphEventSink*>> eventSinks_;
   ComPtr<dshow::IFilterGraph2> graphManager_;
   ComPtr<dshow::ICaptureGraphBuilder2> captureBuilder_;
+  ComPtr<dshow::IDvdGraphBuilder> dvdBuilder_;
   ComPtr<dshow::IMediaEventEx> mediaEvents_;
+  com::ComPtr<Site> site_;
 };
 
 // A filter bound from a stored moniker.
@@ -262,9 +364,11 @@ class TVMROptions {
   TVMRVideoMode Mode() const { return mode_; }
   void SetMode(TVMRVideoMode mode);
   bool KeepAspectRatio() const { return keepAspectRatio_; }
-  void SetKeepAspectRatio(bool keep) { keepAspectRatio_ = keep; }
+  // Letter-boxes the picture of a windowed or windowless mixing renderer.
+  void SetKeepAspectRatio(bool keep);
 
  private:
+  friend class TVideoWindow;
   void Rebuild();
   TVideoWindow& owner_;
   uint32_t streams_ = 4;
@@ -274,7 +378,10 @@ class TVMROptions {
 };
 
 // The video renderer's component: the standard renderer whose window is
-// placed over the control's bounds in its parent window.
+// placed over the control's bounds in its parent window, or (vmVMR) the
+// mixing renderer in the mode its options choose. The control's own window
+// takes the renderer's forwarded messages; the container forwards mouse
+// messages and paint requests to the control's methods below.
 class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
  public:
   explicit TVideoWindow(win32::HWND parent = 0);
@@ -282,10 +389,11 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
   TVideoWindow(const TVideoWindow&) = delete;
   TVideoWindow& operator=(const TVideoWindow&) = delete;
 
-  // No mixing renderer exists on this platform: always False.
+  // Whether the mixing renderer's class can be made.
   static bool VMR9Available();
 
   TVideoMode Mode() const { return mode_; }
+  // vmVMR only when the mixing renderer is available; an active graph gets the new renderer.
   void SetMode(TVideoMode mode);
   TVMROptions& VMROptions() { return vmrOptions_; }
   TFilterGraph* FilterGraph() const { return graph_; }
@@ -297,16 +405,42 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
   bool Visible() const { return visible_; }
   void SetVisible(bool visible);
   void SetBounds(int left, int top, int width, int height);
+  int Left() const { return left_; }
+  int Top() const { return top_; }
   int Width() const { return width_; }
   int Height() const { return height_; }
   win32::HWND Handle() const { return window_; }
   win32::HWND Parent() const { return parent_; }
-  uint32_t Color = 0;  // black
+  uint32_t Color = 0;  // 0xRRGGBB, black
   bool TabStop = true;
   std::string Name;
+  // The control window's own styles, as a stored description gives them;
+  // Loaded keeps them for placing the renderer's window.
+  int32_t Style = 0;
+  int32_t ExStyle = 0;
+  void Loaded();
+  // The context menu (not owned), shown by the control itself in full screen.
+  const shell::PopupMenu* PopupMenu = nullptr;
 
   HRESULT QueryInterface(const GUID& iid, void** object);
   bool IsRendererConnected();
+
+  // The control's window procedure: a context-menu request in full screen
+  // pops up PopupMenu at the cursor (answer 1) or is dropped; everything else
+  // takes the default path (answer 0).
+  win32::LRESULT WindowProc(win32::UINT message, win32::WPARAM wParam, win32::LPARAM lParam);
+  // Mouse messages of the control. While the renderer's window covers the
+  // screen, the coordinates are the cursor's screen position instead.
+  using TOnMouse = std::function<void(TVideoWindow&, int button, uint32_t shift, int x, int y)>;
+  using TOnMouseMove = std::function<void(TVideoWindow&, uint32_t shift, int x, int y)>;
+  void MouseDown(int button, uint32_t shift, int x, int y);
+  void MouseMove(uint32_t shift, int x, int y);
+  void MouseUp(int button, uint32_t shift, int x, int y);
+  TOnMouse OnMouseDown, OnMouseUp;
+  TOnMouseMove OnMouseMove;
+  // Paints the control's area in Color, then OnPaint.
+  void Paint(shell::Canvas& canvas);
+  std::function<void(TVideoWindow&)> OnPaint;
 
   ComPtr<IBaseFilter> GetFilter() override { return renderer_; }
   std::string GetName() override { return Name; }
@@ -317,13 +451,18 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
 
  private:
   friend class TVMROptions;
+  void CreateRenderer();
+  void RendererAdded();
+  void ApplyRenderingPrefs(dshow::IVMRFilterConfig9& config);
   void PlaceAndDrain();
   void Resize();
+  void Rebuild();
 
   TVideoMode mode_ = vmNormal;
   TVMROptions vmrOptions_{*this};
   ComPtr<IBaseFilter> renderer_;
   ComPtr<dshow::IVideoWindow> rendererWindow_;
+  ComPtr<dshow::IVMRWindowlessControl9> windowlessControl_;
   bool fullScreen_ = false;
   bool fullScreenTopMost_ = false;
   bool mouseFromCursor_ = false;

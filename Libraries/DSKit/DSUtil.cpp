@@ -50,6 +50,27 @@ void ReleaseMediaTypeRecord(AM_MEDIA_TYPE& record) {
   }
 }
 
+HRESULT RegisterGraphInRot(com::IUnknown* graph, com::DWORD* cookie) {
+  if (!graph || !cookie) return com::E_POINTER;
+  ComPtr<dshow::IRunningObjectTable> table;
+  HRESULT hr = dshow::GetRunningObjectTable(0, table.Out());
+  if (com::FAILED(hr)) return hr;
+  char name[64];
+  std::snprintf(name, sizeof name, "FilterGraph %p pid %x", static_cast<void*>(graph),
+                static_cast<unsigned>(dshow::GetCurrentProcessId()));
+  const std::u16string item(name, name + std::strlen(name));
+  ComPtr<IMoniker> moniker;
+  hr = dshow::CreateItemMoniker(u"!", item.c_str(), moniker.Out());
+  if (com::FAILED(hr)) return hr;
+  return table->Register(0, graph, moniker.Get(), cookie);
+}
+
+HRESULT UnregisterGraphFromRot(com::DWORD cookie) {
+  ComPtr<dshow::IRunningObjectTable> table;
+  const HRESULT hr = dshow::GetRunningObjectTable(0, table.Out());
+  return com::FAILED(hr) ? hr : table->Revoke(cookie);
+}
+
 std::array<uint8_t, 9> UnpackTimeCode(uint32_t timeCode) {
   std::array<uint8_t, 9> out{};
   for (int i = 0; i < 7; ++i) out[i] = static_cast<uint8_t>((timeCode >> (28 - 4 * i)) & 0xF);

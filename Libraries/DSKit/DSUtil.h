@@ -62,6 +62,12 @@ void CloneMediaTypeRecord(AM_MEDIA_TYPE& target, const AM_MEDIA_TYPE& source);
 // Frees the format block (cbFormat 0, pbFormat null) and releases pUnk.
 void ReleaseMediaTypeRecord(AM_MEDIA_TYPE& record);
 
+// Publishes `graph` in the running object table under the item name
+// "FilterGraph <address> pid <process id in hex>" so that a graph viewer can
+// find it; the first failing HRESULT, or that of the registration.
+HRESULT RegisterGraphInRot(com::IUnknown* graph, com::DWORD* cookie);
+HRESULT UnregisterGraphFromRot(com::DWORD cookie);
+
 // Seven 4-bit fields from the top, then bits 3-2 and bits 1-0.
 std::array<uint8_t, 9> UnpackTimeCode(uint32_t timeCode);
 // 0..10000 to an attenuation in hundredths of a decibel (-10000..0) and back.

@@ -1,4 +1,5 @@
 // Media types, task memory, error texts, reports, and the base of filters and pins.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +131,8 @@ const char* TextOf(HRESULT hr) {
     case VFW_E_BUFFER_NOTSET: return "No buffer space has been set.";
     case VFW_E_NO_INTERFACE: return "The filter does not support this interface.";
     case E_HANDLE: return "The handle is invalid.";
+    case VFW_E_DVD_NO_DISC: return "There is no disc in the drive.";
+    case MK_E_UNAVAILABLE: return "Operation unavailable.";
     default: return nullptr;
   }
 }
@@ -440,9 +443,21 @@ HRESULT FilterBase::EnumPins(IEnumPins** pins) {
   return *pins ? com::S_OK : com::E_OUTOFMEMORY;
 }
 
-HRESULT FilterBase::JoinFilterGraph(IFilterGraph* graph, const char16_t*) {
+HRESULT FilterBase::JoinFilterGraph(IFilterGraph* graph, const char16_t* name) {
   std::lock_guard lock(graphMutex_);
   graph_ = graph;
+  name_ = graph && name ? std::u16string(name) : std::u16string();
+  return com::S_OK;
+}
+
+HRESULT FilterBase::QueryFilterInfo(FILTER_INFO* info) {
+  if (!info) return com::E_POINTER;
+  std::lock_guard lock(graphMutex_);
+  const size_t n = std::min<size_t>(name_.size(), std::size(info->achName) - 1);
+  std::copy_n(name_.begin(), n, info->achName);
+  info->achName[n] = u'\0';
+  info->pGraph = graph_;
+  if (graph_) graph_->AddRef();
   return com::S_OK;
 }
 

@@ -103,6 +103,30 @@ class CategoryMoniker final : public com::ComObject<CategoryMoniker, IMoniker> {
   GUID id_;
 };
 
+// Names one of the layer's own filter classes.
+class ClassMoniker final : public com::ComObject<ClassMoniker, IMoniker> {
+ public:
+  ClassMoniker(GUID clsid, std::string name) : clsid_(clsid), name_(std::move(name)) {}
+  HRESULT BindToObject(void*, IMoniker*, const GUID& iid, void** object) override {
+    return com::CoCreateInstance(clsid_, nullptr, com::CLSCTX_INPROC_SERVER, iid, object);
+  }
+  HRESULT BindToStorage(void*, IMoniker*, const GUID& iid, void** object) override {
+    if (!object) return com::E_POINTER;
+    *object = nullptr;
+    if (iid != IPropertyBag::kIid) return com::E_NOINTERFACE;
+    return com::MakeComObject<PropertyBag>(name_, com::GuidToString(clsid_), "")->QueryInterface(iid, object);
+  }
+  HRESULT GetDisplayName(std::string* name) override {
+    if (!name) return com::E_POINTER;
+    *name = "@class:" + com::GuidToString(clsid_);
+    return com::S_OK;
+  }
+
+ private:
+  GUID clsid_;
+  std::string name_;
+};
+
 class MonikerEnum final : public com::ComObject<MonikerEnum, IEnumMoniker> {
  public:
   explicit MonikerEnum(std::vector<ComPtr<IMoniker>> list) : list_(std::move(list)) {}
@@ -177,6 +201,9 @@ class ClassRegistration {
         {CLSID_SampleGrabber, [] { return AsUnknown(MakeSampleGrabber()); }},
         {CLSID_VideoRenderer, [] { return AsUnknown(MakeVideoRenderer()); }},
         {CLSID_ColourConverter, [] { return AsUnknown(MakeColourConverter()); }},
+        {CLSID_DSoundRender, [] { return AsUnknown(MakeAudioRenderer()); }},
+        {CLSID_VideoMixingRenderer9, [] { return AsUnknown(MakeMixingRenderer()); }},
+        {CLSID_DvdGraphBuilder, &MakeDvdGraphBuilder},
     };
     for (const auto& [clsid, make] : classes) entries_.push_back({clsid, make, 0});
     for (Entry& e : entries_) Register(e);
@@ -216,6 +243,10 @@ ClassRegistration g_registration;
 
 ComPtr<IUnknown> MakeSystemDeviceEnum() {
   return ComPtr<IUnknown>(com::MakeComObject<SystemDeviceEnum>()->Identity());
+}
+
+ComPtr<IMoniker> MakeClassMoniker(const GUID& clsid, const std::string& friendlyName) {
+  return ComPtr<IMoniker>(com::MakeComObject<ClassMoniker>(clsid, friendlyName).Get());
 }
 
 ComPtr<IMoniker> MakeDeviceMoniker(const std::string& path) {

@@ -84,6 +84,13 @@ inline constexpr GUID CLSID_SampleGrabber{0xC1F400A0, 0x3F08, 0x11D3, {0x9F, 0x0
 inline constexpr GUID CLSID_VideoRenderer{0x70E102B0, 0x5556, 0x11CE, {0x97, 0xC0, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
 inline constexpr GUID CLSID_VideoMixingRenderer9{
     0x51B4ABF3, 0x748F, 0x4E3B, {0xA2, 0x76, 0xC8, 0x28, 0x33, 0x0E, 0x92, 0x6A}};
+inline constexpr GUID MEDIATYPE_Audio{0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+// The audio renderer: takes audio and answers IBasicAudio (it plays nothing).
+inline constexpr GUID CLSID_DSoundRender{0x79376820, 0x07D0, 0x11CF, {0xA2, 0x4D, 0x00, 0x20, 0xAF, 0xD7, 0x97, 0x67}};
+// The disc navigator's graph builder. No disc drive is read: its navigator
+// reports "no disc" for every question about the disc.
+inline constexpr GUID CLSID_DvdGraphBuilder{
+    0xFCC152B7, 0xF372, 0x11D0, {0x8E, 0x00, 0x00, 0xC0, 0x4F, 0xD7, 0xC0, 0x8B}};
 // The converter that RenderStream inserts; class of this layer.
 inline constexpr GUID CLSID_ColourConverter{
     0x6A1B7C20, 0x3E55, 0x4B8E, {0x9A, 0x3D, 0x51, 0x0C, 0x7E, 0x21, 0x44, 0x90}};
@@ -104,6 +111,8 @@ constexpr HRESULT VFW_E_BUFFER_NOTSET = static_cast<HRESULT>(0x8004020C);
 constexpr HRESULT VFW_E_NO_INTERFACE = static_cast<HRESULT>(0x80040255);
 constexpr HRESULT VFW_S_STATE_INTERMEDIATE = 0x00040237;
 constexpr HRESULT E_HANDLE = static_cast<HRESULT>(0x80070006);
+constexpr HRESULT VFW_E_DVD_NO_DISC = static_cast<HRESULT>(0x80040291);  // the navigator found no disc
+constexpr HRESULT MK_E_UNAVAILABLE = static_cast<HRESULT>(0x800401E3);
 
 // The layer's text for an HRESULT, as the error-text call gives it: at most
 // `maxLength` - 1 characters written, always terminated; the number of
@@ -220,6 +229,7 @@ enum PIN_DIRECTION : int32_t { PINDIR_INPUT = 0, PINDIR_OUTPUT = 1 };
 class IPin;
 class IBaseFilter;
 class IFilterGraph;
+class IMoniker;
 
 class IEnumMediaTypes : public IUnknown {
  public:
@@ -261,6 +271,13 @@ class IEnumPins : public IUnknown {
   ~IEnumPins() = default;
 };
 
+// What a filter tells of itself: the name it was added under and its graph
+// (one reference, null outside a graph).
+struct FILTER_INFO {
+  char16_t achName[128];
+  IFilterGraph* pGraph;
+};
+
 class IBaseFilter : public IUnknown {
  public:
   static constexpr GUID kIid{0x56A86895, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
@@ -273,6 +290,7 @@ class IBaseFilter : public IUnknown {
   virtual HRESULT EnumPins(IEnumPins** pins) = 0;
   // Called by the graph when the filter is added (graph given) or removed (null).
   virtual HRESULT JoinFilterGraph(IFilterGraph* graph, const char16_t* name) = 0;
+  virtual HRESULT QueryFilterInfo(FILTER_INFO* info) = 0;
 
  protected:
   ~IBaseFilter() = default;
@@ -309,7 +327,10 @@ class IFilterGraph2 : public IFilterGraph {
   using Base = IFilterGraph;
   // Connects `out` to `in`, inserting a colour converter when no type suits both.
   virtual HRESULT Connect(IPin* out, IPin* in) = 0;
-  // The graph's log; 0 switches it off. This layer writes no log and answers S_OK.
+  // The graph's log: `file` is the address of an open files::TFile that
+  // outlives its use (the caller owns it), 0 switches the log off. The graph
+  // writes one line for each filter added or removed, connection made or
+  // refused, run and stop. E_HANDLE for a file that is not open.
   virtual HRESULT SetLogFile(uintptr_t file) = 0;
 
  protected:
@@ -451,6 +472,155 @@ class IVideoWindowLog : public IUnknown {
   ~IVideoWindowLog() = default;
 };
 
+class IBasicAudio : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x56A868B3, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+  using Base = IUnknown;
+  // Hundredths of a decibel, -10000 (silence) .. 0; E_INVALIDARG outside.
+  virtual HRESULT put_Volume(LONG volume) = 0;
+  virtual HRESULT get_Volume(LONG* volume) = 0;
+  // -10000 (left only) .. 10000 (right only); E_INVALIDARG outside.
+  virtual HRESULT put_Balance(LONG balance) = 0;
+  virtual HRESULT get_Balance(LONG* balance) = 0;
+
+ protected:
+  ~IBasicAudio() = default;
+};
+
+// ---- The mixing renderer ---------------------------------------------------------
+//
+// It renders nothing: it keeps and records (IVideoWindowLog) what it is told.
+// IVideoWindow is offered in windowed mode only, IVMRWindowlessControl9 in
+// windowless mode only.
+
+constexpr DWORD VMR9Mode_Windowed = 1;
+constexpr DWORD VMR9Mode_Windowless = 2;
+constexpr DWORD VMR9Mode_Renderless = 4;
+// The rendering preferences this renderer keeps (the others are dropped).
+constexpr DWORD kVmr9PrefsMask = 0x3B;
+constexpr DWORD VMR9ARMode_None = 0;
+constexpr DWORD VMR9ARMode_LetterBox = 1;
+
+class IVMRFilterConfig9 : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x5A804648, 0x4F66, 0x4867, {0x9C, 0x43, 0x4F, 0x5C, 0x82, 0x2C, 0xF1, 0xB8}};
+  using Base = IUnknown;
+  // 1..16 inputs, before any pin is connected.
+  virtual HRESULT SetNumberOfStreams(DWORD streams) = 0;
+  virtual HRESULT GetNumberOfStreams(DWORD* streams) = 0;
+  virtual HRESULT SetRenderingPrefs(DWORD prefs) = 0;
+  virtual HRESULT GetRenderingPrefs(DWORD* prefs) = 0;
+  // Once, before any pin is connected: VMR9Mode_Windowed, _Windowless or _Renderless.
+  virtual HRESULT SetRenderingMode(DWORD mode) = 0;
+  virtual HRESULT GetRenderingMode(DWORD* mode) = 0;
+
+ protected:
+  ~IVMRFilterConfig9() = default;
+};
+
+class IVMRWindowlessControl9 : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x8F537D09, 0xF85E, 0x4414, {0xB2, 0x3B, 0x50, 0x2E, 0x54, 0xC7, 0x99, 0x27}};
+  using Base = IUnknown;
+  virtual HRESULT SetVideoPosition(const RECT* source, const RECT* destination) = 0;
+  virtual HRESULT SetVideoClippingWindow(OAHWND window) = 0;
+
+ protected:
+  ~IVMRWindowlessControl9() = default;
+};
+
+class IVMRAspectRatioControl9 : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x00D96C29, 0xBBDE, 0x4EFC, {0x99, 0x01, 0xBB, 0x50, 0x36, 0x39, 0x21, 0x46}};
+  using Base = IUnknown;
+  virtual HRESULT SetAspectRatioMode(DWORD mode) = 0;
+  virtual HRESULT GetAspectRatioMode(DWORD* mode) = 0;
+
+ protected:
+  ~IVMRAspectRatioControl9() = default;
+};
+
+// ---- Graph builder callbacks -----------------------------------------------------
+//
+// The graph manager's site (IObjectWithSite) may offer these. While the
+// graph connects two pins through a filter it has to insert, it asks the
+// site about the filter's moniker (SelectedFilter) and about the new filter
+// (CreatedFilter); a failure of either keeps the filter out. When it cannot
+// connect an output pin it asks UnableToRender, and tries once more when the
+// site answers S_OK. The graph's IServiceProvider forwards to the site's.
+
+class IObjectWithSite : public IUnknown {
+ public:
+  static constexpr GUID kIid{0xFC4801A3, 0x2BA9, 0x11CF, {0xA2, 0x29, 0x00, 0xAA, 0x00, 0x3D, 0x73, 0x52}};
+  using Base = IUnknown;
+  virtual HRESULT SetSite(IUnknown* site) = 0;  // null: no site
+
+ protected:
+  ~IObjectWithSite() = default;
+};
+
+class IServiceProvider : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x6D5140C1, 0x7436, 0x11CE, {0x80, 0x34, 0x00, 0xAA, 0x00, 0x60, 0x09, 0xFA}};
+  using Base = IUnknown;
+  virtual HRESULT QueryService(const GUID& service, const GUID& iid, void** object) = 0;
+
+ protected:
+  ~IServiceProvider() = default;
+};
+
+class IAMGraphBuilderCallback : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x4995F511, 0x9DDB, 0x4F12, {0xBD, 0x3B, 0xF0, 0x46, 0x11, 0x80, 0x7B, 0x79}};
+  using Base = IUnknown;
+  virtual HRESULT SelectedFilter(IMoniker* moniker) = 0;
+  virtual HRESULT CreatedFilter(IBaseFilter* filter) = 0;
+
+ protected:
+  ~IAMGraphBuilderCallback() = default;
+};
+
+class IAMFilterGraphCallback : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x56A868FD, 0x0AD4, 0x11CE, {0xB0, 0xA3, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+  using Base = IUnknown;
+  virtual HRESULT UnableToRender(IPin* pin) = 0;
+
+ protected:
+  ~IAMFilterGraphCallback() = default;
+};
+
+// ---- The disc navigator ------------------------------------------------------------
+
+class IDvdGraphBuilder : public IUnknown {
+ public:
+  static constexpr GUID kIid{0xFCC152B6, 0xF372, 0x11D0, {0x8E, 0x00, 0x00, 0xC0, 0x4F, 0xD7, 0xC0, 0x8B}};
+  using Base = IUnknown;
+  // The graph manager the builder made (one reference).
+  virtual HRESULT GetFiltergraph(IFilterGraph2** graph) = 0;
+  // An interface of the navigator (IDvdInfo2) or of its renderers.
+  virtual HRESULT GetDvdInterface(const GUID& iid, void** object) = 0;
+
+ protected:
+  ~IDvdGraphBuilder() = default;
+};
+
+class IDvdInfo2 : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x34151510, 0xEEC0, 0x11D2, {0x82, 0x01, 0x00, 0xA0, 0xC9, 0xD7, 0x48, 0x42}};
+  using Base = IUnknown;
+  // The language (LCID) of an audio or subpicture stream of the disc.
+  virtual HRESULT GetAudioLanguage(ULONG stream, DWORD* language) = 0;
+  virtual HRESULT GetSubpictureLanguage(ULONG stream, DWORD* language) = 0;
+
+ protected:
+  ~IDvdInfo2() = default;
+};
+
+// The English name of a language id's language ("English" for 0x0409), as
+// the locale call gives it; empty for an id the layer does not know.
+std::string EnglishLanguageName(DWORD lcid);
+
 // ---- Device enumeration --------------------------------------------------------
 
 class IPropertyBag : public IUnknown {
@@ -500,6 +670,35 @@ class ICreateDevEnum : public IUnknown {
  protected:
   ~ICreateDevEnum() = default;
 };
+
+// ---- Running objects ---------------------------------------------------------------
+//
+// A process-wide table of objects published under a moniker's display name,
+// so that a viewer can find them. Registering holds a reference to the object
+// until the registration is revoked.
+
+class IRunningObjectTable : public IUnknown {
+ public:
+  static constexpr GUID kIid{0x00000010, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+  using Base = IUnknown;
+  // S_OK with a new cookie; E_INVALIDARG for a name already published.
+  virtual HRESULT Register(DWORD flags, IUnknown* object, IMoniker* name, DWORD* cookie) = 0;
+  // E_INVALIDARG for a cookie that names no registration.
+  virtual HRESULT Revoke(DWORD cookie) = 0;
+  // MK_E_UNAVAILABLE when nothing is published under the moniker's name.
+  virtual HRESULT GetObject(IMoniker* name, IUnknown** object) = 0;
+  // The display names of what is published, in registration order.
+  virtual HRESULT EnumRunningNames(std::vector<std::string>* names) = 0;
+
+ protected:
+  ~IRunningObjectTable() = default;
+};
+
+HRESULT GetRunningObjectTable(DWORD reserved, IRunningObjectTable** table);
+// A moniker whose display name is `delimiter` followed by `item` (UTF-8).
+// Binding it finds the object published under that name.
+HRESULT CreateItemMoniker(const char16_t* delimiter, const char16_t* item, IMoniker** moniker);
+DWORD GetCurrentProcessId();
 
 // The byte form of a moniker (what an OLE stream would hold) and back. Only
 // the round trip within one process is promised.

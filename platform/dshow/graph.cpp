@@ -1,10 +1,14 @@
 // The filter graph manager (filters, connections, run and stop, the event
-// queue with its notification window) and the capture graph builder.
+// queue with its notification window, its site's builder callbacks, its log,
+// the volume of its audio renderers) and the capture graph builder.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 
+#include "platform/com/guid.h"
 #include "platform/dshow/internal.h"
+#include "platform/files/files.h"
 #include "platform/win32/messages.h"
 
 namespace tw::dshow::detail {
@@ -37,8 +41,30 @@ class FilterEnum final : public com::ComObject<FilterEnum, IEnumFilters> {
   size_t pos_ = 0;
 };
 
+std::string NameOf(IBaseFilter* filter) {
+  FILTER_INFO info{};
+  std::string name;
+  if (filter && SUCCEEDED(filter->QueryFilterInfo(&info))) {
+    if (info.pGraph) info.pGraph->Release();
+    for (const char16_t* p = info.achName; *p; ++p) name += static_cast<char>(*p < 0x80 ? *p : '?');
+  }
+  if (name.empty() && filter) {
+    GUID clsid{};
+    filter->GetClassID(&clsid);
+    name = com::GuidToString(clsid);
+  }
+  return name;
+}
+
+std::string HexOf(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
 class FilterGraph final
-    : public com::ComObject<FilterGraph, IFilterGraph2, IMediaControl, IMediaEventEx, IMediaEventSink> {
+    : public com::ComObject<FilterGraph, IFilterGraph2, IMediaControl, IMediaEventEx, IMediaEventSink,
+                            IObjectWithSite, IServiceProvider, IBasicAudio> {
  public:
   ~FilterGraph() override {
     Stop();
@@ -55,12 +81,14 @@ class FilterGraph final
     if (Find(filter) != filters_.end()) return com::E_INVALIDARG;
     filters_.emplace_back(filter);
     filter->JoinFilterGraph(this, name);
+    Log("AddFilter " + NameOf(filter));
     return com::S_OK;
   }
   HRESULT RemoveFilter(IBaseFilter* filter) override {
     auto it = Find(filter);
     if (it == filters_.end()) return VFW_E_NOT_IN_GRAPH;
     ComPtr<IBaseFilter> held = *it;
+    Log("RemoveFilter " + NameOf(filter));
     held->Stop();
     DisconnectPins(held);
     held->JoinFilterGraph(nullptr, nullptr);
@@ -87,13 +115,30 @@ class FilterGraph final
     return VFW_E_NO_ACCEPTABLE_TYPES;
   }
   HRESULT Connect(IPin* out, IPin* in) override {
+    HRESULT hr = TryConnect(out, in);
+    if (hr == VFW_E_CANNOT_CONNECT) {
+      // The site may add what the pin needs; then one more attempt.
+      ComPtr<IAMFilterGraphCallback> callback = site_.As<IAMFilterGraphCallback>();
+      if (callback && callback->UnableToRender(out) == com::S_OK) hr = TryConnect(out, in);
+    }
+    Log("Connect " + HexOf(hr));
+    return hr;
+  }
+  HRESULT TryConnect(IPin* out, IPin* in) {
     HRESULT hr = ConnectDirect(out, in, nullptr);
     if (hr != VFW_E_NO_ACCEPTABLE_TYPES) return hr;
     // No common type: try a colour converter between the two.
     PinBase* o = PinOf(out);
     std::vector<MediaType> proposed = o->ProposedTypes();
     if (proposed.empty() || !ConverterAccepts(proposed.front().Get())) return VFW_E_CANNOT_CONNECT;
-    ComPtr<IBaseFilter> converter = MakeColourConverter();
+    ComPtr<IAMGraphBuilderCallback> builder = site_.As<IAMGraphBuilderCallback>();
+    ComPtr<IMoniker> moniker = MakeClassMoniker(CLSID_ColourConverter, "Colour Converter");
+    if (!moniker) return com::E_OUTOFMEMORY;
+    if (builder && FAILED(builder->SelectedFilter(moniker.Get()))) return VFW_E_CANNOT_CONNECT;
+    ComPtr<IBaseFilter> converter;
+    hr = moniker->BindToObject(nullptr, nullptr, IBaseFilter::kIid, converter.OutVoid());
+    if (FAILED(hr)) return hr;
+    if (builder && FAILED(builder->CreatedFilter(converter.Get()))) return VFW_E_CANNOT_CONNECT;
     FilterBase* c = FilterOf(converter.Get());
     if (!c) return com::E_OUTOFMEMORY;
     std::vector<PinBase*> pins = c->Pins();
@@ -104,7 +149,40 @@ class FilterGraph final
     }
     return com::S_OK;
   }
-  HRESULT SetLogFile(uintptr_t) override { return com::S_OK; }
+  HRESULT SetLogFile(uintptr_t file) override {
+    auto* log = reinterpret_cast<files::TFile*>(file);
+    if (log && !log->IsOpen()) return E_HANDLE;
+    log_ = log;
+    return com::S_OK;
+  }
+
+  // ---- IObjectWithSite and IServiceProvider ----
+  HRESULT SetSite(IUnknown* site) override {
+    site_ = ComPtr<IUnknown>(site);
+    return com::S_OK;
+  }
+  HRESULT QueryService(const GUID& service, const GUID& iid, void** object) override {
+    if (!object) return com::E_POINTER;
+    *object = nullptr;
+    ComPtr<IServiceProvider> provider = site_.As<IServiceProvider>();
+    return provider ? provider->QueryService(service, iid, object) : com::E_NOINTERFACE;
+  }
+
+  // ---- IBasicAudio: every audio renderer of the graph ----
+  HRESULT put_Volume(LONG volume) override {
+    return ForEachAudio([&](IBasicAudio& a) { return a.put_Volume(volume); });
+  }
+  HRESULT get_Volume(LONG* volume) override {
+    if (!volume) return com::E_POINTER;
+    return ForFirstAudio([&](IBasicAudio& a) { return a.get_Volume(volume); });
+  }
+  HRESULT put_Balance(LONG balance) override {
+    return ForEachAudio([&](IBasicAudio& a) { return a.put_Balance(balance); });
+  }
+  HRESULT get_Balance(LONG* balance) override {
+    if (!balance) return com::E_POINTER;
+    return ForFirstAudio([&](IBasicAudio& a) { return a.get_Balance(balance); });
+  }
 
   // ---- IMediaControl ----
   HRESULT Run() override {
@@ -122,6 +200,7 @@ class FilterGraph final
       }
     }
     state_ = State_Running;
+    Log("Run");
     return com::S_OK;
   }
   HRESULT Pause() override {
@@ -132,6 +211,7 @@ class FilterGraph final
   HRESULT Stop() override {
     if (OnStreamingThread()) return VFW_E_WRONG_STATE;  // would wait for itself
     StopFilters();
+    if (state_ != State_Stopped) Log("Stop");
     state_ = State_Stopped;
     return com::S_OK;
   }
@@ -188,6 +268,28 @@ class FilterGraph final
   }
 
  private:
+  void Log(const std::string& line) {
+    if (log_) log_->Write(line + "\n");  // a log that cannot be written stays silent
+  }
+  template <class F>
+  HRESULT ForEachAudio(F call) {
+    HRESULT result = com::E_NOTIMPL;
+    for (auto& f : filters_) {
+      if (ComPtr<IBasicAudio> a = f.As<IBasicAudio>()) {
+        const HRESULT hr = call(*a);
+        if (result == com::E_NOTIMPL || (SUCCEEDED(result) && FAILED(hr))) result = hr;
+      }
+    }
+    return result;
+  }
+  template <class F>
+  HRESULT ForFirstAudio(F call) {
+    for (auto& f : filters_) {
+      if (ComPtr<IBasicAudio> a = f.As<IBasicAudio>()) return call(*a);
+    }
+    return com::E_NOTIMPL;
+  }
+
   std::vector<ComPtr<IBaseFilter>>::iterator Find(IBaseFilter* filter) {
     return std::find_if(filters_.begin(), filters_.end(), [&](const auto& f) { return f.Get() == filter; });
   }
@@ -221,6 +323,8 @@ class FilterGraph final
   win32::UINT message_ = 0;
   LONG_PTR instance_ = 0;
   bool notify_ = true;
+  ComPtr<IUnknown> site_;
+  files::TFile* log_ = nullptr;  // the caller's
 };
 
 class CaptureGraphBuilder final : public com::ComObject<CaptureGraphBuilder, ICaptureGraphBuilder2> {

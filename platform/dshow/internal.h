@@ -99,6 +99,7 @@ class FilterBase : public IBaseFilter {
   HRESULT GetState(DWORD timeoutMs, FILTER_STATE* state) override;
   HRESULT EnumPins(IEnumPins** pins) override;
   HRESULT JoinFilterGraph(IFilterGraph* graph, const char16_t* name) override;
+  HRESULT QueryFilterInfo(FILTER_INFO* info) override;
 
   virtual void* QueryExtra(const GUID&) { return nullptr; }
   // Sources start and stop their streaming thread here.
@@ -120,6 +121,7 @@ class FilterBase : public IBaseFilter {
   std::atomic<FILTER_STATE> state_{State_Stopped};
   std::mutex graphMutex_;
   IFilterGraph* graph_ = nullptr;  // not counted: the graph holds the filter
+  std::u16string name_;             // as added to the graph
   std::vector<std::unique_ptr<PinBase>> pins_;
 };
 
@@ -131,10 +133,16 @@ ComPtr<IBaseFilter> MakeCaptureFilter(std::unique_ptr<Camera> camera);
 ComPtr<IBaseFilter> MakeColourConverter();
 ComPtr<IBaseFilter> MakeSampleGrabber();
 ComPtr<IBaseFilter> MakeVideoRenderer();
+ComPtr<IBaseFilter> MakeAudioRenderer();
+ComPtr<IBaseFilter> MakeMixingRenderer();
+ComPtr<IUnknown> MakeDvdGraphBuilder();
 ComPtr<IUnknown> MakeFilterGraph();
 ComPtr<IUnknown> MakeCaptureGraphBuilder();
 ComPtr<IUnknown> MakeSystemDeviceEnum();
 ComPtr<IMoniker> MakeDeviceMoniker(const std::string& path);
+// The moniker of one of the layer's own filter classes: its bag gives
+// "CLSID" and "FriendlyName", binding it makes a new filter.
+ComPtr<IMoniker> MakeClassMoniker(const GUID& clsid, const std::string& friendlyName);
 
 // A media-type enumerator over a copy of `types`.
 ComPtr<IEnumMediaTypes> MakeMediaTypeEnum(std::vector<MediaType> types);

@@ -15,8 +15,13 @@ class RecordingDialogHost final : public DialogHost {
       if (b.isDefault) return b.result;
     return IDCANCEL;
   }
+  int32_t Popup(const PopupMenu& menu, Point at) override {
+    lastPopup.emplace(menu, at);
+    return -1;
+  }
   std::optional<DialogSpec> last;
   int count = 0;
+  std::optional<std::pair<PopupMenu, Point>> lastPopup;
 };
 
 RecordingDialogHost& Recorder() {
@@ -31,6 +36,9 @@ DialogHost*& Installed() {
 
 }  // namespace
 
+int32_t DialogHost::Popup(const PopupMenu&, Point) { return -1; }
+Point DialogHost::CursorPos() { return {}; }
+
 DialogHost* SetDialogHost(DialogHost* host) {
   DialogHost* previous = Installed();
   Installed() = host;
@@ -41,6 +49,18 @@ int32_t ShowModal(const DialogSpec& dialog) {
   DialogHost* host = Installed();
   return host ? host->ShowModal(dialog) : Recorder().ShowModal(dialog);
 }
+
+int32_t Popup(const PopupMenu& menu, Point at) {
+  DialogHost* host = Installed();
+  return host ? host->Popup(menu, at) : Recorder().Popup(menu, at);
+}
+
+Point CursorPos() {
+  DialogHost* host = Installed();
+  return host ? host->CursorPos() : Recorder().CursorPos();
+}
+
+const std::optional<std::pair<PopupMenu, Point>>& LastRecordedPopup() { return Recorder().lastPopup; }
 
 const std::optional<DialogSpec>& LastRecordedDialog() { return Recorder().last; }
 int RecordedDialogCount() { return Recorder().count; }

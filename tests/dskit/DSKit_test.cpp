@@ -8,7 +8,11 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/com/guid.h"
 #include "platform/dshow/convert.h"
+#include "platform/shell/canvas.h"
+#include "platform/shell/dialog.h"
+#include "tests/support/temp_folder.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::dskit {
@@ -60,7 +64,15 @@ TEST_F(GraphTest, ActivationCreatesTheObjectsOnceAndReachesThemByInterface) {
   graph.SetMode(gmNormal);
   EXPECT_FALSE(graph.As<ICaptureGraphBuilder2>());
   EXPECT_TRUE(graph.As<IMediaControl>());
-  EXPECT_THROW(graph.SetMode(gmDVD), EDirectShowException);  // no DVD navigator here
+  graph.SetMode(gmDVD);  // the navigator's builder makes the graph manager
+  EXPECT_TRUE(graph.Active());
+  EXPECT_TRUE(graph.As<IDvdGraphBuilder>());
+  EXPECT_TRUE(graph.As<IDvdInfo2>());  // through the builder's navigator
+  EXPECT_TRUE(graph.As<IMediaControl>());
+  graph.SetActive(false);
+  ASSERT_TRUE(SetClassRegistered(CLSID_DvdGraphBuilder, false));
+  EXPECT_THROW(graph.SetActive(true), EDirectShowException);
+  SetClassRegistered(CLSID_DvdGraphBuilder, true);
   EXPECT_FALSE(graph.Active());
 }
 
@@ -109,7 +121,7 @@ struct CaptureGraph {
   std::vector<double> times;
   std::mutex mutex;
 
-  explicit CaptureGraph(bool record = true) {
+  explicit CaptureGraph(bool record = true, bool activate = true) {
     graph.SetMode(gmCapture);
     if (record) {
       grabber.OnBuffer = [this](TSampleGrabber&, double t, const uint8_t*, int32_t) {
@@ -122,7 +134,7 @@ struct CaptureGraph {
     window.SetFilterGraph(&graph);
     TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
     source.BaseFilter().StoreMoniker(devices.MonikerAt(0).Get());
-    graph.SetActive(true);
+    if (activate) graph.SetActive(true);
   }
   HRESULT Render() {
     ComPtr<IBaseFilter> src, grab, render;
@@ -379,8 +391,12 @@ TEST(VideoWindow, DefaultsAndOptions) {
     o.SetStreams(written);
     EXPECT_EQ(o.Streams(), stored) << written;
   }
-  window.SetMode(vmVMR);  // no mixing renderer on this platform
+  ASSERT_TRUE(SetClassRegistered(CLSID_VideoMixingRenderer9, false));
+  window.SetMode(vmVMR);  // a machine without the mixing renderer
   EXPECT_EQ(window.Mode(), vmNormal);
+  SetClassRegistered(CLSID_VideoMixingRenderer9, true);
+  window.SetMode(vmVMR);
+  EXPECT_EQ(window.Mode(), vmVMR);
 }
 
 TEST_F(GraphTest, AFilterWithoutAMonikerJoinsWithoutAFilter) {
@@ -392,6 +408,465 @@ TEST_F(GraphTest, AFilterWithoutAMonikerJoinsWithoutAFilter) {
   EXPECT_EQ(source.QueryInterface(IBaseFilter::kIid, filter.OutVoid()), com::E_NOINTERFACE);
   TSampleGrabber grabber;
   EXPECT_EQ(grabber.BufferCB(0.5, nullptr, 0), S_OK);  // no handler
+}
+
+
+// ---- Graph options: publishing, the log, the builder's questions, volume ----------------
+
+std::vector<std::string> RunningNames() {
+  ComPtr<IRunningObjectTable> table;
+  GetRunningObjectTable(0, table.Out());
+  std::vector<std::string> names;
+  table->EnumRunningNames(&names);
+  return names;
+}
+
+TEST_F(GraphTest, APublishedGraphCanBeFoundByItsNameWhileActive) {
+  const size_t before = RunningNames().size();
+  TFilterGraph graph;
+  graph.SetGraphEdit(true);  // inactive: only stored
+  EXPECT_EQ(graph.RotCookie(), 0u);
+  EXPECT_EQ(RunningNames().size(), before);
+  graph.SetActive(true);
+  ASSERT_NE(graph.RotCookie(), 0u);
+  const std::vector<std::string> names = RunningNames();
+  ASSERT_EQ(names.size(), before + 1);
+  char pid[16];
+  std::snprintf(pid, sizeof pid, " pid %x", static_cast<unsigned>(GetCurrentProcessId()));
+  EXPECT_EQ(names.back().rfind("!FilterGraph ", 0), 0u) << names.back();
+  EXPECT_TRUE(names.back().ends_with(pid)) << names.back();
+
+  // A viewer binds the name and reaches the very graph the component drives.
+  const std::u16string item(names.back().begin() + 1, names.back().end());
+  ComPtr<IMoniker> moniker;
+  ASSERT_EQ(CreateItemMoniker(u"!", item.c_str(), moniker.Out()), S_OK);
+  ComPtr<IFilterGraph2> found;
+  ASSERT_EQ(moniker->BindToObject(nullptr, nullptr, IFilterGraph2::kIid, found.OutVoid()), S_OK);
+  EXPECT_EQ(found, graph.As<IFilterGraph2>());
+  found.Reset();
+
+  graph.SetActive(false);  // revoked, but the wish stays for the next activation
+  EXPECT_EQ(graph.RotCookie(), 0u);
+  EXPECT_EQ(RunningNames().size(), before);
+  EXPECT_TRUE(graph.GraphEdit());
+  graph.SetActive(true);
+  EXPECT_NE(graph.RotCookie(), 0u);
+  graph.SetGraphEdit(false);
+  EXPECT_EQ(graph.RotCookie(), 0u);
+  EXPECT_EQ(RunningNames().size(), before);
+  EXPECT_EQ(moniker->BindToObject(nullptr, nullptr, IFilterGraph2::kIid, found.OutVoid()), MK_E_UNAVAILABLE);
+  EXPECT_EQ(UnregisterGraphFromRot(0x7FFFFFFF), com::E_INVALIDARG);  // names no registration
+}
+
+TEST_F(GraphTest, TheLogFileFollowsTheGraphAndAFileThatCannotBeMadeKeepsTheOldName) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB32, 16, 8, 32)})});
+  test::TempFolder folder;
+  const std::string first = folder.File("graph.log");
+  const std::string second = folder.File("second.log");
+  const std::string unmakeable = folder.File("no such folder/graph.log");
+  CaptureGraph g(false);
+  g.graph.SetActive(false);
+  g.graph.SetLogFile(first);  // inactive: only the name
+  EXPECT_EQ(folder.EntryCount(), 0u);
+  g.graph.SetActive(true);
+  ASSERT_EQ(g.Render(), S_OK);
+  ASSERT_TRUE(g.graph.RunGraph());
+  ASSERT_TRUE(g.graph.StopGraph());
+  const std::string log = folder.Read("graph.log");
+  for (const char* line : {"AddFilter ", "AddFilter Colour Converter\n", "Connect 0x00000000\n", "Run\n", "Stop\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+
+  folder.Write("second.log", "old contents\n");
+  g.graph.SetLogFile(second);  // emptied and written from now on
+  EXPECT_EQ(g.graph.LogFile(), second);
+  g.graph.SetLogFile(unmakeable);  // silently off; the name stays
+  EXPECT_EQ(g.graph.LogFile(), second);
+  g.graph.RunGraph();
+  g.graph.StopGraph();
+  EXPECT_EQ(folder.Read("second.log"), "");
+  EXPECT_EQ(folder.Read("graph.log"), log);
+
+  g.graph.SetActive(false);
+  g.graph.SetLogFile(unmakeable);  // stored; the activation leaves the log off
+  EXPECT_NO_THROW(g.graph.SetActive(true));
+  EXPECT_EQ(g.graph.LogFile(), unmakeable);
+}
+
+TEST_F(GraphTest, TheBuilderAsksTheGraphsHandlersAboutTheConverterAndAnUnconnectablePin) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB32, 16, 8, 32)})});  // needs a converter before the grabber
+  struct Case {
+    bool select, createSecond, retry;
+    HRESULT render;
+    int selected, created, unable;
+  };
+  const Case cases[] = {
+      {false, true, false, VFW_E_CANNOT_CONNECT, 1, 0, 1},  // refused at selection, not retried
+      {true, false, true, VFW_E_CANNOT_CONNECT, 2, 2, 1},   // refused when made, retried once, refused again
+      {true, true, true, S_OK, 2, 2, 1},                    // refused when made, accepted at the retry
+  };
+  for (const Case& c : cases) {
+    CaptureGraph g(false);
+    int selected = 0, created = 0, unable = 0;
+    g.graph.OnSelectedFilter = [&](TFilterGraph&, IMoniker* moniker, const std::string& name, const GUID& clsid) {
+      ++selected;
+      EXPECT_TRUE(moniker);
+      EXPECT_EQ(name, "Colour Converter");
+      EXPECT_EQ(clsid, CLSID_ColourConverter);
+      return c.select;
+    };
+    g.graph.OnCreatedFilter = [&](TFilterGraph&, IBaseFilter* filter, const GUID& clsid) {
+      EXPECT_TRUE(filter);
+      EXPECT_EQ(clsid, CLSID_ColourConverter);
+      return ++created == 2 && c.createSecond;
+    };
+    TFilterGraph* owner = nullptr;
+    g.graph.OnUnableToRender = [&](TFilterGraph& sender, IPin* pin) {
+      ++unable;
+      owner = &sender;
+      ComPtr<IBaseFilter> filter;
+      pin->QueryFilter(filter.Out());
+      ComPtr<IBaseFilter> source;
+      g.source.QueryInterface(IBaseFilter::kIid, source.OutVoid());
+      EXPECT_EQ(filter, source);  // the capture pin that found no way to the grabber
+      return c.retry;
+    };
+    EXPECT_EQ(g.Render(), c.render);
+    EXPECT_EQ(selected, c.selected);
+    EXPECT_EQ(created, c.created);
+    EXPECT_EQ(unable, c.unable);
+    EXPECT_EQ(owner, &g.graph);  // found from the pin through the graph's service
+  }
+}
+
+TEST_F(GraphTest, TheBuilderCallbacksAreTheComponentsOwnInterfacesEvenWhileInactive) {
+  TFilterGraph graph;
+  EXPECT_TRUE(graph.As<IAMGraphBuilderCallback>());
+  EXPECT_TRUE(graph.As<IAMFilterGraphCallback>());
+  ComPtr<IServiceProvider> provider = graph.As<IServiceProvider>();
+  ASSERT_TRUE(provider);
+  void* object = nullptr;
+  EXPECT_EQ(provider->QueryService(IServiceProvider::kIid, IServiceProvider::kIid, &object), com::E_NOINTERFACE);
+  EXPECT_EQ(graph.As<IAMGraphBuilderCallback>()->SelectedFilter(nullptr), S_OK);  // no handler: go on
+}
+
+TEST_F(GraphTest, VolumeAndBalanceReachTheAudioRendererWhenWritten) {
+  TFilterGraph graph;
+  graph.SetVolume(5000);  // inactive: stored, sent nowhere
+  graph.SetActive(true);
+  void* object = nullptr;
+  ASSERT_EQ(com::CoCreateInstance(CLSID_DSoundRender, nullptr, com::CLSCTX_INPROC_SERVER, IBaseFilter::kIid, &object),
+            S_OK);
+  ComPtr<IBaseFilter> renderer = ComPtr<IBaseFilter>::Attach(static_cast<IBaseFilter*>(object));
+  ASSERT_EQ(graph.As<IFilterGraph>()->AddFilter(renderer.Get(), u"audio"), S_OK);
+  ComPtr<IBasicAudio> audio = renderer.As<IBasicAudio>();
+  LONG volume = 1, balance = 1;
+  audio->get_Volume(&volume);
+  EXPECT_EQ(volume, 0);  // nothing sent at activation
+
+  struct Case {
+    bool linear;
+    int32_t volume, balance;
+    LONG sentVolume, sentBalance;
+  };
+  const Case cases[] = {{true, 0, 0, -10000, 0},          {true, 1000, 1000, -2499, 7501},
+                        {true, 5000, -1000, -752, -7501}, {true, 12000, -20000, 0, -10000},
+                        {false, 5000, -1000, -5000, -1000}, {false, 0, 10000, -10000, 10000}};
+  for (const Case& c : cases) {
+    graph.SetLinearVolume(c.linear);
+    graph.SetVolume(c.volume);
+    graph.SetBalance(c.balance);
+    audio->get_Volume(&volume);
+    audio->get_Balance(&balance);
+    EXPECT_EQ(volume, c.sentVolume) << c.volume;
+    EXPECT_EQ(balance, c.sentBalance) << c.balance;
+  }
+  graph.SetLinearVolume(true);  // sends both again with the other mapping
+  audio->get_Volume(&volume);
+  audio->get_Balance(&balance);
+  EXPECT_EQ(volume, -10000);
+  EXPECT_EQ(balance, 10000);
+}
+
+// ---- Disc navigation events -------------------------------------------------------------
+
+TEST(DiscEvents, TimeCodesDecodeTheirDigitsAndFrameRate) {
+  struct Case {
+    uint32_t code;
+    TDVDTimeCode decoded;
+  };
+  // From the lowest byte: hours, minutes, seconds as BCD pairs; then frame
+  // units, two bits of frame tens and two bits of frame-rate code.
+  const Case cases[] = {{0x00000000, {0, 0, 0, 0, 0}},
+                        {0x64592312, {12, 23, 59, 24, 25}},
+                        {0xE9000000, {0, 0, 0, 29, 30}},
+                        {0x80000000, {0, 0, 0, 0, 0}}};  // rate code 2 is no rate
+  for (const Case& c : cases) EXPECT_EQ(TFilterGraph::DecodeTimeCode(c.code), c.decoded) << std::hex << c.code;
+}
+
+TEST_F(GraphTest, DiscEventsReachTheirHandlersAndTheNavigatorSaysThereIsNoDisc) {
+  std::vector<std::string> reports;
+  g_reports = &reports;
+  ReportHook previous = SetReportHook(&CollectReport);
+  {
+    TFilterGraph graph;
+    graph.SetMode(gmDVD);
+    graph.SetActive(true);
+    std::vector<std::string> seen;
+    auto note = [&seen](std::string what) { seen.push_back(std::move(what)); };
+    graph.OnDVDDomainTitle = [&](TFilterGraph&) { note("title domain"); };
+    graph.OnDVDDomainStop = [&](TFilterGraph&) { note("stop domain"); };
+    graph.OnDVDErrorIncompatibleDiscAndDecoderRegions = [&](TFilterGraph&) { note("regions"); };
+    graph.OnDVDWarningRead = [&](TFilterGraph&) { note("read warning"); };
+    graph.OnDVDButtonChange = [&](TFilterGraph&, LONG total, LONG current) {
+      note("buttons " + std::to_string(total) + "," + std::to_string(current));
+    };
+    graph.OnDVDStillOn = [&](TFilterGraph&, bool noButton, LONG seconds) {
+      note(std::string("still ") + (noButton ? "no button " : "button ") + std::to_string(seconds));
+    };
+    graph.OnDVDCurrentTime = [&](TFilterGraph&, const TDVDTimeCode& t) {
+      note("time " + std::to_string(t.hours) + ":" + std::to_string(t.minutes) + "/" + std::to_string(t.frameRate));
+    };
+    graph.OnDVDPlaybackRateChange = [&](TFilterGraph&, float rate) { note("rate " + std::to_string(rate)); };
+    graph.OnDVDCurrentHMSFTime = [&](TFilterGraph&, const TDVDHMSFTimeCode& hmsf, const TDVDTimeCode& t) {
+      note("hmsf " + std::to_string(hmsf.hours) + ":" + std::to_string(hmsf.minutes) + ":" +
+           std::to_string(hmsf.seconds) + "." + std::to_string(hmsf.frames) + " " + std::to_string(t.seconds));
+    };
+    graph.OnDVDKaraokeMode = [&](TFilterGraph&, bool played) { note(played ? "karaoke" : "no karaoke"); };
+    graph.OnDVDSubpictureStreamChange = [&](TFilterGraph&, LONG n, com::DWORD lcid, const std::string& lang) {
+      note("subpicture " + std::to_string(n) + " " + std::to_string(lcid) + " '" + lang + "'");
+    };
+    bool audioFired = false;
+    graph.OnDVDAudioStreamChange = [&](TFilterGraph&, LONG, com::DWORD, const std::string&) { audioFired = true; };
+    size_t all = 0;
+    graph.OnDSEvent = [&](TFilterGraph&, LONG, LONG_PTR, LONG_PTR) { ++all; };
+
+    struct Case {
+      LONG code;
+      LONG_PTR p1, p2;
+    };
+    const Case cases[] = {{257, 4, 0},          {257, 5, 0},         {257, 6, 0},  // 6: no such domain
+                          {268, 8, 0},          {268, 9, 0},         {269, 6, 0},
+                          {263, 12, 3},         {265, 1, 10},        {265, 0, 255},
+                          {267, 0x00003201, 0}, {272, 5000, 0},      {282, 0x0A3B0201, 0x00560000},
+                          {283, 0, 0},          {283, 2, 0},         {261, 1, 0},
+                          {260, 0, 0}};  // no disc: the audio language cannot be asked, reported
+    ComPtr<IMediaEventSink> sink = graph.As<IMediaEventSink>();
+    for (const Case& c : cases) sink->Notify(c.code, c.p1, c.p2);
+    ASSERT_TRUE(win32::RunUntil([&] { return all == std::size(cases); }, 5000));
+    EXPECT_EQ(seen, (std::vector<std::string>{"title domain", "stop domain", "regions", "read warning", "buttons 12,3",
+                                              "still no button 10", "still button 255", "time 1:32/0",
+                                              "rate " + std::to_string(0.5f), "hmsf 1:2:59.10 56", "no karaoke",
+                                              "karaoke", "subpicture 1 0 ''"}));
+    EXPECT_FALSE(audioFired);
+  }
+  SetReportHook(previous);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "There is no disc in the drive. ($80040291).");
+}
+
+TEST(DiscEvents, LanguageNamesAreTheLocalesEnglishNames) {
+  for (auto [lcid, name] : {std::pair<com::DWORD, const char*>{0x0409, "English"},
+                            {0x0809, "English"},
+                            {0x0407, "German"},
+                            {0x040C, "French"},
+                            {0, ""},
+                            {0x03FF, ""}})
+    EXPECT_EQ(EnglishLanguageName(lcid), name) << std::hex << lcid;
+}
+
+// ---- The video window with the mixing renderer ---------------------------------------------
+
+// A capture graph whose window uses the mixing renderer in `mode`.
+struct MixingGraph : CaptureGraph {
+  explicit MixingGraph(TVMRVideoMode mode, bool activate = true) : CaptureGraph(false, false) {
+    window.SetMode(vmVMR);
+    window.VMROptions().SetMode(mode);
+    if (activate) graph.SetActive(true);
+  }
+  std::vector<std::string> Calls() {
+    ComPtr<IVideoWindowLog> log;
+    window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
+    return log ? log->Calls() : std::vector<std::string>{};
+  }
+};
+
+TEST_F(GraphTest, AWindowedMixingRendererIsConfiguredAtItsNoticesAndPlacedAtTheRunNotice) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  MixingGraph g(vmrWindowed);
+  EXPECT_EQ(g.Calls(), (std::vector<std::string>{"SetRenderingMode 1", "SetNumberOfStreams 4", "SetRenderingPrefs 0",
+                                                 "SetAspectRatioMode 1"}));
+  EXPECT_EQ(g.window.VMROptions().Preferences(), 1 << vpForceMixer);  // the mixer request stays
+  ASSERT_EQ(g.Render(), S_OK);
+  ASSERT_TRUE(g.graph.RunGraph());
+  g.graph.StopGraph();
+  const std::vector<std::string> calls = g.Calls();
+  ASSERT_EQ(calls.size(), 8u);
+  EXPECT_EQ(calls[4], "put_Owner 77");
+  EXPECT_EQ(calls[7], "SetWindowPosition 0,0,160,120");  // placed; caption and drain only for the plain renderer
+  g.window.VMROptions().SetKeepAspectRatio(false);
+  EXPECT_EQ(g.Calls().back(), "SetAspectRatioMode 0");
+}
+
+TEST_F(GraphTest, AWindowlessMixingRendererClipsToTheControlAndFollowsItsSize) {
+  MixingGraph g(vmrWindowless);
+  const std::string handle = std::to_string(g.window.Handle());
+  EXPECT_EQ(g.Calls(), (std::vector<std::string>{"SetRenderingMode 2", "SetNumberOfStreams 4",
+                                                 "SetVideoClippingWindow " + handle, "SetRenderingPrefs 0",
+                                                 "SetVideoPosition - 0,0,160,120", "SetAspectRatioMode 1"}));
+  ComPtr<IVMRWindowlessControl9> control;
+  EXPECT_EQ(g.window.QueryInterface(IVMRWindowlessControl9::kIid, control.OutVoid()), S_OK);
+  EXPECT_TRUE(control);
+  ComPtr<IVideoWindow> window;
+  EXPECT_EQ(g.window.QueryInterface(IVideoWindow::kIid, window.OutVoid()), com::E_NOINTERFACE);
+  g.window.SetBounds(5, 6, 320, 240);
+  EXPECT_EQ(g.Calls().back(), "SetVideoPosition - 0,0,320,240");
+}
+
+TEST_F(GraphTest, MixingOptionsRebuildTheRendererOnlyWhereTheyApply) {
+  MixingGraph g(vmrWindowed);
+  TVMROptions& o = g.window.VMROptions();
+  o.SetPreferences(0xFF);  // rebuilt: the renderer keeps what it knows, the mixer request stays
+  EXPECT_EQ(o.Preferences(), kVmr9PrefsMask | (1 << vpForceMixer));
+  EXPECT_EQ(g.Calls()[2], "SetRenderingPrefs FB");
+  o.SetPreferences(0);
+  o.SetStreams(2);  // without the mixer request only a changed count is sent
+  std::vector<std::string> calls = g.Calls();
+  EXPECT_EQ(calls[1], "SetNumberOfStreams 2");
+  o.SetStreams(4);
+  calls = g.Calls();
+  EXPECT_EQ(calls[1], "SetRenderingPrefs 0");
+
+  g.window.SetMode(vmNormal);  // the plain renderer: options are only stored
+  ComPtr<IBaseFilter> before = g.window.GetFilter();
+  o.SetMode(vmrWindowless);
+  o.SetStreams(9);
+  EXPECT_EQ(g.window.GetFilter(), before);
+  EXPECT_EQ(o.Streams(), 9u);
+}
+
+TEST_F(GraphTest, ARenderlessMixingRendererCannotJoinTheGraph) {
+  MixingGraph g(vmrRenderless, false);
+  try {
+    g.graph.SetActive(true);
+    FAIL() << "activated";
+  } catch (const EDSKitException& e) {
+    EXPECT_STREQ(e.what(), "Allocator class not set.");
+  }
+  EXPECT_FALSE(g.window.GetFilter());
+}
+
+// ---- The video window's messages, mouse and painting ---------------------------------------
+
+// A container that records the menus it shows and puts the cursor where the test says.
+struct ShellHost final : shell::DialogHost {
+  int32_t ShowModal(const shell::DialogSpec&) override { return shell::IDCANCEL; }
+  int32_t Popup(const shell::PopupMenu& menu, shell::Point at) override {
+    popups.emplace_back(menu.items.size(), at);
+    return 0;
+  }
+  shell::Point CursorPos() override { return cursor; }
+  std::vector<std::pair<size_t, shell::Point>> popups;
+  shell::Point cursor{1500, 900};
+};
+
+struct ScopedShellHost {
+  ShellHost host;
+  shell::DialogHost* previous = shell::SetDialogHost(&host);
+  ~ScopedShellHost() { shell::SetDialogHost(previous); }
+};
+
+TEST_F(GraphTest, InFullScreenTheContextMenuAndTheMouseUseTheCursorPosition) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  ScopedShellHost shell;
+  CaptureGraph g(false);
+  ASSERT_EQ(g.Render(), S_OK);
+  const shell::PopupMenu menu{{u"One", u"Two"}, true};
+  const shell::PopupMenu manual{{u"One"}, false};
+  constexpr win32::UINT WM_CONTEXTMENU = 0x007B;
+  const win32::LPARAM at = (20 << 16) | 10;  // (10, 20) on the screen
+
+  struct Case {
+    bool fullScreen;
+    const shell::PopupMenu* menu;
+    win32::LRESULT result;
+    std::optional<shell::Point> shownAt;
+  };
+  const Case cases[] = {{false, &menu, 1, shell::Point{10, 20}},
+                        {false, nullptr, 0, std::nullopt},
+                        {true, &menu, 1, shell::Point{1500, 900}},
+                        {true, &manual, 0, std::nullopt},  // swallowed
+                        {true, nullptr, 0, std::nullopt}};
+  for (const Case& c : cases) {
+    g.window.SetFullScreen(c.fullScreen);
+    g.window.PopupMenu = c.menu;
+    shell.host.popups.clear();
+    EXPECT_EQ(g.window.WindowProc(WM_CONTEXTMENU, 0, at), c.result);
+    if (c.shownAt) {
+      ASSERT_EQ(shell.host.popups.size(), 1u);
+      EXPECT_EQ(shell.host.popups[0].first, c.menu->items.size());
+      EXPECT_EQ(shell.host.popups[0].second, *c.shownAt);
+    } else {
+      EXPECT_TRUE(shell.host.popups.empty());
+    }
+  }
+
+  std::vector<std::string> mouse;
+  g.window.OnMouseDown = [&](TVideoWindow&, int b, uint32_t, int x, int y) {
+    mouse.push_back("down " + std::to_string(b) + " " + std::to_string(x) + "," + std::to_string(y));
+  };
+  g.window.OnMouseMove = [&](TVideoWindow&, uint32_t, int x, int y) {
+    mouse.push_back("move " + std::to_string(x) + "," + std::to_string(y));
+  };
+  g.window.OnMouseUp = [&](TVideoWindow&, int b, uint32_t, int x, int y) {
+    mouse.push_back("up " + std::to_string(b) + " " + std::to_string(x) + "," + std::to_string(y));
+  };
+  g.window.SetFullScreen(true);
+  g.window.MouseDown(1, 0, 3, 4);
+  g.window.MouseMove(0, 5, 6);
+  g.window.SetFullScreen(false);
+  g.window.MouseUp(1, 0, 7, 8);
+  EXPECT_EQ(mouse, (std::vector<std::string>{"down 1 1500,900", "move 1500,900", "up 1 7,8"}));
+}
+
+TEST(VideoWindow, PaintingFillsTheControlInItsColourThenTellsTheOwner) {
+  TVideoWindow window;
+  window.Color = 0x102030;
+  window.SetBounds(4, 5, 64, 48);
+  shell::RecordingCanvas canvas;
+  size_t opsWhenTold = 99;
+  window.OnPaint = [&](TVideoWindow&) { opsWhenTold = canvas.ops.size(); };
+  window.Paint(canvas);
+  ASSERT_EQ(canvas.ops.size(), 1u);
+  EXPECT_EQ(canvas.ops[0].kind, shell::RecordingCanvas::Op::Fill);
+  EXPECT_EQ(canvas.ops[0].rect, (shell::Rect{0, 0, 64, 48}));
+  EXPECT_EQ(canvas.brush, (shell::Color{shell::Color::Rgb, 0x102030}));
+  EXPECT_EQ(opsWhenTold, 1u);
+}
+
+TEST_F(GraphTest, StylesKeptAtLoadingShapeTheRenderersWindow) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  CaptureGraph g(false);
+  g.window.Style = 0x00C40000;   // caption and sizing frame
+  g.window.ExStyle = 0x00000300;  // window and client edges
+  g.window.Loaded();
+  ASSERT_EQ(g.Render(), S_OK);
+  g.window.SetFullScreen(false);
+  g.window.SetFullScreen(true);
+  ComPtr<IVideoWindowLog> log;
+  g.window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
+  EXPECT_EQ(log->Calls(), (std::vector<std::string>{"put_Owner 77", "put_WindowStyle 44C40000", "put_WindowStyleEx 300",
+                                                    "SetWindowPosition 0,0,160,120", "put_Owner 0",
+                                                    "put_WindowStyle 0", "put_WindowStyleEx 0",
+                                                    "SetWindowPosition 0,0,1920,1080"}));
+}
+
+TEST(FilterGraphLoading, AutoCreateActivatesAfterLoading) {
+  for (bool autoCreate : {false, true}) {
+    TFilterGraph graph;
+    graph.AutoCreate = autoCreate;
+    graph.Loaded();
+    EXPECT_EQ(graph.Active(), autoCreate);
+  }
 }
 
 }  // namespace
