@@ -34,6 +34,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/bench_engines.h"
+#include "bench/bench_support.h"
 #include "client/mParleyCln.h"
 #include "platform/dshow/camera.h"
 #include "platform/dsound/dsound.h"
@@ -49,7 +51,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::Ms;
+using bench::StartServer;
+using bench::ThreadCpuMs;
 
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -210,32 +214,11 @@ class TTimedMedia final : public cln::TMediaFactory {
 
 // --- The talk ----------------------------------------------------------------------------------
 
-std::unique_ptr<TTWParleySrv> StartServer() {
-  auto server = std::make_unique<TTWParleySrv>();
-  server->Hub().Mill().ErrorLogPath.clear();
-  server->Events.OnConnectionRequest = [](TPeerHandle, const std::u16string&, std::u16string& pw, bool& ok) {
-    pw = u"pw";
-    ok = true;
-  };
-  server->ListeningPort = 0;
-  if (!server->Start()) {
-    std::fprintf(stderr, "server did not start\n");
-    std::exit(1);
-  }
-  return server;
-}
-
 double ProcessCpuMs() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0);
-}
-
-double ThreadCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
 }
 
 struct TClientRig {
