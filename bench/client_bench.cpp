@@ -23,16 +23,11 @@
 #include "server/mParleySrv.h"
 
 using namespace tw;
+using namespace tw::bench;
 namespace cln = tw::cln;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-using bench::Ms;
-using bench::Open;
-using bench::ProcessCpuMs;
-using bench::StartServer;
-using bench::ThreadCpuMs;
 
 uint16_t PortOf(TTWParleySrv& s) { return s.Hub().Mill().ListeningPort(); }
 

@@ -37,16 +37,12 @@
 #include "server/mParleySrv.h"
 
 using namespace tw;
+using namespace tw::bench;
 namespace cln = tw::cln;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-using bench::Ms;
-using bench::Open;
-using bench::ProcessCpuMs;
-using bench::ThreadCpuMs;
 
 void Fail(const char* what) {
   std::fprintf(stderr, "%s\n", what);

@@ -44,6 +44,7 @@
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"
+#include "tests/audio/voice_compare.h"
 
 using namespace tw;
 namespace cln = tw::cln;
@@ -85,28 +86,9 @@ std::vector<int16_t> ReadSpeech() {
 
 // The delay (ms) of each loud 128 ms segment of `in` found in `out`, up to `maxLag` samples.
 std::vector<double> SegmentDelays(const std::vector<int16_t>& in, const std::vector<int16_t>& out, size_t maxLag) {
-  constexpr size_t kSeg = 2048;
   std::vector<double> delays;
-  for (size_t at = 0; at + kSeg <= in.size() && at + kSeg + maxLag <= out.size(); at += kSeg) {
-    double ii = 0;
-    for (size_t i = at; i < at + kSeg; ++i) ii += double(in[i]) * in[i];
-    if (std::sqrt(ii / kSeg) < 300) continue;
-    double best = 0;
-    size_t bestLag = 0;
-    for (size_t lag = 0; lag <= maxLag; ++lag) {
-      double dot = 0, oo = 0;
-      for (size_t i = at; i < at + kSeg; ++i) {
-        dot += double(in[i]) * out[i + lag];
-        oo += double(out[i + lag]) * out[i + lag];
-      }
-      const double c = oo > 0 ? dot / std::sqrt(ii * oo) : 0;
-      if (c > best) {
-        best = c;
-        bestLag = lag;
-      }
-    }
-    if (best > 0.4) delays.push_back(double(bestLag) / 16.0);
-  }
+  for (const test::SegmentMatch& m : test::MatchSegments(in, out, 2048, maxLag))
+    if (m.correlation > 0.4) delays.push_back(m.delayMs);
   return delays;
 }
 
