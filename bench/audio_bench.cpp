@@ -26,6 +26,7 @@
 
 #include "audio/mFFT.h"
 #include "audio/mVodec.h"
+#include "bench/bench_speech.h"
 #include "tests/audio/wav_file.h"
 
 #ifdef TW_BENCH_OPUS
@@ -37,9 +38,7 @@ namespace {
 constexpr int kLevels = 2;  // 0 as recorded (limited), 1 peak 7,900 (not limited)
 
 std::vector<int16_t> LoadSpeech(int level) {
-  setenv("TW_TEST_DATA", TW_TEST_DATA_DIR, 0);
-  auto s = tw::test::ReadWav16Mono(tw::test::TestDataPath("speech_16k.wav")).samples;
-  s.resize(s.size() / 512 * 512);
+  auto s = tw::bench::LoadSpeech16k();
   if (level == 1) {
     int peak = 1;
     for (int16_t v : s) peak = std::max(peak, std::abs(static_cast<int>(v)));

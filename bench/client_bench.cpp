@@ -16,38 +16,20 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_engines.h"
+#include "bench/bench_support.h"
 #include "client/mParleyCln.h"
 #include "platform/win32/messages.h"
 #include "server/mParleySrv.h"
 
 using namespace tw;
+using namespace tw::bench;
 namespace cln = tw::cln;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The server engine with a host that admits everybody.
-std::unique_ptr<TTWParleySrv> StartServer() {
-  auto server = std::make_unique<TTWParleySrv>();
-  server->Hub().Mill().ErrorLogPath.clear();
-  server->Events.OnConnectionRequest = [](TPeerHandle, const std::u16string&, std::u16string& pw, bool& ok) {
-    pw = u"pw";
-    ok = true;
-  };
-  server->ListeningPort = 0;
-  if (!server->Start()) {
-    std::fprintf(stderr, "server did not start\n");
-    std::exit(1);
-  }
-  return server;
-}
-
 uint16_t PortOf(TTWParleySrv& s) { return s.Hub().Mill().ListeningPort(); }
-
-bool Open(cln::TTWParleyCln& c, uint16_t port, const std::u16string& name) {
-  if (!c.OpenSession(u"127.0.0.1", port, name, u"pw")) return false;
-  return win32::RunUntil([&] { return c.GetSessionStatus() == cln::ssOpen; }, 10000);
-}
 
 // Two bonded clients; A counts the acknowledgements it gets.
 struct Pair {
@@ -81,8 +63,6 @@ struct Pair {
     m.SendToTargets(cln::APP_CHAT);
   }
 };
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 void RoundTrip(int count) {
   Pair p;
@@ -135,18 +115,6 @@ void Windowed(int count, int window) {
   const double s = Ms(Clock::now() - t0) / 1000;
   std::printf("throughput, %d in flight: %d acknowledged chats in %.2f s = %.0f per second\n", window, count, s,
               count / s);
-}
-
-double ThreadCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 // Engine A runs on a thread of its own so its thread's CPU is its own; the

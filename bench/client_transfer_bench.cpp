@@ -30,30 +30,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_engines.h"
+#include "bench/bench_support.h"
 #include "client/mParleyCln.h"
 #include "platform/win32/messages.h"
 #include "server/mParleySrv.h"
 
 using namespace tw;
+using namespace tw::bench;
 namespace cln = tw::cln;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double ThreadCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
 
 void Fail(const char* what) {
   std::fprintf(stderr, "%s\n", what);
@@ -72,11 +61,6 @@ struct TRun {
 void Configure(cln::TTWParleyCln& c, int32_t mode) {
   c.SetSecurityMode(mode);
   c.SetSecretKey(u"bench-secret");
-}
-
-bool Open(cln::TTWParleyCln& c, uint16_t port, const std::u16string& name) {
-  if (!c.OpenSession(u"127.0.0.1", port, name, u"pw")) return false;
-  return win32::RunUntil([&] { return c.GetSessionStatus() == cln::ssOpen; }, 10000);
 }
 
 std::vector<TRun> Measure(int32_t mode, const std::string& source, const std::string& folder, int runs) {

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/win32/messages.h"
 #include "transport/mMill.h"
 #include "transport/twTools.h"
@@ -34,14 +35,9 @@ using namespace tw;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::RaiseFileLimit;
 
-void RaiseFileLimit() {
-  rlimit r{};
-  getrlimit(RLIMIT_NOFILE, &r);
-  r.rlim_cur = r.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &r);
-}
+using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/win32/messages.h"
 #include "server/mParleySrv.h"
 #include "transport/mMill.h"
@@ -30,12 +31,8 @@ using namespace tw;
 
 namespace {
 
-void RaiseFileLimit() {
-  rlimit r{};
-  getrlimit(RLIMIT_NOFILE, &r);
-  r.rlim_cur = r.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &r);
-}
+using bench::RaiseFileLimit;
+using bench::ThreadCpuMs;
 
 // Heap bytes in use: what the pipes themselves hold (socket buffers live in
 // the kernel and are not counted).
@@ -108,12 +105,6 @@ void IdlePumpStepAfterIdleGap(benchmark::State& state) {
   state.SetLabel("one step after each 10 ms pause");
 }
 BENCHMARK(IdlePumpStepAfterIdleGap)->Arg(500)->Iterations(300)->Unit(benchmark::kMicrosecond);
-
-double ThreadCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 void IdleMillCpuPerSecond(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));

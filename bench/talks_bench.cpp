@@ -34,6 +34,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/bench_engines.h"
+#include "bench/bench_support.h"
 #include "client/mParleyCln.h"
 #include "platform/dshow/camera.h"
 #include "platform/dsound/dsound.h"
@@ -42,6 +44,7 @@
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"
+#include "tests/audio/voice_compare.h"
 
 using namespace tw;
 namespace cln = tw::cln;
@@ -49,7 +52,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::Ms;
+using bench::StartServer;
+using bench::ThreadCpuMs;
 
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -81,28 +86,9 @@ std::vector<int16_t> ReadSpeech() {
 
 // The delay (ms) of each loud 128 ms segment of `in` found in `out`, up to `maxLag` samples.
 std::vector<double> SegmentDelays(const std::vector<int16_t>& in, const std::vector<int16_t>& out, size_t maxLag) {
-  constexpr size_t kSeg = 2048;
   std::vector<double> delays;
-  for (size_t at = 0; at + kSeg <= in.size() && at + kSeg + maxLag <= out.size(); at += kSeg) {
-    double ii = 0;
-    for (size_t i = at; i < at + kSeg; ++i) ii += double(in[i]) * in[i];
-    if (std::sqrt(ii / kSeg) < 300) continue;
-    double best = 0;
-    size_t bestLag = 0;
-    for (size_t lag = 0; lag <= maxLag; ++lag) {
-      double dot = 0, oo = 0;
-      for (size_t i = at; i < at + kSeg; ++i) {
-        dot += double(in[i]) * out[i + lag];
-        oo += double(out[i + lag]) * out[i + lag];
-      }
-      const double c = oo > 0 ? dot / std::sqrt(ii * oo) : 0;
-      if (c > best) {
-        best = c;
-        bestLag = lag;
-      }
-    }
-    if (best > 0.4) delays.push_back(double(bestLag) / 16.0);
-  }
+  for (const test::SegmentMatch& m : test::MatchSegments(in, out, 2048, maxLag))
+    if (m.correlation > 0.4) delays.push_back(m.delayMs);
   return delays;
 }
 
@@ -210,32 +196,11 @@ class TTimedMedia final : public cln::TMediaFactory {
 
 // --- The talk ----------------------------------------------------------------------------------
 
-std::unique_ptr<TTWParleySrv> StartServer() {
-  auto server = std::make_unique<TTWParleySrv>();
-  server->Hub().Mill().ErrorLogPath.clear();
-  server->Events.OnConnectionRequest = [](TPeerHandle, const std::u16string&, std::u16string& pw, bool& ok) {
-    pw = u"pw";
-    ok = true;
-  };
-  server->ListeningPort = 0;
-  if (!server->Start()) {
-    std::fprintf(stderr, "server did not start\n");
-    std::exit(1);
-  }
-  return server;
-}
-
 double ProcessCpuMs() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0);
-}
-
-double ThreadCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return double(t.tv_sec) * 1000.0 + double(t.tv_nsec) / 1e6;
 }
 
 struct TClientRig {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "audio/mDSAudio.h"
+#include "bench/bench_speech.h"
 #include "tests/audio/voice_compare.h"
 #include "tests/audio/voice_rig.h"
 #include "tests/audio/wav_file.h"
@@ -27,12 +28,7 @@
 namespace {
 
 const std::vector<int16_t>& Speech() {
-  static const std::vector<int16_t> samples = [] {
-    setenv("TW_TEST_DATA", TW_TEST_DATA_DIR, 0);
-    auto s = tw::test::ReadWav16Mono(tw::test::TestDataPath("speech_16k.wav")).samples;
-    s.resize(s.size() / 512 * 512);
-    return s;
-  }();
+  static const std::vector<int16_t> samples = tw::bench::LoadSpeech16k();
   return samples;
 }
 

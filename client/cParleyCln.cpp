@@ -3,7 +3,6 @@
 // the event's arguments in declaration order and invokes the sink.
 #include "client/cParleyCln.h"
 
-#include <array>
 #include <new>
 
 #include "platform/win32/system.h"
@@ -25,31 +24,8 @@ const shell::Bitmap& ParleyClnBitmap() {
       ".#............#.", ".#............#.", "##............##", "###..........###",
       "###..........###", "###..........###", "##............#.", "..............#.",
       "............#g..", "..........##....", "................", "................"};
-  static const shell::Bitmap bitmap = [] {
-    shell::Bitmap b;
-    b.width = b.height = 16;
-    for (const char* row : kRows)
-      for (int x = 0; x < 16; ++x) {
-        switch (row[x]) {
-          case '#': b.pixels.push_back(0x202020); break;
-          case 'g': b.pixels.push_back(0x00C000); break;
-          default: b.pixels.push_back(0xFF00FF); break;
-        }
-      }
-    return b;
-  }();
+  static const shell::Bitmap bitmap = ControlBitmap(kRows);
   return bitmap;
-}
-
-std::u16string FromBstr(BSTR s) { return std::u16string(BstrView(s)); }
-bool FromVariantBool(VARIANT_BOOL v) { return v != VARIANT_FALSE; }
-
-// The COM form of an engine value through an [out] pointer.
-void Assign(LONG* out, int32_t v) { *out = v; }
-void Assign(VARIANT_BOOL* out, bool v) { *out = ToVariantBool(v); }
-void Assign(BSTR* out, const std::u16string& v) {
-  *out = SysAllocString(v);
-  if (!*out) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -217,40 +193,14 @@ void TtwParleyClnX::WireEvents() {
   };
 }
 
-// --- Member plumbing ------------------------------------------------------------------
-
-template <class Fn>
-HRESULT TtwParleyClnX::Run(Fn&& fn) noexcept {
-  const int outer = memberLevel_;
-  memberLevel_ = win32::DispatchDepth();
-  const HRESULT hr = Member(std::forward<Fn>(fn));
-  memberLevel_ = outer;  // the shell defers a destruction requested meanwhile: `this` is alive
-  return hr;
-}
-
-template <class T, class Fn>
-HRESULT TtwParleyClnX::Answer(T* out, Fn&& fn) noexcept {
-  if (!out) return E_POINTER;
-  return Run([&] { Assign(out, fn()); });
-}
-
 // --- Members ------------------------------------------------------------------------
 
 HRESULT TtwParleyClnX::AboutBox() {
-  return Run([&] { ShowAboutBox(); });
+  return Member([&] { ShowAboutBox(); });
 }
 
 HRESULT TtwParleyClnX::GenerateKeypair(BSTR* aPublicKey, BSTR* aPrivateKey, VARIANT_BOOL* Value) {
-  if (!aPublicKey || !aPrivateKey || !Value) return E_POINTER;
-  return Run([&] {
-    std::u16string publicKey, privateKey;
-    const bool ok = engine_->GenerateKeypair(publicKey, privateKey);
-    Bstr pub(publicKey), priv(privateKey);
-    if (!pub.Get() || !priv.Get()) throw std::bad_alloc();
-    *aPublicKey = pub.Detach();
-    *aPrivateKey = priv.Detach();
-    *Value = ToVariantBool(ok);
-  });
+  return AnswerKeypair(*engine_, aPublicKey, aPrivateKey, Value);
 }
 
 HRESULT TtwParleyClnX::TakeFingerprint(BSTR aPublicKey, BSTR* Value) {
@@ -262,7 +212,7 @@ HRESULT TtwParleyClnX::GetMoniker(LONG aHandle, LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::SetMoniker(LONG aHandle, LONG aMoniker) {
-  return Run([&] { engine_->SetMoniker(aHandle, aMoniker); });
+  return Member([&] { engine_->SetMoniker(aHandle, aMoniker); });
 }
 
 HRESULT TtwParleyClnX::OpenSession(BSTR aHost, LONG aPort, BSTR aUsername, BSTR aPassword, VARIANT_BOOL* Value) {
@@ -296,7 +246,7 @@ HRESULT TtwParleyClnX::get_SecurityMode(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SecurityMode(LONG Value) {
-  return Run([&] { engine_->SetSecurityMode(Value); });
+  return Member([&] { engine_->SetSecurityMode(Value); });
 }
 
 HRESULT TtwParleyClnX::get_PublicKey(BSTR* Value) {
@@ -304,7 +254,7 @@ HRESULT TtwParleyClnX::get_PublicKey(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_PublicKey(BSTR Value) {
-  return Run([&] { engine_->SetPublicKey(FromBstr(Value)); });
+  return Member([&] { engine_->SetPublicKey(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_PrivateKey(BSTR* Value) {
@@ -312,7 +262,7 @@ HRESULT TtwParleyClnX::get_PrivateKey(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_PrivateKey(BSTR Value) {
-  return Run([&] { engine_->SetPrivateKey(FromBstr(Value)); });
+  return Member([&] { engine_->SetPrivateKey(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_SecretKey(BSTR* Value) {
@@ -320,7 +270,7 @@ HRESULT TtwParleyClnX::get_SecretKey(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SecretKey(BSTR Value) {
-  return Run([&] { engine_->SetSecretKey(FromBstr(Value)); });
+  return Member([&] { engine_->SetSecretKey(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_Fingerprints(BSTR* Value) {
@@ -328,7 +278,7 @@ HRESULT TtwParleyClnX::get_Fingerprints(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_Fingerprints(BSTR Value) {
-  return Run([&] { engine_->SetFingerprints(FromBstr(Value)); });
+  return Member([&] { engine_->SetFingerprints(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_BindAddress(BSTR* Value) {
@@ -336,7 +286,7 @@ HRESULT TtwParleyClnX::get_BindAddress(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_BindAddress(BSTR Value) {
-  return Run([&] { engine_->SetBindAddress(FromBstr(Value)); });
+  return Member([&] { engine_->SetBindAddress(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_Username(BSTR* Value) {
@@ -356,7 +306,7 @@ HRESULT TtwParleyClnX::get_SocksVersion(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SocksVersion(LONG Value) {
-  return Run([&] { engine_->SetSocksVersion(Value); });
+  return Member([&] { engine_->SetSocksVersion(Value); });
 }
 
 HRESULT TtwParleyClnX::get_SocksServer(BSTR* Value) {
@@ -364,7 +314,7 @@ HRESULT TtwParleyClnX::get_SocksServer(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SocksServer(BSTR Value) {
-  return Run([&] { engine_->SetSocksServer(FromBstr(Value)); });
+  return Member([&] { engine_->SetSocksServer(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_SocksPort(LONG* Value) {
@@ -372,7 +322,7 @@ HRESULT TtwParleyClnX::get_SocksPort(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SocksPort(LONG Value) {
-  return Run([&] { engine_->SetSocksPort(Value); });
+  return Member([&] { engine_->SetSocksPort(Value); });
 }
 
 HRESULT TtwParleyClnX::get_SocksUsername(BSTR* Value) {
@@ -380,7 +330,7 @@ HRESULT TtwParleyClnX::get_SocksUsername(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SocksUsername(BSTR Value) {
-  return Run([&] { engine_->SetSocksUsername(FromBstr(Value)); });
+  return Member([&] { engine_->SetSocksUsername(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_SocksPassword(BSTR* Value) {
@@ -388,7 +338,7 @@ HRESULT TtwParleyClnX::get_SocksPassword(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_SocksPassword(BSTR Value) {
-  return Run([&] { engine_->SetSocksPassword(FromBstr(Value)); });
+  return Member([&] { engine_->SetSocksPassword(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_TransferSuffix(BSTR* Value) {
@@ -396,7 +346,7 @@ HRESULT TtwParleyClnX::get_TransferSuffix(BSTR* Value) {
 }
 
 HRESULT TtwParleyClnX::put_TransferSuffix(BSTR Value) {
-  return Run([&] { engine_->SetTransferSuffix(FromBstr(Value)); });
+  return Member([&] { engine_->SetTransferSuffix(FromBstr(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_NoiseLevel(LONG* Value) {
@@ -404,7 +354,7 @@ HRESULT TtwParleyClnX::get_NoiseLevel(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_NoiseLevel(LONG Value) {
-  return Run([&] { engine_->SetNoiseLevel(Value); });
+  return Member([&] { engine_->SetNoiseLevel(Value); });
 }
 
 HRESULT TtwParleyClnX::get_FrameQuality(LONG* Value) {
@@ -412,7 +362,7 @@ HRESULT TtwParleyClnX::get_FrameQuality(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_FrameQuality(LONG Value) {
-  return Run([&] { engine_->SetFrameQuality(Value); });
+  return Member([&] { engine_->SetFrameQuality(Value); });
 }
 
 HRESULT TtwParleyClnX::get_LastError(LONG* Value) {
@@ -438,7 +388,7 @@ HRESULT TtwParleyClnX::get_MuteRecording(VARIANT_BOOL* Value) {
 }
 
 HRESULT TtwParleyClnX::put_MuteRecording(VARIANT_BOOL Value) {
-  return Run([&] { engine_->SetMuteRecording(FromVariantBool(Value)); });
+  return Member([&] { engine_->SetMuteRecording(FromVariantBool(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_MutePlayback(VARIANT_BOOL* Value) {
@@ -446,7 +396,7 @@ HRESULT TtwParleyClnX::get_MutePlayback(VARIANT_BOOL* Value) {
 }
 
 HRESULT TtwParleyClnX::put_MutePlayback(VARIANT_BOOL Value) {
-  return Run([&] { engine_->SetMutePlayback(FromVariantBool(Value)); });
+  return Member([&] { engine_->SetMutePlayback(FromVariantBool(Value)); });
 }
 
 HRESULT TtwParleyClnX::get_RecordingDevice(LONG* Value) {
@@ -454,7 +404,7 @@ HRESULT TtwParleyClnX::get_RecordingDevice(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_RecordingDevice(LONG Value) {
-  return Run([&] { engine_->SetRecordingDevice(Value); });
+  return Member([&] { engine_->SetRecordingDevice(Value); });
 }
 
 HRESULT TtwParleyClnX::get_PlaybackDevice(LONG* Value) {
@@ -462,7 +412,7 @@ HRESULT TtwParleyClnX::get_PlaybackDevice(LONG* Value) {
 }
 
 HRESULT TtwParleyClnX::put_PlaybackDevice(LONG Value) {
-  return Run([&] { engine_->SetPlaybackDevice(Value); });
+  return Member([&] { engine_->SetPlaybackDevice(Value); });
 }
 
 HRESULT TtwParleyClnX::GetRecordingDeviceCount(LONG* Value) {
@@ -499,7 +449,7 @@ HRESULT TtwParleyClnX::GetFormatCount(LONG* Value) {
 
 HRESULT TtwParleyClnX::GetFormatSize(LONG aIndex, LONG* aWidth, LONG* aHeight, VARIANT_BOOL* Value) {
   if (!aWidth || !aHeight || !Value) return E_POINTER;
-  return Run([&] {
+  return Member([&] {
     int32_t width = 0, height = 0;
     const bool ok = engine_->GetFormatSize(aIndex, width, height);
     *aWidth = width;
@@ -513,7 +463,7 @@ HRESULT TtwParleyClnX::SelectCaptureFormat(LONG aIndex, VARIANT_BOOL* Value) {
 }
 
 HRESULT TtwParleyClnX::FindCaptureCapabilities() {
-  return Run([&] { engine_->FindCaptureCapabilities(); });
+  return Member([&] { engine_->FindCaptureCapabilities(); });
 }
 
 // --- Talks -----------------------------------------------------------------------------
@@ -525,7 +475,7 @@ HRESULT TtwParleyClnX::BeginTalk(LONG aHandle, VARIANT_BOOL aAudio, VARIANT_BOOL
 }
 
 HRESULT TtwParleyClnX::EndTalk() {
-  return Run([&] { engine_->EndTalk(); });
+  return Member([&] { engine_->EndTalk(); });
 }
 
 HRESULT TtwParleyClnX::get_AudioActive(VARIANT_BOOL* Value) {
@@ -577,7 +527,7 @@ void TtwParleyClnX::Raise(const char* event, Body&& body) {
   if (!HasSink()) return;  // nothing to build: no copy of a frame nobody looks at
   // Straight from a member of this control (not from a message loop that
   // the member runs): the member's guard reports the failure.
-  if (memberLevel_ >= 0 && win32::DispatchDepth() == memberLevel_) {
+  if (InOwnMember()) {
     body();
     return;
   }
@@ -602,35 +552,23 @@ void TtwParleyClnX::LogFailure(const std::string& operation) noexcept {
 }
 
 void TtwParleyClnX::FireNoArgs(const char* event, DISPID id) {
-  Raise(event, [&] { Fire(id, {}); });
+  Raise(event, [&] { FireEvent(id); });
 }
 
 void TtwParleyClnX::FireCode(const char* event, DISPID id, int32_t code) {
-  Raise(event, [&] {
-    std::array<Variant, 1> args{Variant(code)};
-    Fire(id, args);
-  });
+  Raise(event, [&] { FireEvent(id, code); });
 }
 
 void TtwParleyClnX::FireHandle(const char* event, DISPID id, TPeerHandle handle) {
-  Raise(event, [&] {
-    std::array<Variant, 1> args{Variant(handle)};
-    Fire(id, args);
-  });
+  Raise(event, [&] { FireEvent(id, handle); });
 }
 
 void TtwParleyClnX::FireHandleCode(const char* event, DISPID id, TPeerHandle handle, int32_t code) {
-  Raise(event, [&] {
-    std::array<Variant, 2> args{Variant(handle), Variant(code)};
-    Fire(id, args);
-  });
+  Raise(event, [&] { FireEvent(id, handle, code); });
 }
 
 void TtwParleyClnX::FireText(const char* event, DISPID id, TPeerHandle handle, const std::u16string& text) {
-  Raise(event, [&] {
-    std::array<Variant, 2> args{Variant(handle), Variant(std::u16string_view(text))};
-    Fire(id, args);
-  });
+  Raise(event, [&] { FireEvent(id, handle, std::u16string_view(text)); });
 }
 
 void TtwParleyClnX::FireBytes(const char* event, DISPID id, const TPeerHandle* handle, TBytes bytes) {
@@ -639,23 +577,16 @@ void TtwParleyClnX::FireBytes(const char* event, DISPID id, const TPeerHandle* h
     Variant data;
     if (FAILED(VariantFromBytes(bytes, data.Out()))) throw std::bad_alloc();
     const auto size = static_cast<int32_t>(bytes.size());
-    if (handle) {
-      std::array<Variant, 3> args{Variant(*handle), ByRef(&data), Variant(size)};
-      Fire(id, args);
-    } else {
-      std::array<Variant, 2> args{ByRef(&data), Variant(size)};
-      Fire(id, args);
-    }
+    if (handle)
+      FireEvent(id, *handle, ByRef(&data), size);
+    else
+      FireEvent(id, ByRef(&data), size);
   });
 }
 
 void TtwParleyClnX::FireProgress(const char* event, DISPID id, TPeerHandle handle, int32_t countLo, int32_t countHi,
                                  int32_t sizeLo, int32_t sizeHi) {
-  Raise(event, [&] {
-    std::array<Variant, 5> args{Variant(handle), Variant(countLo), Variant(countHi), Variant(sizeLo),
-                                Variant(sizeHi)};
-    Fire(id, args);
-  });
+  Raise(event, [&] { FireEvent(id, handle, countLo, countHi, sizeLo, sizeHi); });
 }
 
 // The three answers go by reference; the engine reads them back only when
@@ -664,8 +595,7 @@ void TtwParleyClnX::FireProgress(const char* event, DISPID id, TPeerHandle handl
 void TtwParleyClnX::FireTalkInvited(TPeerHandle handle, bool& okay, bool& audio, bool& video) {
   Raise("OnTalkInvited", [&] {
     VARIANT_BOOL o = ToVariantBool(okay), a = ToVariantBool(audio), v = ToVariantBool(video);
-    std::array<Variant, 4> args{Variant(handle), ByRef(&o), ByRef(&a), ByRef(&v)};
-    Fire(DISPID_CLN_ONTALKINVITED, args);
+    FireEvent(DISPID_CLN_ONTALKINVITED, handle, ByRef(&o), ByRef(&a), ByRef(&v));
     okay = FromVariantBool(o);
     audio = FromVariantBool(a);
     video = FromVariantBool(v);
@@ -677,16 +607,11 @@ void TtwParleyClnX::FireInFileRequested(TPeerHandle handle, std::u16string& path
   Raise("OnInFileRequested", [&] {
     // The container writes the path through the reference (freeing the old
     // string); whatever the slot holds at the end is freed here.
-    BSTR slot = SysAllocString(path);
-    if (!slot) throw std::bad_alloc();
-    struct FreeSlot {
-      BSTR& s;
-      ~FreeSlot() { SysFreeString(s); }
-    } freeSlot{slot};
+    Bstr slot(path);
+    if (!slot.Get()) throw std::bad_alloc();
     VARIANT_BOOL accepted = ToVariantBool(okay);
-    std::array<Variant, 3> args{Variant(handle), ByRef(&slot), ByRef(&accepted)};
-    Fire(DISPID_CLN_ONINFILEREQUESTED, args);
-    path = BstrView(slot);
+    FireEvent(DISPID_CLN_ONINFILEREQUESTED, handle, ByRef(slot.InOut()), ByRef(&accepted));
+    path = slot.View();
     okay = FromVariantBool(accepted);
   });
 }
@@ -694,8 +619,7 @@ void TtwParleyClnX::FireInFileRequested(TPeerHandle handle, std::u16string& path
 void TtwParleyClnX::FireBinaryMessage(TPeerHandle handle, const VARIANT& message) {
   Raise("OnBinaryMessage", [&] {
     // By reference to the engine's variant, which is released after the call.
-    std::array<Variant, 2> args{Variant(handle), ByRef(const_cast<VARIANT*>(&message))};
-    Fire(DISPID_CLN_ONBINARYMESSAGE, args);
+    FireEvent(DISPID_CLN_ONBINARYMESSAGE, handle, ByRef(const_cast<VARIANT*>(&message)));
   });
 }
 

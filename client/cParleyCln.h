@@ -113,15 +113,6 @@ class TtwParleyClnX final : public TControlObject<TtwParleyClnX, ItwParleyClnX> 
 
   void WireEvents() override;
 
-  // Runs a member inside the shell's failure guard and notes the message
-  // dispatch level it runs at, so that events it raises itself can fail it.
-  template <class Fn>
-  HRESULT Run(Fn&& fn) noexcept;
-  // A member with a result: E_POINTER for a null result pointer, else the
-  // engine value in its COM form.
-  template <class T, class Fn>
-  HRESULT Answer(T* out, Fn&& fn) noexcept;
-
   // Runs `body`, which builds an event's arguments and fires it, when a sink
   // is connected. A failure inside it is raised when the event comes
   // straight from a member of this control, and is logged and contained
@@ -143,7 +134,6 @@ class TtwParleyClnX final : public TControlObject<TtwParleyClnX, ItwParleyClnX> 
   void FireBinaryMessage(cln::TPeerHandle handle, const com::VARIANT& message);
 
   std::unique_ptr<cln::TTWParleyCln> engine_;
-  int memberLevel_ = -1;  // dispatch depth of the innermost running member; -1: none
 };
 
 }  // namespace tw

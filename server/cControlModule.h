@@ -5,10 +5,7 @@
 // forwards its four exports to it:
 //
 //   tw::TControlModule g_module(TMyControl::Class(), &TMyControl::Create);
-//   TW_COM_DLL_EXPORT HRESULT DllGetClassObject(REFCLSID c, REFIID i, void** o) {
-//     return g_module.GetClassObject(c, i, o);
-//   }
-//   ... DllCanUnloadNow, DllRegisterServer, DllUnregisterServer likewise.
+//   TW_CONTROL_MODULE_EXPORTS(g_module)
 //
 // Ownership: the module and its factory live from library load to unload;
 // each reference to the factory and each live control keeps the library
@@ -47,3 +44,14 @@ class TControlModule {
 };
 
 }  // namespace tw
+
+// Defines the library's four exports (DllGetClassObject, DllCanUnloadNow,
+// DllRegisterServer, DllUnregisterServer), each forwarding to `module`.
+#define TW_CONTROL_MODULE_EXPORTS(module)                                                              \
+  TW_COM_DLL_EXPORT tw::com::HRESULT DllGetClassObject(tw::com::REFCLSID clsid, tw::com::REFIID iid, \
+                                                       void** object) {                              \
+    return (module).GetClassObject(clsid, iid, object);                                            \
+  }                                                                                                \
+  TW_COM_DLL_EXPORT tw::com::HRESULT DllCanUnloadNow() { return (module).CanUnloadNow(); }          \
+  TW_COM_DLL_EXPORT tw::com::HRESULT DllRegisterServer() { return (module).Register(); }            \
+  TW_COM_DLL_EXPORT tw::com::HRESULT DllUnregisterServer() { return (module).Unregister(); }

@@ -12,6 +12,28 @@ namespace tw {
 
 using namespace tw::com;
 
+// --- Conversions -------------------------------------------------------------------
+
+shell::Bitmap ControlBitmap(const char* const (&rows)[16]) {
+  shell::Bitmap b;
+  b.width = b.height = 16;
+  for (const char* row : rows)
+    for (int x = 0; x < 16; ++x) {
+      switch (row[x]) {
+        case '#': b.pixels.push_back(0x202020); break;
+        case 'h': b.pixels.push_back(0xB0B0B0); break;
+        case 'g': b.pixels.push_back(0x00C000); break;
+        default: b.pixels.push_back(0xFF00FF); break;
+      }
+    }
+  return b;
+}
+
+void AssignOut(BSTR* out, const std::u16string& v) {
+  *out = SysAllocString(v);
+  if (!*out) throw std::bad_alloc();
+}
+
 // --- Life cycle -------------------------------------------------------------------
 
 TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)

@@ -15,8 +15,11 @@
 // each event).
 #pragma once
 
+#include <array>
+#include <new>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/com/classes.h"
 #include "platform/com/connection.h"
@@ -45,6 +48,19 @@ struct TControlClass {
   const char16_t* aboutLine;   // the About box's third line
   const shell::Bitmap& (*bitmap)();  // the 16 x 16 control image
 };
+
+// The 16 x 16 control image from rows of characters: '#' dark, 'h' light
+// grey, 'g' green; anything else is the transparent ground.
+shell::Bitmap ControlBitmap(const char* const (&rows)[16]);
+
+// Conversions between the engines' values and their COM forms at a member's
+// boundary: strings from BSTR copies, Booleans from any non-zero value, and
+// results through an [out] pointer (VARIANT_BOOL true = -1, a new BSTR).
+inline std::u16string FromBstr(com::BSTR s) { return std::u16string(com::BstrView(s)); }
+inline bool FromVariantBool(com::VARIANT_BOOL v) { return v != com::VARIANT_FALSE; }
+inline void AssignOut(com::LONG* out, int32_t v) { *out = v; }
+inline void AssignOut(com::VARIANT_BOOL* out, bool v) { *out = com::ToVariantBool(v); }
+void AssignOut(com::BSTR* out, const std::u16string& v);  // std::bad_alloc when out of memory
 
 // Misc status the class registers: "acts like a label" plus what the
 // factory adds (0x22191 in all).
@@ -101,12 +117,42 @@ class TControlShell : public com::IOleObject,
   com::ULONG AddRefShell();
   com::ULONG ReleaseShell();
 
-  // Runs one interface member inside the failure guard and a call scope.
+  // Runs one interface member inside the failure guard and a call scope,
+  // noting the message dispatch level it runs at (see InOwnMember).
   template <class Fn>
   com::HRESULT Member(Fn&& fn) noexcept {
     TCallScope scope(*this);
-    return com::GuardMember(std::forward<Fn>(fn), class_.dualIid, source_);
+    const int outer = std::exchange(memberLevel_, win32::DispatchDepth());
+    const com::HRESULT hr = com::GuardMember(std::forward<Fn>(fn), class_.dualIid, source_);
+    memberLevel_ = outer;
+    return hr;
   }
+  // A member with a result: E_POINTER for a null result pointer, else the
+  // engine value `fn()` in its COM form.
+  template <class T, class Fn>
+  com::HRESULT Answer(T* out, Fn&& fn) noexcept {
+    if (!out) return com::E_POINTER;
+    return Member([&] { AssignOut(out, fn()); });
+  }
+  // GenerateKeypair's work: both keys as new strings and the engine's answer.
+  template <class Engine>
+  com::HRESULT AnswerKeypair(Engine& engine, com::BSTR* aPublicKey, com::BSTR* aPrivateKey,
+                             com::VARIANT_BOOL* Value) noexcept {
+    if (!aPublicKey || !aPrivateKey || !Value) return com::E_POINTER;
+    return Member([&] {
+      std::u16string publicKey, privateKey;
+      const bool ok = engine.GenerateKeypair(publicKey, privateKey);
+      com::Bstr pub(publicKey), priv(privateKey);
+      if (!pub.Get() || !priv.Get()) throw std::bad_alloc();
+      *aPublicKey = pub.Detach();
+      *aPrivateKey = priv.Detach();
+      *Value = com::ToVariantBool(ok);
+    });
+  }
+  // True while the innermost running member is on the current message
+  // dispatch level: an event raised now comes straight from that member
+  // (not from a message loop it runs), so the member can report a failure.
+  bool InOwnMember() const { return memberLevel_ >= 0 && win32::DispatchDepth() == memberLevel_; }
 
   // Events: true while a sink is connected. Fire calls its Invoke with `id`
   // and the arguments in declaration order, synchronously, holding the sink
@@ -114,6 +160,12 @@ class TControlShell : public com::IOleObject,
   // except DISP_E_MEMBERNOTFOUND (a sink that does not handle the event).
   bool HasSink() const { return sink_ != nullptr; }
   void Fire(com::DISPID id, std::span<com::Variant> args);
+  // Fire with the arguments given one by one (each made a Variant).
+  template <class... A>
+  void FireEvent(com::DISPID id, A&&... args) {
+    std::array<com::Variant, sizeof...(A)> list{com::Variant(std::forward<A>(args))...};
+    Fire(id, list);
+  }
 
   // The AboutBox member's work: the modal About box.
   void ShowAboutBox();
@@ -155,6 +207,7 @@ class TControlShell : public com::IOleObject,
   std::u16string source_;  // ProgID as error source
   std::atomic<com::ULONG> refs_{0};
   int depth_ = 0;
+  int memberLevel_ = -1;  // dispatch depth of the innermost running member; -1: none
   bool destroyPending_ = false;
   win32::HWND window_ = 0;
   com::ComPtr<com::IOleClientSite> site_;

@@ -3,9 +3,6 @@
 // the event's arguments in declaration order and lets the shell invoke.
 #include "server/cParleySrv.h"
 
-#include <array>
-#include <new>
-
 namespace tw {
 
 using namespace tw::com;
@@ -19,29 +16,8 @@ const shell::Bitmap& ParleySrvBitmap() {
       "....#hhhhhh#....", "....#h####h#....", "....#hhhhhh#....", "....#hhhhgh#....",
       "....#hhhhhh#....", "....#h####h#....", "....#hhhhhh#....", "....#hhhhhh#....",
       "....########....", "..############..", "..############..", "................"};
-  static const shell::Bitmap bitmap = [] {
-    shell::Bitmap b;
-    b.width = b.height = 16;
-    for (const char* row : kRows)
-      for (int x = 0; x < 16; ++x) {
-        switch (row[x]) {
-          case '#': b.pixels.push_back(0x202020); break;
-          case 'h': b.pixels.push_back(0xB0B0B0); break;
-          case 'g': b.pixels.push_back(0x00C000); break;
-          default: b.pixels.push_back(0xFF00FF); break;
-        }
-      }
-    return b;
-  }();
+  static const shell::Bitmap bitmap = ControlBitmap(kRows);
   return bitmap;
-}
-
-std::u16string FromBstr(BSTR s) { return std::u16string(BstrView(s)); }
-
-// Hands out a new BSTR copy through an [out] parameter.
-void PutBstr(BSTR* out, const std::u16string& value) {
-  *out = SysAllocString(value);
-  if (!*out) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -123,21 +99,11 @@ HRESULT TtwParleySrvX::AboutBox() {
 }
 
 HRESULT TtwParleySrvX::GenerateKeypair(BSTR* aPublicKey, BSTR* aPrivateKey, VARIANT_BOOL* Value) {
-  if (!aPublicKey || !aPrivateKey || !Value) return E_POINTER;
-  return Member([&] {
-    std::u16string publicKey, privateKey;
-    const bool ok = engine_->GenerateKeypair(publicKey, privateKey);
-    Bstr pub(publicKey), priv(privateKey);
-    if (!pub.Get() || !priv.Get()) throw std::bad_alloc();
-    *aPublicKey = pub.Detach();
-    *aPrivateKey = priv.Detach();
-    *Value = ToVariantBool(ok);
-  });
+  return AnswerKeypair(*engine_, aPublicKey, aPrivateKey, Value);
 }
 
 HRESULT TtwParleySrvX::TakeFingerprint(BSTR aPublicKey, BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->TakeFingerprint(FromBstr(aPublicKey))); });
+  return Answer(Value, [&] { return engine_->TakeFingerprint(FromBstr(aPublicKey)); });
 }
 
 HRESULT TtwParleySrvX::DisconnectPeer(LONG aHandle) {
@@ -145,23 +111,19 @@ HRESULT TtwParleySrvX::DisconnectPeer(LONG aHandle) {
 }
 
 HRESULT TtwParleySrvX::GetPeerAddress(LONG aHandle, BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetPeerAddress(aHandle)); });
+  return Answer(Value, [&] { return engine_->GetPeerAddress(aHandle); });
 }
 
 HRESULT TtwParleySrvX::GetPeerPort(LONG aHandle, LONG* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = engine_->GetPeerPort(aHandle); });
+  return Answer(Value, [&] { return engine_->GetPeerPort(aHandle); });
 }
 
 HRESULT TtwParleySrvX::GetMoniker(LONG aHandle, LONG* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = engine_->GetMoniker(aHandle); });
+  return Answer(Value, [&] { return engine_->GetMoniker(aHandle); });
 }
 
 HRESULT TtwParleySrvX::GetPeerName(LONG aHandle, BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetPeerName(aHandle)); });
+  return Answer(Value, [&] { return engine_->GetPeerName(aHandle); });
 }
 
 HRESULT TtwParleySrvX::SetMoniker(LONG aHandle, LONG Moniker) {
@@ -169,28 +131,23 @@ HRESULT TtwParleySrvX::SetMoniker(LONG aHandle, LONG Moniker) {
 }
 
 HRESULT TtwParleySrvX::Start(VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = ToVariantBool(engine_->Start()); });
+  return Answer(Value, [&] { return engine_->Start(); });
 }
 
 HRESULT TtwParleySrvX::Stop(VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = ToVariantBool(engine_->Stop()); });
+  return Answer(Value, [&] { return engine_->Stop(); });
 }
 
 HRESULT TtwParleySrvX::get_LocalIPList(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetLocalIPList()); });
+  return Answer(Value, [&] { return engine_->GetLocalIPList(); });
 }
 
 HRESULT TtwParleySrvX::get_LastError(LONG* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = engine_->LastError; });
+  return Answer(Value, [&] { return engine_->LastError; });
 }
 
 HRESULT TtwParleySrvX::get_SecurityMode(LONG* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = engine_->GetSecurityMode(); });
+  return Answer(Value, [&] { return engine_->GetSecurityMode(); });
 }
 
 HRESULT TtwParleySrvX::put_SecurityMode(LONG Value) {
@@ -198,8 +155,7 @@ HRESULT TtwParleySrvX::put_SecurityMode(LONG Value) {
 }
 
 HRESULT TtwParleySrvX::get_PublicKey(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetPublicKey()); });
+  return Answer(Value, [&] { return engine_->GetPublicKey(); });
 }
 
 HRESULT TtwParleySrvX::put_PublicKey(BSTR Value) {
@@ -207,8 +163,7 @@ HRESULT TtwParleySrvX::put_PublicKey(BSTR Value) {
 }
 
 HRESULT TtwParleySrvX::get_PrivateKey(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetPrivateKey()); });
+  return Answer(Value, [&] { return engine_->GetPrivateKey(); });
 }
 
 HRESULT TtwParleySrvX::put_PrivateKey(BSTR Value) {
@@ -216,8 +171,7 @@ HRESULT TtwParleySrvX::put_PrivateKey(BSTR Value) {
 }
 
 HRESULT TtwParleySrvX::get_SecretKey(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetSecretKey()); });
+  return Answer(Value, [&] { return engine_->GetSecretKey(); });
 }
 
 HRESULT TtwParleySrvX::put_SecretKey(BSTR Value) {
@@ -225,8 +179,7 @@ HRESULT TtwParleySrvX::put_SecretKey(BSTR Value) {
 }
 
 HRESULT TtwParleySrvX::get_Fingerprints(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetFingerprints()); });
+  return Answer(Value, [&] { return engine_->GetFingerprints(); });
 }
 
 HRESULT TtwParleySrvX::put_Fingerprints(BSTR Value) {
@@ -234,8 +187,7 @@ HRESULT TtwParleySrvX::put_Fingerprints(BSTR Value) {
 }
 
 HRESULT TtwParleySrvX::get_BindAddress(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { PutBstr(Value, engine_->GetBindAddress()); });
+  return Answer(Value, [&] { return engine_->GetBindAddress(); });
 }
 
 HRESULT TtwParleySrvX::put_BindAddress(BSTR Value) {
@@ -243,8 +195,7 @@ HRESULT TtwParleySrvX::put_BindAddress(BSTR Value) {
 }
 
 HRESULT TtwParleySrvX::get_ListeningPort(LONG* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = engine_->ListeningPort; });
+  return Answer(Value, [&] { return engine_->ListeningPort; });
 }
 
 HRESULT TtwParleySrvX::put_ListeningPort(LONG Value) {
@@ -252,16 +203,14 @@ HRESULT TtwParleySrvX::put_ListeningPort(LONG Value) {
 }
 
 HRESULT TtwParleySrvX::get_Running(VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] { *Value = ToVariantBool(engine_->GetRunning()); });
+  return Answer(Value, [&] { return engine_->GetRunning(); });
 }
 
 HRESULT TtwParleySrvX::SendBinaryMessage(LONG aHandle, VARIANT* aMessage, VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  return Member([&] {
+  return Answer(Value, [&] {
     VARIANT empty;
     VariantInit(&empty);
-    *Value = ToVariantBool(engine_->SendBinaryMessage(aHandle, aMessage ? *aMessage : empty));
+    return engine_->SendBinaryMessage(aHandle, aMessage ? *aMessage : empty);
   });
 }
 
@@ -272,40 +221,30 @@ void TtwParleySrvX::FireConnectionRequest(TPeerHandle handle, const std::u16stri
   if (!HasSink()) return;  // nobody to ask: the login stays refused
   // The container writes the password through the reference (freeing the
   // old string); whatever the slot holds at the end is freed here.
-  BSTR slot = SysAllocString(password);
-  struct FreeSlot {
-    BSTR& s;
-    ~FreeSlot() { SysFreeString(s); }
-  } freeSlot{slot};
+  Bstr slot(password);
   VARIANT_BOOL accepted = ToVariantBool(accept);
-  std::array<Variant, 4> args{Variant(handle), Variant(std::u16string_view(userName)), ByRef(&slot),
-                              ByRef(&accepted)};
-  Fire(DISPID_SRV_ONCONNECTIONREQUEST, args);
-  password = BstrView(slot);
-  accept = accepted != VARIANT_FALSE;
+  FireEvent(DISPID_SRV_ONCONNECTIONREQUEST, handle, std::u16string_view(userName), ByRef(slot.InOut()),
+            ByRef(&accepted));
+  password = slot.View();
+  accept = FromVariantBool(accepted);
 }
 
 void TtwParleySrvX::FirePeerConnected(TPeerHandle handle) {
-  std::array<Variant, 1> args{Variant(handle)};
-  Fire(DISPID_SRV_ONPEERCONNECTED, args);
+  FireEvent(DISPID_SRV_ONPEERCONNECTED, handle);
 }
 
 void TtwParleySrvX::FirePeerRejected(const std::u16string& userName, const std::u16string& address, int32_t port,
                                      int32_t code) {
-  std::array<Variant, 4> args{Variant(std::u16string_view(userName)), Variant(std::u16string_view(address)),
-                              Variant(port), Variant(code)};
-  Fire(DISPID_SRV_ONPEERREJECTED, args);
+  FireEvent(DISPID_SRV_ONPEERREJECTED, std::u16string_view(userName), std::u16string_view(address), port, code);
 }
 
 void TtwParleySrvX::FirePeerDisconnected(TPeerHandle handle, int32_t code) {
-  std::array<Variant, 2> args{Variant(handle), Variant(code)};
-  Fire(DISPID_SRV_ONPEERDISCONNECTED, args);
+  FireEvent(DISPID_SRV_ONPEERDISCONNECTED, handle, code);
 }
 
 void TtwParleySrvX::FireBinaryMessage(TPeerHandle handle, const VARIANT& message) {
   // By reference to the engine's variant, which is released after the call.
-  std::array<Variant, 2> args{Variant(handle), ByRef(const_cast<VARIANT*>(&message))};
-  Fire(DISPID_SRV_ONBINARYMESSAGE, args);
+  FireEvent(DISPID_SRV_ONBINARYMESSAGE, handle, ByRef(const_cast<VARIANT*>(&message)));
 }
 
 }  // namespace tw

@@ -10,14 +10,4 @@ tw::TControlModule g_module(tw::TtwParleySrvX::Class(), &tw::TtwParleySrvX::Crea
 
 }  // namespace
 
-using tw::com::HRESULT;
-
-TW_COM_DLL_EXPORT HRESULT DllGetClassObject(tw::com::REFCLSID clsid, tw::com::REFIID iid, void** object) {
-  return g_module.GetClassObject(clsid, iid, object);
-}
-
-TW_COM_DLL_EXPORT HRESULT DllCanUnloadNow() { return g_module.CanUnloadNow(); }
-
-TW_COM_DLL_EXPORT HRESULT DllRegisterServer() { return g_module.Register(); }
-
-TW_COM_DLL_EXPORT HRESULT DllUnregisterServer() { return g_module.Unregister(); }
+TW_CONTROL_MODULE_EXPORTS(g_module)

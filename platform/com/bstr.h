@@ -62,6 +62,9 @@ class Bstr {
     return &s_;
   }
   void Reset() { SysFreeString(std::exchange(s_, nullptr)); }
+  // The slot for an [in,out] parameter: the callee may free the current
+  // string and leave a new one there, which this owner then frees.
+  BSTR* InOut() { return &s_; }
 
   UINT Length() const { return SysStringLen(s_); }
   bool Empty() const { return Length() == 0; }

@@ -12,6 +12,18 @@
 
 namespace tw::test {
 
+// The loudest 100 ms window's RMS (16 kHz): speech has syllables well above
+// the floor.
+inline double LoudestRms(const std::vector<int16_t>& s) {
+  double best = 0;
+  for (size_t at = 0; at + 1600 <= s.size(); at += 800) {
+    double sum = 0;
+    for (size_t i = at; i < at + 1600; ++i) sum += double(s[i]) * s[i];
+    best = std::max(best, std::sqrt(sum / 1600));
+  }
+  return best;
+}
+
 struct SegmentMatch {
   double delayMs = 0;
   double correlation = 0;  // normalised, at that delay

@@ -4,8 +4,6 @@
 // with an event sink that records what it is told and may react.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -25,6 +23,7 @@
 #include "platform/win32/messages.h"
 #include "platform/win32/system.h"
 #include "platform/win32/text.h"
+#include "tests/support/control_container.h"
 #include "tests/support/temp_folder.h"
 
 namespace tw::test {
@@ -32,44 +31,6 @@ namespace tw::test {
 using namespace tw::com;
 
 inline const char* ClientLibrary() { return TW_CLIENT_CONTROL; }
-
-// Calls one export of a library file, loading it for the call only.
-inline HRESULT CallExport(const char* library, const char* name) {
-  void* lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return CO_E_DLLNOTFOUND;
-  auto fn = reinterpret_cast<LPFNREGISTERSERVER>(::dlsym(lib, name));
-  HRESULT hr = fn ? fn() : CO_E_ERRORINDLL;
-  ::dlclose(lib);
-  return hr;
-}
-
-// The library's own DllCanUnloadNow while it is loaded; E_FAIL when it is not.
-inline HRESULT LoadedCanUnloadNow(const char* library) {
-  void* lib = ::dlopen(library, RTLD_NOW | RTLD_NOLOAD);
-  if (!lib) return E_FAIL;
-  auto fn = reinterpret_cast<LPFNCANUNLOADNOW>(::dlsym(lib, "DllCanUnloadNow"));
-  HRESULT hr = fn();
-  ::dlclose(lib);
-  return hr;
-}
-
-// One recorded event: its DISPID and its arguments as text ("bytes:N" for a
-// byte array, the value for a reference).
-struct TEvent {
-  DISPID id;
-  std::vector<std::string> args;
-};
-
-inline std::string ArgText(const VARIANT& v) {
-  const VARIANT* a = &v;
-  if (a->vt == (VT_BYREF | VT_VARIANT)) a = a->pvarVal;
-  if (a->vt == (VT_ARRAY | VT_UI1)) return "bytes:" + std::to_string(a->parray->rgsabound[0].cElements);
-  if (a->vt == (VT_BYREF | VT_BSTR)) return win32::Utf16ToUtf8(BstrView(*a->pbstrVal));
-  if (a->vt == (VT_BYREF | VT_BOOL)) return std::to_string(*a->pboolVal);
-  Variant copy(*a);
-  auto s = copy.ToString();
-  return s ? win32::Utf16ToUtf8(*s) : "?";
-}
 
 // The bytes of a byte-array argument (by reference or not); checks its form.
 inline std::string BytesOf(const VARIANT& v) {
@@ -83,44 +44,11 @@ inline std::string BytesOf(const VARIANT& v) {
   return std::string(static_cast<const char*>(a->parray->pvData), a->parray->rgsabound[0].cElements);
 }
 
-inline Variant ByteArrayOf(const std::string& bytes) {
-  Variant v;
-  VariantFromBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), v.Out());
-  return v;
-}
-
-// An events sink: records every event and runs the reaction set for its
-// DISPID, whose HRESULT goes back to the control.
-struct TSink {
-  std::vector<TEvent> events;
-  std::map<DISPID, std::function<HRESULT(std::span<VARIANT>)>> react;
-  ComPtr<IDispatch> dispatch;
-  DWORD cookie = 0;
-
-  explicit TSink(REFIID eventsIid = DIID_ItwParleyClnXEvents) {
-    dispatch = MakeDispatchSink(eventsIid, [this](DISPID id, std::span<VARIANT> args, VARIANT*) {
-      TEvent e{id, {}};
-      for (const VARIANT& a : args) e.args.push_back(ArgText(a));
-      events.push_back(e);
-      auto it = react.find(id);
-      return it == react.end() ? S_OK : it->second(args);
-    });
-  }
-  size_t Count(DISPID id) const {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const TEvent& e) { return e.id == id; }));
-  }
-  const TEvent* Last(DISPID id) const {
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-      if (it->id == id) return &*it;
-    return nullptr;
-  }
-  // Connects to `control`'s connection point for `eventsIid`.
+// The client control's events sink by default.
+struct TSink : TEventSink {
+  explicit TSink(REFIID eventsIid = DIID_ItwParleyClnXEvents) : TEventSink(eventsIid) {}
   bool Advise(IUnknown* control, REFIID eventsIid = DIID_ItwParleyClnXEvents) {
-    ComPtr<IConnectionPointContainer> c;
-    if (FAILED(control->QueryInterface(IConnectionPointContainer::kIid, c.OutVoid()))) return false;
-    ComPtr<IConnectionPoint> point;
-    return SUCCEEDED(c->FindConnectionPoint(eventsIid, point.Out())) &&
-           SUCCEEDED(point->Advise(dispatch.Get(), &cookie));
+    return TEventSink::Advise(control, eventsIid);
   }
 };
 

@@ -9,6 +9,7 @@
 
 #include "host/mServerControl.h"
 #include "platform/dsound/virtual_device.h"
+#include "tests/audio/voice_compare.h"
 #include "tests/client/control_container.h"
 #include "tests/support/loopback.h"
 
@@ -22,17 +23,6 @@ namespace {
 LONG Elements(const VARIANT& v) {
   const VARIANT* a = v.vt == (VT_BYREF | VT_VARIANT) ? v.pvarVal : &v;
   return a->vt == (VT_ARRAY | VT_UI1) ? static_cast<LONG>(a->parray->rgsabound[0].cElements) : -1;
-}
-
-// The loudest 100 ms window's RMS: speech has syllables well above the floor.
-double LoudestRms(const std::vector<int16_t>& s) {
-  double best = 0;
-  for (size_t at = 0; at + 1600 <= s.size(); at += 800) {
-    double sum = 0;
-    for (size_t i = at; i < at + 1600; ++i) sum += double(s[i]) * s[i];
-    best = std::max(best, std::sqrt(sum / 1600));
-  }
-  return best;
 }
 
 // The samples of a 16-bit mono WAV file (its data chunk).

@@ -1,6 +1,8 @@
 // The client control as a container sees it: its exports and registration,
 // the member table against the interface, the conversions at the boundary,
 // and the events of a session with a server engine and a second control.
+#include <dlfcn.h>
+
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -12,30 +14,6 @@ using namespace tw::com;
 using namespace tw::test;
 
 namespace {
-
-// The vtable slot of a virtual member function (Itanium C++ ABI: the
-// pointer holds 1 + the slot's byte offset).
-template <class F>
-size_t SlotOf(F member) {
-  struct {
-    uintptr_t ptr;
-    ptrdiff_t adj;
-  } raw;
-  static_assert(sizeof raw == sizeof member);
-  std::memcpy(&raw, &member, sizeof raw);
-  return (raw.ptr - 1) / sizeof(void*);
-}
-
-enum class Kind { Method, Get, Put };
-
-struct Row {
-  const char16_t* name;
-  DISPID id;
-  Kind kind;
-  size_t slot;      // declared
-  size_t actual;    // of the header's member
-  unsigned inputs;  // arguments a caller passes (no retval)
-};
 
 using I = ItwParleyClnX;
 const Row kMembers[] = {
@@ -117,22 +95,6 @@ const Row kMembers[] = {
     {u"SendBinaryMessage", 308, Kind::Method, 82, SlotOf(&I::SendBinaryMessage), 2},
 };
 
-WORD FlagsOf(Kind k) {
-  return k == Kind::Method ? DISPATCH_METHOD : k == Kind::Get ? DISPATCH_PROPERTYGET : DISPATCH_PROPERTYPUT;
-}
-
-HRESULT RawInvoke(IDispatch* d, DISPID id, WORD flags, std::vector<Variant>& reversed, VARIANT* result,
-                  bool namedPut = true) {
-  DISPID put = DISPID_PROPERTYPUT;
-  const bool isPut = (flags & DISPATCH_PROPERTYPUT) && namedPut;
-  DISPPARAMS dp{reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()), isPut ? 1u : 0u};
-  EXCEPINFO excep{};
-  UINT argErr = 0;
-  HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp, result, &excep, &argErr);
-  ClearExcepInfo(&excep);
-  return hr;
-}
-
 std::u16string Text(const DispResult& r) { return std::u16string(BstrView(r.value.bstrVal)); }
 
 // The operations in the control's error log beside the executable.
@@ -197,14 +159,17 @@ TEST_F(ClientRig, MemberTableNamesDispidsKindsAndSlots) {
     // refused before the member runs), and a method is no property.
     std::vector<Variant> tooMany(r.inputs + 1);
     Variant result;
-    EXPECT_EQ(RawInvoke(c.Disp(), r.id, FlagsOf(r.kind), tooMany, result.Out(), false), DISP_E_BADPARAMCOUNT);
+    UINT argErr = 0;
+    EXPECT_EQ(RawInvoke(c.Disp(), r.id, FlagsOf(r.kind), tooMany, result.Out(), &argErr, false),
+              DISP_E_BADPARAMCOUNT);
     if (r.inputs > 1) {
       std::vector<Variant> tooFew(r.inputs - 1);
-      EXPECT_EQ(RawInvoke(c.Disp(), r.id, FlagsOf(r.kind), tooFew, result.Out()), DISP_E_BADPARAMCOUNT);
+      EXPECT_EQ(RawInvoke(c.Disp(), r.id, FlagsOf(r.kind), tooFew, result.Out(), &argErr), DISP_E_BADPARAMCOUNT);
     }
     if (r.kind == Kind::Method) {
       std::vector<Variant> value(1);
-      EXPECT_EQ(RawInvoke(c.Disp(), r.id, DISPATCH_PROPERTYPUT, value, result.Out()), DISP_E_MEMBERNOTFOUND);
+      EXPECT_EQ(RawInvoke(c.Disp(), r.id, DISPATCH_PROPERTYPUT, value, result.Out(), &argErr),
+                DISP_E_MEMBERNOTFOUND);
     }
   }
   EXPECT_EQ(std::size(kMembers), 76u);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "tests/audio/voice_compare.h"
 #include "tests/client/control_container.h"
 
 using namespace tw;
@@ -27,17 +28,6 @@ std::vector<int16_t> WavSamples(const std::string& bytes) {
   for (size_t i = 44; i + 1 < bytes.size(); i += 2)
     s.push_back(static_cast<int16_t>(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
   return s;
-}
-
-// The loudest 100 ms window's RMS: speech has syllables well above the floor.
-double LoudestRms(const std::vector<int16_t>& s) {
-  double best = 0;
-  for (size_t at = 0; at + 1600 <= s.size(); at += 800) {
-    double sum = 0;
-    for (size_t i = at; i < at + 1600; ++i) sum += double(s[i]) * s[i];
-    best = std::max(best, std::sqrt(sum / 1600));
-  }
-  return best;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "platform/win32/messages.h"
 #include "platform/win32/system.h"
 #include "platform/win32/text.h"
+#include "tests/support/control_container.h"
 #include "tests/support/temp_folder.h"
 #include "server/cParleySrvIntf.h"
 #include "server/mHub.h"
@@ -44,26 +44,9 @@ inline const char* ControlLibrary() { return TW_SERVER_CONTROL; }
 // The registry the control is registered in for one test (or benchmark).
 using TempRegistryDir = TempRegistry;
 
-// Calls one export of the library file, loading it for the call only.
-inline HRESULT CallExport(const char* name) {
-  void* lib = ::dlopen(ControlLibrary(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return CO_E_DLLNOTFOUND;
-  auto fn = reinterpret_cast<LPFNREGISTERSERVER>(::dlsym(lib, name));
-  HRESULT hr = fn ? fn() : CO_E_ERRORINDLL;
-  ::dlclose(lib);
-  return hr;
-}
-
-// The library's own DllCanUnloadNow while it is loaded (S_OK: nothing alive);
-// S_FALSE too when it is not loaded at all is reported as E_FAIL.
-inline HRESULT LoadedCanUnloadNow() {
-  void* lib = ::dlopen(ControlLibrary(), RTLD_NOW | RTLD_NOLOAD);
-  if (!lib) return E_FAIL;
-  auto fn = reinterpret_cast<LPFNCANUNLOADNOW>(::dlsym(lib, "DllCanUnloadNow"));
-  HRESULT hr = fn();
-  ::dlclose(lib);
-  return hr;
-}
+// The control library's exports, as the support functions of that name.
+inline HRESULT CallExport(const char* name) { return CallExport(ControlLibrary(), name); }
+inline HRESULT LoadedCanUnloadNow() { return LoadedCanUnloadNow(ControlLibrary()); }
 
 // The TCP ports this process listens on (the control's, once started).
 inline std::vector<uint16_t> ListeningPorts() {
@@ -93,55 +76,10 @@ inline std::vector<uint16_t> ListeningPorts() {
   return ports;
 }
 
-// One recorded event: its DISPID and its arguments as text.
-struct TEvent {
-  DISPID id;
-  std::vector<std::string> args;
+// The container's event sink for the server control's events.
+struct TSink : TEventSink {
+  TSink() : TEventSink(DIID_ItwParleySrvXEvents) {}
 };
-
-inline std::string ArgText(const VARIANT& v) {
-  const VARIANT* a = &v;
-  if (a->vt == (VT_BYREF | VT_VARIANT)) a = a->pvarVal;
-  if (a->vt == (VT_ARRAY | VT_UI1)) return "bytes:" + std::to_string(a->parray->rgsabound[0].cElements);
-  if (a->vt == (VT_BYREF | VT_BSTR)) return win32::Utf16ToUtf8(BstrView(*a->pbstrVal));
-  if (a->vt == (VT_BYREF | VT_BOOL)) return std::to_string(*a->pboolVal);
-  Variant copy(*a);
-  auto s = copy.ToString();
-  return s ? win32::Utf16ToUtf8(*s) : "?";
-}
-
-// The container's event sink: records every event and runs the reaction
-// set for its DISPID, whose HRESULT goes back to the control.
-struct TSink {
-  std::vector<TEvent> events;
-  std::map<DISPID, std::function<HRESULT(std::span<VARIANT>)>> react;
-  ComPtr<IDispatch> dispatch;
-  DWORD cookie = 0;
-
-  TSink() {
-    dispatch = MakeDispatchSink(DIID_ItwParleySrvXEvents, [this](DISPID id, std::span<VARIANT> args, VARIANT*) {
-      TEvent e{id, {}};
-      for (const VARIANT& a : args) e.args.push_back(ArgText(a));
-      events.push_back(e);
-      auto it = react.find(id);
-      return it == react.end() ? S_OK : it->second(args);
-    });
-  }
-  size_t Count(DISPID id) const {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const TEvent& e) { return e.id == id; }));
-  }
-  const TEvent* Last(DISPID id) const {
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-      if (it->id == id) return &*it;
-    return nullptr;
-  }
-};
-
-inline Variant ByteArrayOf(const std::string& bytes) {
-  Variant v;
-  VariantFromBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), v.Out());
-  return v;
-}
 
 // A container's answer to OnConnectionRequest: the password to check and Accept.
 inline std::function<HRESULT(std::span<VARIANT>)> Admit(std::u16string password) {

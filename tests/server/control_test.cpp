@@ -1,6 +1,8 @@
 // The server control as a container sees it without network peers: its
 // exports and registration, the member table, argument handling, the shell
 // (design-time box, run-time height, About box, sink keeping).
+#include <dlfcn.h>
+
 #include <cstring>
 
 #include "platform/com/ole.h"
@@ -14,30 +16,6 @@ using namespace tw::com;
 using namespace tw::test;
 
 namespace {
-
-// The vtable slot of a virtual member function (Itanium C++ ABI: the
-// pointer holds 1 + the slot's byte offset).
-template <class F>
-size_t SlotOf(F member) {
-  struct {
-    uintptr_t ptr;
-    ptrdiff_t adj;
-  } raw;
-  static_assert(sizeof raw == sizeof member);
-  std::memcpy(&raw, &member, sizeof raw);
-  return (raw.ptr - 1) / sizeof(void*);
-}
-
-enum class Kind { Method, Get, Put };
-
-struct Row {
-  const char16_t* name;
-  DISPID id;
-  Kind kind;
-  size_t slot;       // declared
-  size_t actual;     // of the header's member
-  unsigned inputs;   // arguments a caller passes (no retval)
-};
 
 using I = ItwParleySrvX;
 const Row kMembers[] = {
@@ -71,21 +49,6 @@ const Row kMembers[] = {
     {u"Running", 222, Kind::Get, 34, SlotOf(&I::get_Running), 0},
     {u"SendBinaryMessage", 223, Kind::Method, 35, SlotOf(&I::SendBinaryMessage), 2},
 };
-
-WORD FlagsOf(Kind k) {
-  return k == Kind::Method ? DISPATCH_METHOD : k == Kind::Get ? DISPATCH_PROPERTYGET : DISPATCH_PROPERTYPUT;
-}
-
-HRESULT RawInvoke(IDispatch* d, DISPID id, WORD flags, std::vector<Variant>& reversed, VARIANT* result,
-                  UINT* argErr = nullptr, bool namedPut = true) {
-  DISPID put = DISPID_PROPERTYPUT;
-  const bool isPut = (flags & DISPATCH_PROPERTYPUT) && namedPut;
-  DISPPARAMS dp{reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()), isPut ? 1u : 0u};
-  EXCEPINFO excep{};
-  HRESULT hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp, result, &excep, argErr);
-  ClearExcepInfo(&excep);
-  return hr;
-}
 
 }  // namespace
 
