@@ -49,7 +49,12 @@ int ReadinessSet::Poll(std::vector<uint64_t>& ready, int timeoutMs) {
       if (errno == EINTR) continue;
       return FailFromErrno(SOCKET_ERROR);
     }
-    for (int i = 0; i < n; ++i) ready.push_back(events[static_cast<size_t>(i)].data.u64);
+    for (int i = 0; i < n; ++i) {
+      // epoll_event is packed on x86-64: its 64-bit data sits at offset 4, so
+      // it is read by value, never bound to a reference.
+      const uint64_t token = events[static_cast<size_t>(i)].data.u64;
+      ready.push_back(token);
+    }
     if (n < kBatch) break;
   }
   return static_cast<int>(ready.size());
