@@ -13,7 +13,6 @@
 // temporary file left once the engine is gone.
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -78,19 +77,21 @@ std::string Body(TFuzzInput& in) {
   return body;
 }
 
-// A folder of its own for each run, removed afterwards.
+// The process's own folder, made once and emptied after every run (making
+// and removing a folder per run costs more than the run itself).
 struct TFolder {
   fs::path path;
   TFolder() {
-    static std::atomic<unsigned> serial{0};
-    path = fs::temp_directory_path() /
-           ("tw-client-session-fuzz-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+    path = fs::temp_directory_path() / ("tw-client-session-fuzz-" + std::to_string(::getpid()));
     fs::remove_all(path);
     fs::create_directories(path);
   }
   ~TFolder() {
     std::error_code ec;
     fs::remove_all(path, ec);
+  }
+  void Empty() const {
+    for (const auto& entry : fs::directory_iterator(path)) fs::remove_all(entry.path());
   }
   std::u16string Wide(const std::string& name) const { return win32::AnsiToWide((path / name).string()); }
 };
@@ -115,7 +116,7 @@ struct TRawPeer {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TFuzzInput in(data, size);
   win32::ScopedManualTick clock;
-  TFolder folder;
+  static const TFolder folder;
   {
     std::ofstream(folder.path / "out.bin", std::ios::binary) << std::string(in.Chunk(8));
   }
@@ -142,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   test::TMediaLog media;
-  auto engine = std::make_unique<TTWParleyCln>(std::make_shared<test::TFakeMedia>(media), false);
+  auto engine = std::make_unique<TTWParleyCln>(std::make_shared<test::TFakeMedia>(media, true), false);
   TTWParleyCln& cln = *engine;
   CMill& own = cln.Mate().Mill();
   own.ErrorLogPath.clear();
@@ -385,5 +386,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string suffix = win32::WideToAnsi(cln.GetTransferSuffix());
   engine.reset();
   TW_FUZZ_CHECK(!HasFileEnding(folder.path, suffix));
+  folder.Empty();
   return 0;
 }
