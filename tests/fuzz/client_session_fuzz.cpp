@@ -1,7 +1,5 @@
-// A client engine with fake devices logs in to the real hub on its server
-// mill, its session pipe joined to the hub's without a socket (the pipe it
-// dialled is made socketless once the dial started, then driven as in
-// pipe_link.h). Two bare peers log in too and, through the hub's relay, send
+// A client engine with fake devices logs in to the real hub without sockets
+// (client_rig.h). Two bare peers log in too and, through the hub's relay, send
 // the engine any tube control, application message or acknowledgement with
 // fields the input picks; the input also injects session commands and bonded
 // messages straight into the engine's pipe as if the hub had sent them (any
@@ -24,11 +22,11 @@
 
 #include "client/mParleyCln.h"
 #include "fuzz_input.h"
+#include "client_rig.h"
 #include "pipe_link.h"
 #include "platform/com/variant.h"
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"
-#include "server/mHub.h"
 #include "tests/client/media_fakes.h"
 #include "transport/mSessionCommands.h"
 
@@ -106,11 +104,6 @@ bool HasFileEnding(const fs::path& root, const std::string& suffix) {
   return false;
 }
 
-struct TRawPeer {
-  CPipe* client = nullptr;
-  CPipe* server = nullptr;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -121,60 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(folder.path / "out.bin", std::ios::binary) << std::string(in.Chunk(8));
   }
 
-  CHub hub(kParleyAppId, false);
-  CMill& server = hub.Mill();
-  server.ErrorLogPath.clear();
-  hub.Events.OnConnectionRequest = [](const std::u16string&, std::u16string& password, bool& accept) {
-    password = u"pw";
-    accept = true;
-  };
-  if (!server.Listen(0)) return 0;  // the engine dials here; the hub never accepts it
-
   // Two bare peers log in and announce themselves, before or after the engine.
   const uint8_t setup = in.Byte();
-  CMill others(TMillSide::Client, false);
-  others.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) {};
-  others.Events.OnBondSack = [](CPipe&, TSack&) {};
-  std::vector<TRawPeer> raw(2);
-  static const char16_t* const kNames[] = {u"ann", u"bob"};
-  for (size_t i = 0; i < raw.size(); ++i) {
-    raw[i].server = &fuzz::AddServerPipe(server);
-    raw[i].client = &fuzz::AddClientPipe(others, "QXMELNORAPKD31", kNames[i], u"pw");
-  }
-
   test::TMediaLog media;
-  auto engine = std::make_unique<TTWParleyCln>(std::make_shared<test::TFakeMedia>(media, true), false);
-  TTWParleyCln& cln = *engine;
-  CMill& own = cln.Mate().Mill();
-  own.ErrorLogPath.clear();
-  CPipe* link = nullptr;  // the hub's end of the engine's session
-
-  auto settle = [&] {
-    for (int round = 0; round < 16; ++round) {
-      bool moved = false;
-      CPipe* mine = own.GetPipe(cln.Mate().SessionPipeId());
-      if (mine && link) {
-        moved |= fuzz::Shuttle(*mine, *link);
-        moved |= fuzz::Shuttle(*link, *mine);
-      }
-      for (TRawPeer& p : raw) {
-        moved |= fuzz::Shuttle(*p.client, *p.server);
-        moved |= fuzz::Shuttle(*p.server, *p.client);
-      }
-      fuzz::DeliverPosted();
-      if (!moved) break;
-    }
-  };
-  auto announce = [&](TRawPeer& p) {
-    if (p.client->State != psSession) return;
-    p.client->QueueMessage(CMD_READY + sackAppBase);
-    settle();
-    p.client->QueueMessage(CMD_ANNOUNCE + sackAppBase);
-    settle();
-  };
-  settle();
-  if (setup & 1) announce(raw[0]);
-  if (setup & 2) announce(raw[1]);
+  fuzz::TClientRig rig(std::make_shared<test::TFakeMedia>(media, true), setup);
+  TTWParleyCln& cln = *rig.Engine;
+  auto& raw = rig.Raw;
 
   // The engine's events, with the handles each may name.
   std::set<TPeerHandle> connected, gone;
@@ -226,28 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cln.Events.OnInFileDone = [&](TPeerHandle h, int32_t) { live(h); };
   cln.Events.OnOutFileDone = [&](TPeerHandle h, int32_t) { live(h); };
 
-  // The engine dials the hub's listener; its pipe then loses the socket and
-  // talks to the hub's own pipe without one.
-  if (cln.OpenSession(u"127.0.0.1", server.ListeningPort(), u"me", u"pw")) {
-    CPipe* mine = own.GetPipe(cln.Mate().SessionPipeId());
-    TW_FUZZ_CHECK(mine != nullptr);
-    mine->AdoptSocket(ws::Socket());
-    mine->StartProtocol();
-    link = &fuzz::AddServerPipe(server);
-  }
-  settle();
-  // A peer announced before the engine introduces itself, as a client does
-  // when the hub lists a newcomer; the others announce now, and the hub
-  // lists them to the engine.
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (!(setup & (1 << i)) || !link || raw[i].client->State != psSession) continue;
-    raw[i].client->PutRaw(IntToField(link->Id()));
-    raw[i].client->QueueMessage(CMD_INTRODUCE + sackAppBase);
-    raw[i].client->ClearFields();
-    settle();
-  }
-  if (!(setup & 1)) announce(raw[0]);
-  if (!(setup & 2)) announce(raw[1]);
+  rig.Open();
+
 
   auto pickHandle = [&] { return static_cast<TPeerHandle>(in.Pick(5)); };
   auto pickPeerId = [&]() -> int32_t {
@@ -259,21 +184,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (int step = 0; step < 192 && !in.Empty(); ++step) {
     const uint8_t op = in.Byte();
-    TRawPeer& peer = raw[(op >> 7) & 1];
+    fuzz::TClientRig::TRawPeer& peer = raw[(op >> 7) & 1];
     switch (op & 15) {
       case 0:
       case 1:
       case 2:
       case 3: {  // a bare peer sends the engine anything through the hub's relay
-        if (peer.client->State != psSession || !link) break;
         const int32_t code = kPeerCodes[in.Pick(std::size(kPeerCodes))];
-        TSack& sack = peer.client->QueueOwn(code, Body(in));
-        sack.AckWanted = (op >> 4) & 1;
-        AppendLe32(sack.RouteList, static_cast<uint32_t>(link->Id()));
+        rig.SendFromPeer(peer, code, Body(in), (op >> 4) & 1);
         break;
       }
       case 4: {  // a frame straight into the engine's pipe, as from the hub
-        CPipe* mine = own.GetPipe(cln.Mate().SessionPipeId());
+        CPipe* mine = rig.SessionPipe();
         if (!mine) break;
         std::string prefix;
         int32_t code;
@@ -291,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 5: {  // the hub announces a peer, hostile id and all
-        CPipe* mine = own.GetPipe(cln.Mate().SessionPipeId());
+        CPipe* mine = rig.SessionPipe();
         if (!mine) break;
         std::string body;
         PutIntField(body, pickPeerId());
@@ -354,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((op & 0x70) == 0x70) cln.CloseSession();
         break;
     }
-    settle();
+    rig.Settle();
 
     // Talks: states in range, one pending call at most, and it is the caller's.
     int calling = 0;
@@ -384,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::string suffix = win32::WideToAnsi(cln.GetTransferSuffix());
-  engine.reset();
+  rig.Engine.reset();
   TW_FUZZ_CHECK(!HasFileEnding(folder.path, suffix));
   folder.Empty();
   return 0;
