@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "audio/mDSAudio.h"
 #include "client/mParleyCln.h"
@@ -26,17 +27,24 @@ using namespace tw;
 using namespace tw::cln;
 using tw::fuzz::TFuzzInput;
 
-// Fake recorder and capture (no devices, nothing captured), the real player
-// and the real video decoder.
+// Fake recorder and capture (no devices, nothing captured), real players
+// for the talkers and the real video decoder. The engine's first player only
+// holds the playback settings: a fake spares every run the making of a real
+// one, which costs more than the run.
 class TDecodingMedia final : public TMediaFactory {
  public:
   explicit TDecodingMedia(test::TMediaLog& log) : log_(log) {}
+  std::unique_ptr<IPlayer> CreatePlayer() override {
+    if (std::exchange(first_, false)) return std::make_unique<test::TFakePlayer>(log_);
+    return TMediaFactory::CreatePlayer();
+  }
   std::unique_ptr<IRecorder> CreateRecorder() override { return std::make_unique<test::TFakeRecorder>(log_); }
   std::unique_ptr<ICaptureSource> CreateCapture() override { return std::make_unique<test::TFakeCapture>(log_); }
   std::unique_ptr<IVideoEncoder> CreateEncoder() override { return std::make_unique<test::TLoggingEncoder>(log_); }
 
  private:
   test::TMediaLog& log_;
+  bool first_ = true;
 };
 
 // A BMP's pixel bytes as its header describes them.

@@ -18,11 +18,10 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "client/mParleyCln.h"
-#include "fuzz_input.h"
 #include "client_rig.h"
+#include "fuzz_input.h"
 #include "pipe_link.h"
 #include "platform/com/variant.h"
 #include "platform/win32/text.h"
@@ -172,7 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cln.Events.OnOutFileDone = [&](TPeerHandle h, int32_t) { live(h); };
 
   rig.Open();
-
 
   auto pickHandle = [&] { return static_cast<TPeerHandle>(in.Pick(5)); };
   auto pickPeerId = [&]() -> int32_t {
