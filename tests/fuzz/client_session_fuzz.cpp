@@ -172,6 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   rig.Open();
 
+  int32_t outFiles = 0;  // transfers the engine started
   auto pickHandle = [&] { return static_cast<TPeerHandle>(in.Pick(5)); };
   auto pickPeerId = [&]() -> int32_t {
     const uint8_t pick = in.Byte();
@@ -240,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 7: cln.BeginTalk(pickHandle(), op & 0x10, op & 0x20); break;
       case 8: cln.EndTalk(); break;
-      case 9: cln.RequestOutFile(pickHandle(), folder.Wide(op & 0x10 ? "out.bin" : "missing.bin")); break;
+      case 9: outFiles += cln.RequestOutFile(pickHandle(), folder.Wide(op & 0x10 ? "out.bin" : "missing.bin")); break;
       case 10:
         if (op & 0x10)
           cln.CancelOutFile(pickHandle());
@@ -297,10 +298,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     TW_FUZZ_CHECK(calling <= 1);
     // Without acknowledgements from the peer, flow control stops the engine:
-    // a window of voice packets, two frames, one file chunk.
-    for (const auto& tube : cln.Mate().Tubes())
-      TW_FUZZ_CHECK(tube->PendingAcks.size() <=
-                    size_t{TTalkUnit::kMaxPendingAudio + TTalkUnit::kMaxPendingFrames + 1});
+    // a window of voice packets, two frames, and one file chunk for each
+    // transfer it started (a cancelled one still awaits its chunk's).
+    for (const auto& tube : cln.Mate().Tubes()) {
+      int32_t audio = 0, frames = 0, chunks = 0;
+      for (const TPendingAck& ack : tube->PendingAcks) {
+        audio += ack.Code == sackAppBase + APP_AUDIO;
+        frames += ack.Code == sackAppBase + APP_FRAME;
+        chunks += ack.Code == sackAppBase + APP_FILE_DATA;
+      }
+      TW_FUZZ_CHECK(audio <= TTalkUnit::kMaxPendingAudio && frames <= TTalkUnit::kMaxPendingFrames);
+      TW_FUZZ_CHECK(chunks <= outFiles && static_cast<size_t>(audio + frames + chunks) == tube->PendingAcks.size());
+    }
   }
 
   const std::string suffix = win32::WideToAnsi(cln.GetTransferSuffix());
