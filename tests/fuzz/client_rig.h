@@ -34,9 +34,9 @@ class TClientRig {
       : hub_(kParleyAppId, false), others_(TMillSide::Client, false), setup_(setup) {
     CMill& server = hub_.Mill();
     server.ErrorLogPath.clear();
-    hub_.Events.OnConnectionRequest = [](const std::u16string&, std::u16string& password, bool& accept) {
+    hub_.Events.OnConnectionRequest = [](const std::u16string& user, std::u16string& password, bool& accept) {
       password = u"pw";
-      accept = true;
+      accept = user != u"eve";
     };
     listening_ = server.Listen(0);
     others_.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) {};
@@ -53,10 +53,10 @@ class TClientRig {
       if (setup_ & (1 << i)) Announce(Raw[i]);
   }
 
-  // Opens the engine's session and lets the peers meet it; false when the
-  // engine could not even dial.
-  bool Open() {
-    if (!listening_ || !Engine->OpenSession(u"127.0.0.1", hub_.Mill().ListeningPort(), u"me", u"pw")) return false;
+  // Opens the engine's session as `user` (the hub refuses "eve") and lets
+  // the peers meet it; false when the engine could not even dial.
+  bool Open(const std::u16string& user = u"me") {
+    if (!listening_ || !Engine->OpenSession(u"127.0.0.1", hub_.Mill().ListeningPort(), user, u"pw")) return false;
     CPipe* mine = SessionPipe();
     TW_FUZZ_CHECK(mine != nullptr);
     mine->AdoptSocket(ws::Socket());

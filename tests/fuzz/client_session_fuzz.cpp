@@ -141,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     okay = answers & 1;
     audio = answers & 2;
     video = answers & 4;
+    if (answers & 0x80) cln.DisconnectPeer(h);  // the container acts inside the event
   };
   cln.Events.OnTalkBegan = [&](TPeerHandle h) { live(h); };
   cln.Events.OnTalkEnded = [&](TPeerHandle h) { live(h); };
@@ -158,6 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int pick = (answers >> 3) + offers++;
     okay = pick % 5 != 4;
     path = folder.Wide(pick % 3 == 2 ? "sub/in" + std::to_string(pick % 2) : "in" + std::to_string(pick % 2));
+    // The container may act inside the event: a second thought, a hang-up.
+    if (pick % 7 == 5) cln.CancelInFile(h);
+    if (pick % 11 == 10) cln.DisconnectPeer(h);
+    if (pick % 13 == 12) cln.CloseSession();
   };
   auto progress = [&](TPeerHandle h, int32_t countLo, int32_t countHi, int32_t sizeLo, int32_t sizeHi) {
     live(h);
@@ -170,7 +175,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cln.Events.OnInFileDone = [&](TPeerHandle h, int32_t) { live(h); };
   cln.Events.OnOutFileDone = [&](TPeerHandle h, int32_t) { live(h); };
 
-  rig.Open();
+  // The hub may refuse the engine, and the devices may fail to start.
+  media.failPlayer = setup & 0x04;
+  media.failRecorder = setup & 0x08;
+  media.failCapture = setup & 0x10;
+  rig.Open(setup & 0x20 ? u"eve" : u"me");
 
   int32_t outFiles = 0;  // transfers the engine started
   auto pickHandle = [&] { return static_cast<TPeerHandle>(in.Pick(5)); };
@@ -272,7 +281,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           fuzz::FeedPipe(*peer.server, in.Chunk());  // or sends hostile bytes
         break;
       default:
-        if ((op & 0x70) == 0x70) cln.CloseSession();
+        if ((op & 0x70) == 0x70) {
+          cln.CloseSession();
+        } else if ((op & 0x70) == 0x60) {
+          if (rig.Link) rig.Link->FinishSession(crSocket);  // the hub ends the engine's session
+        } else if ((op & 0x70) == 0x50) {
+          if (CPipe* mine = rig.SessionPipe()) fuzz::FeedPipe(*mine, in.Chunk());  // bytes of any kind
+        }
         break;
     }
     rig.Settle();
