@@ -33,7 +33,7 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
   });
   win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
 
-  mate_ = std::make_unique<CMate>(kAppId, startPump);
+  mate_ = std::make_unique<CMate>(kParleyAppId, startPump);
   TMateEvents& ev = mate_->Events;
   ev.OnMateOpen = [this] { DoSessionOpen(); };
   ev.OnMateClosed = [this](int32_t) { DoSessionClosed(); };
@@ -169,13 +169,17 @@ void TTWParleyCln::Close(int32_t code) {
 
 // --- Messages --------------------------------------------------------------------
 
-bool TTWParleyCln::SendText(TPeerHandle handle, const std::u16string& text, int32_t channel) {
+TPeer* TTWParleyCln::SelectOpenPeer(TPeerHandle handle) {
   lastError_ = errNone;
   if (status_ != ssOpen) {
     lastError_ = errSessionNotOpen;
-    return false;
+    return nullptr;
   }
-  TPeer* p = SelectPeer(handle);
+  return SelectPeer(handle);
+}
+
+bool TTWParleyCln::SendText(TPeerHandle handle, const std::u16string& text, int32_t channel) {
+  TPeer* p = SelectOpenPeer(handle);
   if (!p) return false;
   mate_->PushWideString(text);
   mate_->AddTarget(p->Tube);
@@ -213,29 +217,20 @@ bool TTWParleyCln::SendBinaryMessage(TPeerHandle handle, const com::VARIANT& byt
 
 // --- Files -----------------------------------------------------------------------
 
-TPeer* TTWParleyCln::SelectFilePeer(TPeerHandle handle) {
-  lastError_ = errNone;
-  if (status_ != ssOpen) {
-    lastError_ = errSessionNotOpen;
-    return nullptr;
-  }
-  return SelectPeer(handle);
-}
-
 bool TTWParleyCln::RequestOutFile(TPeerHandle handle, const std::u16string& file) {
-  TPeer* p = SelectFilePeer(handle);
+  TPeer* p = SelectOpenPeer(handle);
   if (p) lastError_ = files_->RequestOutFile(*p, file);
   return p && lastError_ == errNone;
 }
 
 bool TTWParleyCln::CancelOutFile(TPeerHandle handle) {
-  TPeer* p = SelectFilePeer(handle);
+  TPeer* p = SelectOpenPeer(handle);
   if (p) lastError_ = files_->CancelOutFile(*p);
   return p && lastError_ == errNone;
 }
 
 bool TTWParleyCln::CancelInFile(TPeerHandle handle) {
-  TPeer* p = SelectFilePeer(handle);
+  TPeer* p = SelectOpenPeer(handle);
   if (p) lastError_ = files_->CancelInFile(*p);
   return p && lastError_ == errNone;
 }

@@ -111,7 +111,6 @@ class TTWParleyCln {
  public:
   static constexpr win32::UINT_PTR kTimerId = 1;
   static constexpr uint32_t kTimerMs = 20;
-  static constexpr const char16_t* kAppId = tw::kParleyAppId;
 
   // `media` makes the recorder, players, capture and encoder (null: the
   // defaults that do nothing). `startPump` false leaves the transport's pump
@@ -253,9 +252,9 @@ class TTWParleyCln {
  private:
   void Close(int32_t code);
   bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
-  // The first checks of the file operations: the session is open (13) and
-  // the handle names a peer (3).
-  TPeer* SelectFilePeer(TPeerHandle handle);
+  // The first checks of the text and file operations: LastError cleared,
+  // the session is open (13) and the handle names a peer (3).
+  TPeer* SelectOpenPeer(TPeerHandle handle);
   TPeer* TubePeer(TTubeId tube);  // the connected peer of a tube, or null
 
   // Session layer closures.
