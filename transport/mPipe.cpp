@@ -198,13 +198,9 @@ void CPipe::QueryAddresses() {
 
 TSack& CPipe::QueueMessage(int32_t code) {
   if (SendIdle()) RequestPush();
-  SendPending = true;
-  mill_.Stir();
-  auto sack = std::make_unique<TSack>();
-  sack->Code = code;
-  sack->Payload = std::move(fields_);
+  std::string body = std::move(fields_);
   fields_.clear();
-  return queue_.Queue(std::move(sack));
+  return QueueOwn(code, std::move(body));
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
