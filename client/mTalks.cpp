@@ -87,6 +87,7 @@ void TTalkUnit::TalkEnded(TPeer& peer) {
   peer.TalkState = tkIdle;
   const TPeerHandle handle = peer.Handle;
   const bool wasCallee = handle == callee_;
+  if (handle == joining_.inviter) joining_ = {};  // its talk's members are no longer expected
   if (wasCallee)
     callee_ = 0;
   else
