@@ -260,7 +260,9 @@ void TTalkUnit::DoTalkRefuse(TPeer& peer, std::string& body) {
   if (engine_.Events.OnTalkRefused) engine_.Events.OnTalkRefused(peer.Handle, code);
 }
 
-// A talker of ours tells us that its callee joins the talk.
+// A talker of ours tells us that its callee joins the talk. A peer whose
+// link is gone is not joined: it could never take part, and its record would
+// hold media until the engine goes.
 void TTalkUnit::DoTalkJoin(TPeer& sender, std::string& body) {
   if (sender.TalkState != tkTalking || Full()) return;
   CMate& mate = engine_.Mate();
