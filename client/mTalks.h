@@ -68,8 +68,8 @@ class TTalkUnit {
   // runs. The answers are one relayed round trip behind our acceptance (the
   // inviter's join request, then the talker's answer); the window leaves
   // room for them to wait behind the media already queued on slow links and
-  // for a few TCP retransmissions, and closes long before a stranger could
-  // expect one to be open.
+  // for a few TCP retransmissions; outside it, and whenever we accepted no
+  // invitation, an accept from a stranger starts nothing.
   static constexpr uint32_t kJoinWindowMs = 10'000;
 
   explicit TTalkUnit(TTWParleyCln& engine);
@@ -129,8 +129,8 @@ class TTalkUnit {
   std::vector<TPeerHandle> talkers_;  // in the order their talks began
   std::atomic<size_t> talkerCount_{0};  // the same count, for the streaming thread
   TPeerHandle callee_ = 0;
-  // The talk we joined last by accepting an invitation: who invited us, and
-  // when we accepted (0: none yet).
+  // The talk we joined last by accepting an invitation: who invited us (0:
+  // nobody, or that talk ended) and when we accepted.
   struct TJoining {
     TPeerHandle inviter = 0;
     uint32_t since = 0;
