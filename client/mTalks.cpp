@@ -5,6 +5,7 @@
 
 #include "audio/mVodec.h"
 #include "client/mParleyCln.h"
+#include "platform/win32/tick.h"
 #include "transport/twTools.h"
 #include "video/mCBitmap.h"
 
@@ -43,7 +44,7 @@ bool TTalkUnit::BeginTalk(TPeer& peer, bool audio, bool video) {
     engine_.SetLastError(errWrongState);
     return false;
   }
-  if (peer.TalkState != tkIdle || callee_ != 0) {
+  if (peer.TalkState != tkIdle || callee_ != 0 || Full()) {
     engine_.SetLastError(errBusy);
     return false;
   }
@@ -86,6 +87,7 @@ void TTalkUnit::TalkEnded(TPeer& peer) {
   peer.TalkState = tkIdle;
   const TPeerHandle handle = peer.Handle;
   const bool wasCallee = handle == callee_;
+  if (handle == joining_.inviter) joining_ = {};  // its talk's members are no longer expected
   if (wasCallee)
     callee_ = 0;
   else
@@ -133,6 +135,20 @@ void TTalkUnit::ReleaseMedia(TPeer* peer) {
   peer->Decoder.reset();
 }
 
+// The media of a talk that starts from no talkers, as the container chose
+// them for it. A call still unanswered may have started the recorder or the
+// capture already: what the choice leaves out stops, what it adds starts
+// with the next talker's media.
+void TTalkUnit::ChooseMedia(bool audio, bool video) {
+  if (callee_ != 0 && audioActive_ && !audio) engine_.Recorder().Stop();
+  if (callee_ != 0 && videoActive_ && !video) {
+    engine_.Capture().StopCapture();
+    framePending_ = false;
+  }
+  audioActive_ = audio;
+  videoActive_ = video;
+}
+
 // --- Messages ------------------------------------------------------------------------
 
 void TTalkUnit::DoMessage(TPeer& peer, int32_t channel, std::string& body) {
@@ -149,8 +165,9 @@ void TTalkUnit::DoMessage(TPeer& peer, int32_t channel, std::string& body) {
 }
 
 void TTalkUnit::DoTalkInvite(TPeer& peer) {
-  // Both invited each other at once, or it is already in a talk with us.
-  if (peer.TalkState != tkIdle) {
+  // Both invited each other at once, it is already in a talk with us, or the
+  // talk has no room for another talker.
+  if (peer.TalkState != tkIdle || Full()) {
     SendCode(peer, APP_TALK_REFUSE, errBusy);
     return;
   }
@@ -164,15 +181,15 @@ void TTalkUnit::DoTalkInvite(TPeer& peer) {
   // close ended the invitation there and the container heard of it then.
   TPeer* p = engine_.CheckPeer(handle);
   if (!p || p->TalkState != tkInvited || engine_.Destroying()) return;
-  if (!SharedMediaInUse()) {
-    audioActive_ = audio;
-    videoActive_ = video;
-  }
-  if (!okay) {
+  // A refusal leaves the media of a call in progress as they are.
+  if (talkers_.empty() && (okay || callee_ == 0)) ChooseMedia(audio, video);
+  // Talks the handler began meanwhile may have filled the talk.
+  const bool full = okay && Full();
+  if (!okay || full) {
     p->TalkState = tkIdle;
     ReleaseMedia(p);
-    SendCode(*p, APP_TALK_REFUSE, errCancelled);
-    if (engine_.Events.OnError) engine_.Events.OnError(errCancelled);
+    SendCode(*p, APP_TALK_REFUSE, full ? errBusy : errCancelled);
+    if (engine_.Events.OnError) engine_.Events.OnError(full ? errBusy : errCancelled);
     return;
   }
   if (!StartMedia(*p)) {
@@ -183,14 +200,24 @@ void TTalkUnit::DoTalkInvite(TPeer& peer) {
     SendCode(*p, APP_TALK_REFUSE, errMediaFailed);
     return;
   }
+  // The talkers of the inviter's talk will answer its join request.
+  joining_ = {handle, win32::GetTickCount()};
   Send(*p, APP_TALK_ACCEPT);
   TalkBegan(*p);
 }
 
+bool TTalkUnit::ExpectsJoiner() {
+  if (joining_.inviter == 0 || win32::GetTickCount() - joining_.since >= kJoinWindowMs) return false;
+  const TPeer* inviter = engine_.CheckPeer(joining_.inviter);
+  return inviter && inviter->TalkState == tkTalking && inviter->LinkState == lsConnected;
+}
+
 // From our callee: the call is answered, and the talkers we already have are
-// told to join it. From an idle peer while we talk: a talker of ours that
-// was told to join us. Anything else (a peer we neither called nor talk
-// with, a repeated answer) starts nothing.
+// told to join it. From an idle peer shortly after we accepted an
+// invitation: a talker of the inviter's talk that was told to join us.
+// Anything else (a peer we neither called nor expect, a repeated answer, one
+// that would overfill the talk) starts nothing; an idle peer is told the
+// talk ended, so it does not count us as its talker.
 void TTalkUnit::DoTalkAccept(TPeer& peer) {
   if (peer.Handle == callee_ && peer.TalkState == tkCalling) {
     callee_ = 0;
@@ -201,13 +228,17 @@ void TTalkUnit::DoTalkAccept(TPeer& peer) {
         if (TPeer* t = engine_.CheckPeer(talkers_[i])) mate.AddTarget(t->Tube);
       mate.SendToTargets(APP_TALK_JOIN);
     }
-  } else if (peer.TalkState != tkIdle) {
+    TalkBegan(peer);
     return;
-  } else if (talkers_.empty()) {
-    Send(peer, APP_TALK_END);  // no talk to join: it should not count us as a talker
+  }
+  if (peer.TalkState != tkIdle) return;
+  if (!ExpectsJoiner() || Full()) {
+    Send(peer, APP_TALK_END);
     return;
-  } else if (!StartMedia(peer)) {
+  }
+  if (!StartMedia(peer)) {
     ReleaseMedia(&peer);
+    Send(peer, APP_TALK_END);
     return;
   }
   TalkBegan(peer);
@@ -229,9 +260,11 @@ void TTalkUnit::DoTalkRefuse(TPeer& peer, std::string& body) {
   if (engine_.Events.OnTalkRefused) engine_.Events.OnTalkRefused(peer.Handle, code);
 }
 
-// A talker of ours tells us that its callee joins the talk.
+// A talker of ours tells us that its callee joins the talk. A peer whose
+// link is gone is not joined: it could never take part, and its record would
+// hold media until the engine goes.
 void TTalkUnit::DoTalkJoin(TPeer& sender, std::string& body) {
-  if (sender.TalkState != tkTalking) return;
+  if (sender.TalkState != tkTalking || Full()) return;
   CMate& mate = engine_.Mate();
   const CTube* tube = mate.FindTubeById(ReadIntField(body));
   if (!tube) return;
@@ -336,7 +369,8 @@ void TTalkUnit::SendFrame(TPeer& peer) {
 // the picture.
 void TTalkUnit::DoFrame(TPeer& peer, std::string& body) {
   TParleyClnEvents& ev = engine_.Events;
-  if (talkers_.empty() || !ev.OnRemoteFrame || !peer.Decoder) return;
+  // A callee that has not answered yet has a decoder too, but is no talker.
+  if (talkers_.empty() || !ev.OnRemoteFrame || peer.TalkState != tkTalking || !peer.Decoder) return;
   std::string_view rest(body);
   const std::string_view frame = ReadStrField(rest);
   if (frame.size() <= 3) return;

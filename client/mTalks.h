@@ -55,6 +55,22 @@ class TTalkUnit {
   // While recording is muted, packets of at most this size still go out (the
   // end-of-talk marker).
   static constexpr size_t kMarkerBytes = 4;
+  // The most talkers a talk may have, a call being set up counted. Every
+  // frame and voice packet goes out once per talker, so a full mesh of this
+  // size is already beyond what a client's link carries; the bound keeps
+  // peers that join on their own from piling up players, decoders and
+  // traffic.
+  static constexpr size_t kMaxTalkers = 16;
+  // After we accept an invitation, each talker already in the inviter's talk
+  // is told to join us and answers with an APP_TALK_ACCEPT of its own. Such
+  // answers from peers we neither called nor talk with are honoured only
+  // this long after we accepted, and only while the talk with the inviter
+  // runs. The answers are one relayed round trip behind our acceptance (the
+  // inviter's join request, then the talker's answer); the window leaves
+  // room for them to wait behind the media already queued on slow links and
+  // for a few TCP retransmissions; outside it, and whenever we accepted no
+  // invitation, an accept from a stranger starts nothing.
+  static constexpr uint32_t kJoinWindowMs = 10'000;
 
   explicit TTalkUnit(TTWParleyCln& engine);
   TTalkUnit(const TTalkUnit&) = delete;
@@ -87,6 +103,12 @@ class TTalkUnit {
   // The recorder and capture are in use while a talk has talkers or a call
   // is being set up.
   bool SharedMediaInUse() const { return !talkers_.empty() || callee_ != 0; }
+  // No room for another talker.
+  bool Full() const { return talkers_.size() + (callee_ != 0 ? 1 : 0) >= kMaxTalkers; }
+  // Whether an accepting peer we neither called nor talk with may be a
+  // talker of the talk we joined last (see kJoinWindowMs).
+  bool ExpectsJoiner();
+  void ChooseMedia(bool audio, bool video);
   void TalkBegan(TPeer& peer);
   void AddTalker(TPeerHandle handle);
   void RemoveTalker(TPeerHandle handle);
@@ -107,6 +129,12 @@ class TTalkUnit {
   std::vector<TPeerHandle> talkers_;  // in the order their talks began
   std::atomic<size_t> talkerCount_{0};  // the same count, for the streaming thread
   TPeerHandle callee_ = 0;
+  // The talk we joined last by accepting an invitation: who invited us (0:
+  // nobody, or that talk ended) and when we accepted.
+  struct TJoining {
+    TPeerHandle inviter = 0;
+    uint32_t since = 0;
+  } joining_;
   bool audioActive_ = false;
   std::atomic<bool> videoActive_{false};
   // The frame hand-over: set by the streaming thread, cleared by the timer.

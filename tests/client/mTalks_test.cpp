@@ -27,6 +27,7 @@ namespace cln = tw::cln;
 namespace {
 
 std::string Str(size_t size, char fill = 'v') { return std::string(size, fill); }
+cln::TBytes Bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
 
 win32::Bitmap Picture(int width, int height, uint8_t shade) {
   win32::Bitmap bmp(width, height, win32::PixelFormat::pf24bit);
@@ -154,7 +155,13 @@ const TTransition kTransitions[] = {
      {"refused r1 1", "disconnected r1"}, {}},
     {"JoinNamingAnIdlePeer", 2,
      [](TalkRig& r) { r.SayCode(*r.r1, cln::APP_TALK_JOIN, r.r1->PeerId(u"r2")); }, true, 2, {"joined r2"}, {"101"}},
-    {"AcceptFromAJoiningPeer", 2, [](TalkRig& r) { r.Say(*r.r2, cln::APP_TALK_ACCEPT); }, true, 2, {"began r2"}, {}},
+    // Having just accepted r1's invitation, a hears from r1's other talkers.
+    {"AcceptFromAJoiningPeer", 0,
+     [](TalkRig& r) {
+       r.InvitedBy(*r.r1, AcceptIt);
+       r.Say(*r.r2, cln::APP_TALK_ACCEPT);
+     },
+     true, 2, {"invited r1", "began r1", "began r2"}, {}},
     {"EndTalkWhileTalking", 2, [](TalkRig& r) { r.a->EndTalk(); }, false, 0, {"ended r1"}, {"103"}},
     {"EndWhileTalking", 2, [](TalkRig& r) { r.Say(*r.r1, cln::APP_TALK_END); }, false, 0, {"ended r1"}, {}},
     {"DisconnectWhileTalking", 2, [](TalkRig& r) { r.a->DisconnectPeer(r.p1); }, false, 0,
@@ -182,6 +189,24 @@ const TTransition kTransitions[] = {
     // What a peer outside the protocol can no longer do.
     {"AcceptFromAPeerNeverInvited", 0, [](TalkRig& r) { r.Say(*r.r1, cln::APP_TALK_ACCEPT); }, false, 0, {},
      {"103"}},
+    // a called r1 itself: nobody was told to join a.
+    {"AcceptFromAStrangerWhileTalking", 2, [](TalkRig& r) { r.Say(*r.r2, cln::APP_TALK_ACCEPT); }, true, 0, {},
+     {"103"}},
+    {"AcceptFromAJoiningPeerMediaFail", 0,
+     [](TalkRig& r) {
+       r.InvitedBy(*r.r1, AcceptIt);
+       r.media.failPlayer = true;
+       r.Say(*r.r2, cln::APP_TALK_ACCEPT);
+     },
+     true, 0, {"invited r1", "began r1"}, {"103"}},
+    {"AcceptFromAStrangerWhileCalling", 1, [](TalkRig& r) { r.Say(*r.r2, cln::APP_TALK_ACCEPT); }, true, 0, {},
+     {"103"}},
+    {"JoinNamingADisconnectedPeer", 2,
+     [](TalkRig& r) {
+       r.a->DisconnectPeer(r.p2);
+       r.SayCode(*r.r1, cln::APP_TALK_JOIN, r.r1->PeerId(u"r2"));
+     },
+     true, 0, {"disconnected r2"}, {}},
     {"RepeatedAccept", 2, [](TalkRig& r) { r.Say(*r.r1, cln::APP_TALK_ACCEPT); }, false, 2, {}, {}},
     {"JoinFromAPeerNotTalking", 0,
      [](TalkRig& r) { r.SayCode(*r.r1, cln::APP_TALK_JOIN, r.r1->PeerId(u"r2")); }, true, 0, {}, {}},
@@ -367,6 +392,187 @@ TEST(TalkScenarios, BeginTalkChecksInOrder) {
   EXPECT_EQ(t.h[0]->GetLastError(), cln::errWrongState);
 }
 
+TEST(TalkScenarios, EachCalleeThatAcceptsCompletesTheMeshOfFour) {
+  Trio t(4);
+  for (size_t callee = 1; callee < 4; ++callee) {
+    ASSERT_TRUE(t.h[0]->BeginTalk(t.H(0, callee), true, false));
+    ASSERT_TRUE(t.h.Run([&] {
+      for (size_t i = 0; i <= callee; ++i)
+        if (t.h[i]->GetTalkCount() != static_cast<int32_t>(callee)) return false;
+      return true;
+    })) << callee;
+  }
+  t.h.Settle();
+  // Every client sends one voice packet; every other one plays it.
+  const std::string voice = Str(120);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(t.h[i]->GetTalkCount(), 3) << i;
+    EXPECT_EQ(t.h[i].Count("ended "), 0u) << i;
+    t.h[i]->Recorder().Events.OnPacket(Bytes(voice));
+  }
+  EXPECT_TRUE(t.h.Run([&] {
+    return std::all_of(t.logs.begin(), t.logs.end(), [](const auto& l) { return l->played.size() == 3; });
+  }));
+}
+
+// --- Who may join a talk -------------------------------------------------------------------------
+
+// After a accepted r1's invitation, r2 (which a never called) sends its
+// accept: r2 joins only while a may still expect r1's other talkers.
+struct TJoinCase {
+  const char* name;
+  uint32_t afterMs;  // from a's acceptance to r2's accept
+  bool inviterLeft;  // r1 ended its talk with a first (and talks with a again, on a's call)
+  bool joins;
+};
+
+void PrintTo(const TJoinCase& c, std::ostream* os) { *os << c.name; }
+
+const TJoinCase kJoinCases[] = {
+    {"RightAfterAccepting", 0, false, true},
+    {"AtTheWindowsLastMillisecond", cln::TTalkUnit::kJoinWindowMs - 1, false, true},
+    {"OnceTheWindowIsOver", cln::TTalkUnit::kJoinWindowMs, false, false},
+    {"AfterTheInviterLeft", 0, true, false},
+};
+
+class TalkJoining : public ::testing::TestWithParam<TJoinCase> {};
+
+TEST_P(TalkJoining, AnAcceptFromAPeerNotCalledStartsATalkOnlyWhileJoinersAreExpected) {
+  const TJoinCase& c = GetParam();
+  TalkRig rig({.manualClock = true});
+  rig.InvitedBy(*rig.r1, AcceptIt);
+  ASSERT_EQ(rig.a->GetTalkState(rig.p1), cln::tkTalking);
+  rig.h.Settle();
+  rig.h.Clock().Advance(c.afterMs);
+  if (c.inviterLeft) {
+    rig.Say(*rig.r1, cln::APP_TALK_END);
+    ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == 0; }));
+    rig.Reach(cln::tkTalking);
+  }
+  rig.Say(*rig.r2, cln::APP_TALK_ACCEPT);
+  ASSERT_TRUE(rig.h.Run([&] {
+    return c.joins ? rig.a->GetTalkState(rig.p2) == cln::tkTalking : !TalkRig::Heard(*rig.r2).empty();
+  }));
+  // What a sends now reaches r2 only if it joined.
+  const std::string voice = Str(100);
+  rig.a->Recorder().Events.OnPacket(Bytes(voice));
+  rig.a->Capture().OnFrame(Picture(64, 48, 7));
+  rig.a->TimerTick();
+  ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1; }));
+  rig.h.Settle();
+  if (c.joins) {
+    EXPECT_TRUE(rig.a.Saw("began r2"));
+    EXPECT_EQ(TalkRig::Count(*rig.r2, cln::APP_AUDIO), 1u);
+    EXPECT_EQ(TalkRig::Count(*rig.r2, cln::APP_FRAME), 1u);
+  } else {
+    EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"103"}));
+    EXPECT_FALSE(rig.a.Saw("began r2"));
+    EXPECT_EQ(rig.a->GetTalkState(rig.p2), cln::tkIdle);
+    EXPECT_EQ(rig.media.decoders, 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Talks, TalkJoining, ::testing::ValuesIn(kJoinCases),
+                         [](const auto& c) { return std::string(c.param.name); });
+
+// A crowd that answers a's acceptance: the talk stops growing at its bound,
+// and nobody can add to it afterwards.
+TEST(TalkJoiningBound, NoPathMakesATalkLargerThanItsBound) {
+  TalkRig rig;
+  const auto bound = static_cast<int32_t>(cln::TTalkUnit::kMaxTalkers);
+  std::vector<std::unique_ptr<TRawClient>> crowd;
+  for (int32_t i = 0; i < bound; ++i) crowd.push_back(rig.Bond(u"s" + win32::Utf8ToUtf16(std::to_string(i))));
+  rig.InvitedBy(*rig.r1, AcceptIt);
+  for (int32_t i = 0; i < bound - 2; ++i) rig.Say(*crowd[static_cast<size_t>(i)], cln::APP_TALK_ACCEPT);
+  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == bound - 1; }));
+
+  // The container accepts an invitation, but the talk filled up while it
+  // was being asked: the inviter is told a is busy.
+  rig.inInvite = [&](bool& okay) {
+    rig.Say(*crowd[crowd.size() - 2], cln::APP_TALK_ACCEPT);
+    EXPECT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == bound; }));
+    okay = true;
+  };
+  rig.Say(*rig.r2, cln::APP_TALK_INVITE);
+  ASSERT_TRUE(rig.h.Run([&] { return !TalkRig::Heard(*rig.r2).empty(); }));
+  EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"102 30"}));
+  EXPECT_TRUE(rig.a.Saw("error 30"));
+
+  // Neither a late accept (told the talk ended), nor an invitation (answered
+  // busy without asking the container), nor a join, nor a call of a's own
+  // adds a talker.
+  const size_t events = rig.a.log.size();
+  rig.Say(*crowd.back(), cln::APP_TALK_ACCEPT);
+  rig.Say(*rig.r2, cln::APP_TALK_INVITE);
+  ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Heard(*rig.r2).size() == 2 && !TalkRig::Heard(*crowd.back()).empty(); }));
+  rig.SayCode(*rig.r1, cln::APP_TALK_JOIN, rig.r1->PeerId(u"r2"));
+  EXPECT_FALSE(rig.a->BeginTalk(rig.p2, true, true));
+  EXPECT_EQ(rig.a->GetLastError(), cln::errBusy);
+  rig.h.Settle();
+  EXPECT_EQ(TalkRig::Heard(*crowd.back()), (std::vector<std::string>{"103"}));
+  EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"102 30", "102 30"}));
+  EXPECT_EQ(TalkEvents(rig.a, events), std::vector<std::string>{});
+  EXPECT_EQ(rig.a->GetTalkCount(), bound);
+  EXPECT_EQ(rig.media.players, 1 + bound);
+}
+
+// --- Where the talk unit differs from a plain reading, on purpose --------------------------------
+
+// The answer to an invitation sets the media of a talk that has no talkers
+// yet, even while a call of a's own is pending.
+TEST(TalkChoices, AnInvitationAcceptedDuringACallTakesTheHandlersMediaChoice) {
+  TalkRig rig;
+  ASSERT_TRUE(rig.a->BeginTalk(rig.p2, true, false));
+  ASSERT_TRUE(rig.media.recording);
+  ASSERT_FALSE(rig.media.capturing);
+  rig.a->Events.OnTalkInvited = [](cln::TPeerHandle, bool& okay, bool& audio, bool& video) {
+    okay = true;
+    audio = false;
+    video = true;
+  };
+  rig.Say(*rig.r1, cln::APP_TALK_INVITE);
+  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == 1; }));
+  EXPECT_FALSE(rig.a->AudioActive());
+  EXPECT_TRUE(rig.a->VideoActive());
+  EXPECT_FALSE(rig.media.recording);
+  EXPECT_TRUE(rig.media.capturing);
+  rig.a->Capture().OnFrame(Picture(64, 48, 5));
+  rig.a->TimerTick();
+  EXPECT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1; }));
+  EXPECT_EQ(rig.a->GetCaller(), rig.p2);
+}
+
+// A talk's media go before the container hears that it ended, so a handler
+// that calls the same peer again keeps what its new call started.
+TEST(TalkChoices, ACallMadeWhenATalkEndsKeepsItsMedia) {
+  TalkRig rig;
+  rig.Reach(cln::tkTalking);
+  rig.a->Events.OnTalkEnded = [&](cln::TPeerHandle h) { EXPECT_TRUE(rig.a->BeginTalk(h, true, true)); };
+  rig.Say(*rig.r1, cln::APP_TALK_END);
+  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetCaller() == rig.p1; }));
+  EXPECT_EQ(rig.media.players, 2);
+  EXPECT_EQ(rig.media.decoders, 1);
+  EXPECT_TRUE(rig.media.recording);
+  EXPECT_TRUE(rig.media.capturing);
+}
+
+// The recorder and capture serve a pending call too: the last talker
+// leaving does not take them from the call.
+TEST(TalkChoices, TheLastTalkerLeavingDuringACallLeavesTheCallItsMedia) {
+  TalkRig rig;
+  rig.Reach(cln::tkTalking);
+  ASSERT_TRUE(rig.a->BeginTalk(rig.p2, true, true));
+  rig.Say(*rig.r1, cln::APP_TALK_END);
+  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == 0; }));
+  EXPECT_TRUE(rig.media.recording);
+  EXPECT_TRUE(rig.media.capturing);
+  rig.Say(*rig.r2, cln::APP_TALK_ACCEPT);
+  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == 1; }));
+  const std::string voice = Str(100);
+  rig.a->Recorder().Events.OnPacket(Bytes(voice));
+  EXPECT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r2, cln::APP_AUDIO) == 1; }));
+}
+
 // --- Audio and video flow ------------------------------------------------------------------------
 
 // a talks with engine c1 and with bare peer r1, which never acknowledges.
@@ -522,6 +728,24 @@ TEST(TalkFaults, ARefusedFrameIsDroppedAndTheNextOneStillDecodes) {
   ASSERT_EQ(remote.size(), 1u);
   EXPECT_EQ(remote[0].size(), kBmpHeaderBytes + 64 * 48 * 4);
   EXPECT_EQ(TalkRig::Count(*rig.r1, cln::APP_FRAME_DONE), 3u);
+}
+
+TEST(TalkFaults, FramesFromACalleeThatHasNotAnsweredAreNotShown) {
+  TalkRig rig;
+  rig.Reach(cln::tkTalking);
+  ASSERT_TRUE(rig.a->BeginTalk(rig.p2, true, true));
+  std::vector<cln::TPeerHandle> shown;
+  rig.a->Events.OnRemoteFrame = [&](cln::TPeerHandle h, cln::TBytes) { shown.push_back(h); };
+  CVienco encoder;
+  win32::Bitmap picture = Picture(64, 48, 40);
+  const auto coded = encoder.Encode(picture, false);
+  const std::string frame = StrToField(std::string(reinterpret_cast<const char*>(coded.data()), coded.size()));
+  rig.Say(*rig.r2, cln::APP_FRAME, frame);
+  rig.h.Settle();
+  rig.Say(*rig.r1, cln::APP_FRAME, frame);
+  ASSERT_TRUE(rig.h.Run([&] { return !shown.empty(); }));
+  rig.h.Settle();
+  EXPECT_EQ(shown, std::vector<cln::TPeerHandle>{rig.p1});
 }
 
 TEST(TalkFaults, AFrameTheEncoderRefusesReopensTheHandOver) {
