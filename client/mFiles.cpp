@@ -63,7 +63,7 @@ int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
   out.Size = size;
   out.Sent = 0;
   out.StartTick = win32::GetTickCount();
-  out.OfferHeld = out.StaleAnswers > 0;
+  out.OfferHeld = out.StaleAnswers > 0 || out.CancelUnacked;
   if (!out.OfferHeld) SendOffer(peer);
   return errNone;
 }
@@ -118,7 +118,7 @@ void TFileUnit::DoMessage(TPeer& peer, int32_t channel, std::string& body) {
     case APP_FILE_DONE: DoDone(peer, body); break;
     case APP_FILE_END: {
       const int32_t code = ReadIntField(body);
-      if (!TakeStaleAnswer(peer)) EndOutFile(peer, code, false);
+      if (!TakeStaleAnswer(peer, false)) EndOutFile(peer, code, false);
       break;
     }
     case APP_FILE_CANCEL: DoCancel(peer, ReadIntField(body)); break;
@@ -217,14 +217,7 @@ bool TFileUnit::InUse(const files::TFileId& folder, std::string_view name) const
 // The sender: the receiver accepted; data start once it is ready.
 void TFileUnit::DoAccepted(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
-  if (TakeStaleAnswer(peer)) {
-    // An offer given up was accepted: the receiver may hold a transfer that
-    // nothing will feed (its cancel came first, the transport keeping the
-    // order of one code only). With no other offer of ours on its way, a
-    // cancel can reach that transfer alone.
-    if (!out.Active && out.StaleAnswers == 0) SendCode(peer, APP_FILE_CANCEL, errCancelled);
-    return;
-  }
+  if (TakeStaleAnswer(peer, true)) return;
   if (!out.Active || out.State != fsOffered || out.OfferHeld) return;
   out.Crc = kCrc32Start;
   out.Sent = 0;
@@ -253,8 +246,15 @@ void TFileUnit::DoReady(TPeer& peer) {
   SendNextChunk(peer);
 }
 
-void TFileUnit::DoAck(TPeer& peer) {
+void TFileUnit::DoAck(TPeer& peer, int32_t channel) {
   TOutFile& out = peer.Files.Out;
+  if (channel == APP_FILE_CANCEL) {
+    if (!out.CancelUnacked) return;
+    out.CancelUnacked = false;
+    ReleaseHeldOffer(peer);
+    return;
+  }
+  if (channel != APP_FILE_DATA) return;
   if (out.StaleAcks > 0) {
     --out.StaleAcks;
     return;
@@ -393,12 +393,25 @@ void TFileUnit::DoCancel(TPeer& peer, int32_t code) {
 
 // While an answer is due for an offer given up, no other offer is on the
 // wire: the answer that comes is that one.
-bool TFileUnit::TakeStaleAnswer(TPeer& peer) {
+bool TFileUnit::TakeStaleAnswer(TPeer& peer, bool accepted) {
   TOutFile& out = peer.Files.Out;
   if (out.StaleAnswers <= 0) return false;
   --out.StaleAnswers;
-  if (out.StaleAnswers == 0 && out.Active && out.OfferHeld) SendOffer(peer);
+  if (accepted) {
+    // The receiver may hold a transfer that nothing will feed: our cancel
+    // came before the offer (the transport keeps the order of one code
+    // only). No other offer of ours is on its way, so this cancel can reach
+    // that transfer alone; the next offer waits until it was taken.
+    engine_.Mate().PushInt(errCancelled);
+    out.CancelUnacked = Send(peer, APP_FILE_CANCEL, true);
+  }
+  ReleaseHeldOffer(peer);
   return true;
+}
+
+void TFileUnit::ReleaseHeldOffer(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (out.StaleAnswers == 0 && !out.CancelUnacked && out.Active && out.OfferHeld) SendOffer(peer);
 }
 
 void TFileUnit::Release(TPeer& peer) {

@@ -25,7 +25,9 @@
 // container still decides (END [1], and nothing is created or fired). A
 // sender that gave an offer up before its answer came holds its next offer to
 // that peer back until the answer came and was discarded, so a late answer
-// can never end the next offer.
+// can never end the next offer. A late accept may leave the receiver with a
+// transfer nothing feeds (our cancel overtook the offer): it is cancelled, and
+// a held offer goes out only once that cancel was acknowledged.
 //
 // The records live in each TPeer (TPeerFiles) and own their open files; every
 // file call goes through the file layer.
@@ -73,6 +75,7 @@ struct TOutFile {
   int32_t StaleAcks = 0;  // acknowledgements still due for an earlier transfer's data
   int32_t StaleAnswers = 0;  // answers still due to offers given up before they came
   bool OfferHeld = false;    // its APP_FILE_OFFER waits for those answers
+  bool CancelUnacked = false;  // a cancel for a late accept awaits its acknowledgement
   std::u16string Path;
   files::TFile Source;
   uint32_t Crc = 0;
@@ -131,8 +134,8 @@ class TFileUnit {
 
   // --- The engine's hooks ---------------------------------------------------------
   void DoMessage(TPeer& peer, int32_t channel, std::string& body);
-  // An acknowledged APP_FILE_DATA from this peer.
-  void DoAck(TPeer& peer);
+  // An acknowledged file message (APP_FILE_DATA, APP_FILE_CANCEL) to this peer.
+  void DoAck(TPeer& peer, int32_t channel);
   // The peer's link ended (disconnect, session closed): its transfers end
   // with code 1, with their done events.
   void PeerGone(TPeer& peer);
@@ -157,8 +160,9 @@ class TFileUnit {
   // The receiver: an APP_FILE_CANCEL from the peer.
   void DoCancel(TPeer& peer, int32_t code);
   // The sender: an answer to an offer given up, or none; true when taken.
-  // The offer held back for it goes out once no answer is due any more.
-  bool TakeStaleAnswer(TPeer& peer);
+  bool TakeStaleAnswer(TPeer& peer, bool accepted);
+  // Sends the offer held back once nothing of a given-up offer is on its way.
+  void ReleaseHeldOffer(TPeer& peer);
   void SendOffer(TPeer& peer);
   void SendNextChunk(TPeer& peer);
   void EndOutFile(TPeer& peer, int32_t code, bool notify);

@@ -942,8 +942,8 @@ TEST(FileCancelWhileDeciding, TheCancelEndsTheOffer) {
 // The sender's side: an answer to an offer given up before it came is that
 // offer's, never the next one's, whichever code it has. The next offer
 // waits for it; a late END leaves the next offer running, and a late ACCEPT
-// with nothing after it is cancelled, so the receiver holds no transfer that
-// nothing feeds.
+// is cancelled, so the receiver holds no transfer that nothing feeds, before
+// the next offer goes out.
 TEST(FileCancelWhileDeciding, ALateAnswerNeverEndsTheNextOffer) {
   TRig rig(1);
   TClient& a = rig[0];
@@ -964,10 +964,21 @@ TEST(FileCancelWhileDeciding, ALateAnswerNeverEndsTheNextOffer) {
     r.SendAndWait(cln::APP_FILE_READY, {});  // out of turn, ignored: a step, the next offer held back
     EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
     r.SendAndWait(late, late == cln::APP_FILE_END ? IntToField(cln::errCancelled) : Int64(0));
+    if (late == cln::APP_FILE_ACCEPT) {
+      // The accept is cancelled; the next offer waits until that cancel was
+      // taken (acknowledged).
+      ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 2));
+      auto last = std::find_if(r.raw.bonds.rbegin(), r.raw.bonds.rend(),
+                               [](const auto& b) { return b.code == 1000 + cln::APP_FILE_CANCEL; });
+      EXPECT_TRUE(last->ackWanted);
+      r.SendAndWait(cln::APP_FILE_READY, {});
+      EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
+      r.raw.SendRouted(-(1000 + cln::APP_FILE_CANCEL), {}, r.to);
+    }
     ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, offers + 2));
     EXPECT_EQ(a.Count("outdone"), done + 1);
     EXPECT_EQ(seen(cln::APP_FILE_START), starts);
-    EXPECT_EQ(seen(cln::APP_FILE_CANCEL), cancels + 1);
+    EXPECT_EQ(seen(cln::APP_FILE_CANCEL), cancels + (late == cln::APP_FILE_ACCEPT ? 2u : 1u));
     EXPECT_EQ(a->GetOutgoingFile(raw), u"src");
     r.SendAndWait(cln::APP_FILE_ACCEPT, Int64(0));
     ASSERT_TRUE(waitSeen(cln::APP_FILE_START, starts + 1));
