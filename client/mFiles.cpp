@@ -376,8 +376,8 @@ void TFileUnit::PeerGone(TPeer& peer) {
 }
 
 // A cancel from the sender. It ends the offer the container still decides
-// too: answered at once, before any later offer of the peer, and nothing is
-// created or fired for it.
+// too: that offer is answered at once with END [1], and nothing is created
+// or fired for it when the container's answer comes.
 void TFileUnit::DoCancel(TPeer& peer, int32_t code) {
   TInFile& in = peer.Files.In;
   if (!in.Active && in.State == fsOffered) {
