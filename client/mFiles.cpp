@@ -18,6 +18,19 @@ namespace {
 // the seal's header (17) and padding (up to 16).
 constexpr int32_t kChunkHeadroom = 64;
 
+// Decide's result for an offer that a cancel answered while the container
+// decided.
+constexpr int32_t kAnswered = -1;
+
+bool EndsWith(std::u16string_view text, std::u16string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+std::string_view NameOf(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 // Fires a container event through a copy, so a handler that replaces itself
 // does not destroy the closure that runs it.
 template <typename Event, typename... Args>
@@ -50,10 +63,17 @@ int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
   out.Size = size;
   out.Sent = 0;
   out.StartTick = win32::GetTickCount();
-  engine_.Mate().PushWideString(BareFileName(file));
-  engine_.Mate().PushInt64(size);
-  Send(peer, APP_FILE_OFFER);
+  out.OfferHeld = out.StaleAnswers > 0 || out.CancelUnacked;
+  if (!out.OfferHeld) SendOffer(peer);
   return errNone;
+}
+
+void TFileUnit::SendOffer(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  out.OfferHeld = false;
+  engine_.Mate().PushWideString(BareFileName(out.Path));
+  engine_.Mate().PushInt64(out.Size);
+  Send(peer, APP_FILE_OFFER);
 }
 
 int32_t TFileUnit::CancelOutFile(TPeer& peer) {
@@ -80,7 +100,8 @@ int32_t TFileUnit::ChunkSize() {
 }
 
 bool TFileUnit::SetTransferSuffix(const std::u16string& suffix) {
-  if (suffix.empty()) return false;
+  // A suffix with a separator would put the temporary file in another folder.
+  if (suffix.empty() || suffix.find_first_of(std::u16string_view(u"/\0", 2)) != std::u16string::npos) return false;
   suffix_ = suffix;
   return true;
 }
@@ -95,54 +116,36 @@ void TFileUnit::DoMessage(TPeer& peer, int32_t channel, std::string& body) {
     case APP_FILE_READY: DoReady(peer); break;
     case APP_FILE_DATA: DoData(peer, body); break;
     case APP_FILE_DONE: DoDone(peer, body); break;
-    case APP_FILE_END:
-      EndOutFile(peer, ReadIntField(body), false);
-      break;
-    case APP_FILE_CANCEL: {
-      // Only APP_FILE_DONE with every byte and a matching CRC completes a
-      // transfer: a cancel that says 0 still cancels.
+    case APP_FILE_END: {
       const int32_t code = ReadIntField(body);
-      EndInFile(peer, code == errNone ? int32_t{errCancelled} : code, false);
+      if (!TakeStaleAnswer(peer, false)) EndOutFile(peer, code, false);
       break;
     }
+    case APP_FILE_CANCEL: DoCancel(peer, ReadIntField(body)); break;
     default: break;
   }
 }
 
 // The receiver: asks the container where the file goes, opens the temporary
-// file and accepts, or answers the refusal's code.
+// file and accepts, or answers the refusal's code. A name that is not a plain
+// file name, or that would pass for a temporary file, never reaches the
+// container.
 void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   const std::u16string offered = ReadWideField(body);
   const int64_t size = ReadInt64Field(body);
   TInFile& in = peer.Files.In;
-  const auto event = engine_.Events.OnInFileRequested;
+  const std::u16string name = TrimOfferedName(offered);
   int32_t code = errNone;
-  if (!event) {
+  if (!engine_.Events.OnInFileRequested) {
     code = errNoReceiver;
-  } else if (in.Active) {
-    code = errBusy;
-  } else if (size < 0) {
-    code = errDeclined;  // no file has a negative size
+  } else if (in.Active || in.State == fsOffered) {
+    code = errBusy;  // a transfer, or an offer the container still decides
+  } else if (size < 0 || !IsPlainName(name) || EndsWith(name, suffix_)) {
+    code = errDeclined;  // no file has a negative size or such a name
   } else {
-    // The container runs inside the event and may pump messages: a second
-    // offer, a disconnect or a closed session may come meanwhile.
-    const uint32_t offer = ++offers_;
-    in.State = fsOffered;
-    in.Offer = offer;
-    const std::u16string name = TrimOfferedName(offered);
-    std::u16string path = name;
-    bool okay = false;
-    event(peer.Handle, path, okay);
-    if (!okay) {
-      code = errDeclined;
-    } else if (in.Offer != offer || in.Active || in.State != fsOffered || peer.LinkState != lsConnected ||
-               engine_.GetSessionStatus() != ssOpen) {
-      code = errCancelled;
-    } else {
-      code = PrepareIncoming(in, name, path);
-    }
-    if (in.Offer == offer && !in.Active) in.State = fsNone;
+    code = Decide(peer, name);
   }
+  if (code == kAnswered) return;
   if (code != errNone) {
     SendCode(peer, APP_FILE_END, code);
     return;
@@ -153,8 +156,28 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   in.Received = 0;
   in.Crc = kCrc32Start;
   in.StartTick = win32::GetTickCount();
+  receiving_.push_back(&in);
   engine_.Mate().PushInt64(0);  // resume offset: transfers always start at 0
   Send(peer, APP_FILE_ACCEPT);
+}
+
+// The container runs inside the event and may pump messages: the peer's
+// cancel, a disconnect or a closed session may come meanwhile.
+int32_t TFileUnit::Decide(TPeer& peer, const std::u16string& name) {
+  TInFile& in = peer.Files.In;
+  const auto event = engine_.Events.OnInFileRequested;
+  const uint32_t offer = ++offers_;
+  in.State = fsOffered;
+  in.Offer = offer;
+  std::u16string path = name;
+  bool okay = false;
+  event(peer.Handle, path, okay);
+  if (in.Offer != offer) return kAnswered;  // the peer's cancel ended it
+  in.State = fsNone;
+  in.Offer = 0;
+  if (!okay) return errDeclined;
+  if (peer.LinkState != lsConnected || engine_.GetSessionStatus() != ssOpen) return errCancelled;
+  return PrepareIncoming(in, name, path);
 }
 
 // A name the container kept is the peer's choice, so only its last component
@@ -169,19 +192,33 @@ int32_t TFileUnit::PrepareIncoming(TInFile& in, const std::u16string& offeredNam
   if (target.empty()) return errCreateFailed;
   const std::string destination = files::PathFromWide(target);
   const std::string temporary = files::PathFromWide(target + suffix_);
-  if (!files::MakeFolderChain(files::FolderOf(temporary))) return errCreateFailed;
-  // Never through a symbolic link planted at the temporary file's place.
-  if (!in.Temp.Create(temporary, 0666, files::Links::Refuse)) return errCreateFailed;
+  const std::string folderPath = files::FolderOf(temporary);
+  if (!files::MakeFolderChain(folderPath)) return errCreateFailed;
+  // Places are compared by the folder's id and the name in it, so another
+  // spelling of a path (relative, through a link) names the same place.
+  files::TFileId folder;
+  if (!files::IdOf(folderPath, folder)) return errCreateFailed;
+  if (InUse(folder, NameOf(destination)) || InUse(folder, NameOf(temporary))) return errCreateFailed;
+  // A new file of its own, never through a link planted at its place.
+  if (!in.Temp.CreateFresh(temporary)) return errCreateFailed;
   in.FinalPath = target;
   in.Destination = destination;
   in.Temporary = temporary;
+  in.Folder = folder;
   return errNone;
+}
+
+bool TFileUnit::InUse(const files::TFileId& folder, std::string_view name) const {
+  return std::any_of(receiving_.begin(), receiving_.end(), [&](const TInFile* other) {
+    return other->Folder == folder && (NameOf(other->Destination) == name || NameOf(other->Temporary) == name);
+  });
 }
 
 // The sender: the receiver accepted; data start once it is ready.
 void TFileUnit::DoAccepted(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
-  if (!out.Active || out.State != fsOffered) return;
+  if (TakeStaleAnswer(peer, true)) return;
+  if (!out.Active || out.State != fsOffered || out.OfferHeld) return;
   out.Crc = kCrc32Start;
   out.Sent = 0;
   if (!out.Source.Seek(0)) {
@@ -209,8 +246,15 @@ void TFileUnit::DoReady(TPeer& peer) {
   SendNextChunk(peer);
 }
 
-void TFileUnit::DoAck(TPeer& peer) {
+void TFileUnit::DoAck(TPeer& peer, int32_t channel) {
   TOutFile& out = peer.Files.Out;
+  if (channel == APP_FILE_CANCEL) {
+    if (!out.CancelUnacked) return;
+    out.CancelUnacked = false;
+    ReleaseHeldOffer(peer);
+    return;
+  }
+  if (channel != APP_FILE_DATA) return;
   if (out.StaleAcks > 0) {
     --out.StaleAcks;
     return;
@@ -289,12 +333,15 @@ void TFileUnit::EndInFile(TPeer& peer, int32_t code, bool notify) {
   if (!in.Active) return;
   in.Active = false;
   in.State = fsNone;
+  std::erase(receiving_, &in);
+  const files::TFileId temp = in.Temp.Id();
   if (code == errNone) {
     if (!files::CommitOver(in.Temp, in.Destination)) code = errRenameFailed;
   } else {
     (void)in.Temp.Close();
   }
-  if (code != errNone) (void)files::DeleteFile(in.Temporary);
+  // Only the file this transfer created: its name may have been taken since.
+  if (code != errNone) (void)files::DeleteFile(in.Temporary, temp);
   in.FinalPath.clear();
   in.Destination.clear();
   in.Temporary.clear();
@@ -305,7 +352,11 @@ void TFileUnit::EndInFile(TPeer& peer, int32_t code, bool notify) {
 void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
   TOutFile& out = peer.Files.Out;
   if (!out.Active) return;
-  if (notify) SendCode(peer, APP_FILE_CANCEL, code);
+  if (notify && !out.OfferHeld) SendCode(peer, APP_FILE_CANCEL, code);
+  // Given up before its answer came: that answer is still on its way (an
+  // offer held back never went out, so none comes for it).
+  if (notify && out.State == fsOffered && !out.OfferHeld) ++out.StaleAnswers;
+  out.OfferHeld = false;
   out.Active = false;
   out.State = fsNone;
   out.Ready = out.DoneSent = false;
@@ -324,14 +375,55 @@ void TFileUnit::PeerGone(TPeer& peer) {
   EndInFile(peer, errCancelled, false);
 }
 
+// A cancel from the sender. It ends the offer the container still decides
+// too: that offer is answered at once with END [1], and nothing is created
+// or fired for it when the container's answer comes.
+void TFileUnit::DoCancel(TPeer& peer, int32_t code) {
+  TInFile& in = peer.Files.In;
+  if (!in.Active && in.State == fsOffered) {
+    in.State = fsNone;
+    in.Offer = 0;
+    SendCode(peer, APP_FILE_END, errCancelled);
+    return;
+  }
+  // Only APP_FILE_DONE with every byte and a matching CRC completes a
+  // transfer: a cancel that says 0 still cancels.
+  EndInFile(peer, code == errNone ? int32_t{errCancelled} : code, false);
+}
+
+// While an answer is due for an offer given up, no other offer is on the
+// wire: the answer that comes is that one.
+bool TFileUnit::TakeStaleAnswer(TPeer& peer, bool accepted) {
+  TOutFile& out = peer.Files.Out;
+  if (out.StaleAnswers <= 0) return false;
+  --out.StaleAnswers;
+  if (accepted) {
+    // The receiver may hold a transfer that nothing will feed: our cancel
+    // came before the offer (the transport keeps the order of one code
+    // only). No other offer of ours is on its way, so this cancel can reach
+    // that transfer alone; the next offer waits until it was taken.
+    engine_.Mate().PushInt(errCancelled);
+    out.CancelUnacked = Send(peer, APP_FILE_CANCEL, true);
+  }
+  ReleaseHeldOffer(peer);
+  return true;
+}
+
+void TFileUnit::ReleaseHeldOffer(TPeer& peer) {
+  TOutFile& out = peer.Files.Out;
+  if (out.StaleAnswers == 0 && !out.CancelUnacked && out.Active && out.OfferHeld) SendOffer(peer);
+}
+
 void TFileUnit::Release(TPeer& peer) {
   TPeerFiles& f = peer.Files;
   f.Out.Active = false;
   (void)f.Out.Source.Close();
   if (f.In.Active) {
     f.In.Active = false;
+    std::erase(receiving_, &f.In);
+    const files::TFileId temp = f.In.Temp.Id();
     (void)f.In.Temp.Close();
-    (void)files::DeleteFile(f.In.Temporary);
+    (void)files::DeleteFile(f.In.Temporary, temp);
   }
 }
 

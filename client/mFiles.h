@@ -12,12 +12,31 @@
 // sender 0. Every other end removes the temporary file and leaves the
 // destination as it was. Sizes and counts are 64-bit throughout.
 //
+// A peer cannot reach another transfer's files: an offered name must be a
+// plain file name that does not end with the suffix, a destination or
+// temporary file of an active transfer is refused to every other transfer,
+// each temporary file is created fresh, and a commit moves only the file its
+// own handle wrote.
+//
+// The wire carries no transfer id, and the transport keeps the order of
+// messages of one code only, so an answer is matched to its offer by keeping
+// one offer on the wire per peer: every offer gets exactly one answer
+// (APP_FILE_ACCEPT or APP_FILE_END), also one that a cancel reaches while the
+// container still decides (END [1], and nothing is created or fired). A
+// sender that gave an offer up before its answer came holds its next offer to
+// that peer back until the answer came and was discarded, so a late answer
+// can never end the next offer. A late accept may leave the receiver with a
+// transfer nothing feeds (our cancel overtook the offer): it is cancelled, and
+// a held offer goes out only once that cancel was acknowledged.
+//
 // The records live in each TPeer (TPeerFiles) and own their open files; every
 // file call goes through the file layer.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/files/files.h"
 
@@ -54,6 +73,9 @@ struct TOutFile {
   bool InFlight = false;  // an APP_FILE_DATA awaits its acknowledgement
   bool DoneSent = false;
   int32_t StaleAcks = 0;  // acknowledgements still due for an earlier transfer's data
+  int32_t StaleAnswers = 0;  // answers still due to offers given up before they came
+  bool OfferHeld = false;    // its APP_FILE_OFFER waits for those answers
+  bool CancelUnacked = false;  // a cancel for a late accept awaits its acknowledgement
   std::u16string Path;
   files::TFile Source;
   uint32_t Crc = 0;
@@ -71,6 +93,7 @@ struct TInFile {
   std::u16string FinalPath;
   std::string Destination;  // the final path as a file-system path
   std::string Temporary;    // the destination followed by the suffix
+  files::TFileId Folder;    // the folder both are in
   files::TFile Temp;
   int64_t Size = 0;
   int64_t Received = 0;
@@ -111,8 +134,8 @@ class TFileUnit {
 
   // --- The engine's hooks ---------------------------------------------------------
   void DoMessage(TPeer& peer, int32_t channel, std::string& body);
-  // An acknowledged APP_FILE_DATA from this peer.
-  void DoAck(TPeer& peer);
+  // An acknowledged file message (APP_FILE_DATA, APP_FILE_CANCEL) to this peer.
+  void DoAck(TPeer& peer, int32_t channel);
   // The peer's link ended (disconnect, session closed): its transfers end
   // with code 1, with their done events.
   void PeerGone(TPeer& peer);
@@ -127,8 +150,20 @@ class TFileUnit {
   void DoReady(TPeer& peer);
   void DoData(TPeer& peer, std::string& body);
   void DoDone(TPeer& peer, std::string& body);
+  // Asks the container about an offer; 0, the refusal code, or kAnswered.
+  int32_t Decide(TPeer& peer, const std::u16string& name);
   // Opens the temporary file for an accepted offer; 0 or the refusal code.
   int32_t PrepareIncoming(TInFile& in, const std::u16string& offeredName, const std::u16string& path);
+  // Whether a file named `name` in the folder `folder` is an active incoming
+  // transfer's destination or temporary file.
+  bool InUse(const files::TFileId& folder, std::string_view name) const;
+  // The receiver: an APP_FILE_CANCEL from the peer.
+  void DoCancel(TPeer& peer, int32_t code);
+  // The sender: an answer to an offer given up, or none; true when taken.
+  bool TakeStaleAnswer(TPeer& peer, bool accepted);
+  // Sends the offer held back once nothing of a given-up offer is on its way.
+  void ReleaseHeldOffer(TPeer& peer);
+  void SendOffer(TPeer& peer);
   void SendNextChunk(TPeer& peer);
   void EndOutFile(TPeer& peer, int32_t code, bool notify);
   void EndInFile(TPeer& peer, int32_t code, bool notify);
@@ -140,6 +175,7 @@ class TFileUnit {
   TTWParleyCln& engine_;
   std::u16string suffix_ = kDefaultTransferSuffix;
   uint32_t offers_ = 0;
+  std::vector<const TInFile*> receiving_;  // the active incoming transfers
   std::string chunk_;  // one buffer for every chunk read
 };
 

@@ -15,6 +15,11 @@ std::u16string TrimOfferedName(std::u16string_view offered) {
   return std::u16string(offered);
 }
 
+bool IsPlainName(std::u16string_view name) {
+  return !name.empty() && name != u"." && name != u".." && name.find_first_of(std::u16string_view(u"/\0", 2)) ==
+                                                                                 std::u16string_view::npos;
+}
+
 std::optional<std::u16string> SafeLocalName(std::u16string_view name) {
   if (name.find(u'\0') != std::u16string_view::npos) return std::nullopt;
   size_t separator = name.find_last_of(u"\\/");

@@ -355,8 +355,8 @@ void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
 }
 
 void TTWParleyCln::DoAck(TTubeId tube, int32_t channel) {
-  if (destroying_ || channel != APP_FILE_DATA) return;
-  if (TPeer* p = TubePeer(tube)) files_->DoAck(*p);
+  if (destroying_ || !TFileUnit::Handles(channel)) return;
+  if (TPeer* p = TubePeer(tube)) files_->DoAck(*p, channel);
 }
 
 void TTWParleyCln::DoBinary(TTubeId tube, const com::VARIANT& message) {

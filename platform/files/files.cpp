@@ -46,6 +46,34 @@ auto Retry(Call call) {
   }
 }
 
+TFileId IdFromStatus(const struct stat& info) {
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+// Removes a leftover file at `path` so a fresh one can take its name: only a
+// regular file that no handle holds, and only the file that was checked.
+TFileResult RemoveLeftover(const std::string& path, std::string_view what) {
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0) return errno == ENOENT ? TFileResult::Success() : FailedFromErrno(what, path);
+  if (S_ISLNK(named.st_mode)) return Failed(what, path, ELOOP);
+  if (!S_ISREG(named.st_mode)) return Failed(what, path, EEXIST);
+  int fd = Retry([&] { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) return errno == ENOENT ? TFileResult::Success() : FailedFromErrno(what, path);
+  TFileResult result = TFileResult::Success();
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) {
+    result = FailedFromErrno(what, path);
+  } else if (IdFromStatus(opened) != IdFromStatus(named)) {
+    result = Failed(what, path, EEXIST);  // replaced while it was looked at
+  } else if (Retry([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0 && errno == EWOULDBLOCK) {
+    result = TFileResult::Failure(detail::Reason(what, path, "the file is in use"), EBUSY);
+  } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    result = FailedFromErrno(what, path);
+  }
+  ::close(fd);
+  return result;
+}
+
 // Writes all of `count` bytes unless the system refuses; `done` counts them.
 bool WriteAll(int fd, const char* data, size_t count, size_t& done) {
   done = 0;
@@ -83,13 +111,14 @@ std::string Reason(std::string_view what, std::string_view path, int code) {
 TFile::~TFile() { (void)Close(); }
 
 TFile::TFile(TFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), id_(std::exchange(other.id_, {})) {}
 
 TFile& TFile::operator=(TFile&& other) noexcept {
   if (this != &other) {
     (void)Close();
     fd_ = std::exchange(other.fd_, -1);
     path_ = std::move(other.path_);
+    id_ = std::exchange(other.id_, {});
   }
   return *this;
 }
@@ -97,6 +126,7 @@ TFile& TFile::operator=(TFile&& other) noexcept {
 TFileResult TFile::Open(const std::string& path, int flags, unsigned mode, Sharing sharing,
                         std::string_view what) {
   (void)Close();
+  id_ = {};
   if (HasNul(path)) return Failed(what, path, EINVAL);
   // Non-blocking while opening, so a FIFO at the path cannot hang the caller;
   // only regular files are files here.
@@ -120,6 +150,7 @@ TFileResult TFile::Open(const std::string& path, int flags, unsigned mode, Shari
   }
   fd_ = fd;
   path_ = path;
+  id_ = IdFromStatus(info);
   return TFileResult::Success();
 }
 
@@ -144,6 +175,17 @@ TFileResult TFile::Create(const std::string& path, unsigned mode, Links links) {
   return TFileResult::Success();
 }
 
+TFileResult TFile::CreateFresh(const std::string& path, unsigned mode) {
+  (void)Close();
+  if (TFileResult fault = InjectedFailure(Op::Create, "Cannot create", path); !fault) return fault;
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+  TFileResult created = Open(path, flags, mode, Sharing::Exclusive, "Cannot create");
+  if (created || created.Code != EEXIST) return created;
+  // One leftover is removed; a name that is taken again at once stays taken.
+  if (TFileResult removed = RemoveLeftover(path, "Cannot create"); !removed) return removed;
+  return Open(path, flags, mode, Sharing::Exclusive, "Cannot create");
+}
+
 TFileResult TFile::OpenForAppending(const std::string& path, unsigned mode) {
   (void)Close();
   if (TFileResult fault = InjectedFailure(Op::Create, "Cannot open", path); !fault) return fault;
@@ -159,6 +201,8 @@ TFileResult TFile::CreateUnique(const std::string& prefix, unsigned mode, std::s
   if (fd < 0) return FailedFromErrno("Cannot create", path);
   fd_ = fd;
   path_ = path;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) id_ = IdFromStatus(info);
   // mkostemp gives 0600; fchmod sets exactly `mode`, whatever the umask.
   if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
     TFileResult failed = FailedFromErrno("Cannot set the permissions of", path);
@@ -232,6 +276,24 @@ TFileResult DeleteFile(const std::string& path) {
   if (TFileResult fault = InjectedFailure(Op::Delete, "Cannot delete", path); !fault) return fault;
   if (HasNul(path)) return Failed("Cannot delete", path, EINVAL);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return FailedFromErrno("Cannot delete", path);
+  return TFileResult::Success();
+}
+
+TFileResult DeleteFile(const std::string& path, const TFileId& only) {
+  if (HasNul(path)) return Failed("Cannot delete", path, EINVAL);
+  TFileId id;
+  if (TFileResult named = IdOf(path, id, Links::Refuse); !named)
+    return named.Code == ENOENT ? TFileResult::Success() : named;
+  return id == only ? DeleteFile(path) : TFileResult::Success();
+}
+
+TFileResult IdOf(const std::string& path, TFileId& id, Links links) {
+  id = {};
+  if (HasNul(path)) return Failed("Cannot find", path, EINVAL);
+  struct stat info {};
+  int rc = links == Links::Refuse ? ::lstat(path.c_str(), &info) : ::stat(path.c_str(), &info);
+  if (rc != 0) return FailedFromErrno("Cannot find", path);
+  id = IdFromStatus(info);
   return TFileResult::Success();
 }
 

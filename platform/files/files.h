@@ -28,6 +28,14 @@ namespace tw::files {
 enum class Sharing { Exclusive, SharedRead };
 enum class Links { Follow, Refuse };
 
+// Which file a handle or a name stands for: its device and inode. Two names
+// (or a name and an open handle) with equal ids are one file.
+struct TFileId {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  bool operator==(const TFileId&) const = default;
+};
+
 class TFile {
  public:
   TFile() = default;
@@ -46,6 +54,13 @@ class TFile {
   // there. With Links::Refuse a symbolic link at `path` is not followed: the
   // creation fails with ELOOP and the link's target stays as it was.
   TFileResult Create(const std::string& path, unsigned mode = 0666, Links links = Links::Refuse);
+  // Creates a new, empty file at `path` for reading and writing, for
+  // exclusive use, with permission bits `mode` (less the umask): the handle
+  // holds a file no one else had. A leftover regular file at `path` that no
+  // handle holds is removed first, never written (another name of it keeps
+  // its contents); one in use fails with EBUSY, a symbolic link with ELOOP
+  // (it stays as it is), anything else with EEXIST.
+  TFileResult CreateFresh(const std::string& path, unsigned mode = 0666);
   // Opens the file for writing at its end, for exclusive use, creating it
   // with permission bits `mode` (less the umask) when it is not there; every
   // Write goes to the end, after what others appended meanwhile. A symbolic
@@ -58,6 +73,8 @@ class TFile {
 
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& Path() const { return path_; }
+  // The file the handle was opened on (kept after it closes).
+  const TFileId& Id() const { return id_; }
 
   TFileResult Size(int64_t& size) const;
   // Moves the position to `offset` bytes from the start.
@@ -81,10 +98,17 @@ class TFile {
 
   int fd_ = -1;
   std::string path_;
+  TFileId id_;
 };
 
 // Removes the file at `path`; a file that is not there is no error.
 TFileResult DeleteFile(const std::string& path);
+// Removes the name `path` only while it names the file `only`: another file
+// (or none) at `path` stays as it is, and that is no error.
+TFileResult DeleteFile(const std::string& path, const TFileId& only);
+// The id of the file at `path`; with Links::Refuse, of a symbolic link there
+// itself rather than its target.
+TFileResult IdOf(const std::string& path, TFileId& id, Links links = Links::Follow);
 // Gives the file at `from` the name `to` in one step, replacing a file at
 // `to`: a reader of `to` sees the old file or the new one, never neither. A
 // symbolic link at `to` is replaced, not followed.
@@ -104,8 +128,10 @@ std::string PathFromWide(std::u16string_view name);
 
 // Finishes a file written under a temporary name: brings `file` to the disk,
 // closes it and renames it over `path` in one step, then syncs the folder.
-// On failure the file is closed and left under its temporary name (the
-// caller removes it) and the file at `path` is as it was.
+// Only the file the handle wrote moves: when its temporary name no longer
+// names it (something else was put there), nothing is renamed and the commit
+// fails with ESTALE. On failure the file is closed and left under its
+// temporary name (the caller removes it) and the file at `path` is as it was.
 TFileResult CommitOver(TFile& file, const std::string& path);
 
 // Reads the whole file at `path` into `contents` (shared with other readers).
@@ -121,7 +147,7 @@ TFileResult SaveAtomically(const std::string& path, std::string_view contents, u
 // Fault injection for tests: make the nth call (1 = the next) of one
 // operation fail with the errno `error` without doing anything, once or from
 // then on. Faults are process-wide and stay armed until their ScopedFault
-// goes away. Open counts OpenForReading; Create counts Create,
+// goes away. Open counts OpenForReading; Create counts Create, CreateFresh,
 // OpenForAppending and CreateUnique.
 enum class Op { Open, Create, Read, Write, Seek, Sync, Rename, Delete, MakeFolder };
 enum class Repeat { Once, Always };

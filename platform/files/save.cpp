@@ -44,6 +44,14 @@ TFileResult CommitOver(TFile& file, const std::string& path) {
     (void)file.Close();
     return ForTarget("Cannot flush", path, synced);
   }
+  // The rename goes by name: it must move the file this handle wrote, not
+  // whatever has taken the temporary name since.
+  TFileId named;
+  if (!IdOf(temp, named, Links::Refuse) || named != file.Id()) {
+    (void)file.Close();
+    return TFileResult::Failure(
+        detail::Reason("Cannot replace", path, "the temporary file is no longer the one written"), ESTALE);
+  }
   if (TFileResult closed = file.Close(); !closed) return ForTarget("Cannot write", path, closed);
   if (TFileResult renamed = RenameOver(temp, path); !renamed) return ForTarget("Cannot replace", path, renamed);
   // The new file is in place whatever follows; a folder that cannot be synced

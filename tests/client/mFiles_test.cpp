@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <fstream>
@@ -131,11 +132,14 @@ struct TRig {
   }
 };
 
-// The receiver keeps files under a folder of its own.
+// The receiver keeps files under a folder of its own, as a container may:
+// the engine shows it only plain file names. It still declines anything
+// else, so the example stays sound on its own.
 void ReceiveInto(TFileWatch& w, const std::u16string& folder) {
   w.decide = [folder](std::u16string& path, bool& okay) {
-    path = folder + u"/" + path;
-    okay = true;
+    okay = !path.empty() && path != u"." && path != u".." && path.find(u'/') == std::u16string::npos &&
+           path.find(u'\0') == std::u16string::npos;
+    if (okay) path = folder + u"/" + path;
   };
 }
 
@@ -325,6 +329,7 @@ TEST(FileOperations, AnEmptySuffixIsRefusedAndAnotherIsUsedForTheNextOffer) {
   TClient& a = rig[0];
   TClient& b = rig[1];
   EXPECT_FALSE(b->SetTransferSuffix(u""));
+  EXPECT_FALSE(b->SetTransferSuffix(u"/x"));  // the temporary file in another folder
   EXPECT_EQ(b->GetTransferSuffix(), cln::kDefaultTransferSuffix);
   ASSERT_TRUE(b->SetTransferSuffix(u".part"));
   ReceiveInto(rig.watch[1], u"in");
@@ -534,11 +539,11 @@ struct TRawPeer {
   TRig& rig;
   TRawClient raw;
   int32_t to = 0;
-  explicit TRawPeer(TRig& r) : rig(r), raw(r.h, u"raw") {
+  explicit TRawPeer(TRig& r, const std::u16string& name = u"raw") : rig(r), raw(r.h, name) {
     rig.h.Run([&] { return raw.PeerId(u"c0") != 0; });
     to = raw.PeerId(u"c0");
     raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), to);
-    rig.h.Run([&] { return rig[0].Handle(u"raw") != 0; });
+    rig.h.Run([&] { return rig[0].Handle(name) != 0; });
   }
   void Send(int32_t channel, std::string body = {}, bool ack = false) {
     raw.SendRouted(1000 + channel, std::move(body), to, ack);
@@ -562,11 +567,20 @@ struct TRawPeer {
       }
     return codes;
   }
-  void Offer(std::u16string_view name, int64_t size) {
+  static std::string OfferBody(std::u16string_view name, int64_t size) {
     std::string body;
     PutWideField(body, name);
     PutInt64Field(body, size);
-    SendAndWait(cln::APP_FILE_OFFER, body);
+    return body;
+  }
+  void Offer(std::u16string_view name, int64_t size) { SendAndWait(cln::APP_FILE_OFFER, OfferBody(name, size)); }
+  // Sends a whole file after an accepted offer: start, one chunk, done.
+  void Deliver(std::string_view bytes) {
+    SendAndWait(cln::APP_FILE_START, Int64(0));
+    SendAndWait(cln::APP_FILE_DATA, Data({bytes}));
+    std::string crc;
+    PutIntField(crc, static_cast<int32_t>(Crc32Update(kCrc32Start, bytes)));
+    SendAndWait(cln::APP_FILE_DONE, crc);
   }
   std::string Data(std::initializer_list<std::string_view> chunks) {
     std::string body;
@@ -683,29 +697,36 @@ TEST(FileProtocol, OneChunkIsInFlightWhateverThePeerRepeats) {
   ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone raw 1") == 2; }));
 }
 
-// A kept name is only a file name in the current folder; what cannot be one
-// is refused with 23. The container still sees the trimmed name.
+// A name that is not a plain file name, or that would pass for a temporary
+// file, is refused with 23 before the container sees it, so a container may
+// join the name it is shown to a folder. A kept name is only a file name in
+// the current folder (a backslash ends a folder there).
 TEST(FileProtocol, OfferedNamesNeverChooseAPlace) {
   TRig rig(1);
   TClient& c = rig[0];
   TRawPeer s(rig);
+  const std::string suffix = win32::Utf16ToUtf8(cln::kDefaultTransferSuffix);
   struct Case {
     std::u16string offered;
-    const char* shown;  // what the container sees
+    const char* shown;   // what the container sees; nullptr: it is never asked
     const char* stored;  // nullptr: refused
   };
   const Case cases[] = {
       {u"  \\dir\\a.txt", "dir\\a.txt", "a.txt"},
-      {u"../x", "../x", "x"},
-      {u"/etc/x", "/etc/x", "x"},
       {u"\\\\srv\\share\\x", "\\srv\\share\\x", "x"},
-      {u"..", "..", nullptr},
-      {u"dir/.", "dir/.", nullptr},
-      {u"dir/", "dir/", nullptr},
-      {u"\t", "", nullptr},
+      {u"..x", "..x", "..x"},
+      {u"../x", nullptr, nullptr},
+      {u"../../etc/passwd", nullptr, nullptr},
+      {u"/etc/x", nullptr, nullptr},
+      {u"..", nullptr, nullptr},
+      {u" . ", nullptr, nullptr},
+      {u"dir/.", nullptr, nullptr},
+      {u"dir/", nullptr, nullptr},
+      {u"\t", nullptr, nullptr},
       {std::u16string(u"a\0b", 3), nullptr, nullptr},
+      {u"doc.txt" + std::u16string(cln::kDefaultTransferSuffix), nullptr, nullptr},
+      {u"x\\..", "x\\..", nullptr},  // a kept name whose last part is ".."
   };
-  const std::string suffix = win32::Utf16ToUtf8(cln::kDefaultTransferSuffix);
   for (const Case& k : cases) {
     SCOPED_TRACE(win32::Utf16ToUtf8(k.offered));
     c.log.clear();
@@ -713,7 +734,9 @@ TEST(FileProtocol, OfferedNamesNeverChooseAPlace) {
     const size_t ends = s.EndCodes().size();
     s.Offer(k.offered, 3);
     if (k.shown) {
-      EXPECT_TRUE(c.Saw(std::string("offered ") + k.shown));
+      EXPECT_EQ(c.log, std::vector<std::string>{std::string("offered ") + k.shown});
+    } else {
+      EXPECT_EQ(c.Count("offered"), 0u);
     }
     if (!k.stored) {
       ASSERT_EQ(s.EndCodes().size(), ends + 1);
@@ -788,4 +811,186 @@ TEST(FileProgress, ReportsAtMostEveryHalfSecondAcrossTransfers) {
                                                [](auto& l) { return l.rfind("outprogress", 0) == 0; }) -
                                   a.log.begin()];
   EXPECT_NE(first.find(" 0 300000 0"), std::string::npos) << first;
+}
+
+// --- Two peers against one receiver -----------------------------------------------------------
+
+// While honest sends doc.txt, a hostile peer tries every way to put its
+// bytes under the honest transfer's names: a name that passes for the
+// temporary file, a destination the container maps onto that file (spelt
+// another way too), and the same destination. Each is refused before it
+// creates a file; the honest transfer ends with 0 and its own bytes.
+TEST(FileRivals, AnotherPeerCannotReachATransfersFiles) {
+  TRig rig(1);
+  TClient& c = rig[0];
+  TRawPeer honest(rig, u"honest");
+  TRawPeer hostile(rig, u"hostile");
+  const std::u16string suffix = cln::kDefaultTransferSuffix;
+  // The container keeps files in "in", and maps a few names to paths of its
+  // own choice (as a container that keeps a table of names might).
+  const std::map<std::u16string, std::u16string> mapped = {
+      {u"evil1", u"in/doc.txt" + suffix},
+      {u"evil2", u"./in/../in/doc.txt" + suffix},
+      {u"evil3", u"in/doc.txt"},
+  };
+  rig.watch[0].decide = [&](std::u16string& path, bool& okay) {
+    okay = true;
+    path = mapped.count(path) ? mapped.at(path) : u"in/" + path;
+  };
+  const std::string good = "honest bytes";
+  honest.Offer(u"doc.txt", static_cast<int64_t>(good.size()));
+  ASSERT_EQ(honest.Seen(1000 + cln::APP_FILE_ACCEPT), 1u);
+  honest.SendAndWait(cln::APP_FILE_START, Int64(0));
+
+  struct Case {
+    std::u16string name;
+    int32_t code;
+  };
+  const Case cases[] = {
+      {u"doc.txt" + suffix, cln::errDeclined},
+      {u"evil1", cln::errCreateFailed},
+      {u"evil2", cln::errCreateFailed},
+      {u"doc.txt", cln::errCreateFailed},
+      {u"evil3", cln::errCreateFailed},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(win32::Utf16ToUtf8(k.name));
+    const size_t ends = hostile.EndCodes().size();
+    hostile.Offer(k.name, 7);
+    if (hostile.Seen(1000 + cln::APP_FILE_ACCEPT) > 0) {
+      hostile.Deliver("hostile");  // what an accepted offer would do
+    }
+    ASSERT_EQ(hostile.EndCodes().size(), ends + 1);
+    EXPECT_EQ(hostile.EndCodes().back(), k.code);
+    EXPECT_EQ(hostile.Seen(1000 + cln::APP_FILE_ACCEPT), 0u);
+  }
+  honest.SendAndWait(cln::APP_FILE_DATA, honest.Data({good}));
+  honest.SendAndWait(cln::APP_FILE_DONE, Crc(good));
+  ASSERT_TRUE(rig.WaitFor(c, "indone honest 0"));
+  EXPECT_EQ(c.Count("indone hostile"), 0u);
+  EXPECT_EQ(ReadFile("in/doc.txt"), good);
+  EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"in", "in/doc.txt"}));
+}
+
+// --- A cancel while the container decides -----------------------------------------------------
+
+// The sender cancels while the container is still asked: the offer ends
+// there with END [1]; the container's late yes creates and fires nothing,
+// and the peer's next offer is not busy. One that comes while the first is
+// still being decided gets its own answer.
+TEST(FileCancelWhileDeciding, TheCancelEndsTheOffer) {
+  TRig rig(1);
+  TClient& c = rig[0];
+  TRawPeer s(rig);
+  const int32_t cancelAck = -(1000 + cln::APP_FILE_CANCEL);
+  std::function<void()> whileDeciding;
+  int asked = 0;
+  rig.watch[0].decide = [&](std::u16string& path, bool& okay) {
+    if (++asked == 1 && whileDeciding) whileDeciding();
+    path = u"in/" + path;
+    okay = true;
+  };
+  // Answers as the peer saw them, sorted: "accept" or "end <code>".
+  auto answers = [&] {
+    std::vector<std::string> seen;
+    for (const auto& b : s.raw.bonds) {
+      if (b.code == 1000 + cln::APP_FILE_ACCEPT) seen.push_back("accept");
+      if (b.code == 1000 + cln::APP_FILE_END) {
+        std::string body = b.body;
+        seen.push_back("end " + std::to_string(ReadIntField(body)));
+      }
+    }
+    std::sort(seen.begin(), seen.end());
+    return seen;
+  };
+
+  // The cancel is sent, and processed, while the container is asked.
+  whileDeciding = [&] {
+    s.Send(cln::APP_FILE_CANCEL, IntToField(1), true);
+    rig.h.Run([&] { return s.Seen(cancelAck) == 1; });
+  };
+  s.Offer(u"a.txt", 3);
+  ASSERT_EQ(asked, 1);
+  ASSERT_EQ(s.Seen(cancelAck), 1u);
+  s.SendAndWait(cln::APP_FILE_START, Int64(0));  // a step after the event
+  EXPECT_EQ(answers(), std::vector<std::string>{"end 1"});
+  EXPECT_TRUE(rig.dir.Names().empty());
+  EXPECT_EQ(c.Count("indone"), 0u);
+
+  // The next offer comes after the cancel, while the first is still being
+  // decided: answered on its own, and it is the one that runs.
+  asked = 0;
+  s.raw.bonds.clear();
+  whileDeciding = [&] {
+    s.Send(cln::APP_FILE_CANCEL, IntToField(1));
+    rig.h.Run([&] { return answers().size() == 1; });
+    s.Send(cln::APP_FILE_OFFER, TRawPeer::OfferBody(u"c.txt", 3));
+    rig.h.Run([&] { return asked == 2; });
+  };
+  s.Offer(u"b.txt", 3);
+  ASSERT_EQ(asked, 2);
+  s.SendAndWait(cln::APP_FILE_START, Int64(0));
+  EXPECT_EQ(answers(), (std::vector<std::string>{"accept", "end 1"}));
+  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"abc"}));
+  s.SendAndWait(cln::APP_FILE_DONE, Crc("abc"));
+  ASSERT_TRUE(rig.WaitFor(c, "indone raw 0"));
+  EXPECT_EQ(c.Count("indone"), 1u);
+  EXPECT_EQ(ReadFile("in/c.txt"), "abc");
+  EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"in", "in/c.txt"}));
+}
+
+// The sender's side: an answer to an offer given up before it came is that
+// offer's, never the next one's, whichever code it has. The next offer
+// waits for it; a late END leaves the next offer running, and a late ACCEPT
+// is cancelled, so the receiver holds no transfer that nothing feeds, before
+// the next offer goes out.
+TEST(FileCancelWhileDeciding, ALateAnswerNeverEndsTheNextOffer) {
+  TRig rig(1);
+  TClient& a = rig[0];
+  TRawPeer r(rig);
+  const cln::TPeerHandle raw = a.Handle(u"raw");
+  WriteFile("src", "abc");
+  auto seen = [&](int32_t channel) { return r.Seen(1000 + channel); };
+  auto waitSeen = [&](int32_t channel, size_t n) { return rig.h.Run([&] { return seen(channel) >= n; }); };
+
+  for (const int32_t late : {cln::APP_FILE_END, cln::APP_FILE_ACCEPT}) {
+    SCOPED_TRACE(late);
+    const size_t offers = seen(cln::APP_FILE_OFFER), cancels = seen(cln::APP_FILE_CANCEL);
+    const size_t starts = seen(cln::APP_FILE_START), done = a.Count("outdone");
+    ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
+    ASSERT_TRUE(a->CancelOutFile(raw));
+    ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
+    ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 1));
+    r.SendAndWait(cln::APP_FILE_READY, {});  // out of turn, ignored: a step, the next offer held back
+    EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
+    r.SendAndWait(late, late == cln::APP_FILE_END ? IntToField(cln::errCancelled) : Int64(0));
+    if (late == cln::APP_FILE_ACCEPT) {
+      // The accept is cancelled; the next offer waits until that cancel was
+      // taken (acknowledged).
+      ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 2));
+      auto last = std::find_if(r.raw.bonds.rbegin(), r.raw.bonds.rend(),
+                               [](const auto& b) { return b.code == 1000 + cln::APP_FILE_CANCEL; });
+      EXPECT_TRUE(last->ackWanted);
+      r.SendAndWait(cln::APP_FILE_READY, {});
+      EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
+      r.raw.SendRouted(-(1000 + cln::APP_FILE_CANCEL), {}, r.to);
+    }
+    ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, offers + 2));
+    EXPECT_EQ(a.Count("outdone"), done + 1);
+    EXPECT_EQ(seen(cln::APP_FILE_START), starts);
+    EXPECT_EQ(seen(cln::APP_FILE_CANCEL), cancels + (late == cln::APP_FILE_ACCEPT ? 2u : 1u));
+    EXPECT_EQ(a->GetOutgoingFile(raw), u"src");
+    r.SendAndWait(cln::APP_FILE_ACCEPT, Int64(0));
+    ASSERT_TRUE(waitSeen(cln::APP_FILE_START, starts + 1));
+    r.SendAndWait(cln::APP_FILE_END, IntToField(errNone));
+    ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone raw 0") == (late == cln::APP_FILE_END ? 1u : 2u); }));
+  }
+
+  // Given up with nothing after it: its late accept is cancelled.
+  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
+  ASSERT_TRUE(a->CancelOutFile(raw));
+  const size_t cancels = seen(cln::APP_FILE_CANCEL);
+  r.SendAndWait(cln::APP_FILE_ACCEPT, Int64(0));
+  ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 1));
+  EXPECT_EQ(seen(cln::APP_FILE_START), 2u);
 }

@@ -27,6 +27,16 @@ TEST(OfferedName, TheReceiverTrimsBlanksAndControlsThenOneBackslash) {
   for (const auto& [offered, shown] : cases) EXPECT_EQ(TrimOfferedName(offered), shown);
 }
 
+// What a container may be shown: a name it can join to a folder of its own.
+TEST(OfferedName, OnlyPlainNamesReachTheContainer) {
+  const std::pair<std::u16string, bool> cases[] = {
+      {u"report.pdf", true}, {u"dir\\a.txt", true}, {u"..x", true},   {u"...", true},
+      {u"a b", true},        {u"", false},           {u".", false},     {u"..", false},
+      {u"../x", false},      {u"/etc/x", false},     {u"dir/", false},  {u"a\0b"s, false},
+  };
+  for (const auto& [name, plain] : cases) EXPECT_EQ(IsPlainName(name), plain) << std::string(name.begin(), name.end());
+}
+
 // Names a hostile peer may offer: whatever it sends, the file lands in the
 // current folder under a plain name, or the offer is refused.
 TEST(OfferedName, APeerNamesAFileNeverAPlace) {

@@ -139,6 +139,58 @@ TEST_F(FilesTest, CreateEmptiesAFileButNeverFollowsALinkAtItsPlace) {
   EXPECT_FALSE(fs::exists(At("nowhere")));
 }
 
+// A fresh file is always a new inode: a leftover's other names keep their
+// contents, one in use or a link at the place is refused and left alone.
+TEST_F(FilesTest, CreateFreshTakesANewFileAndNeverWritesALeftover) {
+  TFile file;
+  ASSERT_TRUE(file.CreateFresh(At("new")));
+  const TFileId first = file.Id();
+  ASSERT_TRUE(file.Write("one"));
+  ASSERT_TRUE(file.Close());
+
+  // A leftover with a second name (a hard link): removed, not emptied.
+  ASSERT_EQ(::link(At("new").c_str(), At("other name").c_str()), 0);
+  ASSERT_TRUE(file.CreateFresh(At("new")));
+  EXPECT_NE(file.Id(), first);
+  ASSERT_TRUE(file.Write("two"));
+  TFileId id;
+  ASSERT_TRUE(IdOf(At("new"), id));
+  EXPECT_EQ(id, file.Id());
+
+  // Held by a handle (this one): refused, contents kept.
+  TFile second;
+  EXPECT_EQ(second.CreateFresh(At("new")).Code, EBUSY);
+  ASSERT_TRUE(file.Close());
+  EXPECT_EQ(Get("new"), "two");
+  EXPECT_EQ(Get("other name"), "one");
+
+  Put("target", "precious");
+  fs::create_symlink(At("target"), At("link"));
+  EXPECT_EQ(second.CreateFresh(At("link")).Code, ELOOP);
+  EXPECT_TRUE(fs::is_symlink(At("link")));
+  fs::create_directory(At("folder"));
+  EXPECT_EQ(second.CreateFresh(At("folder")).Code, EEXIST);
+  EXPECT_EQ(Get("target"), "precious");
+  EXPECT_FALSE(second.IsOpen());
+}
+
+// A name is removed only while it names the file it was given for.
+TEST_F(FilesTest, DeletingByIdLeavesAnotherFileAtTheName) {
+  TFile file;
+  ASSERT_TRUE(file.CreateFresh(At("t")));
+  const TFileId mine = file.Id();
+  ASSERT_TRUE(file.Close());
+  Put("elsewhere", "theirs");
+  ASSERT_TRUE(RenameOver(At("elsewhere"), At("t")));
+  EXPECT_TRUE(DeleteFile(At("t"), mine));
+  EXPECT_EQ(Get("t"), "theirs");
+  TFileId theirs;
+  ASSERT_TRUE(IdOf(At("t"), theirs));
+  EXPECT_TRUE(DeleteFile(At("t"), theirs));
+  EXPECT_EQ(Entries(), Names{});
+  EXPECT_TRUE(DeleteFile(At("t"), theirs));  // gone: no error
+}
+
 TEST_F(FilesTest, OnlyRegularFilesOpen) {
   ASSERT_EQ(::mkfifo(At("fifo").c_str(), 0600), 0);
   fs::create_directory(At("folder"));
@@ -315,6 +367,21 @@ TEST_F(FilesTest, ACommitReplacesTheTargetOrLeavesItAsItWas) {
   EXPECT_FALSE(temp.IsOpen());
   EXPECT_EQ(Get("dest.txt"), "new contents");
   EXPECT_EQ(Entries(), (Names{"dest.txt"}));
+}
+
+// Something else put at the temporary name is never what the commit moves.
+TEST_F(FilesTest, ACommitMovesOnlyTheFileItsHandleWrote) {
+  Put("dest.txt", "old");
+  TFile temp;
+  ASSERT_TRUE(temp.CreateFresh(At("dest.txt_part")));
+  ASSERT_TRUE(temp.Write("honest"));
+  Put("planted", "hostile");
+  ASSERT_TRUE(RenameOver(At("planted"), At("dest.txt_part")));
+  TFileResult result = CommitOver(temp, At("dest.txt"));
+  EXPECT_EQ(result.Code, ESTALE);
+  EXPECT_FALSE(temp.IsOpen());
+  EXPECT_EQ(Get("dest.txt"), "old");
+  EXPECT_EQ(Get("dest.txt_part"), "hostile");
 }
 
 // Each armed operation fails at its nth call with the given error and leaves
