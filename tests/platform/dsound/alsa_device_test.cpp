@@ -146,8 +146,8 @@ TEST_F(Alsa, AnUnknownPcmFailsBufferCreation) {
 TEST(AlsaListing, TheNullPcmIsNeverListedAndDefaultComesFirst) {
   const auto devices = AlsaSoundDevice::ListDevices();
   for (size_t i = 0; i < devices.size(); ++i) {
-    EXPECT_NE(devices[i]->Module(), "null");
-    if (devices[i]->Module() == "default") {
+    EXPECT_NE(devices[i].name, "null");
+    if (devices[i].name == "default") {
       EXPECT_EQ(i, 0u);
     }
   }
