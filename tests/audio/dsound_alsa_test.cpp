@@ -195,5 +195,48 @@ TEST_F(AlsaVoice, AFailedStartCarriesTheDevicesReason) {
   EXPECT_EQ(reasons[1], "CDSRecord.Start: CreateCaptureBuffer failed ($88780078): " + why);
 }
 
+// Each new device object lists the devices afresh (alsa-lib's name hints,
+// here from a configuration the test rewrites), so a headset plugged in
+// before the next talk is listed, named by both lines of its hint.
+TEST_F(AlsaVoice, ANewDeviceObjectListsADevicePluggedInMeanwhile) {
+  const fs::path conf = dir_ / "asound.conf";
+  auto write = [&](bool headset) {
+    std::ofstream out(conf);
+    out << "pcm.twtest_speaker { type null hint { show on description \"Test card\nAnalog output\" } }\n";
+    if (headset) out << "pcm.twtest_headset { type null hint { show on description \"Test card\nHeadset\" } }\n";
+  };
+  auto names = [](const CDSPlay& play) {
+    std::vector<std::string> list;
+    for (int i = 0; i < play.DeviceCount(); ++i) list.push_back(play.DeviceName(i));
+    return list;
+  };
+  write(false);
+  const char* previous = std::getenv("ALSA_CONFIG_PATH");
+  const std::string saved = previous != nullptr ? previous : "";
+  ::setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  std::vector<std::string> before, after;
+  {
+    CDSPlay first(1);
+    before = names(first);
+    write(true);
+    // alsa-lib reloads a configuration whose time stamp changed.
+    fs::last_write_time(conf, fs::last_write_time(conf) + std::chrono::seconds(2));
+    CDSPlay second(1);
+    after = names(second);
+  }
+  if (previous != nullptr)
+    ::setenv("ALSA_CONFIG_PATH", saved.c_str(), 1);
+  else
+    ::unsetenv("ALSA_CONFIG_PATH");
+  CDSPlay restored(1);  // lists the system's devices again
+
+  const std::vector<std::string> expectedBefore = {"Default playback device", "Test card (Analog output)",
+                                                   "Virtual sound device"};
+  const std::vector<std::string> expectedAfter = {"Default playback device", "Test card (Analog output)",
+                                                  "Test card (Headset)", "Virtual sound device"};
+  EXPECT_EQ(before, expectedBefore);
+  EXPECT_EQ(after, expectedAfter);
+}
+
 }  // namespace
 }  // namespace tw
