@@ -247,6 +247,33 @@ TEST_F(Alsa, ADeviceThatVanishesFailsItsBuffersWithTheReasonAndReopens) {
   EXPECT_EQ(again->GetCurrentPosition(nullptr, &read), DS_OK);
 }
 
+// The owner writes the whole ring while the device thread plays from it:
+// the hand-over through Lock and Unlock is race-free (run under
+// ThreadSanitizer), and what was written is what plays.
+TEST_F(Alsa, TheWholeRingCanBeRewrittenWhileTheDeviceThreadPlays) {
+  auto speaker = Device("twtest_play", true, false);
+  ScopedSoundDevices installed({speaker});
+  auto ring = Playback(3200);
+  Fill(*ring, std::vector<int16_t>(1600, 77));
+  ASSERT_EQ(ring->Play(0, 0, DSBPLAY_LOOPING), DS_OK);
+  for (int i = 1; i <= 30; ++i) {
+    void *r1, *r2;
+    DWORD n1, n2;
+    ASSERT_EQ(ring->Lock(0, 0, &r1, &n1, &r2, &n2, DSBLOCK_ENTIREBUFFER), DS_OK);
+    ASSERT_EQ(n1, 3200u);
+    const std::vector<int16_t> same(1600, 77);
+    std::memcpy(r1, same.data(), n1);
+    ASSERT_EQ(ring->Unlock(r1, n1, r2, n2), DS_OK);
+    tick_.Advance(10);
+    ASSERT_TRUE(speaker->WaitForFrames(160u * static_cast<unsigned>(i), 5000));
+  }
+  EXPECT_EQ(ring->Unlock(nullptr, 0, nullptr, 0), DSERR_INVALIDPARAM);  // nothing is locked
+  ring.reset();
+  const auto played = ReadSamples(dir_ / "played.raw");
+  ASSERT_GE(played.size(), 160u * 30);
+  EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](int16_t s) { return s == 77; }));
+}
+
 TEST(AlsaListing, EntriesAreNamedByBothHintLinesAndListedAsADesktopUserPicksThem) {
   const std::vector<AlsaSoundDevice::Hint> hints = {
       {"null", "Discard all samples (playback) or generate zero samples (capture)", ""},
