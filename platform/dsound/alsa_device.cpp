@@ -177,6 +177,7 @@ class Stream {
         pace_(f.nSamplesPerSec, capture ? 0 : static_cast<uint64_t>(f.nSamplesPerSec) * kLatencyUs / 1'000'000) {}
 
   ~Stream() {
+    std::lock_guard control(control_);
     StopThread();
     snd_pcm_close(pcm_);
   }
@@ -204,6 +205,7 @@ class Stream {
   }
 
   HRESULT Run(Tap* tap, bool looping) {
+    std::lock_guard control(control_);
     std::unique_lock lock(mutex_);
     if (failed_) return Failure();
     tap->looping = looping;
@@ -223,6 +225,7 @@ class Stream {
   // The tap stops; the last one to stop stops the thread and drops what the
   // PCM still holds.
   void Halt(Tap* tap) {
+    std::lock_guard control(control_);
     {
       std::lock_guard lock(mutex_);
       tap->running = false;
@@ -453,9 +456,10 @@ class Stream {
   const DWORD periodBytes_;
   Pace pace_;                  // the thread's (set before it starts)
   std::vector<int32_t> mix_;   // the thread's
+  std::mutex control_;          // starts and stops of the thread (buffers of several owners)
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::thread thread_;
+  std::thread thread_;         // started and joined under control_
   std::vector<Tap*> taps_;     // guarded by mutex_
   uint64_t delayBytes_ = 0;    // guarded by mutex_
   bool stop_ = false;          // guarded by mutex_
