@@ -72,6 +72,23 @@ constexpr size_t kFrameBytes = VoicePcmFormat::kFrameBytes;
 
 TRecorder::TRecorder() : codec_(std::make_unique<CVodec>()), capture_(std::make_unique<CDSRecord>(Window())) {
   capture_->OnData = [this](CDSRecord&, const uint8_t* bytes, size_t length) { DoData(bytes, length); };
+  capture_->OnFailure = [this](DeviceFailure kind, const std::string& reason) { DeviceFailed(kind, reason); };
+}
+
+void TRecorder::DeviceFailed(DeviceFailure kind, const std::string& reason) {
+  const auto life = life_.Get();
+  if (OnFailure) {
+    const auto handler = OnFailure;
+    handler(reason);
+    if (!LifeToken::Alive(life)) return;
+  }
+  if (kind != DeviceFailure::Lost || !running_) return;
+  // The capture has ended: the recorder stops, and a talk in progress ends
+  // as it would after silence, so the next start begins without one.
+  running_ = false;
+  history_.reset();
+  silentFrames_ = kHangoverFrames + 1;
+  if (talking_) EndTalk();
 }
 
 TRecorder::~TRecorder() {
@@ -198,6 +215,10 @@ bool TRecorder::Hangover(bool voice) {
     return true;
   }
   if (!talking_) return true;
+  return EndTalk();
+}
+
+bool TRecorder::EndTalk() {
   const auto life = life_.Get();
   if (OnPacket) {
     static constexpr uint8_t kMarker[vodec::kEndOfTalkMarkerBytes] = {0, 0, 0, 0};
@@ -211,7 +232,17 @@ bool TRecorder::Hangover(bool voice) {
 
 // ---- TPlayer --------------------------------------------------------------
 
-TPlayer::TPlayer() : codec_(std::make_unique<CVodec>()), playback_(std::make_unique<CDSPlay>(Window())) {}
+TPlayer::TPlayer() : codec_(std::make_unique<CVodec>()), playback_(std::make_unique<CDSPlay>(Window())) {
+  playback_->OnFailure = [this](DeviceFailure kind, const std::string& reason) { DeviceFailed(kind, reason); };
+}
+
+void TPlayer::DeviceFailed(DeviceFailure kind, const std::string& reason) {
+  if (kind == DeviceFailure::Lost) started_ = false;  // the buffer has stopped: no more packets
+  if (OnFailure) {
+    const auto handler = OnFailure;
+    handler(reason);
+  }
+}
 
 TPlayer::~TPlayer() {
   codec_.reset();
@@ -267,7 +298,9 @@ void TPlayer::PlayPacket(const uint8_t* packet, size_t length) {
     std::vector<int16_t> out;
     out.swap(output_);
     const auto* bytes = reinterpret_cast<const uint8_t*>(out.data());
+    const auto life = life_.Get();
     playback_->PushData(bytes, out.size() * 2);
+    if (!LifeToken::Alive(life) || !started_) return;  // the device failed: nothing was played
     if (OnPlayed) {
       const PlayedEvent handler = OnPlayed;
       handler(*this, bytes, out.size() * 2);

@@ -159,11 +159,21 @@ class TRecorder : public TWave, public VoiceLevelSource {
   Event OnTalkStop;
   Event OnLoud;
   Event OnLoudEnd;
+  // What failed and why, for the error log: a capture that did not start,
+  // or a capture device that failed while running. The latter stops the
+  // recorder as a talk's end does (the end-of-talk marker through OnPacket,
+  // then OnTalkStop, when it was talking); a later Start opens the device
+  // afresh.
+  std::function<void(const std::string& reason)> OnFailure;
 
  private:
   bool Analyse(std::span<int16_t, kBlock> frame);
   // False when a handler stopped or destroyed the recorder.
   bool Hangover(bool voice);
+  // The marker, then OnTalkStop; false when a handler stopped or destroyed
+  // the recorder.
+  bool EndTalk();
+  void DeviceFailed(DeviceFailure kind, const std::string& reason);
   bool EncodeFrame(const std::array<int16_t, kBlock>& raw);
   bool Fire(const Event& event);
 
@@ -216,9 +226,14 @@ class TPlayer : public TWave {
   CDSPlay& Playback() { return *playback_; }
 
   PlayedEvent OnPlayed;
+  // What failed and why, for the error log: a playback that did not start,
+  // or a playback device that failed while playing, which stops the player
+  // (it takes no more packets until the next Start).
+  std::function<void(const std::string& reason)> OnFailure;
 
  private:
   void ProcessBlock();
+  void DeviceFailed(DeviceFailure kind, const std::string& reason);
 
   std::unique_ptr<CVodec> codec_;
   std::unique_ptr<CDSPlay> playback_;

@@ -4,6 +4,7 @@
 #include "audio/mDSound.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -55,6 +56,25 @@ bool EnumDriversCallback(const GUID* guid, const char* description, const char* 
   static_cast<TSoundDrivers*>(context)->Add(std::move(driver));
   return true;
 }
+
+std::string DeviceFailureText(const char* step, HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
+  std::string text = std::string(step) + " failed ($" + code + ")";
+  if (!LastErrorText().empty()) text += ": " + LastErrorText();
+  return text;
+}
+
+namespace {
+
+// Reports through a copy of the handler: it may destroy the reporting object.
+void Report(const FailureHandler& handler, DeviceFailure kind, const std::string& reason) {
+  if (!handler) return;
+  const FailureHandler copy = handler;
+  copy(kind, reason);
+}
+
+}  // namespace
 
 // ---- timer --------------------------------------------------------------
 
@@ -118,9 +138,19 @@ bool CDSRecord::Start() {
   desc.dwBufferBytes = kRingBytes;
   desc.lpwfxFormat = &format_;
   DWORD read = 0;
-  if (DirectSoundCaptureCreate(guid, &capture_) != DS_OK || capture_->CreateCaptureBuffer(desc, &buffer_) != DS_OK ||
-      buffer_->GetCurrentPosition(nullptr, &read) != DS_OK || buffer_->Start(DSCBSTART_LOOPING) != DS_OK) {
+  SetLastErrorText({});
+  std::string failure;
+  if (HRESULT hr = DirectSoundCaptureCreate(guid, &capture_); hr != DS_OK)
+    failure = DeviceFailureText("DirectSoundCaptureCreate", hr);
+  else if (hr = capture_->CreateCaptureBuffer(desc, &buffer_); hr != DS_OK)
+    failure = DeviceFailureText("CreateCaptureBuffer", hr);
+  else if (hr = buffer_->GetCurrentPosition(nullptr, &read); hr != DS_OK)
+    failure = DeviceFailureText("GetCurrentPosition", hr);
+  else if (hr = buffer_->Start(DSCBSTART_LOOPING); hr != DS_OK)
+    failure = DeviceFailureText("Start", hr);
+  if (!failure.empty()) {
     Release();
+    Failed(DeviceFailure::Start, "CDSRecord.Start: " + failure);
     return false;
   }
   lastRead_ = read;
@@ -136,10 +166,20 @@ bool CDSRecord::Stop() {
   return true;
 }
 
+void CDSRecord::Failed(DeviceFailure kind, const std::string& reason) { Report(OnFailure, kind, reason); }
+
 void CDSRecord::Poll() {
   if (!active_ || !OnData) return;
   DWORD read = 0;
-  if (buffer_->GetCurrentPosition(nullptr, &read) != DS_OK) return;
+  if (const HRESULT hr = buffer_->GetCurrentPosition(nullptr, &read); hr != DS_OK) {
+    if (hr != DSERR_NODRIVER) return;  // passing trouble: the same bytes are tried at the next tick
+    // The device is gone: capture ends here, and a later start opens it afresh.
+    const std::string reason = "CDSRecord: the capture device failed: " + DeviceFailureText("GetCurrentPosition", hr);
+    active_ = false;
+    Release();
+    Failed(DeviceFailure::Lost, reason);
+    return;
+  }
   const uint32_t n = Distance(lastRead_, read);
   if (n == 0) return;
   void* r1 = nullptr;
@@ -176,25 +216,35 @@ void CDSPlay::Release() {
   device_.reset();
 }
 
-bool CDSPlay::CreateBuffers(const GUID* guid) {
-  if (DirectSoundCreate(guid, &device_) != DS_OK) return false;
-  if (device_->SetCooperativeLevel(owner_, DSSCL_PRIORITY) != DS_OK) return false;
+std::string CDSPlay::CreateBuffers(const GUID* guid) {
+  SetLastErrorText({});
+  HRESULT hr = DirectSoundCreate(guid, &device_);
+  if (hr != DS_OK) return DeviceFailureText("DirectSoundCreate", hr);
+  if (hr = device_->SetCooperativeLevel(owner_, DSSCL_PRIORITY); hr != DS_OK)
+    return DeviceFailureText("SetCooperativeLevel", hr);
   DSBUFFERDESC primary;
   primary.dwFlags = DSBCAPS_PRIMARYBUFFER;
-  if (device_->CreateSoundBuffer(primary, &primary_) != DS_OK) return false;
-  if (primary_->SetFormat(format_) != DS_OK) return false;
-  if (device_->SetCooperativeLevel(owner_, DSSCL_NORMAL) != DS_OK) return false;
+  if (hr = device_->CreateSoundBuffer(primary, &primary_); hr != DS_OK)
+    return DeviceFailureText("CreateSoundBuffer (primary)", hr);
+  if (hr = primary_->SetFormat(format_); hr != DS_OK) return DeviceFailureText("SetFormat", hr);
+  if (hr = device_->SetCooperativeLevel(owner_, DSSCL_NORMAL); hr != DS_OK)
+    return DeviceFailureText("SetCooperativeLevel", hr);
   DSBUFFERDESC secondary;
   secondary.dwFlags = DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS;
   secondary.dwBufferBytes = kRingBytes;
   secondary.lpwfxFormat = &format_;
-  if (device_->CreateSoundBuffer(secondary, &secondary_) != DS_OK) return false;
+  if (hr = device_->CreateSoundBuffer(secondary, &secondary_); hr != DS_OK)
+    return DeviceFailureText("CreateSoundBuffer", hr);
   secondary_->SetCurrentPosition(0);  // a fresh ring starts at 0 anyway
   DWORD write = 0;
-  if (secondary_->GetCurrentPosition(nullptr, &write) != DS_OK) return false;
+  if (hr = secondary_->GetCurrentPosition(nullptr, &write); hr != DS_OK)
+    return DeviceFailureText("GetCurrentPosition", hr);
   lastCursor_ = write;
-  return secondary_->Play(0, 0, DSBPLAY_LOOPING) == DS_OK;
+  if (hr = secondary_->Play(0, 0, DSBPLAY_LOOPING); hr != DS_OK) return DeviceFailureText("Play", hr);
+  return {};
 }
+
+void CDSPlay::Failed(DeviceFailure kind, const std::string& reason) { Report(OnFailure, kind, reason); }
 
 bool CDSPlay::Start() {
   if (active_) return false;
@@ -203,8 +253,9 @@ bool CDSPlay::Start() {
   silenceAhead_ = 0;
   writePos_ = 0;
   pending_.clear();
-  if (!CreateBuffers(drivers_.GuidForIndex(deviceIndex_))) {
+  if (const std::string failure = CreateBuffers(drivers_.GuidForIndex(deviceIndex_)); !failure.empty()) {
     Release();
+    Failed(DeviceFailure::Start, "CDSPlay.Start: " + failure);
     return false;
   }
   reprime_ = true;
@@ -221,18 +272,28 @@ bool CDSPlay::Stop() {
   return true;
 }
 
-void CDSPlay::UpdateCursors() {
+bool CDSPlay::UpdateCursors() {
   DWORD write = 0;
-  if (secondary_->GetCurrentPosition(nullptr, &write) != DS_OK) return;
+  if (const HRESULT hr = secondary_->GetCurrentPosition(nullptr, &write); hr != DS_OK) {
+    if (hr != DSERR_NODRIVER) return true;  // passing trouble: nothing changes
+    // The device is gone: the buffer stops taking data, and a later start
+    // opens it afresh.
+    const std::string reason = "CDSPlay: the playback device failed: " + DeviceFailureText("GetCurrentPosition", hr);
+    active_ = false;
+    Release();
+    Failed(DeviceFailure::Lost, reason);
+    return false;
+  }
   const int64_t played = Distance(lastCursor_, write);
   if (queued_ > 0) queued_ = std::max<int64_t>(0, queued_ - played);
   silenceAhead_ -= played;
   lastCursor_ = write;
+  return true;
 }
 
 void CDSPlay::TimerTick() {
   if (!active_) return;
-  UpdateCursors();
+  if (!UpdateCursors()) return;
   if (silenceAhead_ < kSecond) WriteBlock(nullptr, 0);
 }
 
@@ -283,7 +344,7 @@ std::vector<int16_t> CDSPlay::Stretch(const int16_t* s, size_t n) {
 
 bool CDSPlay::PushData(const uint8_t* bytes, size_t length) {
   if (!active_) return false;
-  UpdateCursors();
+  if (!UpdateCursors()) return false;
   if (!pending_.empty()) {
     pending_.insert(pending_.end(), bytes, bytes + length);
   } else if (queued_ == 0) {

@@ -96,6 +96,16 @@ class WaveTimer {
   std::string lastFailure_;
 };
 
+// A device failure the user must be told of: a start that failed, or a
+// device that failed while active (unplugged, gone), which leaves the
+// object stopped.
+enum class DeviceFailure { Start, Lost };
+// (kind, what failed and why: the step, its code and the device's own words)
+using FailureHandler = std::function<void(DeviceFailure kind, const std::string& reason)>;
+
+// "<step> failed ($XXXXXXXX)", then ": " and the device's reason when it gave one.
+std::string DeviceFailureText(const char* step, dsound::HRESULT hr);
+
 // Capture of VoicePcmFormat audio from the chosen capture device.
 class CDSRecord {
  public:
@@ -114,7 +124,9 @@ class CDSRecord {
   bool Start();
   // False when not active or when the device refuses to stop (still active).
   bool Stop();
-  // One timer tick: delivers what was captured since the last one.
+  // One timer tick: delivers what was captured since the last one. A device
+  // that failed (DSERR_NODRIVER) stops the capture and is reported through
+  // OnFailure; other failures retry at the next tick.
   void Poll();
 
   int DeviceCount() const { return drivers_.Count(); }
@@ -125,9 +137,13 @@ class CDSRecord {
   const WaveTimer& Timer() const { return *timer_; }
 
   DataHandler OnData;
+  // Fires for a failed start (with Start's false result) and for a device
+  // lost while capturing; the handler may stop or destroy this object.
+  FailureHandler OnFailure;
 
  private:
   void Release();
+  void Failed(DeviceFailure kind, const std::string& reason);
   static uint32_t Distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + kRingBytes - from; }
 
   WaveFormat format_{};
@@ -170,6 +186,10 @@ class CDSPlay {
   // One timer tick: follows the cursors and keeps silence ahead.
   void TimerTick();
 
+  // Fires for a failed start and for a device lost while playing (which
+  // leaves the buffer stopped); the handler may stop or destroy this object.
+  FailureHandler OnFailure;
+
   // The block lengthened by one sample in 64 (256 samples -> 260).
   static std::vector<int16_t> Stretch(const int16_t* samples, size_t count);
 
@@ -187,9 +207,13 @@ class CDSPlay {
   const WaveTimer& Timer() const { return *timer_; }
 
  private:
-  bool CreateBuffers(const dsound::GUID* guid);
+  // The first failing step's text, or empty when all succeeded.
+  std::string CreateBuffers(const dsound::GUID* guid);
   void Release();
-  void UpdateCursors();
+  // False when the device was lost (the object is stopped and was reported:
+  // the caller returns at once, as the handler may have destroyed it).
+  bool UpdateCursors();
+  void Failed(DeviceFailure kind, const std::string& reason);
   bool WriteBlock(const uint8_t* data, size_t length);
   static uint32_t Distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + kRingBytes - from; }
 

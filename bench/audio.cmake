@@ -9,3 +9,5 @@ if(OPUS_FOUND)
   target_link_libraries(audio_vodec_bench PRIVATE PkgConfig::OPUS)
   target_compile_definitions(audio_vodec_bench PRIVATE TW_BENCH_OPUS=1)
 endif()
+# CPU a sound device's thread uses per second of playing on clockless PCMs.
+tw_add_bench(sound_device_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/sound_device_bench.cpp LIBS tw_platform)

@@ -25,6 +25,9 @@ class TRealRecorder final : public IRecorder {
     recorder_.OnTalkStop = [this](TRecorder&) { Fire(Events.OnTalkStop); };
     recorder_.OnLoud = [this](TRecorder&) { Fire(Events.OnLoud); };
     recorder_.OnLoudEnd = [this](TRecorder&) { Fire(Events.OnLoudEnd); };
+    recorder_.OnFailure = [this](const std::string& reason) {
+      if (Events.OnFailure) Events.OnFailure(reason);
+    };
   }
   bool Start() override { return recorder_.Start(); }
   bool Stop() override { return recorder_.Stop(); }
@@ -59,6 +62,9 @@ class TRealPlayer final : public IPlayer {
       if (OnPlayed) OnPlayed(TBytes(bytes, size));
     };
     player_.SetRecorder(&level_);
+    player_.OnFailure = [this](const std::string& reason) {
+      if (OnFailure) OnFailure(reason);
+    };
   }
   bool Start() override { return player_.Start(); }
   bool Stop() override { return player_.Stop(); }

@@ -29,6 +29,7 @@ struct TRecorderEvents {
   std::function<void()> OnTalkStop;
   std::function<void()> OnLoud;
   std::function<void()> OnLoudEnd;
+  std::function<void(const std::string& reason)> OnFailure;  // a device failure, for the error log
 };
 
 class IRecorder {
@@ -56,6 +57,7 @@ class IPlayer {
  public:
   virtual ~IPlayer() = default;
   std::function<void(TBytes samples)> OnPlayed;  // a played PCM block
+  std::function<void(const std::string& reason)> OnFailure;  // a device failure, for the error log
 
   // Start: false when already started or when playback could not start.
   // Stop: false when not started.

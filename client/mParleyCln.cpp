@@ -48,6 +48,11 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
   recorder_->Events.OnWave = [this](TBytes samples) { talks_->DoWaveRecorded(samples); };
   recorder_->Events.OnPacket = [this](TBytes packet) { talks_->DoAudioEncoded(packet); };
   recorder_->SetThreshold(noiseLevel_);
+  // Sound device failures go to the same report as the transport's caught
+  // failures: the control writes them to its error log.
+  recorder_->Events.OnFailure = [this](const std::string& reason) {
+    if (mate_) mate_->Mill().ReportError(reason);
+  };
   player_ = media_->CreatePlayer();
   encoder_ = media_->CreateEncoder();
   encoder_->SetQuality(frameQuality_);

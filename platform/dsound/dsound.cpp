@@ -3,6 +3,7 @@
 #include "platform/dsound/dsound.h"
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -18,16 +19,22 @@ namespace {
 std::mutex g_mutex;
 std::optional<std::vector<std::shared_ptr<SoundDevice>>> g_installed;  // guarded by g_mutex
 
-std::vector<std::shared_ptr<SoundDevice>> ListedDevices() {
+std::vector<std::shared_ptr<SoundDevice>> g_system;                    // guarded by g_mutex: as listed last
+std::map<std::string, std::shared_ptr<AlsaSoundDevice>> g_alsa;         // guarded by g_mutex: by PCM name
+thread_local std::string t_lastError;
+
+// Afresh for an enumeration; the last listing for a creation.
+std::vector<std::shared_ptr<SoundDevice>> ListedDevices(bool afresh) {
   {
     std::lock_guard lock(g_mutex);
     if (g_installed) return *g_installed;
+    if (!afresh && !g_system.empty()) return g_system;
   }
   return SystemSoundDevices();
 }
 
 std::shared_ptr<SoundDevice> FindDevice(const GUID* guid, bool capture) {
-  for (const auto& d : ListedDevices()) {
+  for (const auto& d : ListedDevices(false)) {
     if (!(capture ? d->CanCapture() : d->CanPlay())) continue;
     if (guid == nullptr || d->Guid() == *guid) return d;
   }
@@ -37,7 +44,7 @@ std::shared_ptr<SoundDevice> FindDevice(const GUID* guid, bool capture) {
 HRESULT Enumerate(bool capture, LPDSENUMCALLBACKA callback, void* context) {
   if (callback == nullptr) return DSERR_INVALIDPARAM;
   std::vector<std::shared_ptr<SoundDevice>> devices;
-  for (const auto& d : ListedDevices())
+  for (const auto& d : ListedDevices(true))
     if (capture ? d->CanCapture() : d->CanPlay()) devices.push_back(d);
   if (devices.empty()) return DS_OK;
   const char* defaultName = capture ? "Default capture device" : "Default playback device";
@@ -150,14 +157,27 @@ HRESULT DirectSoundCaptureCreate(const GUID* guid, std::unique_ptr<IDirectSoundC
 }
 
 std::vector<std::shared_ptr<SoundDevice>> SystemSoundDevices() {
-  static const std::vector<std::shared_ptr<SoundDevice>> devices = [] {
-    std::vector<std::shared_ptr<SoundDevice>> list;
-    for (auto& d : AlsaSoundDevice::ListDevices()) list.push_back(std::move(d));
-    list.push_back(std::make_shared<VirtualSoundDevice>("Virtual sound device", false));
-    return list;
-  }();
-  return devices;
+  static const auto virtualDevice = std::make_shared<VirtualSoundDevice>("Virtual sound device", false);
+  const auto entries = AlsaSoundDevice::ListDevices();  // outside the lock: alsa-lib reads its files
+  std::lock_guard lock(g_mutex);
+  std::vector<std::shared_ptr<SoundDevice>> list;
+  for (const auto& e : entries) {
+    // A device keeps its object (its open PCMs, its GUID) while it is listed
+    // under the same name and directions; a changed entry gets a new one.
+    auto& known = g_alsa[e.name];
+    if (!known || known->Description() != e.description || known->CanPlay() != e.canPlay ||
+        known->CanCapture() != e.canCapture)
+      known = std::make_shared<AlsaSoundDevice>(e.name, e.description, e.canPlay, e.canCapture);
+    list.push_back(known);
+  }
+  list.push_back(virtualDevice);
+  g_system = list;
+  return list;
 }
+
+const std::string& LastErrorText() { return t_lastError; }
+
+void SetLastErrorText(std::string text) { t_lastError = std::move(text); }
 
 ScopedSoundDevices::ScopedSoundDevices(std::vector<std::shared_ptr<SoundDevice>> devices) {
   std::lock_guard lock(g_mutex);

@@ -166,8 +166,19 @@ HRESULT DirectSoundCaptureCreate(const GUID* guid, std::unique_ptr<IDirectSoundC
 
 // The devices of this machine: the ALSA PCM devices (when ALSA lists any),
 // then the process's one VirtualSoundDevice. The default playback (capture)
-// device is the first that can play (capture). Listed once per process.
+// device is the first that can play (capture). Listed afresh at each call
+// (ALSA's name hints are cheap), so a device plugged in meanwhile appears;
+// a device that stays listed keeps its object, and with it its open PCMs.
+// Enumeration lists afresh; creation finds a GUID among the devices listed
+// last.
 std::vector<std::shared_ptr<SoundDevice>> SystemSoundDevices();
+
+// Why the last sound call of this thread that failed did (the device's name
+// and the backend's own words), for the error log; empty when the backend
+// gave no reason. Backends set it where they fail; a caller may clear it
+// before a sequence of calls.
+const std::string& LastErrorText();
+void SetLastErrorText(std::string text);
 
 // Test seam: while installed, enumeration and creation see exactly `devices`
 // (process-wide, like an injected tick source).

@@ -117,9 +117,13 @@ TEST_F(RealMedia, ASoundDeviceThatFailsFailsBeginTalkWith50AndReleasesTheMedia) 
   dsound::ScopedSoundDevices installed({device});
   TClient& a = h.AddClient();
   ASSERT_TRUE(h.OpenMesh(2));
+  std::vector<std::string> reports;
+  a->Mate().Mill().Events.OnMillReport = [&](const std::string& text) { reports.push_back(text); };
   device->FailOpen(1);
   EXPECT_FALSE(a->BeginTalk(a.Handle(u"c1"), true, false));
   EXPECT_EQ(a->GetLastError(), cln::errMediaFailed);
+  // The reason reaches the report that the control writes to its error log.
+  EXPECT_EQ(reports, std::vector<std::string>{"*EXP*  CDSPlay.Start: DirectSoundCreate failed ($88780078)"});
   EXPECT_EQ(a->GetCaller(), 0);
   EXPECT_TRUE(a->BeginTalk(a.Handle(u"c1"), true, false));
   h.Clients().clear();
