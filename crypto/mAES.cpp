@@ -111,15 +111,6 @@ inline void StoreBe32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
-// Hides a value's origin from the optimiser, which would otherwise
-// reassociate XORs that are kept off a dependency chain back onto it.
-inline uint32_t Opaque(uint32_t v) {
-#if defined(__GNUC__)
-  asm("" : "+r"(v));
-#endif
-  return v;
-}
-
 inline uint32_t B0(uint32_t w) { return w >> 24; }
 inline uint32_t B1(uint32_t w) { return (w >> 16) & 0xFF; }
 inline uint32_t B2(uint32_t w) { return (w >> 8) & 0xFF; }
@@ -168,8 +159,8 @@ void PortableEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& k
   uint32_t u0 = LoadBe32(iv) ^ last[0], u1 = LoadBe32(iv + 4) ^ last[1], u2 = LoadBe32(iv + 8) ^ last[2],
            u3 = LoadBe32(iv + 12) ^ last[3];
   for (size_t off = 0; off < length; off += 16) {
-    const uint32_t p0 = Opaque(LoadBe32(src + off) ^ w0), p1 = Opaque(LoadBe32(src + off + 4) ^ w1);
-    const uint32_t p2 = Opaque(LoadBe32(src + off + 8) ^ w2), p3 = Opaque(LoadBe32(src + off + 12) ^ w3);
+    const uint32_t p0 = LoadBe32(src + off) ^ w0, p1 = LoadBe32(src + off + 4) ^ w1;
+    const uint32_t p2 = LoadBe32(src + off + 8) ^ w2, p3 = LoadBe32(src + off + 12) ^ w3;
     uint32_t s0 = u0 ^ p0, s1 = u1 ^ p1, s2 = u2 ^ p2, s3 = u3 ^ p3;
     for (int r = 1; r < 10; ++r) {
       const uint32_t* k = rk + 4 * r;
@@ -260,24 +251,29 @@ TW_AESNI void LoadRoundKeys(const uint8_t (*bytes)[16], __m128i* out) {
   for (int r = 0; r < 11; ++r) out[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes[r]));
 }
 
-// The chain between blocks carries the ciphertext XOR round key 0: the last
-// round adds round keys 10 and 0 at once, so the next block needs one XOR
-// (with its source) before its first round, and the ciphertext is taken off
-// the chain. (Whitening the source with round key 0 first does not hold:
-// the compiler reassociates the two XORs back onto the chain.)
+// No XOR waits on the chain between blocks: the last round's key operand
+// (round key 10) also carries the next block's source whitened with round
+// key 0, both known before the chain reaches it, so the last round of one
+// block yields the state entering round 1 of the next: c ^ source ^ rk0.
+// The ciphertext c is taken off the chain by XORing the whitened source out
+// again. The next block is read before this block's output is written.
 TW_AESNI void AesNiEncryptCbcKeys(const uint8_t* src, size_t length, const uint8_t (*roundKeys)[16], uint8_t* dst,
                                   const uint8_t* iv) {
   __m128i k[11];
   LoadRoundKeys(roundKeys, k);
-  const __m128i lastAndFirst = _mm_xor_si128(k[10], k[0]);
-  __m128i chain = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(iv)), k[0]);
-  for (size_t off = 0; off < length; off += 16) {
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off)), chain);
+  const auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  __m128i x = _mm_xor_si128(_mm_xor_si128(load(iv), k[0]), load(src));
+  size_t off = 0;
+  for (; off + 16 < length; off += 16) {
 #pragma GCC unroll 9
     for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
-    chain = _mm_aesenclast_si128(x, lastAndFirst);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(chain, k[0]));
+    const __m128i next = _mm_xor_si128(load(src + off + 16), k[0]);
+    x = _mm_aesenclast_si128(x, _mm_xor_si128(k[10], next));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(x, next));
   }
+#pragma GCC unroll 9
+  for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_aesenclast_si128(x, k[10]));
   for (auto& key : k) key = _mm_setzero_si128();
 }
 
