@@ -1,6 +1,8 @@
 // Timing program for the client engine over loopback with real pump threads:
 //   rtt         chat A -> hub -> B with an acknowledgement back at A, one at a
-//               time: median and 99th percentile
+//               time, each sent after a random pause (seeded) so the send
+//               times fall at every phase of the engines' timer ticks:
+//               percentiles and a histogram
 //   throughput  acknowledged chats per second from A to B, all sent at once
 //   idle        CPU of the engine's thread per second with 100 connected peers
 //               (and with one, for comparison)
@@ -11,7 +13,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,11 +68,27 @@ struct Pair {
   }
 };
 
+// Percentile p (0..1) of sorted samples, nearest rank.
+double Percentile(const std::vector<double>& sorted, double p) {
+  return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5))];
+}
+
+// The engines work on timer ticks (the client's every 20 ms): a chat sent
+// right after the previous acknowledgement leaves at the same phase of the
+// tick every time, and the round trip locks to whole ticks. Each chat waits a
+// random pause first (uniform 0..kPhaseSpanMs-1 ms, fixed seed, the engines
+// pumping meanwhile), so the send times fall at every phase of the ticks.
+constexpr int kPhaseSpanMs = 100;  // covers the client's and the session's ticks
+constexpr uint32_t kPhaseSeed = 20261210;
+
 void RoundTrip(int count) {
   Pair p;
+  std::mt19937 rng(kPhaseSeed);
+  std::uniform_int_distribution<int> pause(0, kPhaseSpanMs - 1);
   std::vector<double> rtt;
   rtt.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
+    win32::RunUntil([] { return false; }, static_cast<win32::DWORD>(pause(rng)));
     const auto t0 = Clock::now();
     p.SendChat(u"ping");
     if (!win32::RunUntil([&] { return p.acks == static_cast<size_t>(i + 1); }, 5000)) {
@@ -78,8 +98,19 @@ void RoundTrip(int count) {
     rtt.push_back(Ms(Clock::now() - t0));
   }
   std::sort(rtt.begin(), rtt.end());
-  std::printf("rtt: %d chats, median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms (chats at B: %zu)\n", count,
-              rtt[rtt.size() / 2], rtt[rtt.size() * 99 / 100], rtt.front(), rtt.back(), p.chats);
+  std::printf("rtt: %d chats sent after random pauses of 0-%d ms (seed %u), chats at B: %zu\n", count,
+              kPhaseSpanMs - 1, kPhaseSeed, p.chats);
+  std::printf("  min %.2f, p10 %.2f, p25 %.2f, median %.2f, p75 %.2f, p90 %.2f, p99 %.2f, max %.2f ms\n",
+              rtt.front(), Percentile(rtt, 0.10), Percentile(rtt, 0.25), Percentile(rtt, 0.5), Percentile(rtt, 0.75),
+              Percentile(rtt, 0.90), Percentile(rtt, 0.99), rtt.back());
+  // Where the round trips fall, 5 ms a bin: a tick-locked figure shows as a
+  // few spikes, a phase-free one as a spread.
+  constexpr double kBinMs = 5;
+  std::map<int, int> bins;
+  for (double ms : rtt) ++bins[static_cast<int>(ms / kBinMs)];
+  std::printf("  histogram:");
+  for (const auto& [bin, n] : bins) std::printf(" %g-%g:%d", bin * kBinMs, (bin + 1) * kBinMs, n);
+  std::printf("\n");
 }
 
 void Throughput(int count) {

@@ -9,9 +9,13 @@
 // (the player turns a talker down while its listener speaks). Figures:
 //   video   frames per second each listener receives from each talker, and the
 //           delay from the camera's delivery of a frame to OnRemoteFrame at the
-//           listener (median, 95th percentile)
+//           listener (median, 95th percentile, maximum)
 //   audio   mouth-to-ear delay: from the talker's microphone to the listener's
-//           speaker, by cross-correlation per 128 ms of speech (median, p95)
+//           speaker, by cross-correlation per 128 ms of speech (median, p95,
+//           maximum); the parts are long enough for some 240 segments over all
+//           pairs of talker and listener, however many parties talk
+// A tail percentile is printed only where at least five samples lie beyond
+// it; every figure says how many samples it has.
 //   cpu     the process's CPU per client (server and all threads included,
 //           divided by the number of clients), the main thread's share, and the
 //           encode and decode time per frame
@@ -62,6 +66,27 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * double(v.size() - 1) + 0.5))];
 }
 
+// A tail percentile means something only with a few samples beyond it: at
+// least kTailSamples (a p95 needs 100 samples, a p99 500).
+constexpr double kTailSamples = 5;
+
+// "median M ms, pNN T ms (n samples)", the tail left out (with the maximum
+// instead) where the sample is too small for it.
+std::string Spread(const std::vector<double>& v, double tail) {
+  char text[160];
+  const int tailPct = static_cast<int>(tail * 100 + 0.5);
+  if (v.empty()) {
+    std::snprintf(text, sizeof text, "no samples");
+  } else if (double(v.size()) * (1 - tail) >= kTailSamples) {
+    std::snprintf(text, sizeof text, "median %.1f ms, p%d %.1f ms, max %.1f ms (%zu samples)", Percentile(v, 0.5),
+                  tailPct, Percentile(v, tail), Percentile(v, 1), v.size());
+  } else {
+    std::snprintf(text, sizeof text, "median %.1f ms, max %.1f ms (%zu samples: too few for a p%d)",
+                  Percentile(v, 0.5), Percentile(v, 1), v.size(), tailPct);
+  }
+  return text;
+}
+
 // --- Speech ------------------------------------------------------------------------------
 
 std::vector<int16_t> ReadSpeech() {
@@ -84,10 +109,20 @@ std::vector<int16_t> ReadSpeech() {
   std::exit(1);
 }
 
+// `length` samples of the speech from `from` on, wrapping round at its end.
+std::vector<int16_t> SpeechPart(const std::vector<int16_t>& speech, size_t from, size_t length) {
+  std::vector<int16_t> part;
+  part.reserve(length);
+  for (size_t i = 0; i < length; ++i) part.push_back(speech[(from + i) % speech.size()]);
+  return part;
+}
+
+constexpr size_t kSegment = 2048;  // 128 ms at 16 kHz
+
 // The delay (ms) of each loud 128 ms segment of `in` found in `out`, up to `maxLag` samples.
 std::vector<double> SegmentDelays(const std::vector<int16_t>& in, const std::vector<int16_t>& out, size_t maxLag) {
   std::vector<double> delays;
-  for (const test::SegmentMatch& m : test::MatchSegments(in, out, 2048, maxLag))
+  for (const test::SegmentMatch& m : test::MatchSegments(in, out, kSegment, maxLag))
     if (m.correlation > 0.4) delays.push_back(m.delayMs);
   return delays;
 }
@@ -113,8 +148,10 @@ class TTimedCapture final : public cln::ICaptureSource {
     real_->OnFrame = [this](const win32::Bitmap& f) {
       const uint64_t h = SampleHash(f.Bits().data(), f.Bits().size());
       {
+        // The synthetic camera shows the same pictures again after a while:
+        // the latest capture of a picture is the one being coded.
         std::lock_guard g(times_.lock);
-        times_.captured.emplace(h, Clock::now());
+        times_.captured[h] = Clock::now();
       }
       if (OnFrame) OnFrame(f);
     };
@@ -214,16 +251,22 @@ struct TClientRig {
 };
 
 void Talk(size_t parties, const std::vector<int16_t>& speech) {
-  constexpr size_t kLead = 24000, kTurn = 32000, kPart = 24000;  // 1.5 s, 2 s, 1.5 s
+  // Each talker's part is long enough that the talk yields about
+  // kAudioSegments segments of 128 ms over all pairs of talker and listener
+  // (a few quiet ones drop out): enough for the p95 of the mouth-to-ear delay.
+  constexpr size_t kAudioSegments = 240, kMinPartSegments = 12;
+  const size_t pairs = parties * (parties - 1);
+  const size_t part = kSegment * std::max(kMinPartSegments, (kAudioSegments + pairs - 1) / pairs);
+  constexpr size_t kLead = 24000, kPause = 8000;  // 1.5 s of silence first, 0.5 s between turns
+  const size_t turn = part + kPause;
   TFrameTimes times;  // outlives the engines, whose cameras write into it
   std::vector<TClientRig> rigs(parties);
   std::vector<std::shared_ptr<dsound::SoundDevice>> devices;
   for (size_t i = 0; i < parties; ++i) {
     rigs[i].device = std::make_shared<dsound::VirtualSoundDevice>("Client " + std::to_string(i));
-    rigs[i].voice.assign(kLead + i * kTurn, 0);
-    const size_t from = (i * kPart) % (speech.size() - kPart);
-    rigs[i].voice.insert(rigs[i].voice.end(), speech.begin() + static_cast<std::ptrdiff_t>(from),
-                         speech.begin() + static_cast<std::ptrdiff_t>(from + kPart));
+    rigs[i].voice.assign(kLead + i * turn, 0);
+    const std::vector<int16_t> words = SpeechPart(speech, (i * 24000) % speech.size(), part);
+    rigs[i].voice.insert(rigs[i].voice.end(), words.begin(), words.end());
     rigs[i].device->CaptureSamples(rigs[i].voice);
     devices.push_back(rigs[i].device);
   }
@@ -282,7 +325,7 @@ void Talk(size_t parties, const std::vector<int16_t>& speech) {
   for (auto& r : rigs) r.frames.clear(), r.frameDelays.clear();
   times.encodeMs.clear();
   times.decodeMs.clear();
-  const win32::DWORD runMs = static_cast<win32::DWORD>((kLead + parties * kTurn) / 16 + 500);
+  const win32::DWORD runMs = static_cast<win32::DWORD>((kLead + parties * turn) / 16 + 500);
   win32::RunUntil([] { return false; }, runMs);
   const double wallMs = Ms(Clock::now() - t0);
   const double cpuMs = ProcessCpuMs() - cpu0, mainMs = ThreadCpuMs() - main0;
@@ -306,11 +349,10 @@ void Talk(size_t parties, const std::vector<int16_t>& speech) {
   std::lock_guard g(times.lock);
   std::printf("%zu parties, %.1f s, 640x480 q3 at 16 frames/s captured:\n", parties, wallMs / 1000);
   std::printf("  video: %.1f frames/s per talker received (min %.1f, max %.1f over %zu pairs); capture to "
-              "OnRemoteFrame median %.1f ms, p95 %.1f ms\n",
-              Percentile(fps, 0.5), Percentile(fps, 0), Percentile(fps, 1), fps.size(), Percentile(frameDelays, 0.5),
-              Percentile(frameDelays, 0.95));
-  std::printf("  audio: mouth to ear median %.1f ms, p95 %.1f ms (%zu segments of 128 ms)\n",
-              Percentile(audioDelays, 0.5), Percentile(audioDelays, 0.95), audioDelays.size());
+              "OnRemoteFrame %s\n",
+              Percentile(fps, 0.5), Percentile(fps, 0), Percentile(fps, 1), fps.size(),
+              Spread(frameDelays, 0.95).c_str());
+  std::printf("  audio: mouth to ear %s, one sample a segment of 128 ms\n", Spread(audioDelays, 0.95).c_str());
   std::printf("  cpu: %.1f%% of a core per client (process %.1f%%, main thread %.1f%%); encode %.2f ms, "
               "decode %.2f ms per frame (median)\n",
               100 * cpuMs / wallMs / double(parties), 100 * cpuMs / wallMs, 100 * mainMs / wallMs,

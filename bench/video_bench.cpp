@@ -12,8 +12,12 @@
 //          codes a key frame, then delta frames; JPEG codes every frame.
 // Comparison at matched quality: JPEG runs at the smallest quality whose mean
 // PSNR reaches ours on the same frames. Every case reports bits per pixel,
-// PSNR and frames per second; the label gives the JPEG quality chosen. Read
-// ratios within one run: the machine is shared.
+// PSNR and frames per second; the label gives the JPEG quality chosen.
+// The machine is shared, so the codecs are timed interleaved: for each case
+// and stage (encode, decode, round trip) ours, JPEG, JPEG, ours, each codec's
+// time the mean of its two runs. A summary at the end gives, per case, both
+// codecs' PSNR and bits per pixel, how many more or fewer bits JPEG needs for
+// the same PSNR, and the time ratios.
 #include <benchmark/benchmark.h>
 #include <png.h>
 
@@ -344,8 +348,9 @@ struct TurboJpeg {
                 &buf, &size, TJSAMP_444, quality, TJFLAG_NOREALLOC | TJFLAG_BOTTOMUP);
     return size;
   }
-  void Decompress(unsigned long size, Bitmap& out) {  // NOLINT(runtime/int)
-    tjDecompress2(decompressor, jpeg.data(), size, out.Bits().data(), out.Width(), static_cast<int>(out.Stride()),
+  void Decompress(unsigned long size, Bitmap& out) { Decompress(jpeg.data(), size, out); }  // NOLINT(runtime/int)
+  void Decompress(const unsigned char* data, unsigned long size, Bitmap& out) {  // NOLINT(runtime/int)
+    tjDecompress2(decompressor, data, size, out.Bits().data(), out.Width(), static_cast<int>(out.Stride()),
                   out.Height(), TJPF_BGRX, TJFLAG_BOTTOMUP);
   }
 };
@@ -402,13 +407,22 @@ void BM_TurboJpeg(benchmark::State& state, bool compress, bool decompress) {
   const auto frames = TimedFrames(*c);
   TurboJpeg tj;
   Bitmap out(frames[0]->Width(), frames[0]->Height(), PixelFormat::pf32bit);
+  // Decompressing alone goes through every frame in turn, as our decoder
+  // does, from files coded beforehand.
+  std::vector<std::vector<unsigned char>> coded;
+  if (!compress)
+    for (const Bitmap* f : frames) {
+      const auto length = static_cast<std::ptrdiff_t>(tj.Compress(*f, matched.quality));
+      coded.emplace_back(tj.jpeg.begin(), tj.jpeg.begin() + length);
+    }
   size_t i = 0;
   int n = 0;
   auto size = tj.Compress(*frames[0], matched.quality);
   for (auto _ : state) {
     i = (i + 1) % frames.size();
     if (compress) size = tj.Compress(*frames[i], matched.quality);
-    if (decompress) tj.Decompress(size, out);
+    if (decompress && compress) tj.Decompress(size, out);
+    if (!compress) tj.Decompress(coded[i].data(), coded[i].size(), out);
     benchmark::DoNotOptimize(out.Bits().data());
     ++n;
   }
@@ -421,22 +435,142 @@ void BM_TurboJpegDecompress(benchmark::State& state) { BM_TurboJpeg(state, false
 void BM_TurboJpegRoundTrip(benchmark::State& state) { BM_TurboJpeg(state, true, true); }
 #endif
 
-void Cases(benchmark::internal::Benchmark* b) {
-  for (int size = 0; size < static_cast<int>(kSizes.size()); ++size)
-    for (int quality : {1, 3, 5})
-      for (int content : {kKey, kDelta}) b->Args({size, quality, content});
-  b->ArgNames({"size", "quality", "content"})->Unit(benchmark::kMicrosecond);
+// --- interleaved runs and the summary ------------------------------------------------
+
+// For every case and stage the two codecs run back to back in the order ours,
+// JPEG, JPEG, ours (ABBA), and each codec's figure is the mean of its two runs:
+// a drift of the shared machine's speed over the four runs cancels out of
+// the ratio. Runs of one case and stage stay within seconds of each other.
+enum Codec { kOurs = 0, kJpeg = 1 };
+constexpr const char* kCodecName[] = {"ours", "jpeg"};
+
+struct Stage {
+  const char* name;
+  void (*ours)(benchmark::State&);
+  void (*jpeg)(benchmark::State&);
+};
+
+#ifdef TW_HAVE_TURBOJPEG
+constexpr Stage kStages[] = {{"encode", BM_Encode, BM_TurboJpegCompress},
+                             {"decode", BM_Decode, BM_TurboJpegDecompress},
+                             {"roundtrip", BM_EncodeDecode, BM_TurboJpegRoundTrip}};
+constexpr Codec kOrder[] = {kOurs, kJpeg, kJpeg, kOurs};
+#else
+constexpr Stage kStages[] = {{"encode", BM_Encode, nullptr},
+                             {"decode", BM_Decode, nullptr},
+                             {"roundtrip", BM_EncodeDecode, nullptr}};
+constexpr Codec kOrder[] = {kOurs};
+#endif
+constexpr size_t kStageCount = std::size(kStages);
+
+struct CaseKey {
+  int size, quality, content;
+  auto operator<=>(const CaseKey&) const = default;
+};
+
+// What one case's runs gave: the codecs' coding figures and, per stage and
+// codec, the time per frame of each run.
+struct CaseFigures {
+  std::string label;
+  double bitsPerPixel[2] = {}, psnr[2] = {};
+  std::string jpegQuality;
+  std::vector<double> microseconds[kStageCount][2];
+};
+
+struct RunSlot {
+  CaseKey key;
+  size_t stage;
+  Codec codec;
+};
+
+std::map<std::string, RunSlot>& Slots() {  // by registered name
+  static std::map<std::string, RunSlot> slots;
+  return slots;
 }
 
-BENCHMARK(BM_Encode)->Apply(Cases);
-BENCHMARK(BM_Decode)->Apply(Cases);
-BENCHMARK(BM_EncodeDecode)->Apply(Cases);
-#ifdef TW_HAVE_TURBOJPEG
-BENCHMARK(BM_TurboJpegCompress)->Apply(Cases);
-BENCHMARK(BM_TurboJpegDecompress)->Apply(Cases);
-BENCHMARK(BM_TurboJpegRoundTrip)->Apply(Cases);
-#endif
+void RegisterInterleaved() {
+  for (int size = 0; size < static_cast<int>(kSizes.size()); ++size)
+    for (int quality : {1, 3, 5})
+      for (int content : {kKey, kDelta})
+        for (size_t stage = 0; stage < kStageCount; ++stage)
+          for (size_t turn = 0; turn < std::size(kOrder); ++turn) {
+            const Codec codec = kOrder[turn];
+            const auto [w, h] = kSizes[static_cast<size_t>(size)];
+            const std::string name = std::string(kStages[stage].name) + "/" + std::to_string(w) + "x" +
+                                     std::to_string(h) + "_q" + std::to_string(quality) + "_" +
+                                     kContentName[content] + "/" + kCodecName[codec] + "#" + std::to_string(turn + 1);
+            Slots()[name] = {{size, quality, content}, stage, codec};
+            benchmark::RegisterBenchmark(name.c_str(), codec == kOurs ? kStages[stage].ours : kStages[stage].jpeg)
+                ->Args({size, quality, content})
+                ->ArgNames({"size", "quality", "content"})
+                ->MinTime(0.25)
+                ->Unit(benchmark::kMicrosecond);
+          }
+}
+
+// The console output as usual, and every run's figures kept for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const auto slot = Slots().find(run.run_name.function_name);
+      if (run.error_occurred || slot == Slots().end()) continue;
+      const RunSlot& s = slot->second;
+      CaseFigures& f = cases_[s.key];
+      f.label = run.report_label;
+      if (s.codec == kJpeg) f.jpegQuality = run.report_label.substr(run.report_label.rfind(' ') + 1);
+      f.bitsPerPixel[s.codec] = run.counters.at("bpp").value;
+      f.psnr[s.codec] = run.counters.at("PSNR").value;
+      f.microseconds[s.stage][s.codec].push_back(run.GetAdjustedRealTime());
+    }
+  }
+
+  void PrintSummary() const {
+    if (cases_.empty()) return;
+    std::printf("\nSummary: times per frame are each codec's mean over its runs in the order ours, JPEG, JPEG, ours;\n"
+                "'x' is JPEG's time over ours (above 1: ours is faster). Bits: what JPEG needs for the same PSNR,\n"
+                "beside ours (negative: JPEG needs fewer bits).\n");
+    std::printf("%-16s %8s %8s %9s %8s %9s", "case", "PSNR", "bpp", "jpeg", "bpp", "bits");
+    for (const Stage& stage : kStages) std::printf("  %-22s", (std::string(stage.name) + " us ours/jpeg").c_str());
+    std::printf("\n");
+    double fewest = 0;
+    std::string fewestCase;
+    for (const auto& [key, f] : cases_) {
+      const double bits = f.bitsPerPixel[kOurs] > 0 ? f.bitsPerPixel[kJpeg] / f.bitsPerPixel[kOurs] - 1 : 0;
+      std::printf("%-16s %8.2f %8.3f %9s %8.3f %+8.1f%%", f.label.substr(0, f.label.find(" jpeg")).c_str(),
+                  f.psnr[kOurs], f.bitsPerPixel[kOurs], f.jpegQuality.c_str(), f.bitsPerPixel[kJpeg], 100 * bits);
+      for (size_t stage = 0; stage < kStageCount; ++stage) {
+        const double ours = Mean(f.microseconds[stage][kOurs]), jpeg = Mean(f.microseconds[stage][kJpeg]);
+        std::printf("  %8.0f/%-7.0f %5.2fx", ours, jpeg, ours > 0 ? jpeg / ours : 0);
+      }
+      std::printf("\n");
+      if (!f.jpegQuality.empty() && bits < fewest) fewest = bits, fewestCase = f.label;
+    }
+    if (!fewestCase.empty())
+      std::printf("At the same PSNR JPEG needs up to %.0f%% fewer bits than our codec (%s: ours needs %.0f%% more).\n",
+                  -100 * fewest, fewestCase.c_str(), 100 * (1 / (1 + fewest) - 1));
+  }
+
+ private:
+  static double Mean(const std::vector<double>& v) {
+    double sum = 0;
+    for (double x : v) sum += x;
+    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+  }
+
+  std::map<CaseKey, CaseFigures> cases_;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  RegisterInterleaved();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintSummary();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -146,15 +146,22 @@ bool UseAesNi(TAesPath path) {
 
 // --- portable CBC ---------------------------------------------------------
 
+// The chain between blocks carries the last round's output before its round
+// key (u); the next block's source is whitened with round keys 0 and 10 off
+// the chain, so one XOR joins the two: u ^ (source ^ rk0 ^ rk10) equals
+// (ciphertext ^ source) ^ rk0. The ciphertext u ^ rk10 is written off the
+// chain as well.
 void PortableEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& ks, uint8_t* dst,
                         const uint8_t* iv) {
-  uint32_t c0 = LoadBe32(iv), c1 = LoadBe32(iv + 4), c2 = LoadBe32(iv + 8), c3 = LoadBe32(iv + 12);
   const uint32_t* rk = ks.words;
+  const uint32_t* last = rk + 40;
+  const uint32_t w0 = rk[0] ^ last[0], w1 = rk[1] ^ last[1], w2 = rk[2] ^ last[2], w3 = rk[3] ^ last[3];
+  uint32_t u0 = LoadBe32(iv) ^ last[0], u1 = LoadBe32(iv + 4) ^ last[1], u2 = LoadBe32(iv + 8) ^ last[2],
+           u3 = LoadBe32(iv + 12) ^ last[3];
   for (size_t off = 0; off < length; off += 16) {
-    uint32_t s0 = LoadBe32(src + off) ^ c0 ^ rk[0];
-    uint32_t s1 = LoadBe32(src + off + 4) ^ c1 ^ rk[1];
-    uint32_t s2 = LoadBe32(src + off + 8) ^ c2 ^ rk[2];
-    uint32_t s3 = LoadBe32(src + off + 12) ^ c3 ^ rk[3];
+    const uint32_t p0 = LoadBe32(src + off) ^ w0, p1 = LoadBe32(src + off + 4) ^ w1;
+    const uint32_t p2 = LoadBe32(src + off + 8) ^ w2, p3 = LoadBe32(src + off + 12) ^ w3;
+    uint32_t s0 = u0 ^ p0, s1 = u1 ^ p1, s2 = u2 ^ p2, s3 = u3 ^ p3;
     for (int r = 1; r < 10; ++r) {
       const uint32_t* k = rk + 4 * r;
       const uint32_t t0 = kTe0[B0(s0)] ^ kTe1[B1(s1)] ^ kTe2[B2(s2)] ^ kTe3[B3(s3)] ^ k[0];
@@ -163,19 +170,14 @@ void PortableEncryptCbc(const uint8_t* src, size_t length, const TAesSchedule& k
       const uint32_t t3 = kTe0[B0(s3)] ^ kTe1[B1(s0)] ^ kTe2[B2(s1)] ^ kTe3[B3(s2)] ^ k[3];
       s0 = t0, s1 = t1, s2 = t2, s3 = t3;
     }
-    const uint32_t* k = rk + 40;
-    c0 = (uint32_t(kSbox[B0(s0)]) << 24 | uint32_t(kSbox[B1(s1)]) << 16 | uint32_t(kSbox[B2(s2)]) << 8 |
-          kSbox[B3(s3)]) ^ k[0];
-    c1 = (uint32_t(kSbox[B0(s1)]) << 24 | uint32_t(kSbox[B1(s2)]) << 16 | uint32_t(kSbox[B2(s3)]) << 8 |
-          kSbox[B3(s0)]) ^ k[1];
-    c2 = (uint32_t(kSbox[B0(s2)]) << 24 | uint32_t(kSbox[B1(s3)]) << 16 | uint32_t(kSbox[B2(s0)]) << 8 |
-          kSbox[B3(s1)]) ^ k[2];
-    c3 = (uint32_t(kSbox[B0(s3)]) << 24 | uint32_t(kSbox[B1(s0)]) << 16 | uint32_t(kSbox[B2(s1)]) << 8 |
-          kSbox[B3(s2)]) ^ k[3];
-    StoreBe32(dst + off, c0);
-    StoreBe32(dst + off + 4, c1);
-    StoreBe32(dst + off + 8, c2);
-    StoreBe32(dst + off + 12, c3);
+    u0 = uint32_t(kSbox[B0(s0)]) << 24 | uint32_t(kSbox[B1(s1)]) << 16 | uint32_t(kSbox[B2(s2)]) << 8 | kSbox[B3(s3)];
+    u1 = uint32_t(kSbox[B0(s1)]) << 24 | uint32_t(kSbox[B1(s2)]) << 16 | uint32_t(kSbox[B2(s3)]) << 8 | kSbox[B3(s0)];
+    u2 = uint32_t(kSbox[B0(s2)]) << 24 | uint32_t(kSbox[B1(s3)]) << 16 | uint32_t(kSbox[B2(s0)]) << 8 | kSbox[B3(s1)];
+    u3 = uint32_t(kSbox[B0(s3)]) << 24 | uint32_t(kSbox[B1(s0)]) << 16 | uint32_t(kSbox[B2(s1)]) << 8 | kSbox[B3(s2)];
+    StoreBe32(dst + off, u0 ^ last[0]);
+    StoreBe32(dst + off + 4, u1 ^ last[1]);
+    StoreBe32(dst + off + 8, u2 ^ last[2]);
+    StoreBe32(dst + off + 12, u3 ^ last[3]);
   }
 }
 
@@ -249,19 +251,29 @@ TW_AESNI void LoadRoundKeys(const uint8_t (*bytes)[16], __m128i* out) {
   for (int r = 0; r < 11; ++r) out[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes[r]));
 }
 
+// No XOR waits on the chain between blocks: the last round's key operand
+// (round key 10) also carries the next block's source whitened with round
+// key 0, both known before the chain reaches it, so the last round of one
+// block yields the state entering round 1 of the next: c ^ source ^ rk0.
+// The ciphertext c is taken off the chain by XORing the whitened source out
+// again. The next block is read before this block's output is written.
 TW_AESNI void AesNiEncryptCbcKeys(const uint8_t* src, size_t length, const uint8_t (*roundKeys)[16], uint8_t* dst,
                                   const uint8_t* iv) {
   __m128i k[11];
   LoadRoundKeys(roundKeys, k);
-  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-  for (size_t off = 0; off < length; off += 16) {
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + off)), c);
-    x = _mm_xor_si128(x, k[0]);
+  const auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  __m128i x = _mm_xor_si128(_mm_xor_si128(load(iv), k[0]), load(src));
+  size_t off = 0;
+  for (; off + 16 < length; off += 16) {
 #pragma GCC unroll 9
     for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
-    c = _mm_aesenclast_si128(x, k[10]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), c);
+    const __m128i next = _mm_xor_si128(load(src + off + 16), k[0]);
+    x = _mm_aesenclast_si128(x, _mm_xor_si128(k[10], next));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_xor_si128(x, next));
   }
+#pragma GCC unroll 9
+  for (int r = 1; r < 10; ++r) x = _mm_aesenc_si128(x, k[r]);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + off), _mm_aesenclast_si128(x, k[10]));
   for (auto& key : k) key = _mm_setzero_si128();
 }
 
