@@ -70,6 +70,22 @@ TEST_F(V4l2CameraTest, ListsCaptureDevicesOfferingYuyvBeforeTheSyntheticCamera) 
   EXPECT_EQ(io_->OpenCount(), 0u);  // probing closes what it opened
 }
 
+// Card names are UTF-8 in a 32-byte field; one cut inside a character loses that character.
+TEST_F(V4l2CameraTest, CardNamesKeepTheirLettersAndDropACutCharacter) {
+  const struct {
+    std::string card, listed;
+  } cases[] = {
+      {"Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84", "Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84"},
+      {std::string(30, 'x') + "\xC3\xBC", std::string(30, 'x')},
+      {std::string(29, 'x') + "\xE2\x82\xAC", std::string(29, 'x')},
+      {std::string(28, 'x') + "\xE2\x82\xAC", std::string(28, 'x') + "\xE2\x82\xAC"},
+  };
+  for (const auto& c : cases) {
+    io_->devices["/dev/video0"].card = c.card;
+    EXPECT_EQ(V4l2Camera::Probe(*io_, "/dev/video0"), c.listed) << c.card;
+  }
+}
+
 TEST_F(V4l2CameraTest, OffersRgb24TypesFirstThenTheDevicesYuyv) {
   V4l2Camera camera(io_, "/dev/video0");
   std::vector<MediaType> types = camera.MediaTypes();
