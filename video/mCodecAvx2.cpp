@@ -226,9 +226,11 @@ void BuildZigzagWords(const uint8_t* source, ZigzagWords& words) {
 #define TW_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
 
 // GCC 12's own intrinsic headers pass an undefined vector as the unused
-// merge source of _mm512_inserti64x4, which its warning then reports.
+// merge source of _mm512_inserti64x4, which its warning then reports (as
+// "maybe uninitialized" when the code is instrumented for ThreadSanitizer).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 TW_AVX512 uint32_t ForwardQuantiseAvx512(const uint8_t* samples, const int32_t* reciprocalT, const ZigzagWords& words,
                                          int16_t* zigzag, const TransformConstants& k) {

@@ -67,7 +67,7 @@ class FpuGuard {
 std::string ReadBagText(IPropertyBag& bag, const char16_t* name) {
   com::Variant value;
   if (bag.Read(name, &value, nullptr) != com::S_OK || value.vt != com::VT_BSTR || !value.bstrVal) return {};
-  return win32::WideToAnsi(std::u16string_view(value.bstrVal));
+  return win32::Utf16ToUtf8(std::u16string_view(value.bstrVal));
 }
 
 }  // namespace

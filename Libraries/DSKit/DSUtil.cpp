@@ -99,6 +99,21 @@ int32_t DibStride(int32_t bits, int32_t width) {
 
 // ---- TSysDevEnum ----------------------------------------------------------------------
 
+namespace {
+
+// A device's name in UTF-8, cut to 255 UTF-16 units without splitting a
+// surrogate pair.
+std::string FriendlyNameOf(std::u16string_view name) {
+  constexpr size_t kMaxUnits = 255;
+  if (name.size() > kMaxUnits) {
+    const bool splitsPair = name[kMaxUnits - 1] >= 0xD800 && name[kMaxUnits - 1] <= 0xDBFF;
+    name = name.substr(0, splitsPair ? kMaxUnits - 1 : kMaxUnits);
+  }
+  return win32::Utf16ToUtf8(name);
+}
+
+}  // namespace
+
 TSysDevEnum::TSysDevEnum(const GUID& category) {
   EnumerateCategory(categories_, dshow::CLSID_ActiveMovieCategories);
   SelectCategory(category);
@@ -124,7 +139,7 @@ void TSysDevEnum::EnumerateCategory(std::vector<TFilCatNode>& list, const GUID& 
     TFilCatNode node;
     com::Variant name;
     if (bag->Read(u"FriendlyName", &name, nullptr) == com::S_OK && name.vt == com::VT_BSTR && name.bstrVal) {
-      node.FriendlyName = win32::WideToAnsi(std::u16string_view(name.bstrVal)).substr(0, 255);
+      node.FriendlyName = FriendlyNameOf(name.bstrVal);
     }
     com::Variant clsid;
     if (bag->Read(u"CLSID", &clsid, nullptr) == com::S_OK && clsid.vt == com::VT_BSTR && clsid.bstrVal) {

@@ -79,7 +79,7 @@ int32_t DibStride(int32_t bits, int32_t width);
 
 // Named entry of a device category.
 struct TFilCatNode {
-  std::string FriendlyName;  // system code page, at most 255 characters
+  std::string FriendlyName;  // UTF-8, at most 255 UTF-16 units (never half a character)
   GUID CLSID{};
 };
 

@@ -6,7 +6,9 @@
 // ones), and binding a device's moniker opens a fresh `Camera` for it.
 //
 // A camera delivers frames on a streaming thread of its own between Start and
-// Stop; Stop joins that thread, so no frame arrives after it returns.
+// Stop; Stop joins that thread, so no frame arrives after it returns. A camera
+// may be stopped or destroyed from its own sink's calls: the streaming thread
+// then calls the sink no more and ends by itself, releasing the device.
 #pragma once
 
 #include <chrono>
@@ -41,7 +43,7 @@ class Camera {
   // of its block) to `sink` on a new streaming thread.
   virtual HRESULT Start(const MediaType& type, FrameSink& sink) = 0;
   // Stops delivering and joins the streaming thread. Nothing when stopped.
-  // Must not be called from the streaming thread (it then only asks it to end).
+  // From the streaming thread (a sink's call) it only asks the thread to end.
   virtual void Stop() = 0;
 };
 
@@ -76,7 +78,7 @@ class SyntheticCamera final : public Camera {
  private:
   struct Stream;
   Options options_;
-  std::unique_ptr<Stream> stream_;
+  std::shared_ptr<Stream> stream_;  // shared with the streaming thread
 };
 
 // The process's synthetic cameras (by default one with the default Options).
@@ -115,7 +117,9 @@ class V4l2Camera final : public Camera {
   static std::string Probe(V4l2Io& io, const std::string& path);
 
   // RGB24 VideoInfo types (bottom-up, converted from YUYV) for every YUYV
-  // frame size, then the same sizes as YUY2; 16 frames per second.
+  // frame size, then the same sizes as YUY2; 16 frames per second. The sizes
+  // are the device's listed ones (of a range, the common sizes it holds), or
+  // its current size when it lists none.
   std::vector<MediaType> MediaTypes() override;
   HRESULT Start(const MediaType& type, FrameSink& sink) override;
   void Stop() override;
@@ -124,7 +128,7 @@ class V4l2Camera final : public Camera {
   struct Stream;
   std::shared_ptr<V4l2Io> io_;
   std::string path_;
-  std::unique_ptr<Stream> stream_;
+  std::shared_ptr<Stream> stream_;  // shared with the streaming thread
 };
 
 // ---- Pixel conversion ---------------------------------------------------------------

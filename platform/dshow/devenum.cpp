@@ -4,6 +4,7 @@
 
 #include "platform/com/bstr.h"
 #include "platform/dshow/internal.h"
+#include "platform/win32/text.h"
 
 namespace tw::dshow::detail {
 
@@ -11,12 +12,8 @@ namespace {
 
 constexpr char kMonikerPrefix[] = "@device:tw:";
 
-std::u16string Utf16(const std::string& s) {
-  std::u16string out;
-  for (unsigned char c : s) out += static_cast<char16_t>(c);
-  return out;
-}
-
+// A device's texts, kept as UTF-8 (camera drivers name their devices in
+// UTF-8) and read as UTF-16 strings.
 class PropertyBag final : public com::ComObject<PropertyBag, IPropertyBag> {
  public:
   PropertyBag(std::string name, std::string clsid, std::string path)
@@ -31,7 +28,7 @@ class PropertyBag final : public com::ComObject<PropertyBag, IPropertyBag> {
     if (!text || text->empty()) return com::E_INVALIDARG;
     com::VariantInit(value);
     value->vt = com::VT_BSTR;
-    value->bstrVal = com::SysAllocString(std::u16string_view(Utf16(*text)));
+    value->bstrVal = com::SysAllocString(std::u16string_view(win32::Utf8ToUtf16(*text)));
     return com::S_OK;
   }
 

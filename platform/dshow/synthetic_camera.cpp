@@ -107,6 +107,8 @@ REFERENCE_TIME FrameTimeOf(const AM_MEDIA_TYPE& mt) {
 
 }  // namespace
 
+// Shared by the camera and its streaming thread, so a camera destroyed on its
+// own streaming thread leaves the thread what it waits on until it ends.
 struct SyntheticCamera::Stream {
   std::thread thread;
   std::mutex mutex;
@@ -120,6 +122,8 @@ SyntheticCamera::SyntheticCamera(Options options) : options_(std::move(options))
 
 SyntheticCamera::~SyntheticCamera() {
   Stop();
+  // Destroyed on the streaming thread: the thread ends after this frame and
+  // frees the stream it shares.
   if (stream_ && stream_->thread.joinable()) stream_->thread.detach();
 }
 
@@ -145,8 +149,7 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
   if (stream_) return VFW_E_WRONG_STATE;
   if (options_.failStart) return VFW_E_NO_CAPTURE_HARDWARE;
   if (!VideoHeaderOf(type.Get())) return VFW_E_INVALIDMEDIATYPE;
-  stream_ = std::make_unique<Stream>();
-  Stream* s = stream_.get();
+  auto s = std::make_shared<Stream>();
   const REFERENCE_TIME frameTime = FrameTimeOf(type.Get());
   const auto interval = options_.interval.count() >= 0 ? std::chrono::microseconds(options_.interval)
                                                        : std::chrono::microseconds(frameTime / 10);
@@ -165,9 +168,10 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
       sink.Deliver(start, start + frameTime, frame);
       due += interval;
       std::unique_lock lock(s->mutex);
-      if (s->wake.wait_until(lock, due, [s] { return s->stop; })) return;
+      if (s->wake.wait_until(lock, due, [&s] { return s->stop; })) return;
     }
   });
+  stream_ = std::move(s);
   return com::S_OK;
 }
 

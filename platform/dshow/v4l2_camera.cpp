@@ -82,14 +82,28 @@ class Device {
   int fd_;
 };
 
+// The driver's card name, UTF-8 in a fixed field: a driver that cut a long
+// name in the middle of a character leaves a partial sequence at the end,
+// which is dropped.
+std::string CardName(const v4l2_capability& cap) {
+  const char* text = reinterpret_cast<const char*>(cap.card);
+  std::string name(text, strnlen(text, sizeof cap.card));
+  size_t lead = name.size();
+  while (lead > 0 && (static_cast<uint8_t>(name[lead - 1]) & 0xC0) == 0x80 && name.size() - lead < 3) --lead;
+  if (lead > 0 && static_cast<uint8_t>(name[lead - 1]) >= 0xC0) {
+    const auto first = static_cast<uint8_t>(name[lead - 1]);
+    const size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+    if (name.size() - (lead - 1) < length) name.resize(lead - 1);
+  }
+  return name;
+}
+
 bool IsCaptureDevice(Device& d, std::string* card) {
   v4l2_capability cap{};
   if (d.Ioctl(VIDIOC_QUERYCAP, &cap) != 0) return false;
   const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
   if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) return false;
-  if (card)
-    card->assign(reinterpret_cast<const char*>(cap.card),
-                 strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+  if (card) *card = CardName(cap);
   return true;
 }
 
@@ -104,21 +118,39 @@ bool OffersYuyv(Device& d) {
   return false;
 }
 
+bool InSteps(int value, uint32_t min, uint32_t max, uint32_t step) {
+  const auto v = static_cast<uint32_t>(value);
+  return v >= min && v <= max && (step == 0 || (v - min) % step == 0);
+}
+
+// The frame size the device is set to now, for drivers that do not list theirs.
+std::vector<std::pair<int, int>> CurrentSize(Device& d) {
+  v4l2_format fmt{};
+  fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (d.Ioctl(VIDIOC_G_FMT, &fmt) != 0 || fmt.fmt.pix.width > 16384 || fmt.fmt.pix.height > 16384) return {};
+  return {{static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height)}};
+}
+
 std::vector<std::pair<int, int>> YuyvSizes(Device& d) {
   std::vector<std::pair<int, int>> sizes;
   for (uint32_t i = 0; i < 64; ++i) {
     v4l2_frmsizeenum s{};
     s.index = i;
     s.pixel_format = V4L2_PIX_FMT_YUYV;
-    if (d.Ioctl(VIDIOC_ENUM_FRAMESIZES, &s) != 0) break;
+    if (d.Ioctl(VIDIOC_ENUM_FRAMESIZES, &s) != 0) {
+      if (i == 0) sizes = CurrentSize(d);
+      break;
+    }
     if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
       sizes.emplace_back(static_cast<int>(s.discrete.width), static_cast<int>(s.discrete.height));
       continue;
     }
-    // A range: offer the common sizes inside it.
+    // A range (continuous or in steps): offer the common sizes the range holds.
+    const v4l2_frmsize_stepwise& r = s.stepwise;
+    const bool continuous = s.type == V4L2_FRMSIZE_TYPE_CONTINUOUS;
     for (auto [w, h] : {std::pair{160, 120}, {176, 144}, {320, 240}, {352, 288}, {640, 480}}) {
-      if (w >= static_cast<int>(s.stepwise.min_width) && w <= static_cast<int>(s.stepwise.max_width) &&
-          h >= static_cast<int>(s.stepwise.min_height) && h <= static_cast<int>(s.stepwise.max_height))
+      if (InSteps(w, r.min_width, r.max_width, continuous ? 1 : r.step_width) &&
+          InSteps(h, r.min_height, r.max_height, continuous ? 1 : r.step_height))
         sizes.emplace_back(w, h);
     }
     break;
@@ -140,21 +172,105 @@ REFERENCE_TIME FrameTimeOf(const AM_MEDIA_TYPE& mt) {
 
 std::shared_ptr<V4l2Io> SystemV4l2Io() { return std::make_shared<SystemIo>(); }
 
+// What a running capture holds: the open device, its mapped buffers and the
+// streaming thread's stop flag. The camera and its streaming thread share it,
+// so a camera destroyed on its own streaming thread leaves the thread its
+// device until it ends; the last owner hands the buffers back and closes the
+// device.
 struct V4l2Camera::Stream {
-  std::unique_ptr<Device> device;
   struct Buffer {
     void* address = MAP_FAILED;
     size_t length = 0;
   };
+  // How the frames are laid out and delivered.
+  struct Layout {
+    bool rgb;
+    int width, height;
+    size_t srcStride;   // bytes of one row in the device's buffers
+    size_t frameBytes;  // bytes a buffer must hold: the last row needs no padding
+    size_t rgbStride;
+    REFERENCE_TIME frameTime;
+  };
+
+  Stream(std::shared_ptr<V4l2Io> deviceIo, const std::string& path)
+      : io(std::move(deviceIo)), device(std::make_unique<Device>(*io, path)) {}
+  ~Stream() {
+    int off = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (streaming) device->Ioctl(VIDIOC_STREAMOFF, &off);
+    for (Buffer& m : buffers) io->Unmap(m.address, m.length);
+    if (requested) {
+      v4l2_requestbuffers none{};
+      none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      none.memory = V4L2_MEMORY_MMAP;
+      device->Ioctl(VIDIOC_REQBUFS, &none);
+    }
+  }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  void Run(FrameSink& sink, const Layout& layout);
+  // One dequeued buffer to the sink, as RGB24 or as packed YUY2 rows.
+  void Deliver(FrameSink& sink, const Layout& layout, const v4l2_buffer& b, uint64_t n);
+
+  std::shared_ptr<V4l2Io> io;  // outlives the device, which closes through it
+  std::unique_ptr<Device> device;
   std::vector<Buffer> buffers;
+  bool requested = false;
+  bool streaming = false;
   std::thread thread;
   std::atomic<bool> stop{false};
+  std::vector<uint8_t> out;  // the converted or packed frame, when a buffer cannot go as it is
 };
+
+void V4l2Camera::Stream::Deliver(FrameSink& sink, const Layout& layout, const v4l2_buffer& b, uint64_t n) {
+  const auto* data = static_cast<const uint8_t*>(buffers[b.index].address);
+  const REFERENCE_TIME start = static_cast<REFERENCE_TIME>(n) * layout.frameTime;
+  const size_t rowBytes = static_cast<size_t>(layout.width) * 2;
+  if (layout.rgb) {
+    ConvertYuyvToRgb24(data, layout.srcStride, layout.width, layout.height, out.data(), layout.rgbStride, true);
+    sink.Deliver(start, start + layout.frameTime, out);
+  } else if (layout.srcStride == rowBytes) {
+    sink.Deliver(start, start + layout.frameTime, {data, layout.frameBytes});
+  } else {
+    // Padded rows: the media type's YUY2 rows are packed.
+    for (int y = 0; y < layout.height; ++y)
+      std::memcpy(out.data() + static_cast<size_t>(y) * rowBytes, data + static_cast<size_t>(y) * layout.srcStride,
+                  rowBytes);
+    sink.Deliver(start, start + layout.frameTime, out);
+  }
+}
+
+void V4l2Camera::Stream::Run(FrameSink& sink, const Layout& layout) {
+  detail::StreamingThreadMark mark;
+  // The sink may destroy the camera from a Deliver call: once `stop` is set
+  // the sink is not called again.
+  auto lost = [&] {
+    if (!stop.load()) sink.Lost();  // ENODEV, EIO: the camera was unplugged
+  };
+  uint64_t n = 0;
+  while (!stop.load()) {
+    const int ready = io->WaitFrame(device->Fd(), kWaitMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) return lost();
+    v4l2_buffer b{};
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b.memory = V4L2_MEMORY_MMAP;
+    if (device->Ioctl(VIDIOC_DQBUF, &b) != 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;  // woken without a filled buffer
+      return lost();
+    }
+    if (b.index >= buffers.size()) continue;  // not one of ours: nothing to hand back
+    if (b.bytesused >= layout.frameBytes && !(b.flags & V4L2_BUF_FLAG_ERROR)) Deliver(sink, layout, b, n++);
+    if (device->Ioctl(VIDIOC_QBUF, &b) != 0 && errno != EINVAL) return lost();
+  }
+}
 
 V4l2Camera::V4l2Camera(std::shared_ptr<V4l2Io> io, std::string path) : io_(std::move(io)), path_(std::move(path)) {}
 
 V4l2Camera::~V4l2Camera() {
   Stop();
+  // Destroyed on the streaming thread: the thread ends after this frame and
+  // frees the stream it shares.
   if (stream_ && stream_->thread.joinable()) stream_->thread.detach();
 }
 
@@ -179,12 +295,12 @@ HRESULT V4l2Camera::Start(const MediaType& type, FrameSink& sink) {
   if (stream_) return VFW_E_WRONG_STATE;
   const BITMAPINFOHEADER* h = VideoHeaderOf(type.Get());
   const bool rgb = type.Get().subtype == MEDIASUBTYPE_RGB24;
-  if (!h || (!rgb && type.Get().subtype != MEDIASUBTYPE_YUY2) || h->biWidth <= 0 || h->biWidth % 2)
+  if (!h || (!rgb && type.Get().subtype != MEDIASUBTYPE_YUY2) || h->biWidth <= 0 || h->biWidth % 2 ||
+      h->biWidth > 16384 || h->biHeight == 0 || std::abs(h->biHeight) > 16384)
     return VFW_E_INVALIDMEDIATYPE;
   const int width = h->biWidth;
   const int height = std::abs(h->biHeight);
-  auto stream = std::make_unique<Stream>();
-  stream->device = std::make_unique<Device>(*io_, path_);
+  auto stream = std::make_shared<Stream>(io_, path_);
   Device& d = *stream->device;
   if (!d.Ok()) return VFW_E_NO_CAPTURE_HARDWARE;
 
@@ -198,83 +314,50 @@ HRESULT V4l2Camera::Start(const MediaType& type, FrameSink& sink) {
   if (fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUYV || static_cast<int>(fmt.fmt.pix.width) != width ||
       static_cast<int>(fmt.fmt.pix.height) != height)
     return VFW_E_INVALIDMEDIATYPE;  // the driver picked another size
-  const size_t srcStride = std::max<size_t>(fmt.fmt.pix.bytesperline, static_cast<size_t>(width) * 2);
-  const size_t frameBytes = srcStride * static_cast<size_t>(height);
+  Stream::Layout layout{};
+  layout.rgb = rgb;
+  layout.width = width;
+  layout.height = height;
+  layout.srcStride = std::max<size_t>(fmt.fmt.pix.bytesperline, static_cast<size_t>(width) * 2);
+  layout.frameBytes = layout.srcStride * static_cast<size_t>(height - 1) + static_cast<size_t>(width) * 2;
+  layout.rgbStride = static_cast<size_t>(((24 * width + 31) / 32) * 4);
+  layout.frameTime = FrameTimeOf(type.Get());
 
-  const REFERENCE_TIME frameTime = FrameTimeOf(type.Get());
   v4l2_streamparm parm{};
   parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  parm.parm.capture.timeperframe.numerator = static_cast<uint32_t>(frameTime);
+  parm.parm.capture.timeperframe.numerator = static_cast<uint32_t>(layout.frameTime);
   parm.parm.capture.timeperframe.denominator = 10'000'000;
   d.Ioctl(VIDIOC_S_PARM, &parm);  // a device that keeps its own rate still streams
 
+  // A start that fails from here on hands the buffers back before the device
+  // closes: the stream's destructor does.
   v4l2_requestbuffers req{};
   req.count = kBufferCount;
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
-  if (d.Ioctl(VIDIOC_REQBUFS, &req) != 0 || req.count == 0) return VFW_E_NO_CAPTURE_HARDWARE;
-  // A start that fails from here on hands the buffers back before the device closes.
-  auto release = [&] {
-    for (auto& m : stream->buffers) io_->Unmap(m.address, m.length);
-    v4l2_requestbuffers none{};
-    none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    none.memory = V4L2_MEMORY_MMAP;
-    d.Ioctl(VIDIOC_REQBUFS, &none);
-    return VFW_E_NO_CAPTURE_HARDWARE;
-  };
+  if (d.Ioctl(VIDIOC_REQBUFS, &req) != 0) return VFW_E_NO_CAPTURE_HARDWARE;
+  stream->requested = true;
+  if (req.count == 0 || req.count > 32) return VFW_E_NO_CAPTURE_HARDWARE;
   for (uint32_t i = 0; i < req.count; ++i) {
     v4l2_buffer b{};
     b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     b.memory = V4L2_MEMORY_MMAP;
     b.index = i;
-    Stream::Buffer mapped;
-    if (d.Ioctl(VIDIOC_QUERYBUF, &b) == 0) {
-      mapped.length = b.length;
-      mapped.address = io_->Map(d.Fd(), b.length, b.m.offset);
-    }
-    if (mapped.address == MAP_FAILED || d.Ioctl(VIDIOC_QBUF, &b) != 0) {
-      if (mapped.address != MAP_FAILED) io_->Unmap(mapped.address, mapped.length);
-      return release();
-    }
+    if (d.Ioctl(VIDIOC_QUERYBUF, &b) != 0) return VFW_E_NO_CAPTURE_HARDWARE;
+    // A buffer shorter than a frame would be read past its end.
+    if (b.length < layout.frameBytes) return VFW_E_NO_CAPTURE_HARDWARE;
+    Stream::Buffer mapped{io_->Map(d.Fd(), b.length, b.m.offset), b.length};
+    if (mapped.address == MAP_FAILED) return VFW_E_NO_CAPTURE_HARDWARE;
     stream->buffers.push_back(mapped);
+    if (d.Ioctl(VIDIOC_QBUF, &b) != 0) return VFW_E_NO_CAPTURE_HARDWARE;
   }
   int on = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  if (d.Ioctl(VIDIOC_STREAMON, &on) != 0) return release();
+  if (d.Ioctl(VIDIOC_STREAMON, &on) != 0) return VFW_E_NO_CAPTURE_HARDWARE;
+  stream->streaming = true;
 
-  Stream* s = stream.get();
-  V4l2Io* io = io_.get();
-  const size_t rgbStride = static_cast<size_t>(((24 * width + 31) / 32) * 4);
-  s->thread = std::thread([s, io, &sink, rgb, width, height, srcStride, frameBytes, frameTime, rgbStride] {
-    detail::StreamingThreadMark mark;
-    std::vector<uint8_t> out(rgb ? rgbStride * static_cast<size_t>(height) : 0);
-    uint64_t n = 0;
-    while (!s->stop.load()) {
-      const int ready = io->WaitFrame(s->device->Fd(), kWaitMs);
-      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-      v4l2_buffer b{};
-      b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-      b.memory = V4L2_MEMORY_MMAP;
-      if (ready < 0 || s->device->Ioctl(VIDIOC_DQBUF, &b) != 0) {
-        if (errno == EAGAIN) continue;
-        sink.Lost();  // ENODEV, EIO: the camera was unplugged
-        return;
-      }
-      if (b.index < s->buffers.size() && b.bytesused >= frameBytes) {
-        const auto* data = static_cast<const uint8_t*>(s->buffers[b.index].address);
-        const REFERENCE_TIME start = static_cast<REFERENCE_TIME>(n++) * frameTime;
-        if (rgb) {
-          ConvertYuyvToRgb24(data, srcStride, width, height, out.data(), rgbStride, true);
-          sink.Deliver(start, start + frameTime, out);
-        } else {
-          sink.Deliver(start, start + frameTime, {data, frameBytes});
-        }
-      }
-      if (s->device->Ioctl(VIDIOC_QBUF, &b) != 0 && errno != EINVAL) {
-        sink.Lost();
-        return;
-      }
-    }
-  });
+  if (rgb) stream->out.resize(layout.rgbStride * static_cast<size_t>(height));
+  else if (layout.srcStride != static_cast<size_t>(width) * 2) stream->out.resize(static_cast<size_t>(width) * 2 * height);
+  stream->thread = std::thread([stream, &sink, layout] { stream->Run(sink, layout); });
   stream_ = std::move(stream);
   return com::S_OK;
 }
@@ -284,13 +367,6 @@ void V4l2Camera::Stop() {
   stream_->stop = true;
   if (stream_->thread.get_id() == std::this_thread::get_id()) return;  // ends within one wait
   if (stream_->thread.joinable()) stream_->thread.join();
-  int off = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  stream_->device->Ioctl(VIDIOC_STREAMOFF, &off);
-  for (auto& m : stream_->buffers) io_->Unmap(m.address, m.length);
-  v4l2_requestbuffers req{};
-  req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  req.memory = V4L2_MEMORY_MMAP;
-  stream_->device->Ioctl(VIDIOC_REQBUFS, &req);
   stream_.reset();
 }
 

@@ -129,6 +129,19 @@ TEST_F(RealMedia, ASoundDeviceThatFailsFailsBeginTalkWith50AndReleasesTheMedia) 
   h.Clients().clear();
 }
 
+// A camera's name reaches the engine's device list with every letter.
+TEST_F(RealMedia, CaptureDeviceNamesKeepTheirLetters) {
+  UseCameras({tw::testing::Camera("Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84", {}),
+              tw::testing::Camera("Plain", {})});
+  THarness h;
+  TClient& a = h.AddClient();
+  a->FindCaptureCapabilities();
+  ASSERT_EQ(a->GetCaptureDeviceCount(), 2);
+  EXPECT_EQ(a->GetCaptureDeviceName(0), u"Kamera f\u00FCr \u00DC / \u20AC / \u6444");
+  EXPECT_EQ(a->GetCaptureDeviceName(1), u"Plain");
+  EXPECT_EQ(a->GetCaptureDeviceName(2), u"");
+}
+
 // The capture's frames are taken over on its streaming thread while the
 // engine's timer encodes them; the engine is destroyed while frames arrive.
 TEST_F(RealMedia, FramesFromTheCaptureThreadReachTheOtherTalker) {

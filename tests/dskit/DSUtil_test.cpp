@@ -162,6 +162,29 @@ TEST(DSUtil, MediaTypeListsFromPins) {
 
 class DeviceListTest : public testing::CameraFixture {};
 
+// Names are UTF-8 from the driver to the list; a long one loses whole characters only.
+TEST_F(DeviceListTest, NamesKeepEveryLetterAndLoseOnlyWholeCharactersWhenCut) {
+  const std::string han = "\xE6\x91\x84";     // U+6444, one UTF-16 unit
+  const std::string smile = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair
+  std::string manyHan, cutHan;
+  for (int i = 0; i < 300; ++i) manyHan += han;
+  for (int i = 0; i < 255; ++i) cutHan += han;
+  const struct {
+    std::string name, listed;
+  } cases[] = {
+      {"Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / " + han, "Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / " + han},
+      {manyHan, cutHan},
+      {std::string(254, 'x') + smile, std::string(254, 'x')},
+      {std::string(253, 'x') + smile, std::string(253, 'x') + smile},
+  };
+  for (const auto& c : cases) {
+    UseCameras({testing::Camera(c.name, {}, "synthetic:0")});
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    ASSERT_EQ(devices.FilterCount(), 1);
+    EXPECT_EQ(devices.FilterRecord(0).FriendlyName, c.listed) << c.name.size();
+  }
+}
+
 TEST_F(DeviceListTest, ListsNamesAndMonikersOfTheCategory) {
   const std::string longName(300, 'x');
   UseCameras({testing::Camera("first", {}), testing::Camera(longName, {})});

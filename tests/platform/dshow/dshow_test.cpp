@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/dshow/camera.h"
@@ -69,6 +70,22 @@ TEST_F(V4l2CameraTest, ListsCaptureDevicesOfferingYuyvBeforeTheSyntheticCamera) 
   EXPECT_EQ(io_->OpenCount(), 0u);  // probing closes what it opened
 }
 
+// Card names are UTF-8 in a 32-byte field; one cut inside a character loses that character.
+TEST_F(V4l2CameraTest, CardNamesKeepTheirLettersAndDropACutCharacter) {
+  const struct {
+    std::string card, listed;
+  } cases[] = {
+      {"Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84", "Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84"},
+      {std::string(30, 'x') + "\xC3\xBC", std::string(30, 'x')},
+      {std::string(29, 'x') + "\xE2\x82\xAC", std::string(29, 'x')},
+      {std::string(28, 'x') + "\xE2\x82\xAC", std::string(28, 'x') + "\xE2\x82\xAC"},
+  };
+  for (const auto& c : cases) {
+    io_->devices["/dev/video0"].card = c.card;
+    EXPECT_EQ(V4l2Camera::Probe(*io_, "/dev/video0"), c.listed) << c.card;
+  }
+}
+
 TEST_F(V4l2CameraTest, OffersRgb24TypesFirstThenTheDevicesYuyv) {
   V4l2Camera camera(io_, "/dev/video0");
   std::vector<MediaType> types = camera.MediaTypes();
@@ -120,6 +137,161 @@ TEST_F(V4l2CameraTest, AFailedStartHandsBackItsBuffersAndClosesTheDevice) {
   EXPECT_EQ(camera.Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), sink), VFW_E_NO_CAPTURE_HARDWARE);
   EXPECT_EQ(io_->Mapped(), 0);
   EXPECT_EQ(io_->OpenCount(), 0u);
+}
+
+// Frame sizes from drivers that list ranges, or nothing at all.
+TEST_F(V4l2CameraTest, SizesComeFromListsRangesInStepsOrTheCurrentFormat) {
+  auto range = [](uint32_t type, uint32_t minW, uint32_t maxW, uint32_t stepW, uint32_t minH, uint32_t maxH,
+                  uint32_t stepH) {
+    v4l2_frmsizeenum r{};
+    r.pixel_format = V4L2_PIX_FMT_YUYV;
+    r.type = type;
+    r.stepwise = {minW, maxW, stepW, minH, maxH, stepH};
+    return r;
+  };
+  using Sizes = std::vector<std::pair<int, int>>;
+  const struct {
+    const char* what;
+    std::optional<v4l2_frmsizeenum> range;
+    bool listsSizes;
+    Sizes expected;
+  } cases[] = {
+      {"listed", std::nullopt, true, {{32, 16}, {64, 48}}},
+      {"no list: the current size", std::nullopt, false, {{80, 60}}},
+      {"steps", range(V4L2_FRMSIZE_TYPE_STEPWISE, 160, 1280, 160, 120, 960, 120), true,
+       {{160, 120}, {320, 240}, {640, 480}}},
+      {"continuous", range(V4L2_FRMSIZE_TYPE_CONTINUOUS, 100, 400, 0, 100, 300, 0), true,
+       {{160, 120}, {176, 144}, {320, 240}, {352, 288}}},
+  };
+  for (const auto& c : cases) {
+    FakeV4l2::Device& device = io_->devices["/dev/video0"];
+    device.range = c.range;
+    device.listsSizes = c.listsSizes;
+    device.current = {80, 60};
+    Sizes rgb, yuyv;
+    for (const MediaType& t : V4l2Camera(io_, "/dev/video0").MediaTypes()) {
+      const BITMAPINFOHEADER* h = VideoHeaderOf(t.Get());
+      (t.Get().subtype == MEDIASUBTYPE_RGB24 ? rgb : yuyv).emplace_back(h->biWidth, std::abs(h->biHeight));
+    }
+    EXPECT_EQ(rgb, c.expected) << c.what;
+    EXPECT_EQ(yuyv, c.expected) << c.what;
+  }
+  // A size from a range streams.
+  V4l2Camera camera(io_, "/dev/video0");
+  Sink sink;
+  ASSERT_EQ(camera.Start(camera.MediaTypes().front(), sink), S_OK);
+  EXPECT_TRUE(sink.WaitUntil([&] { return sink.frames.size() >= 2; }));
+  camera.Stop();
+}
+
+// Padded rows and wake-ups that find no buffer: every frame arrives, packed.
+TEST_F(V4l2CameraTest, PaddedRowsAndEmptyWakeUpsStillGiveEveryFrame) {
+  const MediaType yuyvType = MediaType::Video(MEDIASUBTYPE_YUY2, 32, 16, 16, 625'000);
+  const MediaType rgbType = MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000);
+  for (const MediaType* type : {&rgbType, &yuyvType}) {
+    io_ = std::make_shared<FakeV4l2>();
+    io_->devices["/dev/video0"] = {"USB Camera", true, true, {{32, 16}}};
+    io_->devices["/dev/video0"].padding = 24;
+    io_->devices["/dev/video0"].emptyWakeEvery = 2;
+    io_->devices["/dev/video0"].loseAfter = 3;
+    V4l2Camera camera(io_, "/dev/video0");
+    Sink sink;
+    ASSERT_EQ(camera.Start(*type, sink), S_OK);
+    ASSERT_TRUE(sink.WaitUntil([&] { return sink.lost; }));
+    camera.Stop();
+    EXPECT_GE(io_->EmptyWakes(), 2);
+    ASSERT_EQ(sink.frames.size(), 3u);
+    for (size_t n = 0; n < 3; ++n) {
+      std::vector<uint8_t> expected = SyntheticCamera::RenderFrame(yuyvType.Get(), n);
+      if (type == &rgbType) {
+        std::vector<uint8_t> rgb(32 * 3 * 16);
+        ConvertYuyvToRgb24(expected.data(), 64, 32, 16, rgb.data(), 96, true);
+        expected = rgb;
+      }
+      EXPECT_EQ(sink.frames[n], expected) << n;
+    }
+    EXPECT_EQ(io_->Mapped(), 0);
+    EXPECT_EQ(io_->OpenCount(), 0u);
+  }
+}
+
+// A driver whose buffers cannot hold a frame is refused before any is read.
+TEST_F(V4l2CameraTest, BuffersShorterThanAFrameFailTheStart) {
+  io_->devices["/dev/video0"].padding = 8;
+  io_->devices["/dev/video0"].shortBy = 9;  // the last row's padding may go, not a byte more
+  V4l2Camera camera(io_, "/dev/video0");
+  Sink sink;
+  EXPECT_EQ(camera.Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), sink), VFW_E_NO_CAPTURE_HARDWARE);
+  EXPECT_EQ(io_->Mapped(), 0);
+  EXPECT_EQ(io_->OpenCount(), 0u);
+  io_->devices["/dev/video0"].shortBy = 8;
+  ASSERT_EQ(camera.Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), sink), S_OK);
+  EXPECT_TRUE(sink.WaitUntil([&] { return sink.frames.size() >= 2; }));
+  camera.Stop();
+}
+
+// The wait failing mid-stream: the device-lost notice once, no frame after
+// it, and a stop that hands everything back.
+TEST_F(V4l2CameraTest, AWaitThatFailsMidStreamReportsTheDeviceLostAndStopsCleanly) {
+  io_->devices["/dev/video0"].waitFailsAfter = 2;
+  V4l2Camera camera(io_, "/dev/video0");
+  Sink sink;
+  ASSERT_EQ(camera.Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), sink), S_OK);
+  ASSERT_TRUE(sink.WaitUntil([&] { return sink.lost; }));
+  camera.Stop();
+  EXPECT_EQ(sink.frames.size(), 2u);
+  EXPECT_EQ(io_->Mapped(), 0);
+  EXPECT_FALSE(io_->Streaming());
+  EXPECT_EQ(io_->OpenCount(), 0u);
+  camera.Stop();  // nothing when stopped
+}
+
+// Destroys its camera from the streaming thread, inside the second frame.
+class DestroyingSink final : public FrameSink {
+ public:
+  explicit DestroyingSink(std::unique_ptr<Camera> camera) : camera_(std::move(camera)) {}
+  Camera& camera() { return *camera_; }
+  void Deliver(REFERENCE_TIME, REFERENCE_TIME, std::span<const uint8_t>) override {
+    std::lock_guard lock(mutex_);
+    ++frames;
+    if (frames == 2) camera_.reset();
+    changed_.notify_all();
+  }
+  void Lost() override { ADD_FAILURE() << "lost"; }
+  bool WaitDestroyed() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !camera_; });
+  }
+  int frames = 0;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::unique_ptr<Camera> camera_;
+};
+
+TEST_F(V4l2CameraTest, ACameraDestroyedOnItsStreamingThreadEndsItAndReleasesTheDevice) {
+  DestroyingSink v4l2(std::make_unique<V4l2Camera>(io_, "/dev/video0"));
+  ASSERT_EQ(v4l2.camera().Start(MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000), v4l2), S_OK);
+  ASSERT_TRUE(v4l2.WaitDestroyed());
+  ASSERT_TRUE(io_->WaitAllClosed());  // the thread ended and closed the device
+  EXPECT_EQ(io_->Mapped(), 0);
+  EXPECT_FALSE(io_->Streaming());
+  EXPECT_EQ(v4l2.frames, 2);
+
+  SyntheticCamera::Options options;
+  options.interval = std::chrono::milliseconds(1);
+  DestroyingSink synthetic(std::make_unique<SyntheticCamera>(options));
+  const MediaType small = MediaType::Video(MEDIASUBTYPE_RGB24, 32, 16, 24, 625'000);
+  ASSERT_EQ(synthetic.camera().Start(small, synthetic), S_OK);
+  ASSERT_TRUE(synthetic.WaitDestroyed());
+  // Another camera streams meanwhile; the first one's thread delivers nothing more.
+  SyntheticCamera other(options);
+  Sink sink;
+  ASSERT_EQ(other.Start(small, sink), S_OK);
+  EXPECT_TRUE(sink.WaitUntil([&] { return sink.frames.size() >= 5; }));
+  other.Stop();
+  EXPECT_EQ(synthetic.frames, 2);
 }
 
 TEST(ColourConversion, YuyvPrimariesBecomeTheirRgbColours) {
