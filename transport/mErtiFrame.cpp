@@ -89,9 +89,27 @@ void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view
 
 // --- TSendQueue ---------------------------------------------------------------
 
+namespace {
+
+// A heap block of `n` bytes as the allocator holds it: a word of bookkeeping
+// in front, rounded up to 16 bytes, never less than 32.
+size_t HeapBlock(size_t n) { return std::max<size_t>(32, (n + sizeof(size_t) + 15) & ~size_t{15}); }
+
+// A string's heap block, or nothing while its text lives inside it.
+size_t StringHeap(const std::string& s) {
+  static const size_t kInline = std::string().capacity();
+  return s.capacity() > kInline ? HeapBlock(s.capacity() + 1) : 0;
+}
+
+}  // namespace
+
+size_t QueuedCost(const TSack& sack) {
+  return HeapBlock(sizeof(TSack)) + StringHeap(sack.Payload) + StringHeap(sack.RouteList);
+}
+
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;
-  queued.QueuedBytes = queued.Payload.size();
+  queued.QueuedBytes = QueuedCost(queued);
   bytes_ += queued.QueuedBytes;
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {

@@ -87,8 +87,13 @@ struct TSack {
   int64_t BytesSent = 0;        // payload bytes already cut into frames
   std::string Payload;          // the body (sealed and prefixed once its first chunk is cut)
   std::string RouteList;        // concatenated 4-byte ids of the target pipes, or empty
-  size_t QueuedBytes = 0;       // the body's size when it was queued (the send queue's count)
+  size_t QueuedBytes = 0;       // what it held when it was queued (QueuedCost; the send queue's count)
 };
+
+// What a message holds in memory: its record and the heap blocks of its body
+// and route list, with the allocator's bookkeeping of each. A queue of small
+// messages costs several times their bodies.
+size_t QueuedCost(const TSack& sack);
 
 // One pending acknowledgement: the full wire code and the body length when sent.
 struct TAckEntry {
@@ -116,8 +121,8 @@ class TSendQueue {
 
   bool Empty() const { return entries_.empty(); }
   size_t Size() const { return entries_.size(); }
-  // The bodies of every queued message and follower, as queued; a message
-  // counts until its last chunk is cut.
+  // What every queued message and follower held when it was queued
+  // (QueuedCost); a message counts until its last chunk is cut.
   size_t Bytes() const { return bytes_; }
   // Entries from the first queued to the last (followers not included).
   const TSack& operator[](size_t i) const { return *entries_[i]; }
