@@ -213,6 +213,17 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
   return queue_.Queue(std::move(sack));
 }
 
+TSack& CPipe::QueueLast(int32_t code, std::string body) {
+  if (queue_.Empty() && sendBuffer_.empty() && last_.empty()) return QueueOwn(code, std::move(body));
+  SendPending = true;
+  mill_.Stir();
+  auto sack = std::make_unique<TSack>();
+  sack->Code = code;
+  sack->Payload = std::move(body);
+  last_.push_back(std::move(sack));
+  return *last_.back();
+}
+
 void CPipe::RequestPush() {
   if (State == psSession && !PushRequested) mill_.RequestPush(*this);
 }
@@ -265,6 +276,7 @@ void CPipe::Overfilled() {
   // The batch under way still leaves whole, so the peer reads a clean end;
   // nothing queued behind it will.
   queue_.Clear();
+  last_.clear();
   FinishSession(ws::WSAENOBUFS);
 }
 
@@ -374,6 +386,10 @@ void CPipe::PushCart() {
     const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
     for (int64_t pushed = 0; pushed < bound;) {
       if (sendBuffer_.empty()) {
+        if (queue_.Empty() && !last_.empty()) {
+          for (auto& sack : last_) queue_.Queue(std::move(sack));
+          last_.clear();
+        }
         if (queue_.Empty()) return;
         TCartHooks hooks{
             [this] { return CheckRateWindow(); },
@@ -400,6 +416,7 @@ bool CPipe::SendSome() {
       SendDead = true;
       sendBuffer_.clear();
       queue_.Clear();
+      last_.clear();
     }
     return false;
   }

@@ -149,6 +149,10 @@ class CPipe {
   // Queues one of the transport's own messages with its own body, leaving
   // the fields under construction alone.
   TSack& QueueOwn(int32_t code, std::string body = {});
+  // Queues a message of the transport's user behind everything queued now:
+  // it enters the send queue once the queue has emptied, so it cannot
+  // overtake messages of other codes (a farewell after the last data).
+  TSack& QueueLast(int32_t code, std::string body);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
   // --- Pump-step work ------------------------------------------------------
@@ -283,7 +287,7 @@ class CPipe {
   TFrameReceiver& Receiver() { return receiver_; }
 
   // Nothing queued or left in the send buffer.
-  bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty(); }
+  bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty() && last_.empty(); }
   // In session with nothing to send: a pump step has work here only when
   // bytes arrive. Reads only the pipe's first fields.
   bool IdleInSession() const { return State == psSession && !SendPending; }
@@ -335,6 +339,7 @@ class CPipe {
   ws::Socket socket_;
   std::string fields_;
   TSendQueue queue_;
+  std::vector<std::unique_ptr<TSack>> last_;  // QueueLast: waiting for the queue to empty
   std::deque<TAckEntry> acks_;
   std::string sendBuffer_;
   TFrameReceiver receiver_;
