@@ -96,16 +96,18 @@ namespace {
 size_t HeapBlock(size_t n) { return std::max<size_t>(32, (n + sizeof(size_t) + 15) & ~size_t{15}); }
 
 // A string's heap block, or nothing while its text lives inside it.
-size_t StringHeap(const std::string& s) {
+size_t StringHeap(size_t capacity) {
   static const size_t kInline = std::string().capacity();
-  return s.capacity() > kInline ? HeapBlock(s.capacity() + 1) : 0;
+  return capacity > kInline ? HeapBlock(capacity + 1) : 0;
 }
 
 }  // namespace
 
-size_t QueuedCost(const TSack& sack) {
-  return HeapBlock(sizeof(TSack)) + StringHeap(sack.Payload) + StringHeap(sack.RouteList);
+size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity) {
+  return HeapBlock(sizeof(TSack)) + StringHeap(payloadCapacity) + StringHeap(routeListCapacity);
 }
+
+size_t QueuedCost(const TSack& sack) { return QueuedCost(sack.Payload.capacity(), sack.RouteList.capacity()); }
 
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;

@@ -94,6 +94,8 @@ struct TSack {
 // and route list, with the allocator's bookkeeping of each. A queue of small
 // messages costs several times their bodies.
 size_t QueuedCost(const TSack& sack);
+// The same for a message whose body and route list hold these capacities.
+size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity = 0);
 
 // One pending acknowledgement: the full wire code and the body length when sent.
 struct TAckEntry {

@@ -141,8 +141,10 @@ class CMill {
   bool SelectPipe(int32_t id);
   CPipe* CurrentPipe() { return GetPipe(currentId_); }
   size_t PipeCount() const { return pipes_.size(); }
-  // The most a pipe holds for its peer (queued bodies and the batch under
-  // way); a peer that falls further behind is closed (CPipe::Overfilled).
+  // The most a pipe holds for its peer (queued messages as they cost, and
+  // the batch under way) before the pipes relaying to it are held back; one
+  // that stays past it without reading for kStallMs, or passes
+  // kHardBoundFactor times it, is closed (CPipe::Overfilled).
   size_t MaxQueuedBytes = kDefaultReassemblyCap;
   CPipe& AddPipe();
   int32_t NewPipeId();

@@ -233,9 +233,7 @@ size_t CPipe::HeldBytes() const { return queue_.Bytes() + sendBuffer_.size(); }
 bool CPipe::OverBound() const { return HeldBytes() > mill_.MaxQueuedBytes; }
 
 bool CPipe::WouldOverfill(size_t adding) const {
-  TSack probe;
-  probe.Payload.reserve(adding);
-  return HeldBytes() + QueuedCost(probe) > mill_.MaxQueuedBytes * kHardBoundFactor;
+  return HeldBytes() + QueuedCost(adding) > mill_.MaxQueuedBytes * kHardBoundFactor;
 }
 
 bool CPipe::Stalled(uint32_t now) {
