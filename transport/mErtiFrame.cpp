@@ -112,6 +112,7 @@ size_t QueuedCost(const TSack& sack) { return QueuedCost(sack.Payload.capacity()
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;
   queued.QueuedBytes = QueuedCost(queued);
+  queued.Seq = nextSeq_++;
   bytes_ += queued.QueuedBytes;
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {
@@ -122,6 +123,10 @@ TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
     entries_.push_back(std::move(sack));
   }
   return queued;
+}
+
+bool TSendQueue::DoneBefore(uint64_t seq) const {
+  return std::all_of(entries_.begin(), entries_.end(), [&](const auto& e) { return e->Seq >= seq; });
 }
 
 void TSendQueue::Finish(size_t i) {

@@ -88,6 +88,7 @@ struct TSack {
   std::string Payload;          // the body (sealed and prefixed once its first chunk is cut)
   std::string RouteList;        // concatenated 4-byte ids of the target pipes, or empty
   size_t QueuedBytes = 0;       // what it held when it was queued (QueuedCost; the send queue's count)
+  uint64_t Seq = 0;             // the send queue's count of messages queued before it
 };
 
 // What a message holds in memory: its record and the heap blocks of its body
@@ -130,6 +131,13 @@ class TSendQueue {
   const TSack& operator[](size_t i) const { return *entries_[i]; }
   TSack& operator[](size_t i) { return *entries_[i]; }
 
+  // The sequence number the next queued message gets.
+  uint64_t NextSeq() const { return nextSeq_; }
+  // Every message queued before sequence number `seq` has been cut
+  // completely (a code's followers come after its entry, so the entries
+  // tell).
+  bool DoneBefore(uint64_t seq) const;
+
   // Takes entry `i` out of the queue; its follower, if any, goes to the end.
   void Finish(size_t i);
   void Clear();
@@ -138,6 +146,7 @@ class TSendQueue {
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
   size_t bytes_ = 0;
+  uint64_t nextSeq_ = 0;
 };
 
 // What the pipe tells BuildCart about itself.

@@ -220,8 +220,16 @@ TSack& CPipe::QueueLast(int32_t code, std::string body) {
   auto sack = std::make_unique<TSack>();
   sack->Code = code;
   sack->Payload = std::move(body);
-  last_.push_back(std::move(sack));
-  return *last_.back();
+  TSack& queued = *sack;
+  last_.push_back({std::move(sack), queue_.NextSeq()});
+  return queued;
+}
+
+void CPipe::ReleaseTrailing() {
+  while (!last_.empty() && queue_.DoneBefore(last_.front().mark)) {
+    queue_.Queue(std::move(last_.front().sack));
+    last_.pop_front();
+  }
 }
 
 void CPipe::RequestPush() {
@@ -384,10 +392,7 @@ void CPipe::PushCart() {
     const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
     for (int64_t pushed = 0; pushed < bound;) {
       if (sendBuffer_.empty()) {
-        if (queue_.Empty() && !last_.empty()) {
-          for (auto& sack : last_) queue_.Queue(std::move(sack));
-          last_.clear();
-        }
+        if (!last_.empty()) ReleaseTrailing();
         if (queue_.Empty()) return;
         TCartHooks hooks{
             [this] { return CheckRateWindow(); },

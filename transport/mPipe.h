@@ -150,8 +150,9 @@ class CPipe {
   // the fields under construction alone.
   TSack& QueueOwn(int32_t code, std::string body = {});
   // Queues a message of the transport's user behind everything queued now:
-  // it enters the send queue once the queue has emptied, so it cannot
-  // overtake messages of other codes (a farewell after the last data).
+  // it enters the send queue once every message queued before it has been
+  // cut, so it cannot overtake messages of other codes (a farewell after the
+  // last data); later messages do not hold it back.
   TSack& QueueLast(int32_t code, std::string body);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
@@ -339,7 +340,13 @@ class CPipe {
   ws::Socket socket_;
   std::string fields_;
   TSendQueue queue_;
-  std::vector<std::unique_ptr<TSack>> last_;  // QueueLast: waiting for the queue to empty
+  // QueueLast: each waits for the messages queued before its mark.
+  struct TTrailing {
+    std::unique_ptr<TSack> sack;
+    uint64_t mark = 0;
+  };
+  std::deque<TTrailing> last_;
+  void ReleaseTrailing();
   std::deque<TAckEntry> acks_;
   std::string sendBuffer_;
   TFrameReceiver receiver_;

@@ -102,6 +102,34 @@ TEST(MillFlow, AClosedPipesSocketEndsSoThatEverythingItSentArrives) {
   }));
 }
 
+// A farewell queued with QueueLast leaves after every message queued before
+// it, whatever their codes (a batch cuts its newest message first, so a
+// plain queue let it overtake them), and messages queued after it do not
+// hold it back.
+TEST(MillFlow, AMessageQueuedLastLeavesAfterWhatCameBeforeAndIsNotHeldByWhatFollows) {
+  TListeningServer host;
+  CMill client{TMillSide::Client, false};
+  CPipe* c = host.Dial(client);
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return c->State == psSession; }));
+  for (int i = 0; i < 8; ++i) {
+    c->PutRaw(std::string(32 << 10, 'a'));
+    c->QueueMessage(sackAppBase + 91);
+  }
+  c->QueueLast(sackAppBase + 7, "bye");
+  for (int i = 0; i < 40; ++i) {
+    c->PutRaw(std::string(32 << 10, 'b'));
+    c->QueueMessage(sackAppBase + 92);
+  }
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return host.probe.received.size() == 49; }));
+  std::vector<int32_t> order;
+  for (auto& r : host.probe.received) order.push_back(r.first);
+  const auto bye = std::find(order.begin(), order.end(), 7) - order.begin();
+  const auto lastA = std::find(order.rbegin(), order.rend(), 91).base() - order.begin() - 1;
+  const auto lastB = std::find(order.rbegin(), order.rend(), 92).base() - order.begin() - 1;
+  EXPECT_GT(bye, lastA);
+  EXPECT_LT(bye, lastB);
+}
+
 // Four clients flood one client that reads, slowly: the target's queue
 // passes its bound, the floods are held back (their pipes are not read)
 // instead of the target being closed, and what the server holds for the
