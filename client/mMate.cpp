@@ -118,11 +118,14 @@ void CMate::CloseTube(TTubeId tube, int32_t reason) {
   if (!t || t->State == tsClosed) return;
   t->State = tsClosed;
   if (reason > 0) {
-    // A batch sends its newest message first: what was sent to the peer
-    // before goes out first, or the close would overtake it and the peer
+    // A batch sends its newest message first: the close waits until what
+    // was queued before it has gone, or it would overtake it and the peer
     // would drop it.
-    if (CPipe* pipe = SessionPipe(); pipe && pipe->State == psSession) pipe->PushCart();
-    Queue(BOND_CLOSE, IntToField(reason), t->PeerId);
+    if (CPipe* pipe = SessionPipe(); pipe && pipe->State == psSession) {
+      TSack& farewell = pipe->QueueLast(BOND_CLOSE, IntToField(reason));
+      AppendLe32(farewell.RouteList, static_cast<uint32_t>(t->PeerId));
+      pipe->RequestPush();
+    }
   }
   if (!destroying_ && Events.OnTubeClosed) Events.OnTubeClosed(tube);
 }

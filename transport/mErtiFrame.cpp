@@ -89,9 +89,30 @@ void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view
 
 // --- TSendQueue ---------------------------------------------------------------
 
+namespace {
+
+// A heap block of `n` bytes as the allocator holds it: a word of bookkeeping
+// in front, rounded up to 16 bytes, never less than 32.
+size_t HeapBlock(size_t n) { return std::max<size_t>(32, (n + sizeof(size_t) + 15) & ~size_t{15}); }
+
+// A string's heap block, or nothing while its text lives inside it.
+size_t StringHeap(size_t capacity) {
+  static const size_t kInline = std::string().capacity();
+  return capacity > kInline ? HeapBlock(capacity + 1) : 0;
+}
+
+}  // namespace
+
+size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity) {
+  return HeapBlock(sizeof(TSack)) + StringHeap(payloadCapacity) + StringHeap(routeListCapacity);
+}
+
+size_t QueuedCost(const TSack& sack) { return QueuedCost(sack.Payload.capacity(), sack.RouteList.capacity()); }
+
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;
-  queued.QueuedBytes = queued.Payload.size();
+  queued.QueuedBytes = QueuedCost(queued);
+  queued.Seq = nextSeq_++;
   bytes_ += queued.QueuedBytes;
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {
@@ -102,6 +123,10 @@ TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
     entries_.push_back(std::move(sack));
   }
   return queued;
+}
+
+bool TSendQueue::DoneBefore(uint64_t seq) const {
+  return std::all_of(entries_.begin(), entries_.end(), [&](const auto& e) { return e->Seq >= seq; });
 }
 
 void TSendQueue::Finish(size_t i) {

@@ -87,8 +87,16 @@ struct TSack {
   int64_t BytesSent = 0;        // payload bytes already cut into frames
   std::string Payload;          // the body (sealed and prefixed once its first chunk is cut)
   std::string RouteList;        // concatenated 4-byte ids of the target pipes, or empty
-  size_t QueuedBytes = 0;       // the body's size when it was queued (the send queue's count)
+  size_t QueuedBytes = 0;       // what it held when it was queued (QueuedCost; the send queue's count)
+  uint64_t Seq = 0;             // the send queue's count of messages queued before it
 };
+
+// What a message holds in memory: its record and the heap blocks of its body
+// and route list, with the allocator's bookkeeping of each. A queue of small
+// messages costs several times their bodies.
+size_t QueuedCost(const TSack& sack);
+// The same for a message whose body and route list hold these capacities.
+size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity = 0);
 
 // One pending acknowledgement: the full wire code and the body length when sent.
 struct TAckEntry {
@@ -116,12 +124,19 @@ class TSendQueue {
 
   bool Empty() const { return entries_.empty(); }
   size_t Size() const { return entries_.size(); }
-  // The bodies of every queued message and follower, as queued; a message
-  // counts until its last chunk is cut.
+  // What every queued message and follower held when it was queued
+  // (QueuedCost); a message counts until its last chunk is cut.
   size_t Bytes() const { return bytes_; }
   // Entries from the first queued to the last (followers not included).
   const TSack& operator[](size_t i) const { return *entries_[i]; }
   TSack& operator[](size_t i) { return *entries_[i]; }
+
+  // The sequence number the next queued message gets.
+  uint64_t NextSeq() const { return nextSeq_; }
+  // Every message queued before sequence number `seq` has been cut
+  // completely (a code's followers come after its entry, so the entries
+  // tell).
+  bool DoneBefore(uint64_t seq) const;
 
   // Takes entry `i` out of the queue; its follower, if any, goes to the end.
   void Finish(size_t i);
@@ -131,6 +146,7 @@ class TSendQueue {
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
   size_t bytes_ = 0;
+  uint64_t nextSeq_ = 0;
 };
 
 // What the pipe tells BuildCart about itself.

@@ -146,6 +146,7 @@ bool CMill::Watch(CPipe& pipe) { return readiness_.Add(pipe.Socket(), static_cas
 
 void CMill::PumpUp() {
   pumpTick_ = win32::GetTickCount();
+  if (!lingering_.empty()) Guard("CMill.PumpUp", [&] { DrainLingering(); });
   Guard("CMill.PumpUp", [&] { SelectReadable(); });
   if (listener_ && listenerReady_) {
     const size_t before = pipes_.size();
@@ -207,14 +208,16 @@ void CMill::VisitPipe(size_t index) {
   if (pipe.IdleInSession() && !pipe.ReadReady) return;
   if (pipe.State == psNew && !pipe.Closed) return;
   if (pipe.ReadyToFree(pumpTick_)) {
-    byId_.erase(pipe.Id());
-    pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
+    FreePipe(index);
     return;
   }
   if (pipe.TimedOut(pumpTick_)) {
     pipe.FinishSession(crTimeout);
     return;
   }
+  // A reader far behind that takes nothing any more; one that reads, however
+  // slowly, stays (its senders are held back meanwhile).
+  if (pipe.State == psSession && pipe.Stalled(pumpTick_)) pipe.Overfilled();
   if (pipe.State == psConnecting) {
     pipe.DetectSessionCreated();
     pipe.DetectSessionRejected();
@@ -225,6 +228,39 @@ void CMill::VisitPipe(size_t index) {
   }
   pipe.ReadReady = false;  // a pipe not read this step asks the readiness set again
   if (pipe.State > psConnecting) pipe.PushCart();
+}
+
+// The socket of a pipe that sent everything it could leaves with a
+// half-close and lingers; one that cannot send any more (reset) just closes.
+void CMill::FreePipe(size_t index) {
+  CPipe& pipe = *pipes_[index];
+  if (pipe.HasSocket() && !pipe.SendDead && pipe.SendIdle()) {
+    ws::Socket socket = pipe.ReleaseSocket();
+    readiness_.Remove(socket.get());
+    if (ws::shutdown(socket.get(), ws::SD_SEND) == 0) lingering_.push_back({std::move(socket), pumpTick_});
+  }
+  byId_.erase(pipe.Id());
+  pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
+}
+
+// Reads and drops what lingering sockets received, a few buffers a step,
+// and closes each once its peer's end arrives, it fails, or kLingerMs pass.
+void CMill::DrainLingering() {
+  constexpr int kReadsPerStep = 4;
+  char scratch[16384];
+  for (size_t i = lingering_.size(); i-- > 0;) {
+    TLingering& l = lingering_[i];
+    bool done = win32::TickDiff(pumpTick_, l.since) > static_cast<int32_t>(kLingerMs);
+    for (int r = 0; r < kReadsPerStep && !done; ++r) {
+      const int got = ws::recv(l.socket.get(), scratch, sizeof scratch, 0);
+      if (got == 0 || (got == ws::SOCKET_ERROR && ws::WSAGetLastError() != ws::WSAEWOULDBLOCK)) done = true;
+      if (got <= 0) break;
+    }
+    if (done) {
+      std::swap(l, lingering_.back());
+      lingering_.pop_back();
+    }
+  }
 }
 
 // Accepts every waiting connection, up to kAcceptsPerStep; the rest wait for
@@ -287,6 +323,8 @@ void CMill::DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack) {
     // DeliverMessage has lowered the posted count on its way out.
     if (CPipe* still = GetPipe(pipeId); still && still->State != psClosed) still->Fail(crSecurity);
   }
+  // The peer's end waited for the messages read before it.
+  if (CPipe* still = GetPipe(pipeId)) Guard("FinishSession", [&] { still->FinishIfEnded(); });
 }
 
 // --- Pipes -------------------------------------------------------------------
@@ -492,8 +530,8 @@ int32_t CMill::GetSendRoom(int32_t id) {
 void CMill::RouteSack(CPipe& from, TSack& sack) {
   // Only a server session relays. Ids that name no pipe (a peer that just
   // left), pipes that are not in session and the listening pipe are passed
-  // over, and a repeated id is served once. A target that has fallen too far
-  // behind is closed instead of holding ever more; the sender goes on.
+  // over, and a repeated id is served once. A target past its bound holds
+  // the sender back; one past the hard bound is closed, and the sender goes on.
   if (side_ != TMillSide::Server || from.State != psSession) return;
   const std::vector<int32_t> ids = RouteIds(sack.RouteList);
   std::unordered_set<int32_t> served;
@@ -509,6 +547,9 @@ void CMill::RouteSack(CPipe& from, TSack& sack) {
     TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
     relayed.AckWanted = sack.AckWanted;
     relayed.PeerId = from.Id();
+    // Past its bound the target holds the sender back instead of being
+    // closed: the sender is not read until the target's reader catches up.
+    if (target->OverBound()) from.HoldFor(*target);
     // Forward at once when the target is idle instead of a tick later: a
     // relayed message would otherwise wait a whole pump period on the server.
     if (target->SendBuffer().empty()) target->PushCart();

@@ -141,11 +141,20 @@ class CMill {
   bool SelectPipe(int32_t id);
   CPipe* CurrentPipe() { return GetPipe(currentId_); }
   size_t PipeCount() const { return pipes_.size(); }
-  // The most a pipe holds for its peer (queued bodies and the batch under
-  // way); a peer that falls further behind is closed (CPipe::Overfilled).
+  // The most a pipe holds for its peer (queued messages as they cost, and
+  // the batch under way) before the pipes relaying to it are held back; one
+  // that stays past it without reading for kStallMs, or passes
+  // kHardBoundFactor times it, is closed (CPipe::Overfilled).
   size_t MaxQueuedBytes = kDefaultReassemblyCap;
   CPipe& AddPipe();
   int32_t NewPipeId();
+  // Sockets of freed pipes still ending: each has sent its end (half-close)
+  // and is read until the peer's end arrives or kLingerMs pass, so that a
+  // close never discards what either side sent (a socket closed with unread
+  // bytes resets the connection, and the peer's system then throws away
+  // what its reader had not yet taken).
+  size_t LingeringCount() const { return lingering_.size(); }
+  static constexpr uint32_t kLingerMs = 5000;
 
   // --- Errors ----------------------------------------------------------------
   int32_t LastError = errNone;
@@ -243,6 +252,8 @@ class CMill {
   void AdmitAccepted(ws::Socket accepted);
   bool RefuseForLackOfDescriptors();
   void VisitPipe(size_t index);
+  void FreePipe(size_t index);
+  void DrainLingering();
   void SelectReadable();
   void DetectLoopback();
   void RefreshLocalIPList();
@@ -271,6 +282,11 @@ class CMill {
   ws::DescriptorReserve reserve_;
   bool outOfDescriptors_ = false;  // reported once until an accept succeeds
   std::unique_ptr<CPipe> listener_;
+  struct TLingering {
+    ws::Socket socket;
+    uint32_t since = 0;  // pump tick of the half-close
+  };
+  std::vector<TLingering> lingering_;
   int32_t currentId_ = 0;
   int32_t nextId_ = 0;
   std::vector<std::string> localAddresses_;

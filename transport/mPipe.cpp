@@ -204,6 +204,7 @@ TSack& CPipe::QueueMessage(int32_t code) {
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  if (SendIdle()) ProgressTick = mill_.PumpTick();  // a backlog starts now
   SendPending = true;
   mill_.Stir();
   auto sack = std::make_unique<TSack>();
@@ -212,18 +213,76 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
   return queue_.Queue(std::move(sack));
 }
 
+TSack& CPipe::QueueLast(int32_t code, std::string body) {
+  if (queue_.Empty() && sendBuffer_.empty() && last_.empty()) return QueueOwn(code, std::move(body));
+  SendPending = true;
+  mill_.Stir();
+  auto sack = std::make_unique<TSack>();
+  sack->Code = code;
+  sack->Payload = std::move(body);
+  TSack& queued = *sack;
+  last_.push_back({std::move(sack), queue_.NextSeq()});
+  return queued;
+}
+
+void CPipe::ReleaseTrailing() {
+  while (!last_.empty() && queue_.DoneBefore(last_.front().mark)) {
+    queue_.Queue(std::move(last_.front().sack));
+    last_.pop_front();
+  }
+}
+
 void CPipe::RequestPush() {
   if (State == psSession && !PushRequested) mill_.RequestPush(*this);
 }
 
+size_t CPipe::HeldBytes() const { return queue_.Bytes() + sendBuffer_.size(); }
+
+bool CPipe::OverBound() const { return HeldBytes() > mill_.MaxQueuedBytes; }
+
 bool CPipe::WouldOverfill(size_t adding) const {
-  return queue_.Bytes() + sendBuffer_.size() + adding > mill_.MaxQueuedBytes;
+  return HeldBytes() + QueuedCost(adding) > mill_.MaxQueuedBytes * kHardBoundFactor;
+}
+
+bool CPipe::Stalled(uint32_t now) {
+  if (!OverBound()) {
+    ProgressTick = now;
+    return false;
+  }
+  return win32::TickDiff(now, ProgressTick) > static_cast<int32_t>(kStallMs);
+}
+
+void CPipe::HoldFor(const CPipe& target) {
+  if (std::find(WaitingFor.begin(), WaitingFor.end(), target.Id()) == WaitingFor.end())
+    WaitingFor.push_back(target.Id());
+}
+
+bool CPipe::HeldBack() {
+  std::erase_if(WaitingFor, [&](int32_t id) {
+    const CPipe* target = mill_.GetPipe(id);
+    return !target || target->State != psSession || !target->OverBound();
+  });
+  return !WaitingFor.empty();
+}
+
+void CPipe::EndOfStream(int32_t reason) {
+  if (PostedCount > 0 && (State == psHandshake || State == psSession)) {
+    EndSeen = true;
+    EndReason = reason;
+    return;
+  }
+  FinishSession(reason);
+}
+
+void CPipe::FinishIfEnded() {
+  if (EndSeen && PostedCount <= 0 && State != psClosed) FinishSession(EndReason);
 }
 
 void CPipe::Overfilled() {
   // The batch under way still leaves whole, so the peer reads a clean end;
   // nothing queued behind it will.
   queue_.Clear();
+  last_.clear();
   FinishSession(ws::WSAENOBUFS);
 }
 
@@ -262,13 +321,19 @@ void CPipe::DetectSessionRejected() {
 // --- Reading -----------------------------------------------------------------
 
 void CPipe::FetchData() {
-  if (State < psConnecting || State > psSession || !ReadReady) return;
+  if (State < psConnecting || State > psSession || !ReadReady || EndSeen) return;
+  // A sender whose messages wait in a target over its bound is not read:
+  // TCP holds it back until the target's reader catches up.
+  if (!WaitingFor.empty() && HeldBack()) return;
   ReadReady = false;
   ws::u_long waiting = 0;
   if (ws::ioctlsocket(Socket(), ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
       static_cast<int32_t>(waiting) <= 0) {
     // A proxy that hangs up in the middle of its exchange is a SOCKS failure.
-    FinishSession(State >= psSocks4Reply && State <= psSocks5Auth ? crSocks : crSocket);
+    if (State >= psSocks4Reply && State <= psSocks5Auth)
+      FinishSession(crSocks);
+    else
+      EndOfStream(crSocket);
     return;
   }
   const int32_t want = std::min<int64_t>(waiting, RecvSize);
@@ -327,6 +392,7 @@ void CPipe::PushCart() {
     const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
     for (int64_t pushed = 0; pushed < bound;) {
       if (sendBuffer_.empty()) {
+        if (!last_.empty()) ReleaseTrailing();
         if (queue_.Empty()) return;
         TCartHooks hooks{
             [this] { return CheckRateWindow(); },
@@ -353,9 +419,11 @@ bool CPipe::SendSome() {
       SendDead = true;
       sendBuffer_.clear();
       queue_.Clear();
+      last_.clear();
     }
     return false;
   }
+  if (sent > 0) ProgressTick = mill_.PumpTick();
   sendBuffer_.erase(0, static_cast<size_t>(sent));
   return sendBuffer_.empty();
 }

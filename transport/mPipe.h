@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crypto/mAES.h"
 #include "platform/winsock/winsock.h"
@@ -59,6 +60,15 @@ inline constexpr uint32_t kFreeDelayMs = 222;
 // A closed pipe whose queue never drains (the peer stopped reading) is freed
 // at the latest this long after its free-after tick.
 inline constexpr uint32_t kSendGiveUpMs = 10000;
+// A pipe that holds more than the mill's MaxQueuedBytes for its peer holds
+// back the pipes whose messages wait in it; one that stays over that bound
+// without its socket taking a byte for this long does not read: it is closed
+// with WSAENOBUFS. Long enough for a slow or briefly busy reader, short
+// enough that the senders held behind it soon go on.
+inline constexpr uint32_t kStallMs = 15000;
+// Past twice the bound a pipe is closed at once, whoever reads it: what a
+// step reads from the senders before they are held stays below that.
+inline constexpr size_t kHardBoundFactor = 2;
 inline constexpr int32_t kMinRecvSize = 1024;
 inline constexpr int32_t kMaxRecvSize = 1048576;
 inline constexpr int32_t kInitialBufferSize = 1024;
@@ -99,6 +109,8 @@ class CPipe {
   int32_t Id() const { return id_; }
   ws::SOCKET Socket() const { return socket_.get(); }
   bool HasSocket() const { return static_cast<bool>(socket_); }
+  // Hands the socket over (the mill ends it gracefully); the pipe has none after.
+  ws::Socket ReleaseSocket() { return std::move(socket_); }
 
   // --- Set-up (each does nothing while the mill has an error recorded) -----
   // Makes the pipe's socket; one the pipe held before is closed.
@@ -137,6 +149,11 @@ class CPipe {
   // Queues one of the transport's own messages with its own body, leaving
   // the fields under construction alone.
   TSack& QueueOwn(int32_t code, std::string body = {});
+  // Queues a message of the transport's user behind everything queued now:
+  // it enters the send queue once every message queued before it has been
+  // cut, so it cannot overtake messages of other codes (a farewell after the
+  // last data); later messages do not hold it back.
+  TSack& QueueLast(int32_t code, std::string body);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
   // --- Pump-step work ------------------------------------------------------
@@ -149,12 +166,30 @@ class CPipe {
   // Asks the mill to push this pipe once the current handler returns; only a
   // pipe in session asks, and only once until the push.
   void RequestPush();
-  // Whether queueing `adding` more bytes would take what the pipe holds for
-  // its peer beyond the mill's MaxQueuedBytes.
+  // What the pipe holds for its peer: the queued messages as QueuedCost
+  // counts them and the batch under way.
+  size_t HeldBytes() const;
+  // Holding more for its peer than the mill's MaxQueuedBytes: the pipes that
+  // relay to it are not read until it drains (HoldFor).
+  bool OverBound() const;
+  // Whether queueing a body of `adding` bytes would take what the pipe holds
+  // beyond kHardBoundFactor times the bound.
   bool WouldOverfill(size_t adding) const;
   // A peer that does not read what it is sent: drops the queue and closes
   // with WSAENOBUFS; its peers hear it left as for any close.
   void Overfilled();
+  // Over the bound and no byte taken by the socket for kStallMs at `now`.
+  bool Stalled(uint32_t now);
+  // This pipe's messages wait in `target`, which is over its bound: this pipe
+  // is not read until the target drains, closes or goes.
+  void HoldFor(const CPipe& target);
+  // Still held by one of the targets it waits for (forgets the others).
+  bool HeldBack();
+  // The peer's end arrived: closes with `reason`, or, while messages read
+  // before it are still posted, once the last of them is delivered.
+  void EndOfStream(int32_t reason);
+  // Called after a delivery: closes a pipe whose end waited for it.
+  void FinishIfEnded();
   // Dispatches a reassembled message that was posted to the mill window.
   void DeliverMessage(std::unique_ptr<TSack> sack);
 
@@ -198,6 +233,14 @@ class CPipe {
   // Something was queued since a push last left the pipe idle. Kept beside
   // the state so that a pump step tells an idle pipe from its first fields.
   bool SendPending = false;
+  // The peer's end arrived while messages were posted (EndOfStream): nothing
+  // more is read, and the pipe closes with EndReason after the last delivery.
+  bool EndSeen = false;
+  int32_t EndReason = crSocket;
+  // Last pump tick at which the pipe was within its bound or its socket took bytes.
+  uint32_t ProgressTick = 0;
+  // Ids of the targets over their bound that hold this pipe's messages.
+  std::vector<int32_t> WaitingFor;
 
   std::string RemoteAddress;
   uint16_t RemotePort = 0;
@@ -245,7 +288,7 @@ class CPipe {
   TFrameReceiver& Receiver() { return receiver_; }
 
   // Nothing queued or left in the send buffer.
-  bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty(); }
+  bool SendIdle() const { return queue_.Empty() && sendBuffer_.empty() && last_.empty(); }
   // In session with nothing to send: a pump step has work here only when
   // bytes arrive. Reads only the pipe's first fields.
   bool IdleInSession() const { return State == psSession && !SendPending; }
@@ -297,6 +340,13 @@ class CPipe {
   ws::Socket socket_;
   std::string fields_;
   TSendQueue queue_;
+  // QueueLast: each waits for the messages queued before its mark.
+  struct TTrailing {
+    std::unique_ptr<TSack> sack;
+    uint64_t mark = 0;
+  };
+  std::deque<TTrailing> last_;
+  void ReleaseTrailing();
   std::deque<TAckEntry> acks_;
   std::string sendBuffer_;
   TFrameReceiver receiver_;

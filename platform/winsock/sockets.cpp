@@ -511,6 +511,11 @@ int closesocket(SOCKET s) {
   return 0;
 }
 
+int shutdown(SOCKET s, int how) {
+  if (::shutdown(s, how) != 0) return FailFromErrno(SOCKET_ERROR);
+  return 0;
+}
+
 int getpeername(SOCKET s, sockaddr* name, int* namelen) {
   if (FaultTakes(Call::GetPeerName)) return SOCKET_ERROR;
   return QueryName(::getpeername, s, name, namelen);

@@ -221,6 +221,12 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp);  // FIONREAD, FIONBIO
 int setsockopt(SOCKET s, int level, int optname, const void* optval, int optlen);
 int getsockopt(SOCKET s, int level, int optname, void* optval, int* optlen);
 int closesocket(SOCKET s);
+// Ends one direction of a connection (SD_RECEIVE, SD_SEND, SD_BOTH): after
+// SD_SEND the peer reads the end once it has read everything sent before.
+int shutdown(SOCKET s, int how);
+inline constexpr int SD_RECEIVE = 0;
+inline constexpr int SD_SEND = 1;
+inline constexpr int SD_BOTH = 2;
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 

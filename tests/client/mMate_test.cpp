@@ -353,6 +353,27 @@ TEST(MateClose, CloseWhileOpenSaysGoodbyeToEveryTubeAndALostSessionDoesNot) {
   EXPECT_TRUE(h.Run([&] { return h[2].Saw("disconnected c1"); }));
 }
 
+// A client that sends much and closes its session at once loses nothing: its
+// queue leaves first, then its end (a half-close), and the server reads
+// every message before the close (a plain close with unread bytes reset the
+// connection and the server's system threw away what the hub had not read).
+TEST(MateClose, EverythingSentBeforeClosingTheSessionArrives) {
+  THarness h;
+  ASSERT_TRUE(h.OpenMesh(2));
+  cln::CMate& mate = h[0]->Mate();
+  cln::CTube* t1 = TubeOf(h[0], u"c1");
+  ASSERT_NE(t1, nullptr);
+  constexpr int kMessages = 1000;
+  for (int i = 0; i < kMessages; ++i) {
+    mate.PushWideString(u"m" + win32::AnsiToWide(std::to_string(i)) + std::u16string(200, u'x'));
+    mate.AddTarget(t1->Id);
+    ASSERT_NE(mate.SendToTargets(cln::APP_CHAT), nullptr);
+  }
+  ASSERT_TRUE(h[0]->CloseSession());
+  EXPECT_TRUE(h.Run([&] { return h[1].Count("chat c0 m") == kMessages; }, 10000)) << h[1].Count("chat c0 m");
+  EXPECT_TRUE(h.Run([&] { return h[1].Saw("disconnected c0"); }));
+}
+
 // --- Purge ------------------------------------------------------------------------------
 
 TEST(MatePurge, AClosedTubeGoesAtTheFirstTickAFullSecondAfterTheLastPurge) {

@@ -3,9 +3,14 @@
 // passwords the input picks. The input then has them send session commands
 // (READY, ANNOUNCE, INTRODUCE with any id, BINARY with any fields, commands
 // meant for clients, unknown ones), hostile frames and relayed messages, and
-// has the host send and disconnect, and connections end. The hub keeps its
-// books straight: a peer connects once and leaves once, and what the peers
-// receive are well-formed commands of the hub.
+// has the host send and disconnect, and connections end. Peers also ask for
+// rate limits and read sizes, stop and resume reading (the hub's queues have
+// a small bound, so senders are held back behind them), end their stream
+// with messages still undelivered, and the hub's pump step runs its
+// maintenance on a test clock (freeing, time-outs, stalled readers). The hub
+// keeps its books straight: a peer connects once and leaves once, what the
+// peers receive are well-formed commands of the hub, no queue passes its
+// hard bound, and a peer's end waits only for what it sent before.
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -17,6 +22,7 @@
 #include "fuzz_input.h"
 #include "pipe_link.h"
 #include "platform/com/variant.h"
+#include "platform/win32/tick.h"
 #include "server/mHub.h"
 
 namespace {
@@ -27,10 +33,15 @@ using tw::fuzz::TFuzzInput;
 constexpr int32_t kChannels[] = {CMD_READY,       CMD_WELCOME,   CMD_ANNOUNCE,  CMD_PEER_LISTED, CMD_INTRODUCE,
                                  CMD_PEER_JOINED, CMD_PEER_LEFT, CMD_BINARY,    0,               999};
 
+// A peer's two ends. The server's pipe is looked up by id: the pump step
+// frees closed pipes.
 struct TPeerEnd {
   CPipe* client = nullptr;
-  CPipe* server = nullptr;
+  int32_t serverId = 0;
+  bool reading = true;  // the client takes what the hub sends it
 };
+
+constexpr size_t kBound = 2048;  // the hub's queue bound: small, so floods reach it
 
 // A command a peer received from the hub: its fields must be exactly these.
 void CheckReceived(int32_t channel, std::string body) {
@@ -64,9 +75,11 @@ void CheckReceived(int32_t channel, std::string body) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TFuzzInput in(data, size);
+  win32::ScopedManualTick tick;
   CHub hub(kParleyAppId, false);
   CMill& server = hub.Mill();
   server.ErrorLogPath.clear();
+  server.MaxQueuedBytes = kBound;
   CMill client(TMillSide::Client, false);
 
   std::set<uint32_t> connected, everConnected;
@@ -94,18 +107,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t setup = in.Byte();
   for (size_t i = 0; i < peers.size(); ++i) {
     const uint8_t bits = static_cast<uint8_t>(setup >> (2 * i)) ^ static_cast<uint8_t>(i);
-    peers[i].server = &fuzz::AddServerPipe(server);
+    peers[i].serverId = fuzz::AddServerPipe(server).Id();
     peers[i].client = &fuzz::AddClientPipe(client, bits & 4 && i == 2 ? "WRONG" : "QXMELNORAPKD31",
                                            kNames[bits & 3], setup & 0x80 && i == 1 ? u"wrong" : u"pw");
   }
+  // Moves traffic as the pump steps would: the hub reads a client only
+  // while it is not held back and has not seen its end, and writes to one
+  // only while that client reads, within its rate limit.
   auto settle = [&] {
     for (int round = 0; round < 8; ++round) {
       bool moved = false;
       for (TPeerEnd& p : peers) {
-        moved |= fuzz::Shuttle(*p.client, *p.server);
-        moved |= fuzz::Shuttle(*p.server, *p.client);
+        CPipe* s = server.GetPipe(p.serverId);
+        if (!s) continue;
+        const bool hubReads = s->State <= psSession && !s->EndSeen && (s->WaitingFor.empty() || !s->HeldBack());
+        for (int b = 0; hubReads && b < 16; ++b) {
+          const std::string batch = fuzz::CutBatch(*p.client);
+          if (batch.empty()) break;
+          moved = true;
+          fuzz::ReadIntoPipe(*s, batch);
+          if (!(s = server.GetPipe(p.serverId))) break;
+        }
+        for (int b = 0; s && p.reading && b < 16; ++b) {
+          const std::string batch = fuzz::CutLimitedBatch(*s);
+          if (batch.empty()) break;
+          moved = true;
+          fuzz::FeedPipe(*p.client, batch);
+        }
       }
       if (!moved) break;
+    }
+  };
+  // What must hold after every step.
+  auto check = [&] {
+    for (TPeerEnd& p : peers) {
+      CPipe* s = server.GetPipe(p.serverId);
+      if (!s) continue;
+      TW_FUZZ_CHECK(s->HeldBytes() <= kBound * kHardBoundFactor + 1024);
+      TW_FUZZ_CHECK(!s->EndSeen || s->PostedCount > 0 || s->State == psClosed);
     }
   };
   settle();
@@ -141,17 +180,57 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 3: hub.DisconnectPeer(in.Pick(6)); break;
-      case 4: peer.server->FinishSession(crSocket); break;  // the connection ends
-      case 5: fuzz::FeedPipe(*peer.server, in.Chunk()); break;  // hostile bytes
+      case 4:  // the connection ends
+        if (CPipe* s = server.GetPipe(peer.serverId)) s->FinishSession(crSocket);
+        break;
+      case 5:  // hostile bytes
+        if (CPipe* s = server.GetPipe(peer.serverId)) fuzz::FeedPipe(*s, in.Chunk());
+        break;
       case 6: {  // a message relayed by route list to other peers' pipes
         if (peer.client->State != psSession) break;
         TSack& sack = peer.client->QueueOwn(sackAppBase + CMD_BINARY, StrToField(in.Chunk()));
         for (size_t n = in.Pick(4); n > 0; --n) sack.RouteList += IntToField(static_cast<int32_t>(in.Pick(8)));
         break;
       }
+      case 7: {
+        CPipe* s = server.GetPipe(peer.serverId);
+        switch (in.Pick(6)) {
+          case 0:  // the peer asks for a rate limit
+            if (peer.client->State == psSession) peer.client->QueueOwn(scRateLimit, IntToField(static_cast<int32_t>(in.Le32() % 8192)));
+            break;
+          case 1:  // the peer announces a read size
+            if (peer.client->State == psSession) peer.client->QueueOwn(scRecvSize, IntToField(static_cast<int32_t>(in.Le32())));
+            break;
+          case 2: peer.reading = !peer.reading; break;
+          case 3: {  // time passes and the hub's pump step runs its maintenance
+            static constexpr uint32_t kSteps[] = {10, 300, 1100, kStallMs + 1, kHandshakeTimeoutMs + 1};
+            tick.Advance(kSteps[in.Pick(std::size(kSteps))]);
+            server.PumpUp();
+            fuzz::DeliverPosted();
+            break;
+          }
+          case 4:  // the peer's end arrives, maybe before what it sent is delivered
+            if (s && s->State <= psSession && s->State >= psHandshake) {
+              ++s->PostedCount;  // as if a message read just before were still posted
+              s->EndOfStream(crSocket);
+              --s->PostedCount;
+              s->FinishIfEnded();
+              TW_FUZZ_CHECK(s->State == psClosed);
+            }
+            break;
+          default:  // the peer sends a flood to another peer
+            if (peer.client->State == psSession) {
+              TSack& sack = peer.client->QueueOwn(sackAppBase + CMD_BINARY, std::string(in.Pick(1500), 'f'));
+              sack.RouteList = IntToField(peers[in.Pick(peers.size())].serverId);
+            }
+            break;
+        }
+        break;
+      }
       default: break;
     }
     settle();
+    check();
     TW_FUZZ_CHECK(hub.PeerCount() <= peers.size());
     TW_FUZZ_CHECK(connected.size() <= hub.PeerCount());
   }

@@ -38,6 +38,25 @@ inline void FeedPipe(CPipe& pipe, std::string_view bytes) {
   DeliverPosted();
 }
 
+// Bytes that `pipe` reads from its socket: they count towards its read-size
+// measurement as a real read does (which may ask the peer for a new size).
+inline void ReadIntoPipe(CPipe& pipe, std::string_view bytes) {
+  if (bytes.empty()) return;
+  pipe.AdaptRecvSize(static_cast<int32_t>(bytes.size()));
+  FeedPipe(pipe, bytes);
+}
+
+// One batch as the pump step cuts it with the pipe's rate limit in force:
+// empty while the rate window is used up.
+inline std::string CutLimitedBatch(CPipe& pipe) {
+  std::string batch;
+  if (pipe.Queue().Empty() || pipe.SendDead) return batch;
+  TCartHooks hooks{[&pipe] { return pipe.CheckRateWindow(); }, [&pipe](int32_t n) { pipe.RateBytes += n; },
+                   [&pipe](std::string& payload) { pipe.SealIfKeyed(payload); }};
+  BuildCart(pipe.Queue(), batch, TCartLimits{pipe.SendSize, pipe.RateLimit, pipe.Mill().PumpTick()}, hooks);
+  return batch;
+}
+
 // One batch of what `pipe` has queued, cut as its pump step cuts it.
 inline std::string CutBatch(CPipe& pipe) {
   std::string batch;

@@ -5,8 +5,12 @@
 // Every relayed copy goes to a pipe in session, once per message, carrying
 // the sender's id and the message unchanged; unknown ids are skipped (live
 // peers listed after a peer that just left still get it); a list shorter than one id closes the sender. A client mill relays
-// nothing.
+// nothing. The mill's queue bound is small: a target past it holds the
+// sender back, one past the hard bound is closed and gets nothing; the
+// input drains queues and runs the pump step's maintenance on a test clock
+// (freeing closed pipes, timing out the handshake, closing stalled readers).
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -15,6 +19,7 @@
 
 #include "fuzz_input.h"
 #include "pipe_link.h"
+#include "platform/win32/tick.h"
 
 namespace {
 
@@ -34,21 +39,46 @@ std::vector<const TSack*> Copies(CPipe& pipe, int32_t code) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TFuzzInput in(data, size);
+  win32::ScopedManualTick tick;
   const bool serverSide = !(in.Byte() & 0x80);
   CMill mill(serverSide ? TMillSide::Server : TMillSide::Client, false);
   mill.ErrorLogPath.clear();
+  constexpr size_t kBound = 1024;
+  mill.MaxQueuedBytes = kBound;
   mill.Events.OnBondSack = [](CPipe&, TSack&) {};
   mill.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) {};
 
   // Pipes 1..6: three in session, one in the handshake, one closed, and the
   // sender (also in session).
-  std::vector<CPipe*> pipes;
-  for (int i = 0; i < 6; ++i) pipes.push_back(&fuzz::AddServerPipe(mill));
-  for (int i : {0, 1, 2, 5}) pipes[i]->State = psSession;
-  pipes[4]->FinishSession(crLocal);
-  CPipe& sender = *pipes[5];
+  std::vector<int32_t> pipeIds;
+  for (int i = 0; i < 6; ++i) pipeIds.push_back(fuzz::AddServerPipe(mill).Id());
+  for (int i : {0, 1, 2, 5}) mill.GetPipe(pipeIds[i])->State = psSession;
+  mill.GetPipe(pipeIds[4])->FinishSession(crLocal);
+  const int32_t senderId = pipeIds[5];
 
   for (int32_t code = sackAppBase + 1; !in.Empty() && code < sackAppBase + 64; ++code) {
+    // Between messages: a reader takes its queue, or time passes and the
+    // pump step runs its maintenance (which may free closed pipes).
+    const uint8_t between = in.Byte();
+    if (between & 1) {
+      if (CPipe* reader = mill.GetPipe(pipeIds[in.Pick(pipeIds.size())]))
+        while (!fuzz::CutBatch(*reader).empty()) {
+        }
+    }
+    if (between & 2) {
+      static constexpr uint32_t kSteps[] = {10, 300, kStallMs + 1, kHandshakeTimeoutMs + 1};
+      tick.Advance(kSteps[(between >> 2) % std::size(kSteps)]);
+      mill.PumpUp();
+      fuzz::DeliverPosted();
+    }
+    CPipe* senderPipe = mill.GetPipe(senderId);
+    if (!senderPipe) break;
+    CPipe& sender = *senderPipe;
+    std::vector<CPipe*> pipes;
+    for (int32_t id : pipeIds) pipes.push_back(mill.GetPipe(id));
+    std::set<const CPipe*> inSessionBefore;
+    for (CPipe* pipe : pipes)
+      if (pipe && pipe->State == psSession) inSessionBefore.insert(pipe);
     // Ids: mostly those of the pipes (and 0, 7, 8), sometimes any 32 bits.
     std::string list;
     std::vector<int32_t> ids;
@@ -71,15 +101,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A list shorter than one id is a broken prefix: the sender is closed.
     std::set<const CPipe*> expected;
     if (list.size() < 4) TW_FUZZ_CHECK(sender.State == psClosed);
-    if (serverSide && sender.State == psSession) {
+    // (A sender that names itself may be closed as an overfilled target on
+    // the way; the targets after it are still served.)
+    if (serverSide && inSessionBefore.count(&sender) && list.size() >= 4) {
       for (int32_t id : ids) {
         CPipe* target = mill.GetPipe(id);
         if (target && target->State == psSession) expected.insert(target);
       }
     }
     for (CPipe* pipe : pipes) {
+      if (!pipe) continue;
+      // A target past the hard bound was closed instead and holds nothing.
+      const bool overfilled = inSessionBefore.count(pipe) && pipe->State == psClosed;
       const std::vector<const TSack*> copies = Copies(*pipe, code);
-      TW_FUZZ_CHECK(copies.size() == (expected.count(pipe) ? 1u : 0u));
+      TW_FUZZ_CHECK(copies.size() == (expected.count(pipe) && !overfilled ? 1u : 0u));
+      TW_FUZZ_CHECK(pipe->HeldBytes() <= kBound * kHardBoundFactor);
+      // One past its bound holds the sender back.
+      if (!copies.empty() && pipe->OverBound())
+        TW_FUZZ_CHECK(std::find(sender.WaitingFor.begin(), sender.WaitingFor.end(), pipe->Id()) !=
+                      sender.WaitingFor.end());
       for (const TSack* copy : copies) {
         TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Payload == body && copy->AckWanted == flags);
         TW_FUZZ_CHECK(copy->RouteList.empty());

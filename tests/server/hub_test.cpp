@@ -387,3 +387,50 @@ TEST_F(Rig, CloseCompletesWhenTheHostsHandlerFailsWithAnything) {
   Settle();
   EXPECT_EQ(srv.Hub().PeerCount(), 1u);  // the rejected peer's record is gone too
 }
+
+// A client that sends many messages, some to the host and some to another
+// client, and ends at once: the hub has read them all before it sees the end,
+// hands every one to the host or relays it, and only then tells the host and
+// the other peers that the sender left (they were dropped: the close came
+// first and a closed pipe delivers nothing).
+TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
+  std::vector<std::string> seen;  // "binary" per message, then "disconnected"
+  srv.Events.OnBinaryMessage = [&](TPeerHandle, const com::VARIANT&) { seen.push_back("binary"); };
+  onDisconnected = [&](TPeerHandle, int32_t) { seen.push_back("disconnected"); };
+  Join(u"A");
+  Join(u"B");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  std::vector<std::string> atB;  // "chat" per relayed message, then "left"
+  b.mill->Events.OnBondSack = [&](CPipe&, TSack&) { atB.push_back("chat"); };
+  b.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string&) {
+    if (ch == CMD_PEER_LEFT) atB.push_back("left");
+  };
+  // The server pipe of a client: the one whose remote port is its local port.
+  auto serverPipeOf = [&](Client& c) -> CPipe* {
+    for (int32_t id = 1; id < 64; ++id)
+      if (CPipe* p = srv.Hub().Mill().GetPipe(id); p && p->RemotePort == c.pipe->LocalPort) return p;
+    return nullptr;
+  };
+  ASSERT_NE(serverPipeOf(b), nullptr);
+  const int32_t serverIdOfB = serverPipeOf(b)->Id();
+
+  constexpr int kEach = 500;
+  for (int i = 0; i < kEach; ++i) {
+    a.Send(CMD_BINARY, StrToField("to the host " + std::to_string(i)));
+    a.pipe->PutRaw("chat " + std::to_string(i));
+    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+  }
+  // A sends everything and ends; the hub only runs steps until it has seen
+  // the end, so what it read waits posted meanwhile.
+  ASSERT_TRUE(Drive({a.mill.get()}, [&] { return a.pipe->SendIdle(); }));
+  ASSERT_EQ(ws::shutdown(a.pipe->Socket(), ws::SD_SEND), 0);
+  CPipe* sa = serverPipeOf(a);
+  ASSERT_NE(sa, nullptr);
+  ASSERT_TRUE(PumpUntil({&srv.Hub().Mill()}, [&] { return sa->EndSeen || sa->State == psClosed; }));
+  ASSERT_TRUE(Run([&] { return std::count(atB.begin(), atB.end(), "left") == 1; }));
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kEach + 1));
+  EXPECT_EQ(seen.back(), "disconnected");
+  ASSERT_EQ(atB.size(), static_cast<size_t>(kEach + 1));
+  EXPECT_EQ(atB.back(), "left");
+}

@@ -102,6 +102,8 @@ class TRawPeer {
   }
   bool ok() const { return ok_; }
   void Close() { s_.reset(); }
+  // Sends the end after everything written so far; reading goes on.
+  void HalfClose() { ws::shutdown(s_.get(), ws::SD_SEND); }
 
   void SendFrame(int32_t code, const std::string& body, uint8_t flags = sfFirstChunk | sfLastChunk) {
     std::string out;

@@ -547,3 +547,33 @@ TEST(ErtiFrame, RandomTrafficRoundTripsInOrderPerCode) {
 
 }  // namespace
 }  // namespace tw
+
+// The send queue counts what a message holds, not just its body: a queue of
+// short messages costs at least a record each (it counted the bodies only,
+// so a bound on it let the memory held grow to several times the bound).
+namespace tw {
+
+TEST(ErtiFrame, QueuedMessagesCountTheirRecordsAndHeapBlocks) {
+  TSendQueue queue;
+  constexpr size_t kMessages = 1000;
+  for (size_t i = 0; i < kMessages; ++i) {
+    auto sack = std::make_unique<TSack>();
+    sack->Code = sackAppBase + 91;
+    sack->Payload = std::string(40, 'c');
+    queue.Queue(std::move(sack));
+  }
+  EXPECT_GE(queue.Bytes(), kMessages * (sizeof(TSack) + 40));
+  auto big = std::make_unique<TSack>();
+  big->Code = sackAppBase + 92;
+  big->Payload = std::string(1 << 20, 'b');
+  const size_t cost = QueuedCost(*big);
+  EXPECT_GE(cost, (1u << 20) + sizeof(TSack));
+  EXPECT_LE(cost, (1u << 20) + sizeof(TSack) + 256);
+  const size_t before = queue.Bytes();
+  queue.Queue(std::move(big));
+  EXPECT_EQ(queue.Bytes(), before + cost);
+  queue.Clear();
+  EXPECT_EQ(queue.Bytes(), 0u);
+}
+
+}  // namespace tw

@@ -2,6 +2,7 @@
 // frames larger than the read size, and a process out of descriptors.
 #include <gtest/gtest.h>
 
+#include "platform/win32/tick.h"
 #include "tests/support/mill_rig.h"
 
 #include <fcntl.h>
@@ -74,12 +75,15 @@ TEST(MillLoad, TheReadSizeGrowsUnderFramesLargerThanIt) {
   EXPECT_GE(s->RecvSize, 64 << 10);
 }
 
-// A peer that stops reading cannot make the hub hold ever more for it: past
-// the bound it is closed with WSAENOBUFS, while the sender and the other
-// target go on and get everything.
-TEST(MillLoad, APeerThatStopsReadingIsClosedAtTheBoundAndOthersAreServed) {
+// A peer that stops reading cannot make the hub hold ever more for it: the
+// sender is held back while B is over its bound, B is closed with
+// WSAENOBUFS once it has taken nothing for kStallMs, and the sender and the
+// other target then go on and get everything.
+TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
+  win32::ScopedManualTick tick;
   TListeningServer host;
-  host.mill.MaxQueuedBytes = 4 << 20;
+  constexpr size_t kBound = 4 << 20;
+  host.mill.MaxQueuedBytes = kBound;
   CMill ca{TMillSide::Client, false}, cb{TMillSide::Client, false}, cc{TMillSide::Client, false};
   TMillProbe pc;
   pc.Attach(cc);
@@ -96,13 +100,16 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAtTheBoundAndOthersAreServed) {
   // the hub takes its messages, far beyond what the sockets buffer for B.
   constexpr int kMessages = 320;  // 20 MiB
   int queued = 0;
+  size_t maxHeld = 0;
   const bool done = Drive({&host.mill, &ca, &cc}, [&] {
+    tick.Advance(20);
     if (queued < kMessages && a->Queue().Empty()) {
       a->PutRaw(std::string(64 << 10, static_cast<char>('a' + queued % 26)));
       TSack& sack = a->QueueMessage(1091);
       sack.RouteList = IntToField(idB) + IntToField(idC);
       ++queued;
     }
+    if (CPipe* sb = host.mill.GetPipe(idB)) maxHeld = std::max(maxHeld, sb->HeldBytes());
     return pc.bonds.size() == kMessages;
   }, 20000);
   ASSERT_TRUE(done) << pc.bonds.size();
@@ -111,6 +118,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAtTheBoundAndOthersAreServed) {
   EXPECT_EQ(host.probe.closes[0].reason, ws::WSAENOBUFS);
   EXPECT_EQ(a->State, psSession);
   EXPECT_EQ(c->State, psSession);
+  EXPECT_LE(maxHeld, kBound * kHardBoundFactor);
 }
 
 // --- Out of descriptors ----------------------------------------------------------

@@ -1,0 +1,192 @@
+// How messages flow when a peer ends or falls behind: what the mill has read
+// before a peer's end is delivered before the close; a closed pipe's socket
+// ends so that nothing it sent is lost; a target over its bound holds its
+// senders back while it reads, and is closed only when it stops reading.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32/tick.h"
+#include "tests/support/mill_rig.h"
+
+using namespace tw;
+using namespace tw::test;
+
+namespace {
+
+// Logs a raw peer in to a server in mode secNone with an empty user name.
+void LogIn(TRawPeer& peer) {
+  std::string login;
+  PutIntField(login, 1);
+  PutStrField(login, "APP");
+  PutStrField(login, "");
+  PutIntField(login, 0);
+  PutWideField(login, u"");
+  peer.SendFrame(scModeOffer, IntToField(0));
+  peer.SendFrame(scLogin, login);
+}
+
+int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client) {
+  for (int32_t id : probe.opened)
+    if (server.GetRemotePort(id) == client->LocalPort) return id;
+  return 0;
+}
+
+// A peer that sends many messages and ends at once: the mill reads them over
+// several steps and sees the end before it has delivered the last ones. Every
+// one is still handed up, and the close comes after them (they were dropped:
+// the close came first and a closed pipe delivers nothing).
+TEST(MillFlow, MessagesReadBeforeAPeersEndAreDeliveredBeforeItsClose) {
+  TListeningServer host;
+  TRawPeer peer(host.Port());
+  LogIn(peer);
+  ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.opened.empty(); }));
+  CPipe* s = host.mill.GetPipe(host.probe.opened[0]);
+  size_t receivedAtClose = 0;
+  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, int32_t r) {
+    receivedAtClose = host.probe.received.size();
+    host.probe.closes.push_back({"closed", p.Id(), r});
+  };
+
+  constexpr size_t kMessages = 1000;
+  std::string out;
+  for (size_t i = 0; i < kMessages; ++i)
+    AppendFrame(out, sfFirstChunk | sfLastChunk, sackAppBase + 91, "chat " + std::to_string(i));
+  peer.SendBytes(out);
+  peer.HalfClose();
+  // Steps only: what they read stays posted until the end has been seen.
+  ASSERT_TRUE(PumpUntil({&host.mill}, [&] { return s->EndSeen || s->State == psClosed; }));
+  EXPECT_GT(s->PostedCount, 0);
+  ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.closes.empty(); }));
+  ASSERT_EQ(host.probe.received.size(), kMessages);
+  EXPECT_EQ(receivedAtClose, kMessages);
+  EXPECT_EQ(host.probe.received.back().second, "chat 999");
+  EXPECT_EQ(host.probe.closes[0].reason, crSocket);
+}
+
+// A client that closes its pipe with much still on its way, while the
+// server has sent it something it never read: the pipe is freed once its
+// queue is out, and its socket ends with a half-close and reads on, so the
+// server reads everything (a plain close with unread bytes reset the
+// connection, and the server's system threw away what it had not read).
+TEST(MillFlow, AClosedPipesSocketEndsSoThatEverythingItSentArrives) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  CMill client{TMillSide::Client, false};
+  CPipe* c = host.Dial(client);
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return c->State == psSession && !host.probe.opened.empty(); }));
+  const int32_t sid = host.probe.opened[0];
+
+  constexpr size_t kMessages = 1000;
+  for (size_t i = 0; i < kMessages; ++i) {
+    c->PutRaw(std::string(1024, static_cast<char>('a' + i % 26)));
+    c->QueueMessage(sackAppBase + 91);
+  }
+  host.mill.PutStrField(sid, "unread");
+  host.mill.SendToPipe(sid, 7, false);
+  ASSERT_TRUE(Drive({&host.mill}, [&] { return host.mill.GetPipe(sid)->SendIdle(); }));
+  c->FinishSession(crLocal);
+  // The client alone: its queue goes into the sockets, then it is freed
+  // while the server has read little of it.
+  ASSERT_TRUE(Drive({&client}, [&] {
+    tick.Advance(50);
+    return client.PipeCount() == 0;
+  }));
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return host.probe.received.size() == kMessages; }));
+  EXPECT_TRUE(Drive({&host.mill, &client}, [&] {
+    tick.Advance(5);
+    return client.LingeringCount() == 0;
+  }));
+}
+
+// A farewell queued with QueueLast leaves after every message queued before
+// it, whatever their codes (a batch cuts its newest message first, so a
+// plain queue let it overtake them), and messages queued after it do not
+// hold it back.
+TEST(MillFlow, AMessageQueuedLastLeavesAfterWhatCameBeforeAndIsNotHeldByWhatFollows) {
+  TListeningServer host;
+  CMill client{TMillSide::Client, false};
+  CPipe* c = host.Dial(client);
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return c->State == psSession; }));
+  for (int i = 0; i < 8; ++i) {
+    c->PutRaw(std::string(32 << 10, 'a'));
+    c->QueueMessage(sackAppBase + 91);
+  }
+  c->QueueLast(sackAppBase + 7, "bye");
+  for (int i = 0; i < 40; ++i) {
+    c->PutRaw(std::string(32 << 10, 'b'));
+    c->QueueMessage(sackAppBase + 92);
+  }
+  ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return host.probe.received.size() == 49; }));
+  std::vector<int32_t> order;
+  for (auto& r : host.probe.received) order.push_back(r.first);
+  const auto bye = std::find(order.begin(), order.end(), 7) - order.begin();
+  const auto lastA = std::find(order.rbegin(), order.rend(), 91).base() - order.begin() - 1;
+  const auto lastB = std::find(order.rbegin(), order.rend(), 92).base() - order.begin() - 1;
+  EXPECT_GT(bye, lastA);
+  EXPECT_LT(bye, lastB);
+}
+
+// Four clients flood one client that reads, slowly: the target's queue
+// passes its bound, the floods are held back (their pipes are not read)
+// instead of the target being closed, and what the server holds for the
+// target stays near its bound.
+TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  constexpr size_t kBound = 4 << 20;
+  host.mill.MaxQueuedBytes = kBound;
+  std::vector<std::unique_ptr<CMill>> flooders;
+  std::vector<CPipe*> pipes;
+  for (int i = 0; i < 4; ++i) {
+    flooders.push_back(std::make_unique<CMill>(TMillSide::Client, false));
+    pipes.push_back(host.Dial(*flooders.back()));
+  }
+  CMill victim{TMillSide::Client, false};
+  TMillProbe pv;
+  pv.Attach(victim);
+  CPipe* v = host.Dial(victim);
+  std::vector<CMill*> all{&host.mill, &victim};
+  for (auto& f : flooders) all.push_back(f.get());
+  ASSERT_TRUE(Drive(all, [&] {
+    return host.probe.opened.size() == 5 && v->State == psSession &&
+           std::all_of(pipes.begin(), pipes.end(), [](CPipe* p) { return p->State == psSession; });
+  }));
+  const int32_t idV = ServerIdOf(host.mill, host.probe, v);
+  ASSERT_NE(idV, 0);
+
+  constexpr size_t kWanted = 1600;  // 25 MiB, some 6 times the bound
+  size_t maxHeld = 0;
+  bool held = false;
+  int round = 0;
+  std::vector<CMill*> senders{&host.mill};
+  for (auto& f : flooders) senders.push_back(f.get());
+  const bool done = Drive(senders, [&] {
+    tick.Advance(10);
+    for (CPipe* p : pipes) {
+      while (p->Queue().Bytes() < (64u << 10)) {
+        p->PutRaw(std::string(16 << 10, 'f'));
+        p->QueueMessage(sackAppBase + 91).RouteList = IntToField(idV);
+      }
+    }
+    if (++round % 3 == 0) {  // the victim reads every third round only
+      victim.PumpUp();
+      while (win32::ProcessMessages()) {
+      }
+    }
+    if (CPipe* sv = host.mill.GetPipe(idV)) maxHeld = std::max(maxHeld, sv->HeldBytes());
+    for (int32_t id : host.probe.opened)
+      if (CPipe* sp = host.mill.GetPipe(id); sp && !sp->WaitingFor.empty()) held = true;
+    return pv.bonds.size() >= kWanted || !host.probe.closes.empty();
+  }, 30000);
+  ASSERT_TRUE(done) << pv.bonds.size();
+  for (auto& cl : host.probe.closes) ADD_FAILURE() << cl.event << " " << cl.pipe << " " << cl.reason << " after " << pv.bonds.size();
+  EXPECT_EQ(v->State, psSession);
+  EXPECT_TRUE(held);
+  EXPECT_LE(maxHeld, kBound * kHardBoundFactor);
+}
+
+}  // namespace
