@@ -228,13 +228,19 @@ void CMill::VisitPipe(size_t index) {
 }
 
 // Accepts every waiting connection, up to kAcceptsPerStep; the rest wait for
-// the next step. Any failure but a lack of descriptors ends the step's
-// accepting and leaves the connection waiting.
+// the next step. A connection that would leave fewer than kDescriptorMargin
+// descriptors free is closed at once, so its client is refused rather than
+// the program starved; accepting resumes as peers leave. Any failure but a
+// lack of descriptors ends the step's accepting and leaves the connection
+// waiting.
 void CMill::DetectSessionInvoked() {
   if (listener_->State != psListening || !Events.OnPipeLogin) return;
   for (int i = 0; i < kAcceptsPerStep; ++i) {
     ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
-    if (accepted) {
+    if (accepted && ws::WithinDescriptorMargin(accepted.get(), kDescriptorMargin)) {
+      NoteOutOfDescriptors();
+      accepted.reset();
+    } else if (accepted) {
       outOfDescriptors_ = false;
       AdmitAccepted(std::move(accepted));
     } else if (ws::WSAGetLastError() != ws::WSAEMFILE || !RefuseForLackOfDescriptors()) {
@@ -243,17 +249,20 @@ void CMill::DetectSessionInvoked() {
   }
 }
 
+// Records and logs the lack of descriptors once until an accept succeeds.
+void CMill::NoteOutOfDescriptors() {
+  if (outOfDescriptors_) return;
+  outOfDescriptors_ = true;
+  RecordError(ws::WSAEMFILE);
+  ReportError("DetectSessionInvoked: out of descriptors");
+}
+
 // The process is out of descriptors: frees the reserve to accept the
 // waiting connection and close it at once, so its client is refused instead
-// of waiting for ever, and takes the reserve again. The error is recorded
-// and logged once until an accept succeeds again. True when a connection
+// of waiting for ever, and takes the reserve again. True when a connection
 // was refused.
 bool CMill::RefuseForLackOfDescriptors() {
-  if (!outOfDescriptors_) {
-    outOfDescriptors_ = true;
-    RecordError(ws::WSAEMFILE);
-    ReportError("DetectSessionInvoked: out of descriptors");
-  }
+  NoteOutOfDescriptors();
   reserve_.Release();
   const bool refused = static_cast<bool>(ws::Socket(ws::accept(listener_->Socket(), nullptr, nullptr)));
   reserve_.Restore();

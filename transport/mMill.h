@@ -100,6 +100,10 @@ class CMill {
   // logins to be taken in within a second or two, few enough that the step
   // stays short.
   static constexpr int kAcceptsPerStep = 64;
+  // Descriptors that accepting leaves free below the process's limit, for
+  // the program's own needs (its log file, its GUI's threads, key
+  // generation): a connection that would take one of them is refused.
+  static constexpr uint64_t kDescriptorMargin = 64;
 
   // `startPump` false leaves the pump to the caller (tests call PumpUp).
   explicit CMill(TMillSide side, bool startPump = true);
@@ -242,6 +246,7 @@ class CMill {
   void DetectSessionInvoked();
   void AdmitAccepted(ws::Socket accepted);
   bool RefuseForLackOfDescriptors();
+  void NoteOutOfDescriptors();
   void VisitPipe(size_t index);
   void SelectReadable();
   void DetectLoopback();

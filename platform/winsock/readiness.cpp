@@ -74,6 +74,13 @@ bool DescriptorReserve::Restore() {
   return fd_ >= 0;
 }
 
+bool WithinDescriptorMargin(SOCKET fresh, uint64_t margin) {
+  rlimit r{};
+  if (fresh < 0 || ::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return false;
+  const auto limit = static_cast<uint64_t>(r.rlim_cur);
+  return static_cast<uint64_t>(fresh) + margin >= limit;
+}
+
 uint64_t RaiseDescriptorLimit() {
   rlimit r{};
   if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;

@@ -302,6 +302,12 @@ class DescriptorReserve {
   int fd_ = -1;
 };
 
+// Whether `fresh`, a socket just made or accepted, leaves fewer than
+// `margin` descriptors free below the process's limit. The system gives a
+// new descriptor the lowest free number, so every number below the new
+// socket's is taken: the test costs no count of the open descriptors.
+bool WithinDescriptorMargin(SOCKET fresh, uint64_t margin);
+
 // Raises the process's soft limit of open descriptors to its hard limit;
 // returns the soft limit in force afterwards (0 when it cannot be read).
 uint64_t RaiseDescriptorLimit();

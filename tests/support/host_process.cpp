@@ -142,6 +142,7 @@ TSessionCrowd::TSessionCrowd(bool pumpThread) : mill_(TMillSide::Client, pumpThr
     p.QueueMessage(CMD_READY + sackAppBase);
   };
   mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, int32_t) { --open_; };
+  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t) { ++refused_; };
   mill_.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
     if (channel == CMD_WELCOME) {
       ++welcomed_;

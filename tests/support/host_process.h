@@ -63,6 +63,8 @@ class TSessionCrowd {
   CMill& Mill() { return mill_; }
   int Welcomed() const { return welcomed_; }
   int Open() const { return open_; }
+  // Clients whose connection ended before their session opened.
+  int Refused() const { return refused_; }
   int64_t Listed() const { return listed_; }
   int64_t Joined() const { return joined_; }
   std::chrono::steady_clock::time_point LastWelcome() const { return lastWelcome_; }
@@ -74,6 +76,7 @@ class TSessionCrowd {
   std::vector<int32_t> pipes_;
   int welcomed_ = 0;
   int open_ = 0;
+  int refused_ = 0;
   int64_t listed_ = 0;
   int64_t joined_ = 0;
   std::chrono::steady_clock::time_point lastWelcome_{};
