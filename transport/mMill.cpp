@@ -48,12 +48,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // A tick that finds the last step unfinished is tried again a millisecond
 // later, so the next step follows a slow one at once instead of a whole
 // period later; ticks still never queue.
-CPump::CPump(std::atomic<bool>& busy, win32::HWND window) : busy_(busy), window_(window) {
+CPump::CPump(std::atomic<bool>& busy, win32::HWND window, std::function<bool()> mayRest)
+    : busy_(busy), window_(window), mayRest_(std::move(mayRest)) {
   thread_ = std::thread([this] {
     using clock = std::chrono::steady_clock;
     constexpr auto kPeriod = std::chrono::milliseconds(CMill::kPumpIntervalMs);
     auto due = clock::now();
     while (!terminate_.load()) {
+      if (mayRest_ && mayRest_()) {
+        due += kPeriod;
+        std::this_thread::sleep_until(due);
+        continue;
+      }
       if (busy_.exchange(true)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
@@ -84,7 +90,7 @@ CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::Get
       [](win32::UINT msg, win32::WPARAM, win32::LPARAM lp) {
         if (msg == kDeliverMessage) delete reinterpret_cast<TSack*>(lp);
       });
-  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_);
+  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_, [this] { return MayRest(); });
 }
 
 CMill::~CMill() {
@@ -144,8 +150,18 @@ void CMill::PushWaitingCarts() {
 
 bool CMill::Watch(CPipe& pipe) { return readiness_.Add(pipe.Socket(), static_cast<uint32_t>(pipe.Id())); }
 
+// Called on the pump thread. The readiness set is asked without taking what
+// it reports: the step that follows finds the same sockets ready.
+bool CMill::MayRest() {
+  if (!resting_.load() || readiness_.AnyReady()) return false;
+  restedTicks_.store(true);
+  return true;
+}
+
 void CMill::PumpUp() {
   pumpTick_ = win32::GetTickCount();
+  resting_.store(false);
+  restedTicks_.store(false);
   Guard("CMill.PumpUp", [&] { SelectReadable(); });
   if (listener_ && listenerReady_) {
     const size_t before = pipes_.size();
@@ -156,6 +172,7 @@ void CMill::PumpUp() {
   // Every pipe was idle in session after the last pass, nothing was queued
   // or closed since and nothing came in: the pass would find no work.
   if (calm_ && readyPipes_ == 0) {
+    resting_.store(true);
     busy_.store(false);
     return;
   }
@@ -169,6 +186,7 @@ void CMill::PumpUp() {
     if (i < pipes_.size() && !pipes_[i]->IdleInSession()) allIdle = false;
   }
   calm_ = calm_ && allIdle;
+  resting_.store(calm_);
   busy_.store(false);
 }
 

@@ -60,6 +60,11 @@ int ReadinessSet::Poll(std::vector<uint64_t>& ready, int timeoutMs) {
   return static_cast<int>(ready.size());
 }
 
+bool ReadinessSet::AnyReady() const {
+  epoll_event event{};
+  return ::epoll_wait(fd_, &event, 1, 0) > 0;
+}
+
 DescriptorReserve::DescriptorReserve() { Restore(); }
 
 DescriptorReserve::~DescriptorReserve() { Release(); }

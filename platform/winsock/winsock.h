@@ -280,6 +280,9 @@ class ReadinessSet {
   // when very many sockets are ready at once. Returns the count, or
   // SOCKET_ERROR.
   int Poll(std::vector<uint64_t>& ready, int timeoutMs = 0);
+  // Whether a watched socket is readable now; takes nothing, so the next
+  // Poll reports it. Safe from another thread than the one that polls.
+  bool AnyReady() const;
 
  private:
   int fd_ = -1;
