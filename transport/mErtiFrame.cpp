@@ -133,12 +133,14 @@ int32_t CartBudget(const TCartLimits& limits) {
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks) {
   const int64_t budget = CartBudget(limits);
+  // The batch's room counts only its own frames, after what the buffer held.
+  const size_t start = sendBuffer.size();
   size_t frames = 0;
   // Newest first. Finishing entry i only moves entries above i (and appends a
   // follower at the end), so the entries still to visit keep their places.
   for (size_t i = queue.Size(); i-- > 0;) {
     if (hooks.RateWindowUsed && hooks.RateWindowUsed()) break;
-    const int64_t room = (2 * budget - static_cast<int64_t>(sendBuffer.size())) / 2;
+    const int64_t room = (2 * budget - static_cast<int64_t>(sendBuffer.size() - start)) / 2;
     if (room < kMinRoom) break;
 
     TSack& sack = queue[i];

@@ -151,10 +151,10 @@ struct TCartHooks {
 // limit L, and never more than kMaxSendSize.
 int32_t CartBudget(const TCartLimits& limits);
 
-// Cuts the next batch into `sendBuffer` (normally empty): newest queued
-// message first, at most one chunk each, while room := (2B - bytes in the
-// batch) div 2 is at least 32; a chunk holds up to room + 32 bytes. Returns the
-// number of frames cut.
+// Cuts the next batch onto the end of `sendBuffer` (whatever it holds
+// already goes out first): newest queued message first, at most one chunk
+// each, while room := (2B - bytes in this batch) div 2 is at least 32; a
+// chunk holds up to room + 32 bytes. Returns the number of frames cut.
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks = {});
 
