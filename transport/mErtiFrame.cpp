@@ -17,6 +17,10 @@ namespace tw {
 namespace {
 
 constexpr int64_t kMinRoom = 32;
+// Finished records a send queue keeps for reuse, and the largest body buffer
+// such a record keeps.
+constexpr size_t kSpareRecords = 64;
+constexpr size_t kSparePayloadBytes = 4096;
 constexpr int64_t kRoomAllowance = 32;
 constexpr size_t kIdSize = 4;
 // What one message under reassembly costs beyond its payload, so that many
@@ -113,6 +117,30 @@ void TSendQueue::Finish(size_t i) {
   } else {
     tails_.erase(done->Code);
   }
+  Recycle(std::move(done));
+}
+
+std::unique_ptr<TSack> TSendQueue::NewRecord() {
+  if (spare_.empty()) return std::make_unique<TSack>();
+  std::unique_ptr<TSack> sack = std::move(spare_.back());
+  spare_.pop_back();
+  return sack;
+}
+
+void TSendQueue::Recycle(std::unique_ptr<TSack> done) {
+  if (spare_.size() >= kSpareRecords) return;
+  TSack& s = *done;
+  s.AckWanted = 0;
+  s.PeerId = 0;
+  s.LastSendTick = 0;
+  s.Code = 0;
+  s.BytesSent = 0;
+  s.QueuedBytes = 0;
+  s.RouteList.clear();
+  // A small buffer is kept for the next body; a large one goes.
+  if (s.Payload.capacity() > kSparePayloadBytes) std::string().swap(s.Payload);
+  s.Payload.clear();
+  spare_.push_back(std::move(done));
 }
 
 void TSendQueue::Clear() {

@@ -124,10 +124,20 @@ class TSendQueue {
   TSack& operator[](size_t i) { return *entries_[i]; }
 
   // Takes entry `i` out of the queue; its follower, if any, goes to the end.
+  // The record is kept for NewRecord.
   void Finish(size_t i);
   void Clear();
 
+  // A blank record to queue: one that a finished message left, with its
+  // body's buffer when that is small, or a new one. A pipe that sends many
+  // small messages (announcements) thus allocates nothing per message once
+  // it has sent a few.
+  std::unique_ptr<TSack> NewRecord();
+
  private:
+  void Recycle(std::unique_ptr<TSack> done);
+
+  std::vector<std::unique_ptr<TSack>> spare_;  // finished records, blank
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
   size_t bytes_ = 0;

@@ -198,17 +198,25 @@ void CPipe::QueryAddresses() {
 
 TSack& CPipe::QueueMessage(int32_t code) {
   if (SendIdle()) RequestPush();
-  std::string body = std::move(fields_);
+  // The fields become the body; the fields under construction go on in the
+  // buffer that a finished message left, so a pipe that is sent many small
+  // messages allocates nothing for each.
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
+  sack->Payload.swap(fields_);
   fields_.clear();
-  return QueueOwn(code, std::move(body));
+  return Enqueue(code, std::move(sack));
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
+  sack->Payload = std::move(body);
+  return Enqueue(code, std::move(sack));
+}
+
+TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
   SendPending = true;
   mill_.Stir();
-  auto sack = std::make_unique<TSack>();
   sack->Code = code;
-  sack->Payload = std::move(body);
   return queue_.Queue(std::move(sack));
 }
 
