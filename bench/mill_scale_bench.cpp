@@ -6,9 +6,14 @@
 //   IdlePumpStepAfterIdleGap: each step after a real 10 ms pause, as the pump
 //     thread spaces them: the cost of one step as the host runs it.
 //   IdleMillCpuPerSecond: the mill on its own pump thread for two seconds of
-//     real time; the CPU the control's thread spends per second (what the
-//     host program spends with that many idle peers).
-// The clients' mill is never pumped while the server is measured.
+//     real time; the CPU that every thread of the process spends per second
+//     (the clients' mill is never pumped while the server is measured).
+// And the idle host program itself, beside what it is measured against:
+//   BareTickThreadCpuPerSecond: a thread that only wakes every 10 ms; the
+//     CPU per second of the whole process.
+//   IdleHostCpuPerSecond/N: the host program (a child process, off screen)
+//     with N welcomed peers that say nothing; the CPU per second of every
+//     thread of the program, over three seconds.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -16,6 +21,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -25,6 +31,7 @@
 #include "bench/bench_support.h"
 #include "platform/win32/messages.h"
 #include "server/mParleySrv.h"
+#include "tests/support/host_process.h"
 #include "transport/mMill.h"
 
 using namespace tw;
@@ -32,7 +39,7 @@ using namespace tw;
 namespace {
 
 using bench::RaiseFileLimit;
-using bench::ThreadCpuMs;
+using bench::ProcessCpuMs;
 
 // Heap bytes in use: what the pipes themselves hold (socket buffers live in
 // the kernel and are not counted).
@@ -113,7 +120,7 @@ void IdleMillCpuPerSecond(benchmark::State& state) {
   uint32_t steps = 0;
   for (auto _ : state) {
     uint32_t lastTick = rig.server.PumpTick();
-    const double c0 = ThreadCpuMs();
+    const double c0 = ProcessCpuMs();
     const auto t0 = std::chrono::steady_clock::now();
     win32::RunUntil(
         [&] {
@@ -121,15 +128,65 @@ void IdleMillCpuPerSecond(benchmark::State& state) {
           return std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(2);
         },
         3000);
-    cpuMs += ThreadCpuMs() - c0;
+    cpuMs += ProcessCpuMs() - c0;
     wallS += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
   state.counters["cpu_ms_per_s"] = cpuMs / wallS;
   state.counters["steps_per_s"] = steps / wallS;
   state.counters["pipes"] = n;
-  state.SetLabel("10 ms pump thread, control thread's CPU");
+  state.SetLabel("10 ms pump thread, every thread's CPU");
 }
 BENCHMARK(IdleMillCpuPerSecond)->Arg(1)->Arg(500)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+constexpr auto kIdleSpan = std::chrono::seconds(3);
+
+void BareTickThreadCpuPerSecond(benchmark::State& state) {
+  double cpuMs = 0, wallS = 0;
+  for (auto _ : state) {
+    std::atomic<bool> stop{false};
+    std::thread ticker([&] {
+      auto due = std::chrono::steady_clock::now();
+      while (!stop.load()) {
+        due += std::chrono::milliseconds(CMill::kPumpIntervalMs);
+        std::this_thread::sleep_until(due);
+      }
+    });
+    const double c0 = ProcessCpuMs();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kIdleSpan);
+    cpuMs += ProcessCpuMs() - c0;
+    wallS += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    stop.store(true);
+    ticker.join();
+  }
+  state.counters["cpu_ms_per_s"] = cpuMs / wallS;
+  state.SetLabel("a thread that wakes every 10 ms, the whole process");
+}
+BENCHMARK(BareTickThreadCpuPerSecond)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void IdleHostCpuPerSecond(benchmark::State& state) {
+  RaiseFileLimit();
+  const int n = static_cast<int>(state.range(0));
+  double cpuMs = 0, wallS = 0;
+  for (auto _ : state) {
+    test::THostProcess host({TW_HOST_PROGRAM, TW_SERVER_CONTROL, TW_REGSVR});
+    test::TSessionCrowd crowd;
+    for (int i = 0; i < n; ++i) crowd.Dial(host.Port());
+    const int64_t pairs = int64_t{n} * (n - 1) / 2;
+    win32::RunUntil([&] { return crowd.Welcomed() == n && crowd.Joined() >= pairs; }, 60000);
+    // Let the last introductions settle, then measure without pumping.
+    win32::RunUntil([] { return false; }, 1000);
+    const double c0 = host.CpuMs();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kIdleSpan);
+    cpuMs += host.CpuMs() - c0;
+    wallS += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    state.counters["welcomed"] = crowd.Welcomed();
+  }
+  state.counters["cpu_ms_per_s"] = cpuMs / wallS;
+  state.SetLabel("the host program, every thread");
+}
+BENCHMARK(IdleHostCpuPerSecond)->Arg(0)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void HostAnswersEveryBinaryMessage(benchmark::State& state) {
   RaiseFileLimit();

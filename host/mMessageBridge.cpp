@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include "platform/win32/tick.h"
+
 namespace tw {
 
 TMessageBridge::TMessageBridge(QObject* parent)
@@ -19,11 +21,15 @@ void TMessageBridge::Pump() {
 }
 
 void TMessageBridge::Reschedule() {
-  int due = win32::NextTimerTimeout();
-  if (due < 0)
+  const int due = win32::NextTimerTimeout();
+  if (due < 0) {
     timer_.stop();
-  else
-    timer_.start(due);
+    return;
+  }
+  const uint32_t deadline = win32::GetTickCount() + static_cast<uint32_t>(due);
+  if (timer_.isActive() && deadline == armedFor_) return;
+  armedFor_ = deadline;
+  timer_.start(due);
 }
 
 TLongWorkPump::TLongWorkPump()

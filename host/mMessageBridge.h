@@ -2,7 +2,9 @@
 // inside Qt's event loop, so that the control's timers, pump steps and
 // events run while Qt waits, in modal dialogs too. It watches the queue's
 // descriptor and keeps one timer at the queue's next deadline; on either it
-// dispatches what is due. Create one on the GUI thread after QApplication.
+// dispatches what is due. The timer is armed again only when that deadline
+// moves: an idle host wakes for its timers and its messages, not for the
+// bridge's own bookkeeping. Create one on the GUI thread after QApplication.
 //
 // TLongWorkPump keeps Qt painting while a long call (key generation) pumps
 // the platform queue instead of returning to Qt.
@@ -29,6 +31,7 @@ class TMessageBridge : public QObject {
 
   QSocketNotifier notifier_;
   QTimer timer_;
+  uint32_t armedFor_ = 0;  // tick count at which the running timer fires
 };
 
 // While alive, every platform pump on this thread lets Qt process its

@@ -177,21 +177,33 @@ void CHub::PeerReady(CPeer& peer) {
 }
 
 void CHub::PutPeerRecord(int32_t toPipe, const CPeer& about) {
-  mill_.PutIntField(toPipe, about.PipeId);
-  mill_.PutWideField(toPipe, about.UserName);
-  mill_.PutStrField(toPipe, mill_.GetRemoteAddress(about.PipeId));
-  mill_.PutIntField(toPipe, mill_.GetRemotePort(about.PipeId));
+  const std::string record = PeerRecord(about);
+  if (CPipe* pipe = mill_.GetPipe(toPipe)) pipe->PutRaw(record);
 }
 
+std::string CHub::PeerRecord(const CPeer& about) {
+  std::string record;
+  PutIntField(record, about.PipeId);
+  PutWideField(record, about.UserName);
+  PutStrField(record, mill_.GetRemoteAddress(about.PipeId));
+  PutIntField(record, mill_.GetRemotePort(about.PipeId));
+  return record;
+}
+
+// The sender's record is made once and copied to every other peer: a
+// newcomer among a thousand costs a thousand copies of its bytes, nothing
+// more.
 void CHub::AnnouncePeer(CPeer& sender) {
   const uint32_t senderId = sender.Id;
+  const std::string record = PeerRecord(sender);
   for (size_t i = peers_.size(); i-- > 0;) {
     if (i >= peers_.size()) continue;
     CPeer& other = *peers_[i];
     if (other.Id == senderId || other.State != CPeer::Connected) continue;
-    CPeer* s = FindPeer(senderId);
-    if (!s) return;
-    PutPeerRecord(other.PipeId, *s);
+    if (!FindPeer(senderId)) return;
+    CPipe* pipe = mill_.GetPipe(other.PipeId);
+    if (!pipe) continue;
+    pipe->PutRaw(record);
     Send(other.PipeId, CMD_PEER_LISTED);
   }
 }

@@ -104,6 +104,8 @@ class CHub {
   void DoBinaryMessage(CPeer& peer, std::string& body);
   void ClosePeer(uint32_t id, int32_t code);
   void PutPeerRecord(int32_t toPipe, const CPeer& about);
+  // The peer record of `about`: its peer id, user name, address and port.
+  std::string PeerRecord(const CPeer& about);
   void Send(int32_t toPipe, int32_t channel) { mill_.SendToPipe(toPipe, channel, false); }
 
   std::u16string appId_;

@@ -16,7 +16,6 @@ TTWParleySrv::TTWParleySrv(bool startPump) : hub_(kParleyAppId, startPump) {
     if (msg == win32::WM_TIMER) TimerTick();  // frees records only: raises nothing
     return win32::LRESULT{0};
   });
-  win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
 }
 
 TTWParleySrv::~TTWParleySrv() {
@@ -113,6 +112,9 @@ void TTWParleySrv::ClosePeer(TPeerHandle handle, int32_t code) {
   if (!p || p->Closed) return;
   p->Closed = true;
   p->ClosedTick = win32::GetTickCount();
+  // The purge timer runs only while closed records wait: an idle server
+  // does not wake for it.
+  if (!purgeArmed_) purgeArmed_ = win32::SetTimer(timerWindow_, kTimerId, kTimerMs) != 0;
   const uint32_t hubPeer = p->Peer;
   if (code > 0) hub_.DisconnectPeer(hubPeer);
   if (Events.OnPeerDisconnected) Events.OnPeerDisconnected(handle, code);
@@ -127,6 +129,11 @@ void TTWParleySrv::TimerTick() {
     if (purge) byHandle_.erase(p->Handle);
     return purge;
   });
+  const bool waiting = std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return p->Closed; });
+  if (!waiting && purgeArmed_) {
+    win32::KillTimer(timerWindow_, kTimerId);
+    purgeArmed_ = false;
+  }
 }
 
 // --- Hooks from the hub ----------------------------------------------------------------

@@ -109,6 +109,7 @@ class TTWParleySrv {
   std::unordered_map<TPeerHandle, TPeer*> byHandle_;  // every record in peers_
   TPeerHandle nextHandle_ = 0;
   win32::HWND timerWindow_ = 0;
+  bool purgeArmed_ = false;  // the purge timer runs
 };
 
 }  // namespace tw

@@ -17,6 +17,10 @@ namespace tw {
 namespace {
 
 constexpr int64_t kMinRoom = 32;
+// Finished records a send queue keeps for reuse, and the largest body buffer
+// such a record keeps.
+constexpr size_t kSpareRecords = 64;
+constexpr size_t kSparePayloadBytes = 4096;
 constexpr int64_t kRoomAllowance = 32;
 constexpr size_t kIdSize = 4;
 // What one message under reassembly costs beyond its payload, so that many
@@ -138,6 +142,30 @@ void TSendQueue::Finish(size_t i) {
   } else {
     tails_.erase(done->Code);
   }
+  Recycle(std::move(done));
+}
+
+std::unique_ptr<TSack> TSendQueue::NewRecord() {
+  if (spare_.empty()) return std::make_unique<TSack>();
+  std::unique_ptr<TSack> sack = std::move(spare_.back());
+  spare_.pop_back();
+  return sack;
+}
+
+void TSendQueue::Recycle(std::unique_ptr<TSack> done) {
+  if (spare_.size() >= kSpareRecords) return;
+  TSack& s = *done;
+  s.AckWanted = 0;
+  s.PeerId = 0;
+  s.LastSendTick = 0;
+  s.Code = 0;
+  s.BytesSent = 0;
+  s.QueuedBytes = 0;
+  s.RouteList.clear();
+  // A small buffer is kept for the next body; a large one goes.
+  if (s.Payload.capacity() > kSparePayloadBytes) std::string().swap(s.Payload);
+  s.Payload.clear();
+  spare_.push_back(std::move(done));
 }
 
 void TSendQueue::Clear() {
@@ -158,12 +186,14 @@ int32_t CartBudget(const TCartLimits& limits) {
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks) {
   const int64_t budget = CartBudget(limits);
+  // The batch's room counts only its own frames, after what the buffer held.
+  const size_t start = sendBuffer.size();
   size_t frames = 0;
   // Newest first. Finishing entry i only moves entries above i (and appends a
   // follower at the end), so the entries still to visit keep their places.
   for (size_t i = queue.Size(); i-- > 0;) {
     if (hooks.RateWindowUsed && hooks.RateWindowUsed()) break;
-    const int64_t room = (2 * budget - static_cast<int64_t>(sendBuffer.size())) / 2;
+    const int64_t room = (2 * budget - static_cast<int64_t>(sendBuffer.size() - start)) / 2;
     if (room < kMinRoom) break;
 
     TSack& sack = queue[i];

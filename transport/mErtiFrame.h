@@ -139,10 +139,20 @@ class TSendQueue {
   bool DoneBefore(uint64_t seq) const;
 
   // Takes entry `i` out of the queue; its follower, if any, goes to the end.
+  // The record is kept for NewRecord.
   void Finish(size_t i);
   void Clear();
 
+  // A blank record to queue: one that a finished message left, with its
+  // body's buffer when that is small, or a new one. A pipe that sends many
+  // small messages (announcements) thus allocates nothing per message once
+  // it has sent a few.
+  std::unique_ptr<TSack> NewRecord();
+
  private:
+  void Recycle(std::unique_ptr<TSack> done);
+
+  std::vector<std::unique_ptr<TSack>> spare_;  // finished records, blank
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
   size_t bytes_ = 0;
@@ -167,10 +177,10 @@ struct TCartHooks {
 // limit L, and never more than kMaxSendSize.
 int32_t CartBudget(const TCartLimits& limits);
 
-// Cuts the next batch into `sendBuffer` (normally empty): newest queued
-// message first, at most one chunk each, while room := (2B - bytes in the
-// batch) div 2 is at least 32; a chunk holds up to room + 32 bytes. Returns the
-// number of frames cut.
+// Cuts the next batch onto the end of `sendBuffer` (whatever it holds
+// already goes out first): newest queued message first, at most one chunk
+// each, while room := (2B - bytes in this batch) div 2 is at least 32; a
+// chunk holds up to room + 32 bytes. Returns the number of frames cut.
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks = {});
 

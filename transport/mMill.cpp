@@ -48,12 +48,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // A tick that finds the last step unfinished is tried again a millisecond
 // later, so the next step follows a slow one at once instead of a whole
 // period later; ticks still never queue.
-CPump::CPump(std::atomic<bool>& busy, win32::HWND window) : busy_(busy), window_(window) {
+CPump::CPump(std::atomic<bool>& busy, win32::HWND window, std::function<bool()> mayRest)
+    : busy_(busy), window_(window), mayRest_(std::move(mayRest)) {
   thread_ = std::thread([this] {
     using clock = std::chrono::steady_clock;
     constexpr auto kPeriod = std::chrono::milliseconds(CMill::kPumpIntervalMs);
     auto due = clock::now();
     while (!terminate_.load()) {
+      if (mayRest_ && mayRest_()) {
+        due += kPeriod;
+        std::this_thread::sleep_until(due);
+        continue;
+      }
       if (busy_.exchange(true)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
@@ -84,7 +90,7 @@ CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::Get
       [](win32::UINT msg, win32::WPARAM, win32::LPARAM lp) {
         if (msg == kDeliverMessage) delete reinterpret_cast<TSack*>(lp);
       });
-  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_);
+  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_, [this] { return MayRest(); });
 }
 
 CMill::~CMill() {
@@ -144,8 +150,18 @@ void CMill::PushWaitingCarts() {
 
 bool CMill::Watch(CPipe& pipe) { return readiness_.Add(pipe.Socket(), static_cast<uint32_t>(pipe.Id())); }
 
+// Called on the pump thread. The readiness set is asked without taking what
+// it reports: the step that follows finds the same sockets ready.
+bool CMill::MayRest() {
+  if (!resting_.load() || readiness_.AnyReady()) return false;
+  restedTicks_.store(true);
+  return true;
+}
+
 void CMill::PumpUp() {
   pumpTick_ = win32::GetTickCount();
+  resting_.store(false);
+  restedTicks_.store(false);
   if (!lingering_.empty()) Guard("CMill.PumpUp", [&] { DrainLingering(); });
   Guard("CMill.PumpUp", [&] { SelectReadable(); });
   if (listener_ && listenerReady_) {
@@ -157,6 +173,7 @@ void CMill::PumpUp() {
   // Every pipe was idle in session after the last pass, nothing was queued
   // or closed since and nothing came in: the pass would find no work.
   if (calm_ && readyPipes_ == 0) {
+    resting_.store(true);
     busy_.store(false);
     return;
   }
@@ -169,7 +186,9 @@ void CMill::PumpUp() {
     Guard("CMill.PumpUp", [&] { VisitPipe(i); });
     if (i < pipes_.size() && !pipes_[i]->IdleInSession()) allIdle = false;
   }
-  calm_ = calm_ && allIdle;
+  // Lingering sockets are read on every step until they end.
+  calm_ = calm_ && allIdle && lingering_.empty();
+  resting_.store(calm_);
   busy_.store(false);
 }
 
@@ -264,13 +283,19 @@ void CMill::DrainLingering() {
 }
 
 // Accepts every waiting connection, up to kAcceptsPerStep; the rest wait for
-// the next step. Any failure but a lack of descriptors ends the step's
-// accepting and leaves the connection waiting.
+// the next step. A connection that would leave fewer than kDescriptorMargin
+// descriptors free is closed at once, so its client is refused rather than
+// the program starved; accepting resumes as peers leave. Any failure but a
+// lack of descriptors ends the step's accepting and leaves the connection
+// waiting.
 void CMill::DetectSessionInvoked() {
   if (listener_->State != psListening || !Events.OnPipeLogin) return;
   for (int i = 0; i < kAcceptsPerStep; ++i) {
     ws::Socket accepted(ws::accept(listener_->Socket(), nullptr, nullptr));
-    if (accepted) {
+    if (accepted && ws::WithinDescriptorMargin(accepted.get(), kDescriptorMargin)) {
+      NoteOutOfDescriptors();
+      accepted.reset();
+    } else if (accepted) {
       outOfDescriptors_ = false;
       AdmitAccepted(std::move(accepted));
     } else if (ws::WSAGetLastError() != ws::WSAEMFILE || !RefuseForLackOfDescriptors()) {
@@ -279,17 +304,20 @@ void CMill::DetectSessionInvoked() {
   }
 }
 
+// Records and logs the lack of descriptors once until an accept succeeds.
+void CMill::NoteOutOfDescriptors() {
+  if (outOfDescriptors_) return;
+  outOfDescriptors_ = true;
+  RecordError(ws::WSAEMFILE);
+  ReportError("DetectSessionInvoked: out of descriptors");
+}
+
 // The process is out of descriptors: frees the reserve to accept the
 // waiting connection and close it at once, so its client is refused instead
-// of waiting for ever, and takes the reserve again. The error is recorded
-// and logged once until an accept succeeds again. True when a connection
+// of waiting for ever, and takes the reserve again. True when a connection
 // was refused.
 bool CMill::RefuseForLackOfDescriptors() {
-  if (!outOfDescriptors_) {
-    outOfDescriptors_ = true;
-    RecordError(ws::WSAEMFILE);
-    ReportError("DetectSessionInvoked: out of descriptors");
-  }
+  NoteOutOfDescriptors();
   reserve_.Release();
   const bool refused = static_cast<bool>(ws::Socket(ws::accept(listener_->Socket(), nullptr, nullptr)));
   reserve_.Restore();

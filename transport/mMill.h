@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/win32/messages.h"
+#include "platform/win32/tick.h"
 #include "transport/mErrors.h"
 #include "transport/mPipe.h"
 
@@ -73,10 +74,11 @@ struct TMillEvents {
 enum class TMillSide { Server, Client };
 
 // The pump thread: while the mill's Busy flag is clear it sets it and
-// notifies the mill window, every 10 ms on a fixed grid.
+// notifies the mill window, every 10 ms on a fixed grid. A tick for which
+// `mayRest` answers true wakes nobody: the step would have found no work.
 class CPump {
  public:
-  CPump(std::atomic<bool>& busy, win32::HWND window);
+  CPump(std::atomic<bool>& busy, win32::HWND window, std::function<bool()> mayRest = {});
   ~CPump();  // tells the thread to end and waits for it
   CPump(const CPump&) = delete;
   CPump& operator=(const CPump&) = delete;
@@ -85,6 +87,7 @@ class CPump {
  private:
   std::atomic<bool>& busy_;
   win32::HWND window_;
+  std::function<bool()> mayRest_;
   std::atomic<bool> terminate_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;
@@ -100,6 +103,10 @@ class CMill {
   // logins to be taken in within a second or two, few enough that the step
   // stays short.
   static constexpr int kAcceptsPerStep = 64;
+  // Descriptors that accepting leaves free below the process's limit, for
+  // the program's own needs (its log file, its GUI's threads, key
+  // generation): a connection that would take one of them is refused.
+  static constexpr uint64_t kDescriptorMargin = 64;
 
   // `startPump` false leaves the pump to the caller (tests call PumpUp).
   explicit CMill(TMillSide side, bool startPump = true);
@@ -130,7 +137,13 @@ class CMill {
   void RequestPush(CPipe& pipe);
   // Something happened that a pump step may have to act on (a message
   // queued, a pipe added or closed): the next step visits the pipes.
-  void Stir() { calm_ = false; }
+  void Stir() {
+    calm_ = false;
+    resting_.store(false);
+    // Ticks were let pass while the mill rested: what happens now is timed
+    // from now, not from the last step.
+    if (restedTicks_.exchange(false)) pumpTick_ = win32::GetTickCount();
+  }
   // Registers the pipe's socket with the readiness set (CPipe calls it when
   // it makes or adopts a socket); false, with the socket layer's last error,
   // when the system refuses.
@@ -251,6 +264,7 @@ class CMill {
   void DetectSessionInvoked();
   void AdmitAccepted(ws::Socket accepted);
   bool RefuseForLackOfDescriptors();
+  void NoteOutOfDescriptors();
   void VisitPipe(size_t index);
   void FreePipe(size_t index);
   void DrainLingering();
@@ -276,6 +290,12 @@ class CMill {
   size_t readyPipes_ = 0;  // pipes the readiness set named this step
   // After the last pass every pipe was idle in session, and nothing stirred.
   bool calm_ = false;
+  // Published for the pump thread: the last step was calm. While it is and
+  // no socket is readable, a tick has no work and the pump lets it pass
+  // (MayRest) instead of waking the control's thread; restedTicks_ says so.
+  std::atomic<bool> resting_{false};
+  std::atomic<bool> restedTicks_{false};
+  bool MayRest();
   // Held so that, when accept fails for lack of descriptors, one can be
   // freed to accept the waiting connection and close it: the client is
   // refused instead of left hanging.

@@ -198,18 +198,26 @@ void CPipe::QueryAddresses() {
 
 TSack& CPipe::QueueMessage(int32_t code) {
   if (SendIdle()) RequestPush();
-  std::string body = std::move(fields_);
+  // The fields become the body; the fields under construction go on in the
+  // buffer that a finished message left, so a pipe that is sent many small
+  // messages allocates nothing for each.
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
+  sack->Payload.swap(fields_);
   fields_.clear();
-  return QueueOwn(code, std::move(body));
+  return Enqueue(code, std::move(sack));
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
+  sack->Payload = std::move(body);
+  return Enqueue(code, std::move(sack));
+}
+
+TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
   if (SendIdle()) ProgressTick = mill_.PumpTick();  // a backlog starts now
   SendPending = true;
   mill_.Stir();
-  auto sack = std::make_unique<TSack>();
   sack->Code = code;
-  sack->Payload = std::move(body);
   return queue_.Queue(std::move(sack));
 }
 
@@ -217,7 +225,7 @@ TSack& CPipe::QueueLast(int32_t code, std::string body) {
   if (queue_.Empty() && sendBuffer_.empty() && last_.empty()) return QueueOwn(code, std::move(body));
   SendPending = true;
   mill_.Stir();
-  auto sack = std::make_unique<TSack>();
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
   sack->Code = code;
   sack->Payload = std::move(body);
   TSack& queued = *sack;
@@ -382,26 +390,32 @@ TCartLimits CPipe::CartLimits() const {
 // Sends batch after batch while the socket takes them whole, up to
 // kPushBudgets times the batch budget (the peer's read size, halved by a
 // rate limit), so a backlog drains at the speed of the connection rather
-// than one message per code and step; each batch is cut as BuildCart cuts it,
-// so the order of chunks inside it is unchanged. Stops at once when the
-// socket is full (what it did not take waits in the send buffer), when the
-// queue is empty and when the rate limit holds the next batch back.
+// than one message per code and step. Each batch is cut as BuildCart cuts
+// it, so the bytes on the wire are the same; but the batches of one pass
+// are gathered into the send buffer, as many as the socket's buffer holds,
+// and leave in one write, not one write (and one system call) each: a
+// queue of many small messages of one code (announcements) would otherwise
+// cost a write per message. Stops at once when the socket is full (what it
+// did not take waits in the send buffer), when the queue is empty and when
+// the rate limit holds the next batch back.
 void CPipe::PushCart() {
   mill_.Guard("PushCart", [&] {
     if (State < psSocks4Reply || SendDead || !HasSocket() || SendIdle()) return;
-    const int64_t bound = int64_t{kPushBudgets} * CartBudget(CartLimits());
+    const int64_t budget = CartBudget(CartLimits());
+    const int64_t bound = int64_t{kPushBudgets} * budget;
+    // What the socket's buffer was sized to hold (SetSendSize).
+    const auto gather = static_cast<size_t>(2 * budget + 256);
+    TCartHooks hooks{
+        [this] { return CheckRateWindow(); },
+        [this](int32_t size) { RateBytes += size; },
+        [this](std::string& payload) { SealIfKeyed(payload); },
+    };
     for (int64_t pushed = 0; pushed < bound;) {
-      if (sendBuffer_.empty()) {
+      while (sendBuffer_.size() < gather) {
         if (!last_.empty()) ReleaseTrailing();
-        if (queue_.Empty()) return;
-        TCartHooks hooks{
-            [this] { return CheckRateWindow(); },
-            [this](int32_t size) { RateBytes += size; },
-            [this](std::string& payload) { SealIfKeyed(payload); },
-        };
-        BuildCart(queue_, sendBuffer_, CartLimits(), hooks);
-        if (sendBuffer_.empty()) return;
+        if (queue_.Empty() || BuildCart(queue_, sendBuffer_, CartLimits(), hooks) == 0) break;
       }
+      if (sendBuffer_.empty()) return;
       pushed += static_cast<int64_t>(sendBuffer_.size());
       if (!SendSome()) return;
     }

@@ -294,6 +294,7 @@ class CPipe {
   bool IdleInSession() const { return State == psSession && !SendPending; }
 
  private:
+  TSack& Enqueue(int32_t code, std::unique_ptr<TSack> sack);
   void TakeAck(int64_t code);
   void HandleSystemCode(int32_t code, std::string body);
   void HandleReceiveFault(TFrameFault fault);

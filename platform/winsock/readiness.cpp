@@ -60,6 +60,11 @@ int ReadinessSet::Poll(std::vector<uint64_t>& ready, int timeoutMs) {
   return static_cast<int>(ready.size());
 }
 
+bool ReadinessSet::AnyReady() const {
+  epoll_event event{};
+  return ::epoll_wait(fd_, &event, 1, 0) > 0;
+}
+
 DescriptorReserve::DescriptorReserve() { Restore(); }
 
 DescriptorReserve::~DescriptorReserve() { Release(); }
@@ -72,6 +77,13 @@ void DescriptorReserve::Release() {
 bool DescriptorReserve::Restore() {
   if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   return fd_ >= 0;
+}
+
+bool WithinDescriptorMargin(SOCKET fresh, uint64_t margin) {
+  rlimit r{};
+  if (fresh < 0 || ::getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return false;
+  const auto limit = static_cast<uint64_t>(r.rlim_cur);
+  return static_cast<uint64_t>(fresh) + margin >= limit;
 }
 
 uint64_t RaiseDescriptorLimit() {

@@ -286,6 +286,9 @@ class ReadinessSet {
   // when very many sockets are ready at once. Returns the count, or
   // SOCKET_ERROR.
   int Poll(std::vector<uint64_t>& ready, int timeoutMs = 0);
+  // Whether a watched socket is readable now; takes nothing, so the next
+  // Poll reports it. Safe from another thread than the one that polls.
+  bool AnyReady() const;
 
  private:
   int fd_ = -1;
@@ -307,6 +310,12 @@ class DescriptorReserve {
  private:
   int fd_ = -1;
 };
+
+// Whether `fresh`, a socket just made or accepted, leaves fewer than
+// `margin` descriptors free below the process's limit. The system gives a
+// new descriptor the lowest free number, so every number below the new
+// socket's is taken: the test costs no count of the open descriptors.
+bool WithinDescriptorMargin(SOCKET fresh, uint64_t margin);
 
 // Raises the process's soft limit of open descriptors to its hard limit;
 // returns the soft limit in force afterwards (0 when it cannot be read).

@@ -44,5 +44,34 @@ TEST(MillIdle, AnIdleStepAllocatesNothing) {
   EXPECT_EQ(host.mill.PipeCount(), kPipes);
 }
 
+// On its own pump thread, a mill with nothing to do lets the ticks pass
+// without a step (its thread sleeps), still takes a connection at once, and
+// times what happens after a rest from the moment it happens: a pipe closed
+// then is kept for the full 222 ms.
+TEST(MillIdle, AnIdleMillLetsItsTicksPassAndWakesForInput) {
+  CMill server{TMillSide::Server, true};
+  server.ErrorLog = std::make_shared<TRecordingLog>();
+  TMillProbe probe;
+  probe.Attach(server);
+  server.Events.OnPipeLogin = [](CPipe&, const std::u16string&, const std::u16string&, std::u16string&,
+                                 bool& accept) { accept = true; };
+  ASSERT_TRUE(server.Listen(0));
+  auto rest = [](uint32_t ms) { win32::RunUntil([] { return false; }, ms); };
+  rest(100);
+  const uint32_t before = server.PumpTick();
+  rest(300);
+  EXPECT_EQ(server.PumpTick(), before) << "an idle mill stepped";
+
+  CMill client{TMillSide::Client, true};
+  CPipe* c = client.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(win32::RunUntil([&] { return c->State == psSession && !probe.opened.empty(); }, 3000));
+  rest(300);
+  const int32_t id = probe.opened.front();
+  const uint32_t closedAt = win32::GetTickCount();
+  ASSERT_TRUE(server.ClosePipe(id));
+  EXPECT_GE(win32::TickDiff(server.GetPipe(id)->FreeAfterTick, closedAt), static_cast<int32_t>(kFreeDelayMs));
+}
+
 }  // namespace
 }  // namespace tw::test

@@ -142,7 +142,8 @@ struct TChildReport {
 
 // The server side of the test, in a child process so that its descriptor
 // limit touches nothing else: listens, reports its port, lowers its limit to
-// leave room for `room` connections, pumps while the parent's peers wait,
+// leave room for `room` connections beyond the margin that accepting keeps
+// free, pumps while the parent's peers wait,
 // reports what it did and waits to be told to end.
 [[noreturn]] void RunLimitedServer(int toParent, int fromParent, int room) {
   TListeningServer host;
@@ -155,7 +156,7 @@ struct TChildReport {
   host.log->lines.clear();
   rlimit r{};
   getrlimit(RLIMIT_NOFILE, &r);
-  r.rlim_cur = LimitLeavingRoom(room);
+  r.rlim_cur = LimitLeavingRoom(room + static_cast<int>(CMill::kDescriptorMargin));
   if (setrlimit(RLIMIT_NOFILE, &r) != 0) _exit(3);
   char go = 0;
   if (read(fromParent, &go, 1) != 1) _exit(4);

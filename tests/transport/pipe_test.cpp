@@ -413,3 +413,21 @@ TEST_F(Session, ReadFaultsCloseOnlyWhenTheWaitingCountFails) {
     }
   }
 }
+
+// Many small messages of one code (announcements to a newcomer) leave as the
+// same batches as before, but one pass gathers its batches into one write:
+// with every write after the first refused, the first already carries many
+// messages, in order.
+TEST_F(Session, OnePassGathersItsBatchesIntoOneWrite) {
+  constexpr int kMessages = 40;  // 30-byte bodies: all fit the socket's buffer of 2 x 1024 + 256
+  for (int i = 0; i < kMessages; ++i) {
+    server.PutIntField(spipe, i);
+    server.PutStrField(spipe, std::string(22, 'a'));
+    server.SendToPipe(spipe, 31, false);
+  }
+  auto onlyOneWrite = ws::InjectFault(ws::Call::Send, 2, ws::WSAEWOULDBLOCK, ws::Repeat::Always);
+  server.GetPipe(spipe)->PushCart();
+  ASSERT_TRUE(Drive({&client}, [&] { return clientProbe.received.size() == kMessages; }, 1000))
+      << clientProbe.received.size() << " messages came with the first write";
+  for (int i = 0; i < kMessages; ++i) EXPECT_EQ(LoadLe32(clientProbe.received[i].second.data()), uint32_t(i));
+}

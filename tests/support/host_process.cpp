@@ -1,0 +1,173 @@
+#include "tests/support/host_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/loopback.h"
+#include "transport/mSessionCommands.h"
+#include "transport/twTools.h"
+
+namespace tw::test {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs `argv` in a child with `env` added, stdout and stderr into `out`,
+// under `limit` open descriptors when that is positive.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
+            uint64_t limit) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd >= 0) {
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  // Only the standard descriptors go to the program.
+  for (int i = 3; i < 65536; ++i) ::close(i);
+  if (limit > 0) {
+    rlimit r{limit, limit};
+    ::setrlimit(RLIMIT_NOFILE, &r);
+  }
+  ::execv(args[0], args.data());
+  ::_exit(127);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+THostProcess::THostProcess(const THostPaths& paths, uint64_t descriptorLimit) {
+  char pattern[] = "/tmp/tw-host-XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+  fs::create_directory(dir_ + "/data");
+  const std::vector<std::string> env = {"TW_COM_REGISTRY=" + dir_ + "/registry.ini", "QT_QPA_PLATFORM=offscreen"};
+  int status = 0;
+  const pid_t reg = Spawn({paths.Regsvr, paths.Library}, env, dir_ + "/regsvr.out", 0);
+  ::waitpid(reg, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("twregsvr failed");
+  {
+    // A port that was free a moment ago; the program binds it itself.
+    ws::Socket probe = BoundSocket();
+    port_ = LocalPort(probe.get());
+  }
+  std::ofstream(dir_ + "/data/settings.ini")
+      << "[Options]\r\nPort=" << port_ << "\r\nServerAddress=127.0.0.1\r\n";
+  pid_ = Spawn({paths.Program, "--data-dir", dir_ + "/data"}, env, dir_ + "/out", descriptorLimit);
+  for (int i = 0; i < 1000; ++i) {
+    if (Output().find(": server is started") != std::string::npos) return;
+    if (!Alive()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string output = Output();
+  Stop();
+  throw std::runtime_error("the host program did not start:\n" + output);
+}
+
+THostProcess::~THostProcess() { Stop(); }
+
+void THostProcess::Stop() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+    pid_ = -1;
+  }
+  if (!dir_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+    dir_.clear();
+  }
+}
+
+bool THostProcess::Alive() {
+  if (pid_ <= 0) return false;
+  if (::waitpid(pid_, &status_, WNOHANG) == 0) return true;
+  pid_ = -1;
+  return false;
+}
+
+int THostProcess::OpenDescriptors() const {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec))
+    ++n;
+  return n;
+}
+
+double THostProcess::CpuMs() const {
+  // The first field of a thread's schedstat is its time on a CPU in ns.
+  double ns = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::ifstream in(it->path() / "schedstat");
+    double t = 0;
+    if (in >> t) ns += t;
+  }
+  return ns / 1e6;
+}
+
+std::string THostProcess::Output() const { return ReadFile(dir_ + "/out"); }
+
+// --- TSessionCrowd ---------------------------------------------------------------
+
+TSessionCrowd::TSessionCrowd(bool pumpThread) : mill_(TMillSide::Client, pumpThread) {
+  mill_.Events.OnPipeOpen = [this](CPipe& p) {
+    ++open_;
+    p.QueueMessage(CMD_READY + sackAppBase);
+  };
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, int32_t) { --open_; };
+  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t) { ++refused_; };
+  mill_.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
+    if (channel == CMD_WELCOME) {
+      ++welcomed_;
+      lastWelcome_ = std::chrono::steady_clock::now();
+      p.QueueMessage(CMD_ANNOUNCE + sackAppBase);
+    } else if (channel == CMD_PEER_LISTED) {
+      ++listed_;
+      p.PutIntField(ReadIntField(body));
+      p.QueueMessage(CMD_INTRODUCE + sackAppBase);
+    } else if (channel == CMD_PEER_JOINED) {
+      ++joined_;
+    }
+  };
+}
+
+CPipe* TSessionCrowd::Dial(uint16_t port) {
+  CPipe* pipe = mill_.OpenSession(u"127.0.0.1", port, kParleyAppId, u"", u"");
+  if (pipe) pipes_.push_back(pipe->Id());
+  return pipe;
+}
+
+void TSessionCrowd::HangUpAll() {
+  for (int32_t id : pipes_)
+    if (CPipe* p = mill_.GetPipe(id)) p->FinishSession(crLocal);
+  pipes_.clear();
+}
+
+}  // namespace tw::test
