@@ -246,7 +246,8 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
     if (other.Id == id || other.State != CPeer::Connected) continue;
     mill_.PutIntField(other.PipeId, pipeId);
     mill_.PutIntField(other.PipeId, code);
-    Send(other.PipeId, CMD_PEER_LEFT);
+    // After whatever was relayed to it before: the notice ends what it may take from the peer.
+    mill_.SendToPipeLast(other.PipeId, CMD_PEER_LEFT);
   }
   byId_.erase(id);
   std::erase_if(peers_, [&](const std::unique_ptr<CPeer>& p) { return p->Id == id; });

@@ -458,11 +458,13 @@ bool CMill::ClosePipe(int32_t id) {
   return true;
 }
 
-TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
+// The pipe `id` if it takes a message of the fields under construction now;
+// a refused message leaves nothing for the next one.
+CPipe* CMill::PipeTakingFields(int32_t id) {
   if (!SelectPipe(id)) return nullptr;
   CPipe& pipe = *CurrentPipe();
   if (pipe.State != psSession) {
-    pipe.ClearFields();  // a refused message leaves nothing for the next one
+    pipe.ClearFields();
     return nullptr;
   }
   if (pipe.WouldOverfill(pipe.Fields().size())) {
@@ -470,14 +472,26 @@ TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
     pipe.Overfilled();
     return nullptr;
   }
+  return &pipe;
+}
+
+TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
+  CPipe* pipe = PipeTakingFields(id);
+  if (!pipe) return nullptr;
   const int32_t code = channel + sackAppBase;
-  const auto length = static_cast<int32_t>(pipe.Fields().size());
-  TSack& sack = pipe.QueueMessage(code);
+  const auto length = static_cast<int32_t>(pipe->Fields().size());
+  TSack& sack = pipe->QueueMessage(code);
   if (ackWanted) {
     sack.AckWanted = 1;
-    pipe.AddPendingAck(code, length);
+    pipe->AddPendingAck(code, length);
   }
   return &sack;
+}
+
+TSack* CMill::SendToPipeLast(int32_t id, int32_t channel) {
+  CPipe* pipe = PipeTakingFields(id);
+  if (!pipe) return nullptr;
+  return &pipe->QueueMessageLast(channel + sackAppBase);
 }
 
 bool CMill::PutStrField(int32_t id, std::string_view value) {

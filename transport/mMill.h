@@ -204,6 +204,10 @@ class CMill {
   uint16_t ListeningPort() const;
   bool ClosePipe(int32_t id);
   TSack* SendToPipe(int32_t id, int32_t channel, bool ackWanted);
+  // Like SendToPipe without an acknowledgement, but the message waits for
+  // everything queued to the pipe before it (a notice that ends what came
+  // before, such as a peer's departure).
+  TSack* SendToPipeLast(int32_t id, int32_t channel);
   bool PutStrField(int32_t id, std::string_view value);
   bool PutWideField(int32_t id, std::u16string_view value);
   bool PutIntField(int32_t id, int32_t value);
@@ -260,6 +264,7 @@ class CMill {
  private:
   win32::LRESULT WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam);
   void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
+  CPipe* PipeTakingFields(int32_t id);
   void PushWaitingCarts();
   void DetectSessionInvoked();
   void AdmitAccepted(ws::Socket accepted);

@@ -221,6 +221,13 @@ TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
   return queue_.Queue(std::move(sack));
 }
 
+TSack& CPipe::QueueMessageLast(int32_t code) {
+  if (SendIdle()) RequestPush();
+  std::string body = std::move(fields_);
+  fields_.clear();
+  return QueueLast(code, std::move(body));
+}
+
 TSack& CPipe::QueueLast(int32_t code, std::string body) {
   if (queue_.Empty() && sendBuffer_.empty() && last_.empty()) return QueueOwn(code, std::move(body));
   SendPending = true;

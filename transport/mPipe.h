@@ -154,6 +154,8 @@ class CPipe {
   // cut, so it cannot overtake messages of other codes (a farewell after the
   // last data); later messages do not hold it back.
   TSack& QueueLast(int32_t code, std::string body);
+  // QueueLast with the fields under construction as the body.
+  TSack& QueueMessageLast(int32_t code);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
   // --- Pump-step work ------------------------------------------------------

@@ -434,3 +434,43 @@ TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
   ASSERT_EQ(atB.size(), static_cast<size_t>(kEach + 1));
   EXPECT_EQ(atB.back(), "left");
 }
+
+// The notice that a peer left waits for what was relayed to its reader before
+// it: a reader that is slow to take its backlog still sees every message and
+// then the notice, never the notice first (it would drop what follows).
+TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
+  Join(u"A");
+  Join(u"B");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  std::vector<std::string> atB;  // "chat" per relayed message, then "left"
+  b.mill->Events.OnBondSack = [&](CPipe&, TSack&) { atB.push_back("chat"); };
+  b.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string&) {
+    if (ch == CMD_PEER_LEFT) atB.push_back("left");
+  };
+  auto serverPipeOf = [&](Client& c) -> CPipe* {
+    for (int32_t id = 1; id < 64; ++id)
+      if (CPipe* p = srv.Hub().Mill().GetPipe(id); p && p->RemotePort == c.pipe->LocalPort) return p;
+    return nullptr;
+  };
+  CPipe* sb = serverPipeOf(b);
+  ASSERT_NE(sb, nullptr);
+  const int32_t serverIdOfB = sb->Id();
+  bool aLeft = false;
+  onDisconnected = [&](TPeerHandle, int32_t) { aLeft = true; };
+
+  // Megabytes for B, who does not read meanwhile: most of it waits in the
+  // hub's queue for B when A leaves.
+  constexpr int kEach = 1000;
+  for (int i = 0; i < kEach; ++i) {
+    a.pipe->PutRaw("chat " + std::to_string(i) + std::string(16 << 10, '.'));
+    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+  }
+  ASSERT_TRUE(Drive({a.mill.get(), &srv.Hub().Mill()}, [&] { return a.pipe->SendIdle(); }));
+  a.mill->ClosePipe(a.pipe->Id());
+  ASSERT_TRUE(Drive({a.mill.get(), &srv.Hub().Mill()}, [&] { return aLeft; }));
+  EXPECT_GT(sb->Queue().Bytes(), 0u);
+  ASSERT_TRUE(Run([&] { return std::count(atB.begin(), atB.end(), "left") == 1; }));
+  ASSERT_EQ(atB.size(), static_cast<size_t>(kEach + 1));
+  EXPECT_EQ(atB.back(), "left");
+}
