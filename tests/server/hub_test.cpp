@@ -99,6 +99,23 @@ struct Rig : ::testing::Test {
     EXPECT_TRUE(Run([&] { return connected.size() == before + 1 && !c.got.empty(); }));
     return connected.empty() ? 0 : connected.back();
   }
+  // The hub's pipe of a client: the one whose remote port is its local port.
+  CPipe* ServerPipeOf(const Client& c) {
+    for (int32_t id = 1; id < 64; ++id)
+      if (CPipe* p = srv.Hub().Mill().GetPipe(id); p && p->RemotePort == c.pipe->LocalPort) return p;
+    return nullptr;
+  }
+  // What `c` receives from the hub: "chat" per relayed message, "left" per
+  // departure notice.
+  const std::vector<std::string>& RecordRelaysAndDepartures(Client& c) {
+    auto& seen = *received.emplace_back(std::make_unique<std::vector<std::string>>());
+    c.mill->Events.OnBondSack = [&seen](CPipe&, TSack&) { seen.push_back("chat"); };
+    c.mill->Events.OnSackReceived = [&seen](CPipe&, int32_t ch, std::string&) {
+      if (ch == CMD_PEER_LEFT) seen.push_back("left");
+    };
+    return seen;
+  }
+  std::vector<std::unique_ptr<std::vector<std::string>>> received;
 };
 
 // A client on this machine is reported with the machine's first address.
@@ -401,19 +418,9 @@ TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
   Join(u"B");
   Client& a = *clients[0];
   Client& b = *clients[1];
-  std::vector<std::string> atB;  // "chat" per relayed message, then "left"
-  b.mill->Events.OnBondSack = [&](CPipe&, TSack&) { atB.push_back("chat"); };
-  b.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string&) {
-    if (ch == CMD_PEER_LEFT) atB.push_back("left");
-  };
-  // The server pipe of a client: the one whose remote port is its local port.
-  auto serverPipeOf = [&](Client& c) -> CPipe* {
-    for (int32_t id = 1; id < 64; ++id)
-      if (CPipe* p = srv.Hub().Mill().GetPipe(id); p && p->RemotePort == c.pipe->LocalPort) return p;
-    return nullptr;
-  };
-  ASSERT_NE(serverPipeOf(b), nullptr);
-  const int32_t serverIdOfB = serverPipeOf(b)->Id();
+  const std::vector<std::string>& atB = RecordRelaysAndDepartures(b);
+  ASSERT_NE(ServerPipeOf(b), nullptr);
+  const int32_t serverIdOfB = ServerPipeOf(b)->Id();
 
   constexpr int kEach = 500;
   for (int i = 0; i < kEach; ++i) {
@@ -425,7 +432,7 @@ TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
   // the end, so what it read waits posted meanwhile.
   ASSERT_TRUE(Drive({a.mill.get()}, [&] { return a.pipe->SendIdle(); }));
   ASSERT_EQ(ws::shutdown(a.pipe->Socket(), ws::SD_SEND), 0);
-  CPipe* sa = serverPipeOf(a);
+  CPipe* sa = ServerPipeOf(a);
   ASSERT_NE(sa, nullptr);
   ASSERT_TRUE(PumpUntil({&srv.Hub().Mill()}, [&] { return sa->EndSeen || sa->State == psClosed; }));
   ASSERT_TRUE(Run([&] { return std::count(atB.begin(), atB.end(), "left") == 1; }));
@@ -443,17 +450,8 @@ TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
   Join(u"B");
   Client& a = *clients[0];
   Client& b = *clients[1];
-  std::vector<std::string> atB;  // "chat" per relayed message, then "left"
-  b.mill->Events.OnBondSack = [&](CPipe&, TSack&) { atB.push_back("chat"); };
-  b.mill->Events.OnSackReceived = [&](CPipe&, int32_t ch, std::string&) {
-    if (ch == CMD_PEER_LEFT) atB.push_back("left");
-  };
-  auto serverPipeOf = [&](Client& c) -> CPipe* {
-    for (int32_t id = 1; id < 64; ++id)
-      if (CPipe* p = srv.Hub().Mill().GetPipe(id); p && p->RemotePort == c.pipe->LocalPort) return p;
-    return nullptr;
-  };
-  CPipe* sb = serverPipeOf(b);
+  const std::vector<std::string>& atB = RecordRelaysAndDepartures(b);
+  CPipe* sb = ServerPipeOf(b);
   ASSERT_NE(sb, nullptr);
   const int32_t serverIdOfB = sb->Id();
   bool aLeft = false;

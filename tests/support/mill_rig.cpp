@@ -52,6 +52,27 @@ bool PumpUntil(const std::vector<CMill*>& mills, const std::function<bool()>& do
   }
 }
 
+std::string RawLoginBody(std::u16string_view user) {
+  std::string login;
+  PutIntField(login, 1);
+  PutStrField(login, "APP");
+  PutStrField(login, "");
+  PutIntField(login, 0);
+  PutWideField(login, user);
+  return login;
+}
+
+void LogInPlain(TRawPeer& peer) {
+  peer.SendFrame(scModeOffer, IntToField(0));
+  peer.SendFrame(scLogin, RawLoginBody());
+}
+
+int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client) {
+  for (int32_t id : probe.opened)
+    if (server.GetRemotePort(id) == client->LocalPort) return id;
+  return 0;
+}
+
 bool TRawPeer::WaitForEof(long ms) {
   using clock = std::chrono::steady_clock;
   const auto end = clock::now() + std::chrono::milliseconds(ms);

@@ -154,4 +154,12 @@ class TRawPeer {
   std::string pending_;
 };
 
+// The body of the scLogin a raw peer sends in mode secNone: application
+// "APP", no host, `user`.
+std::string RawLoginBody(std::u16string_view user = u"");
+// Offers mode secNone and logs in with an empty user name.
+void LogInPlain(TRawPeer& peer);
+// The server pipe id of a client pipe, matched by its port; 0 when none.
+int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client);
+
 }  // namespace tw::test

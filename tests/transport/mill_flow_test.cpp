@@ -17,24 +17,6 @@ using namespace tw::test;
 
 namespace {
 
-// Logs a raw peer in to a server in mode secNone with an empty user name.
-void LogIn(TRawPeer& peer) {
-  std::string login;
-  PutIntField(login, 1);
-  PutStrField(login, "APP");
-  PutStrField(login, "");
-  PutIntField(login, 0);
-  PutWideField(login, u"");
-  peer.SendFrame(scModeOffer, IntToField(0));
-  peer.SendFrame(scLogin, login);
-}
-
-int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client) {
-  for (int32_t id : probe.opened)
-    if (server.GetRemotePort(id) == client->LocalPort) return id;
-  return 0;
-}
-
 // A peer that sends many messages and ends at once: the mill reads them over
 // several steps and sees the end before it has delivered the last ones. Every
 // one is still handed up, and the close comes after them (they were dropped:
@@ -42,7 +24,7 @@ int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client) 
 TEST(MillFlow, MessagesReadBeforeAPeersEndAreDeliveredBeforeItsClose) {
   TListeningServer host;
   TRawPeer peer(host.Port());
-  LogIn(peer);
+  LogInPlain(peer);
   ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.opened.empty(); }));
   CPipe* s = host.mill.GetPipe(host.probe.opened[0]);
   size_t receivedAtClose = 0;

@@ -20,13 +20,6 @@ using namespace tw::test;
 
 namespace {
 
-// Server pipe ids of client pipes, matched by their ports.
-int32_t ServerIdOf(CMill& server, const TMillProbe& probe, const CPipe* client) {
-  for (int32_t id : probe.opened)
-    if (server.GetRemotePort(id) == client->LocalPort) return id;
-  return 0;
-}
-
 // Connections that wait when a step begins are accepted in that step, up to
 // the bound per step; the rest follow in the next one.
 TEST(MillLoad, AStepAcceptsEveryWaitingConnectionUpToItsBound) {
@@ -51,14 +44,7 @@ TEST(MillLoad, AStepAcceptsEveryWaitingConnectionUpToItsBound) {
 TEST(MillLoad, TheReadSizeGrowsUnderFramesLargerThanIt) {
   TListeningServer host;
   TRawPeer peer(host.Port());
-  std::string login;
-  PutIntField(login, 1);
-  PutStrField(login, "APP");
-  PutStrField(login, "");
-  PutIntField(login, 0);
-  PutWideField(login, u"");
-  peer.SendFrame(scModeOffer, IntToField(0));
-  peer.SendFrame(scLogin, login);
+  LogInPlain(peer);
   ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.opened.empty(); }));
   CPipe* s = host.mill.GetPipe(host.probe.opened[0]);
   ASSERT_EQ(s->RecvSize, kInitialBufferSize);

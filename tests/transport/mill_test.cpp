@@ -260,12 +260,7 @@ TEST(Mill, HostileHandshakeInputNeverOpensASession) {
     const char* name;
     std::vector<std::pair<int32_t, std::string>> frames;
   };
-  std::string loginBody;
-  PutIntField(loginBody, 1);
-  PutStrField(loginBody, "APP");
-  PutStrField(loginBody, "");
-  PutIntField(loginBody, 0);
-  PutWideField(loginBody, u"bob");
+  const std::string loginBody = RawLoginBody(u"bob");
   const Case cases[] = {
       {"unsolicited response", {{scResponse, StrToField("")}}},
       {"unsolicited accept", {{scAccept, ""}}},
@@ -630,12 +625,7 @@ TEST(MillRsa, ModeMismatchWithRsaFailsWithSecurity) {
 }
 
 TEST(MillRsa, HostileKeysAndSkippedExchangeNeverOpenASession) {
-  std::string login;
-  PutIntField(login, 1);
-  PutStrField(login, "APP");
-  PutStrField(login, "");
-  PutIntField(login, 0);
-  PutWideField(login, u"");
+  const std::string login = RawLoginBody();
   struct Case {
     const char* name;
     std::vector<std::pair<int32_t, std::string>> frames;

@@ -77,6 +77,22 @@ class Alsa : public ::testing::Test {
     EXPECT_EQ(ds_->CreateSoundBuffer(desc, &ring), DS_OK);
     return ring;
   }
+  // What the capture PCM will deliver.
+  void WriteHeard(const std::vector<int16_t>& samples) {
+    std::ofstream out(dir_ / "heard.raw", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+  }
+  std::unique_ptr<IDirectSoundCaptureBuffer> Capture(DWORD bytes) {
+    if (!dsc_) {
+      EXPECT_EQ(DirectSoundCaptureCreate(nullptr, &dsc_), DS_OK);
+    }
+    DSCBUFFERDESC desc;
+    desc.dwBufferBytes = bytes;
+    desc.lpwfxFormat = &format_;
+    std::unique_ptr<IDirectSoundCaptureBuffer> ring;
+    EXPECT_EQ(dsc_->CreateCaptureBuffer(desc, &ring), DS_OK);
+    return ring;
+  }
   static void Fill(IDirectSoundBuffer& ring, const std::vector<int16_t>& samples) {
     void *r1, *r2;
     DWORD n1, n2;
@@ -87,6 +103,7 @@ class Alsa : public ::testing::Test {
 
   win32::ScopedManualTick tick_{1'000};
   std::unique_ptr<IDirectSound> ds_;
+  std::unique_ptr<IDirectSoundCapture> dsc_;
   fs::path dir_;
   WAVEFORMATEX format_;
 };
@@ -130,19 +147,11 @@ TEST_F(Alsa, PlaybackHandsTheRingToThePcmAtTheClocksPace) {
 
 TEST_F(Alsa, CaptureFillsTheRingFromThePcm) {
   const auto ramp = Ramp(16000);
-  {
-    std::ofstream out(dir_ / "heard.raw", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(ramp.data()), static_cast<std::streamsize>(ramp.size() * 2));
-  }
+  WriteHeard(ramp);
   auto mic = Device("twtest_capture", false, true);
   ScopedSoundDevices installed({mic});
-  std::unique_ptr<IDirectSoundCapture> dsc;
-  ASSERT_EQ(DirectSoundCaptureCreate(nullptr, &dsc), DS_OK);
-  DSCBUFFERDESC desc;
-  desc.dwBufferBytes = 32000;
-  desc.lpwfxFormat = &format_;
-  std::unique_ptr<IDirectSoundCaptureBuffer> ring;
-  ASSERT_EQ(dsc->CreateCaptureBuffer(desc, &ring), DS_OK);
+  auto ring = Capture(32000);
+  ASSERT_NE(ring, nullptr);
   ASSERT_EQ(ring->Start(DSCBSTART_LOOPING), DS_OK);
   tick_.Advance(100);
   ASSERT_TRUE(mic->WaitForFrames(1600, 5000));
@@ -216,20 +225,11 @@ TEST_F(Alsa, TwoPlaybackBuffersShareOnePcmAndPlayTheirMix) {
 // A device that fails while running (unplugged) reports alsa-lib's reason
 // to every buffer on it and stays failed; a new buffer opens it afresh.
 TEST_F(Alsa, ADeviceThatVanishesFailsItsBuffersWithTheReasonAndReopens) {
-  {
-    std::ofstream out(dir_ / "heard.raw", std::ios::binary);
-    const auto ramp = Ramp(32000);
-    out.write(reinterpret_cast<const char*>(ramp.data()), static_cast<std::streamsize>(ramp.size() * 2));
-  }
+  WriteHeard(Ramp(32000));
   auto mic = Device("twtest_capture", false, true);
   ScopedSoundDevices installed({mic});
-  std::unique_ptr<IDirectSoundCapture> dsc;
-  ASSERT_EQ(DirectSoundCaptureCreate(nullptr, &dsc), DS_OK);
-  DSCBUFFERDESC desc;
-  desc.dwBufferBytes = 32000;
-  desc.lpwfxFormat = &format_;
-  std::unique_ptr<IDirectSoundCaptureBuffer> ring;
-  ASSERT_EQ(dsc->CreateCaptureBuffer(desc, &ring), DS_OK);
+  auto ring = Capture(32000);
+  ASSERT_NE(ring, nullptr);
   mic->FailAfterFrames(30 * 160);  // 30 periods
   ASSERT_EQ(ring->Start(DSCBSTART_LOOPING), DS_OK);
   tick_.Advance(1000);
@@ -245,8 +245,8 @@ TEST_F(Alsa, ADeviceThatVanishesFailsItsBuffersWithTheReasonAndReopens) {
   EXPECT_EQ(ring->Stop(), DS_OK);
 
   mic->FailAfterFrames(-1);
-  std::unique_ptr<IDirectSoundCaptureBuffer> again;
-  ASSERT_EQ(dsc->CreateCaptureBuffer(desc, &again), DS_OK);
+  auto again = Capture(32000);
+  ASSERT_NE(again, nullptr);
   EXPECT_EQ(mic->Opens(), 2u);
   ASSERT_EQ(again->Start(DSCBSTART_LOOPING), DS_OK);
   EXPECT_EQ(again->GetCurrentPosition(nullptr, &read), DS_OK);
