@@ -230,7 +230,9 @@ void BuildZigzagWords(const uint8_t* source, ZigzagWords& words) {
 // "maybe uninitialized" when the code is instrumented for ThreadSanitizer).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)  // clang has no such warning and rejects the name
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 TW_AVX512 uint32_t ForwardQuantiseAvx512(const uint8_t* samples, const int32_t* reciprocalT, const ZigzagWords& words,
                                          int16_t* zigzag, const TransformConstants& k) {
