@@ -313,17 +313,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     TW_FUZZ_CHECK(calling <= 1);
     // Without acknowledgements from the peer, flow control stops the engine:
-    // a window of voice packets, two frames, and one file chunk for each
-    // transfer it started (a cancelled one still awaits its chunk's).
+    // a window of voice packets, two frames, and for each transfer it started
+    // one file chunk (a cancelled one still awaits its chunk's) and one
+    // cancel of a late accept to an offer it gave up.
     for (const auto& tube : cln.Mate().Tubes()) {
-      int32_t audio = 0, frames = 0, chunks = 0;
+      int32_t audio = 0, frames = 0, chunks = 0, cancels = 0;
       for (const TPendingAck& ack : tube->PendingAcks) {
         audio += ack.Code == sackAppBase + APP_AUDIO;
         frames += ack.Code == sackAppBase + APP_FRAME;
         chunks += ack.Code == sackAppBase + APP_FILE_DATA;
+        cancels += ack.Code == sackAppBase + APP_FILE_CANCEL;
       }
       TW_FUZZ_CHECK(audio <= TTalkUnit::kMaxPendingAudio && frames <= TTalkUnit::kMaxPendingFrames);
-      TW_FUZZ_CHECK(chunks <= outFiles && static_cast<size_t>(audio + frames + chunks) == tube->PendingAcks.size());
+      TW_FUZZ_CHECK(chunks <= outFiles && cancels <= outFiles);
+      TW_FUZZ_CHECK(static_cast<size_t>(audio + frames + chunks + cancels) == tube->PendingAcks.size());
     }
   }
 
