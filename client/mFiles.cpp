@@ -22,10 +22,6 @@ constexpr int32_t kChunkHeadroom = 64;
 // decided.
 constexpr int32_t kAnswered = -1;
 
-bool EndsWith(std::u16string_view text, std::u16string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 std::string_view NameOf(std::string_view path) {
   const size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -140,7 +136,7 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
     code = errNoReceiver;
   } else if (in.Active || in.State == fsOffered) {
     code = errBusy;  // a transfer, or an offer the container still decides
-  } else if (size < 0 || !IsPlainName(name) || EndsWith(name, suffix_)) {
+  } else if (size < 0 || !IsPlainName(name) || name.ends_with(suffix_)) {
     code = errDeclined;  // no file has a negative size or such a name
   } else {
     code = Decide(peer, name);

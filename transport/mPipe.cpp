@@ -229,7 +229,7 @@ TSack& CPipe::QueueMessageLast(int32_t code) {
 }
 
 TSack& CPipe::QueueLast(int32_t code, std::string body) {
-  if (queue_.Empty() && sendBuffer_.empty() && last_.empty()) return QueueOwn(code, std::move(body));
+  if (SendIdle()) return QueueOwn(code, std::move(body));
   SendPending = true;
   mill_.Stir();
   std::unique_ptr<TSack> sack = queue_.NewRecord();
