@@ -48,11 +48,7 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
   recorder_->Events.OnWave = [this](TBytes samples) { talks_->DoWaveRecorded(samples); };
   recorder_->Events.OnPacket = [this](TBytes packet) { talks_->DoAudioEncoded(packet); };
   recorder_->SetThreshold(noiseLevel_);
-  // Sound device failures go to the same report as the transport's caught
-  // failures: the control writes them to its error log.
-  recorder_->Events.OnFailure = [this](const std::string& reason) {
-    if (mate_) mate_->Mill().ReportError(reason);
-  };
+  recorder_->Events.OnFailure = [this](const std::string& reason) { ReportDeviceFailure(reason); };
   player_ = media_->CreatePlayer();
   encoder_ = media_->CreateEncoder();
   encoder_->SetQuality(frameQuality_);
@@ -357,6 +353,12 @@ void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
   } else if (TFileUnit::Handles(channel)) {
     files_->DoMessage(*p, channel, body);
   }
+}
+
+// While the engine lives, and during its teardown until the session layer
+// (which keeps the log) is gone.
+void TTWParleyCln::ReportDeviceFailure(const std::string& reason) {
+  if (mate_) mate_->Mill().ReportError(reason);
 }
 
 void TTWParleyCln::DoAck(TTubeId tube, int32_t channel) {

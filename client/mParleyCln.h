@@ -240,6 +240,9 @@ class TTWParleyCln {
   ICaptureSource& Capture() { return *capture_; }
   IVideoEncoder& Encoder() { return *encoder_; }
   bool Destroying() const { return destroying_; }
+  // A sound device's failure and its reason, for the control's error log
+  // (the same report as the transport's caught failures).
+  void ReportDeviceFailure(const std::string& reason);
   void SetLastError(int32_t code) { lastError_ = code; }
   // The record a handle names, or null; SelectPeer also sets LastError (0 or 3).
   TPeer* CheckPeer(TPeerHandle handle);

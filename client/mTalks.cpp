@@ -113,9 +113,7 @@ bool TTalkUnit::StartMedia(TPeer& peer) {
   player.SetDeviceIndex(engine_.Player().GetDeviceIndex());
   player.OnPlayed = [this, handle](TBytes samples) { WavePlayed(handle, samples); };
   player.SetRecorder(&engine_.Recorder());
-  player.OnFailure = [this](const std::string& reason) {
-    if (!engine_.Destroying()) engine_.Mate().Mill().ReportError(reason);
-  };
+  player.OnFailure = [this](const std::string& reason) { engine_.ReportDeviceFailure(reason); };
   if (!player.Start()) return false;
   if (audioActive_ && !engine_.Recorder().Start()) return false;
   if (videoActive_ && !engine_.Capture().StartCapture()) return false;
