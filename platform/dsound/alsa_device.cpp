@@ -402,17 +402,17 @@ class Stream {
   // The next period of every playing ring, mixed (one ring: as it is).
   void MixOut(uint8_t* out, uint8_t* scratch) {
     std::lock_guard lock(mutex_);
-    std::vector<const Tap*> playing;
-    for (const Tap* t : taps_)
-      if (t->running) playing.push_back(t);
-    if (playing.size() == 1) {
-      playing[0]->ring.CopyOut(playing[0]->pos, out, periodBytes_);
+    const auto running = [](const Tap* t) { return t->running; };
+    if (std::count_if(taps_.begin(), taps_.end(), running) == 1) {
+      const Tap* only = *std::find_if(taps_.begin(), taps_.end(), running);
+      only->ring.CopyOut(only->pos, out, periodBytes_);
       return;
     }
     const bool eight = format_.wBitsPerSample == 8;
     const size_t samples = eight ? periodBytes_ : periodBytes_ / 2;
     mix_.assign(samples, 0);
-    for (const Tap* t : playing) {
+    for (const Tap* t : taps_) {
+      if (!t->running) continue;
       t->ring.CopyOut(t->pos, scratch, periodBytes_);
       for (size_t i = 0; i < samples; ++i)
         mix_[i] += eight ? (scratch[i] - 128) << 8 : static_cast<int16_t>(scratch[2 * i] | (scratch[2 * i + 1] << 8));
