@@ -172,7 +172,8 @@ void CMate::AddTarget(TTubeId tube) {
 }
 
 TSack* CMate::SendToTargets(int32_t channel) {
-  std::string body = std::move(fields_);
+  TMessage body;
+  body.Raw(fields_);
   fields_.clear();
   const bool ack = std::exchange(ackNext_, false);
   std::vector<TTubeId> targets = std::move(targets_);
@@ -180,6 +181,19 @@ TSack* CMate::SendToTargets(int32_t channel) {
   // Targets were valid when added; only those still valid are served.
   std::erase_if(targets, [this](TTubeId t) { return CheckTube(t) == nullptr; });
   if (targets.empty()) return nullptr;
+  return Queue(targets, channel, std::move(body).Take(), ack);
+}
+
+TSack* CMate::Send(std::span<const TTubeId> targets, int32_t channel, TMessage body, bool ack) {
+  std::vector<TTubeId> valid;
+  valid.reserve(targets.size());
+  for (TTubeId t : targets)
+    if (SelectTube(t)) valid.push_back(t);
+  if (valid.empty()) return nullptr;
+  return Queue(valid, channel, std::move(body).Take(), ack);
+}
+
+TSack* CMate::Queue(std::span<const TTubeId> targets, int32_t channel, std::string body, bool ack) {
   const int32_t code = channel + sackAppBase;
   const auto length = static_cast<int32_t>(body.size());
   TSack* sack = Queue(code, std::move(body), 0);

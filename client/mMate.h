@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "platform/com/variant.h"
 #include "platform/win32/messages.h"
 #include "transport/mMill.h"
+#include "transport/twTools.h"
 
 namespace tw::cln {
 
@@ -129,7 +131,18 @@ class CMate {
   // Every tube, in announcement order (closed ones until the purge).
   const std::vector<std::unique_ptr<CTube>>& Tubes() const { return tubes_; }
 
-  // --- Sending: one unit is pushes, an optional RequestAck, targets, one send ---
+  // --- Sending ------------------------------------------------------------------
+  // Queues `body` as channel + 1000 to every valid tube of `targets` (route
+  // list from the last target to the first), asking each for an
+  // acknowledgement when `ack`. Null when no target is valid (LastError 3).
+  // The result is valid until control returns to the message loop or the
+  // layer sends again.
+  TSack* Send(std::span<const TTubeId> targets, int32_t channel, TMessage body, bool ack = false);
+  TSack* Send(TTubeId target, int32_t channel, TMessage body, bool ack = false) {
+    return Send(std::span<const TTubeId>(&target, 1), channel, std::move(body), ack);
+  }
+
+  // The older form, one unit being pushes, an optional RequestAck, targets, one send.
   void PushInt(int32_t value);
   void PushInt64(int64_t value);
   void PushString(std::string_view bytes);
@@ -210,6 +223,8 @@ class CMate {
   CPipe* SessionPipe();
   // Queues `body` as `code` on the session pipe, routed to `peerId` when not 0.
   TSack* Queue(int32_t code, std::string body, int32_t peerId);
+  // Queues `body` as channel + 1000 routed to `targets`, all valid tubes.
+  TSack* Queue(std::span<const TTubeId> targets, int32_t channel, std::string body, bool ack);
 
   std::u16string appId_;
   std::vector<std::unique_ptr<CTube>> tubes_;  // announcement order; ids ascending

@@ -182,9 +182,7 @@ TPeer* TTWParleyCln::SelectOpenPeer(TPeerHandle handle) {
 bool TTWParleyCln::SendText(TPeerHandle handle, const std::u16string& text, int32_t channel) {
   TPeer* p = SelectOpenPeer(handle);
   if (!p) return false;
-  mate_->PushWideString(text);
-  mate_->AddTarget(p->Tube);
-  mate_->SendToTargets(channel);
+  mate_->Send(p->Tube, channel, TMessage().Wide(text));
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tw::com {
 struct VARIANT;
@@ -20,6 +21,34 @@ void PutIntField(std::string& fields, int32_t value);
 void PutInt64Field(std::string& fields, int64_t value);
 void PutStrField(std::string& fields, std::string_view bytes);
 void PutWideField(std::string& fields, std::u16string_view text);
+
+// TMessage: the body of one message as a value. Fields are appended in order
+// and the whole body goes to a send in one call, so nothing built for one
+// message can be left over for the next. On a temporary the writers return
+// the temporary itself: `Send(TMessage().Int(code).Wide(text))` copies nothing.
+class TMessage {
+ public:
+  TMessage& Int(int32_t value) & { PutIntField(bytes_, value); return *this; }
+  TMessage& Int64(int64_t value) & { PutInt64Field(bytes_, value); return *this; }
+  TMessage& Str(std::string_view bytes) & { PutStrField(bytes_, bytes); return *this; }
+  TMessage& Wide(std::u16string_view text) & { PutWideField(bytes_, text); return *this; }
+  // Bytes already encoded as fields (a route list, a forwarded body).
+  TMessage& Raw(std::string_view fields) & { bytes_.append(fields); return *this; }
+
+  TMessage&& Int(int32_t value) && { return std::move(Int(value)); }
+  TMessage&& Int64(int64_t value) && { return std::move(Int64(value)); }
+  TMessage&& Str(std::string_view bytes) && { return std::move(Str(bytes)); }
+  TMessage&& Wide(std::u16string_view text) && { return std::move(Wide(text)); }
+  TMessage&& Raw(std::string_view fields) && { return std::move(Raw(fields)); }
+
+  const std::string& Bytes() const { return bytes_; }
+  size_t Size() const { return bytes_.size(); }
+  // The body, for the send that queues it.
+  std::string Take() && { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
 
 // One field as a byte string of its own; route lists are concatenated IntFields.
 std::string IntToField(int32_t value);
