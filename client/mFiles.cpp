@@ -6,7 +6,8 @@
 
 #include "client/mCRC32.h"
 #include "client/mOfferedName.h"
-#include "client/mParleyCln.h"
+#include "client/mPeer.h"
+#include "client/mUnitHost.h"
 #include "transport/twTools.h"
 
 namespace tw::cln {
@@ -58,7 +59,7 @@ int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
   out.Crc = kCrc32Start;
   out.Size = size;
   out.Sent = 0;
-  out.StartTick = win32::GetTickCount();
+  out.StartTick = host_.Now();
   out.OfferHeld = out.StaleAnswers > 0 || out.CancelUnacked;
   if (!out.OfferHeld) SendOffer(peer);
   return errNone;
@@ -67,9 +68,7 @@ int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
 void TFileUnit::SendOffer(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
   out.OfferHeld = false;
-  engine_.Mate().PushWideString(BareFileName(out.Path));
-  engine_.Mate().PushInt64(out.Size);
-  Send(peer, APP_FILE_OFFER);
+  host_.Send(peer, APP_FILE_OFFER, TMessage().Wide(BareFileName(out.Path)).Int64(out.Size));
 }
 
 int32_t TFileUnit::CancelOutFile(TPeer& peer) {
@@ -91,7 +90,7 @@ std::u16string TFileUnit::GetOutgoingFile(const TPeer& peer) const {
 // The room counts body bytes; the frame around them must fit the read size
 // of the pipes it crosses too, or each hop waits a pump step for its tail.
 int32_t TFileUnit::ChunkSize() {
-  const int32_t room = engine_.Mate().GetChunkSize();
+  const int32_t room = host_.ChunkRoom();
   return room > 2 * kChunkHeadroom ? room - kChunkHeadroom : room;
 }
 
@@ -132,7 +131,7 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   TInFile& in = peer.Files.In;
   const std::u16string name = TrimOfferedName(offered);
   int32_t code = errNone;
-  if (!engine_.Events.OnInFileRequested) {
+  if (!host_.Events().OnInFileRequested) {
     code = errNoReceiver;
   } else if (in.Active || in.State == fsOffered) {
     code = errBusy;  // a transfer, or an offer the container still decides
@@ -151,17 +150,16 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   in.Size = size;
   in.Received = 0;
   in.Crc = kCrc32Start;
-  in.StartTick = win32::GetTickCount();
+  in.StartTick = host_.Now();
   receiving_.push_back(&in);
-  engine_.Mate().PushInt64(0);  // resume offset: transfers always start at 0
-  Send(peer, APP_FILE_ACCEPT);
+  host_.Send(peer, APP_FILE_ACCEPT, TMessage().Int64(0));  // resume offset: transfers always start at 0
 }
 
 // The container runs inside the event and may pump messages: the peer's
 // cancel, a disconnect or a closed session may come meanwhile.
 int32_t TFileUnit::Decide(TPeer& peer, const std::u16string& name) {
   TInFile& in = peer.Files.In;
-  const auto event = engine_.Events.OnInFileRequested;
+  const auto event = host_.Events().OnInFileRequested;
   const uint32_t offer = ++offers_;
   in.State = fsOffered;
   in.Offer = offer;
@@ -172,7 +170,7 @@ int32_t TFileUnit::Decide(TPeer& peer, const std::u16string& name) {
   in.State = fsNone;
   in.Offer = 0;
   if (!okay) return errDeclined;
-  if (peer.LinkState != lsConnected || engine_.GetSessionStatus() != ssOpen) return errCancelled;
+  if (peer.LinkState != lsConnected || !host_.SessionOpen()) return errCancelled;
   return PrepareIncoming(in, name, path);
 }
 
@@ -222,8 +220,7 @@ void TFileUnit::DoAccepted(TPeer& peer) {
     return;
   }
   out.State = fsMoving;
-  engine_.Mate().PushInt64(0);  // start offset
-  Send(peer, APP_FILE_START);
+  host_.Send(peer, APP_FILE_START, TMessage().Int64(0));  // start offset
 }
 
 void TFileUnit::DoStart(TPeer& peer) {
@@ -232,7 +229,7 @@ void TFileUnit::DoStart(TPeer& peer) {
   in.State = fsMoving;
   in.Received = 0;  // the temporary file is new and empty: no offset but 0
   in.Crc = kCrc32Start;
-  Send(peer, APP_FILE_READY);
+  host_.Send(peer, APP_FILE_READY);
 }
 
 void TFileUnit::DoReady(TPeer& peer) {
@@ -266,8 +263,7 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
   if (!out.Active || out.State != fsMoving || !out.Ready || out.InFlight || out.DoneSent) return;
   if (out.Sent >= out.Size) {
-    engine_.Mate().PushInt(static_cast<int32_t>(out.Crc));
-    out.DoneSent = Send(peer, APP_FILE_DONE);
+    out.DoneSent = host_.Send(peer, APP_FILE_DONE, TMessage().Int(static_cast<int32_t>(out.Crc)));
     return;
   }
   const int64_t chunk = ChunkSize();
@@ -279,13 +275,12 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
     EndOutFile(peer, errReadFailed, true);
     return;
   }
-  engine_.Mate().PushString(chunk_);
-  if (!Send(peer, APP_FILE_DATA, true)) return;
+  if (!host_.Send(peer, APP_FILE_DATA, TMessage().Str(chunk_), true)) return;
   out.InFlight = true;
   out.Sent += static_cast<int64_t>(n);
   out.Crc = Crc32Update(out.Crc, chunk_);
   if (ProgressDue(out.LastProgress))
-    Fire(engine_.Events.OnOutFileProgress, peer.Handle, Int64Lo(out.Sent), Int64Hi(out.Sent), Int64Lo(out.Size),
+    Fire(host_.Events().OnOutFileProgress, peer.Handle, Int64Lo(out.Sent), Int64Hi(out.Sent), Int64Lo(out.Size),
          Int64Hi(out.Size));
 }
 
@@ -307,7 +302,7 @@ void TFileUnit::DoData(TPeer& peer, std::string& body) {
     in.Crc = Crc32Update(in.Crc, field.data(), n);
   }
   if (ProgressDue(in.LastProgress))
-    Fire(engine_.Events.OnInFileProgress, peer.Handle, Int64Lo(in.Received), Int64Hi(in.Received),
+    Fire(host_.Events().OnInFileProgress, peer.Handle, Int64Lo(in.Received), Int64Hi(in.Received),
          Int64Lo(in.Size), Int64Hi(in.Size));
 }
 
@@ -342,7 +337,7 @@ void TFileUnit::EndInFile(TPeer& peer, int32_t code, bool notify) {
   in.Destination.clear();
   in.Temporary.clear();
   if (notify) SendCode(peer, APP_FILE_END, code);
-  if (!engine_.Destroying()) Fire(engine_.Events.OnInFileDone, peer.Handle, code);
+  if (!host_.Destroying()) Fire(host_.Events().OnInFileDone, peer.Handle, code);
 }
 
 void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
@@ -362,7 +357,7 @@ void TFileUnit::EndOutFile(TPeer& peer, int32_t code, bool notify) {
   out.InFlight = false;
   (void)out.Source.Close();
   out.Path.clear();
-  if (!engine_.Destroying()) Fire(engine_.Events.OnOutFileDone, peer.Handle, code);
+  if (!host_.Destroying()) Fire(host_.Events().OnOutFileDone, peer.Handle, code);
 }
 
 void TFileUnit::PeerGone(TPeer& peer) {
@@ -398,8 +393,7 @@ bool TFileUnit::TakeStaleAnswer(TPeer& peer, bool accepted) {
     // came before the offer (the transport keeps the order of one code
     // only). No other offer of ours is on its way, so this cancel can reach
     // that transfer alone; the next offer waits until it was taken.
-    engine_.Mate().PushInt(errCancelled);
-    out.CancelUnacked = Send(peer, APP_FILE_CANCEL, true);
+    out.CancelUnacked = host_.Send(peer, APP_FILE_CANCEL, TMessage().Int(errCancelled), true);
   }
   ReleaseHeldOffer(peer);
   return true;
@@ -425,20 +419,12 @@ void TFileUnit::Release(TPeer& peer) {
 
 // --- Helpers ---------------------------------------------------------------------
 
-bool TFileUnit::Send(TPeer& peer, int32_t channel, bool ack) {
-  CMate& mate = engine_.Mate();
-  if (ack) mate.RequestAck();
-  mate.AddTarget(peer.Tube);
-  return mate.SendToTargets(channel) != nullptr;
-}
-
 void TFileUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) {
-  engine_.Mate().PushInt(code);
-  Send(peer, channel);
+  host_.Send(peer, channel, TMessage().Int(code));
 }
 
 bool TFileUnit::ProgressDue(uint32_t& lastProgress) {
-  const uint32_t now = win32::GetTickCount();
+  const uint32_t now = host_.Now();
   if (static_cast<uint32_t>(now - lastProgress) < kProgressEveryMs) return false;
   lastProgress = now;
   return true;

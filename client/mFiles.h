@@ -30,7 +30,8 @@
 // a held offer goes out only once that cancel was acknowledged.
 //
 // The records live in each TPeer (TPeerFiles) and own their open files; every
-// file call goes through the file layer.
+// file call goes through the file layer. The unit reaches the engine only
+// through IUnitHost.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +43,7 @@
 
 namespace tw::cln {
 
-class TTWParleyCln;
+class IUnitHost;
 struct TPeer;
 
 // File codes (channels; they travel as channel + 1000).
@@ -109,7 +110,7 @@ struct TPeerFiles {
 
 class TFileUnit {
  public:
-  explicit TFileUnit(TTWParleyCln& engine) : engine_(engine) {}
+  explicit TFileUnit(IUnitHost& host) : host_(host) {}
   TFileUnit(const TFileUnit&) = delete;
   TFileUnit& operator=(const TFileUnit&) = delete;
 
@@ -167,12 +168,10 @@ class TFileUnit {
   void SendNextChunk(TPeer& peer);
   void EndOutFile(TPeer& peer, int32_t code, bool notify);
   void EndInFile(TPeer& peer, int32_t code, bool notify);
-  // Sends the fields pushed so far to the peer as `channel`; true when queued.
-  bool Send(TPeer& peer, int32_t channel, bool ack = false);
   void SendCode(TPeer& peer, int32_t channel, int32_t code);
   bool ProgressDue(uint32_t& lastProgress);
 
-  TTWParleyCln& engine_;
+  IUnitHost& host_;
   std::u16string suffix_ = kDefaultTransferSuffix;
   uint32_t offers_ = 0;
   std::vector<const TInFile*> receiving_;  // the active incoming transfers

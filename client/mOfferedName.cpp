@@ -1,6 +1,6 @@
 #include "client/mOfferedName.h"
 
-namespace tw {
+namespace tw::cln {
 
 std::u16string BareFileName(std::u16string_view path) {
   size_t slash = path.find_last_of(u'/');
@@ -28,4 +28,4 @@ std::optional<std::u16string> SafeLocalName(std::u16string_view name) {
   return std::u16string(last);
 }
 
-}  // namespace tw
+}  // namespace tw::cln

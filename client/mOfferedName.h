@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace tw {
+namespace tw::cln {
 
 // The sender's offered name: `path` without its folders (split on '/').
 std::u16string BareFileName(std::u16string_view path);
@@ -28,4 +28,4 @@ bool IsPlainName(std::u16string_view name);
 // whose last component is "", "." or "..": such an offer is refused.
 std::optional<std::u16string> SafeLocalName(std::u16string_view name);
 
-}  // namespace tw
+}  // namespace tw::cln

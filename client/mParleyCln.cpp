@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <span>
+#include <string>
+#include <vector>
 
+#include "client/mUnitHost.h"
 #include "platform/win32/text.h"
+#include "platform/win32/tick.h"
 #include "transport/twTools.h"
 
 namespace tw::cln {
@@ -12,21 +17,65 @@ static_assert(int{errBusy} == int{meBusy} && int{errInvalidHandle} == int{meInva
                   int{errNotByteArray} == int{meNotByteArray},
               "the session layer's errors are the engine's");
 
+// The units' view of the engine: its peer records, its session layer for
+// sending, its events, clock, media, LastError and reporter.
+class TTWParleyCln::TUnitHost final : public IUnitHost {
+ public:
+  explicit TUnitHost(TTWParleyCln& engine) : engine_(engine) {}
+
+  TPeer* FindPeer(TPeerHandle handle) override { return engine_.CheckPeer(handle); }
+  TPeer* FindPeerByHubId(int32_t hubId) override {
+    const CTube* tube = engine_.mate_->FindTubeById(hubId);
+    TPeer* p = tube ? engine_.CheckPeer(tube->UserData) : nullptr;
+    return p && p->Tube == tube->Id ? p : nullptr;
+  }
+  int32_t HubId(const TPeer& peer) override { return engine_.mate_->GetTubeId(peer.Tube); }
+  bool SessionOpen() const override { return engine_.status_ == ssOpen; }
+
+  bool Send(std::span<TPeer* const> peers, int32_t channel, TMessage body, bool ack) override {
+    if (peers.size() == 1) return engine_.mate_->Send(peers[0]->Tube, channel, std::move(body), ack) != nullptr;
+    std::vector<TTubeId> tubes;
+    tubes.reserve(peers.size());
+    for (const TPeer* p : peers) tubes.push_back(p->Tube);
+    return engine_.mate_->Send(tubes, channel, std::move(body), ack) != nullptr;
+  }
+  int32_t PendingAcks(const TPeer& peer, int32_t channel) override {
+    return engine_.mate_->CountPendingAcks(peer.Tube, channel);
+  }
+  int32_t ChunkRoom() override { return engine_.mate_->GetChunkSize(); }
+
+  TParleyClnEvents& Events() override { return engine_.Events; }
+  uint32_t Now() override { return win32::GetTickCount(); }
+  void SetLastError(int32_t code) override { engine_.lastError_ = code; }
+  bool Destroying() const override { return engine_.destroying_; }
+  void ReportFailure(const std::string& reason) override { engine_.ReportDeviceFailure(reason); }
+
+  TMediaFactory& MediaFactory() override { return *engine_.media_; }
+  IRecorder& Recorder() override { return *engine_.recorder_; }
+  IPlayer& Player() override { return *engine_.player_; }
+  ICaptureSource& Capture() override { return *engine_.capture_; }
+  IVideoEncoder& Encoder() override { return *engine_.encoder_; }
+
+ private:
+  TTWParleyCln& engine_;
+};
+
 // Creation in dependency order: the capture, the timer, the session layer
 // with its closures, the peer list, the recorder with its hand-overs, the
 // player and the encoder.
 TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
     : media_(media ? std::move(media) : std::make_shared<TMediaFactory>()) {
-  talks_ = std::make_unique<TTalkUnit>(*this);
-  files_ = std::make_unique<TFileUnit>(*this);
+  host_ = std::make_unique<TUnitHost>(*this);
+  talks_ = std::make_unique<TTalkUnit>(*host_);
+  files_ = std::make_unique<TFileUnit>(*host_);
   capture_ = media_->CreateCapture();
   capture_->OnFrame = [this](const win32::Bitmap& frame) { talks_->DoCaptureFrame(frame); };
   timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) {
       try {
         TimerTick();
-      } catch (const std::exception&) {
-        mate_->Mill().ReportError("TTWParleyCln.TimerTick");
+      } catch (const std::exception& e) {
+        ReportDeviceFailure(std::string("TTWParleyCln.TimerTick: ") + e.what());
       }
     }
     return win32::LRESULT{0};
@@ -67,8 +116,8 @@ TTWParleyCln::~TTWParleyCln() {
   capture_.reset();  // stops its streaming thread, which checks `destroying_` meanwhile
   recorder_->Events = {};
   for (auto& p : peers_) {
-    p->Player.reset();
-    p->Decoder.reset();
+    p->Talk.Player.reset();
+    p->Talk.Decoder.reset();
   }
   recorder_.reset();
   player_.reset();
@@ -89,7 +138,6 @@ TPeer* TTWParleyCln::CheckPeer(TPeerHandle handle) {
 TPeer* TTWParleyCln::SelectPeer(TPeerHandle handle) {
   lastError_ = errNone;
   TPeer* p = CheckPeer(handle);
-  current_ = p ? handle : 0;
   if (!p) lastError_ = errInvalidHandle;
   return p;
 }
@@ -249,7 +297,7 @@ bool TTWParleyCln::BeginTalk(TPeerHandle handle, bool audio, bool video) {
 
 int32_t TTWParleyCln::GetTalkState(TPeerHandle handle) {
   TPeer* p = SelectPeer(handle);
-  return p ? int32_t{p->TalkState} : int32_t{tkIdle};
+  return p ? int32_t{p->Talk.State} : int32_t{tkIdle};
 }
 
 // --- Settings --------------------------------------------------------------------
@@ -287,9 +335,7 @@ void TTWParleyCln::SetFrameQuality(int32_t quality) {
 // --- Timer -----------------------------------------------------------------------
 
 void TTWParleyCln::TimerTick() {
-  if (destroying_) return;
-  tick_ = win32::GetTickCount();
-  if (inTimer_) return;
+  if (destroying_ || inTimer_) return;
   inTimer_ = true;
   struct Reset {
     bool& flag;
@@ -341,7 +387,6 @@ void TTWParleyCln::DoMessage(TTubeId tube, std::string& body, int32_t channel) {
   if (destroying_) return;
   TPeer* p = TubePeer(tube);
   if (!p) return;  // not bonded yet, or disconnected: dropped
-  current_ = p->Handle;
   if (channel == APP_ALERT || channel == APP_CHAT) {
     const std::u16string text = ReadWideField(body);
     auto& event = channel == APP_ALERT ? Events.OnAlertMessage : Events.OnChatMessage;
@@ -371,16 +416,6 @@ void TTWParleyCln::DoBinary(TTubeId tube, const com::VARIANT& message) {
   } else if (TPeer* p = TubePeer(tube)) {
     Events.OnBinaryMessage(p->Handle, message);
   }
-}
-
-// --- Helpers ---------------------------------------------------------------------
-
-std::u16string TrimLeadingBackslash(std::u16string_view text) {
-  auto blank = [](char16_t c) { return c <= u' '; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  if (!text.empty() && text.front() == u'\\') text.remove_prefix(1);
-  return std::u16string(text);
 }
 
 }  // namespace tw::cln

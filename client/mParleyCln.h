@@ -18,94 +18,21 @@
 #include <string>
 #include <vector>
 
+#include "client/mCodes.h"
+#include "client/mEvents.h"
 #include "client/mFiles.h"
 #include "client/mMate.h"
 #include "client/mMedia.h"
+#include "client/mPeer.h"
 #include "client/mTalks.h"
 #include "platform/com/variant.h"
 #include "platform/win32/messages.h"
-#include "transport/mErrors.h"
 #include "transport/mSessionCommands.h"
 
 namespace tw::cln {
 
-using TPeerHandle = int32_t;
-
-// The client's LastError codes; the same numbers are the codes of the talk
-// and file events. Those shared with the server come from its session layer.
-using tw::errInvalidHandle;
-using tw::errNone;
-using tw::errNotByteArray;
-using tw::errSessionNotOpen;
-using tw::errTransport;
-enum : int32_t {
-  errCancelled = 1,
-  errNoReceiver = 5,
-  errWrongState = 6,
-  errDeclined = 23,
-  errBusy = 30,
-  errNoTransfer = 31,
-  errMediaFailed = 50,
-  errRenameFailed = 104,
-  errOpenFailed = 105,
-  errCreateFailed = 106,
-  errReadFailed = 107,
-  errWriteFailed = 108,
-  errCrcMismatch = 112,
-};
-
 // Codes exchanged between peers besides those of the talk and file units.
 enum : int32_t { APP_ALERT = 90, APP_CHAT = 91 };
-
-// Session status and peer link states.
-enum : uint8_t { ssClosed = 0, ssOpening = 1, ssOpen = 2 };
-enum : uint8_t { lsNew = 0, lsConnected = 1, lsDisconnected = 2 };
-
-// One bonded peer.
-struct TPeer {
-  TPeerHandle Handle = 0;
-  TTubeId Tube = 0;  // looked up in the session layer at every use
-  int32_t Moniker = 0;
-  uint8_t LinkState = lsNew;
-  uint8_t TalkState = tkIdle;
-  std::u16string Name;
-  // While media run for this peer (talk unit).
-  std::unique_ptr<IPlayer> Player;
-  // The peer's outgoing and incoming file transfers (file unit).
-  TPeerFiles Files;
-  std::unique_ptr<IVideoDecoder> Decoder;
-};
-
-// Event closures; each fires only when assigned and never during destruction.
-struct TParleyClnEvents {
-  std::function<void()> OnSessionOpen;
-  std::function<void()> OnSessionClosed;
-  std::function<void(int32_t code)> OnSessionRejected;
-  std::function<void(TPeerHandle)> OnPeerConnected;
-  std::function<void(TPeerHandle)> OnPeerDisconnected;
-  std::function<void(TPeerHandle, const std::u16string& text)> OnAlertMessage;
-  std::function<void(TPeerHandle, const std::u16string& text)> OnChatMessage;
-  std::function<void(TPeerHandle, const com::VARIANT& message)> OnBinaryMessage;  // 0: the server host
-  // Talks.
-  std::function<void(TPeerHandle, bool& okay, bool& audio, bool& video)> OnTalkInvited;
-  std::function<void(TPeerHandle)> OnTalkBegan;
-  std::function<void(TPeerHandle)> OnTalkEnded;
-  std::function<void(TPeerHandle)> OnTalkJoined;
-  std::function<void(TPeerHandle, int32_t code)> OnTalkRefused;
-  std::function<void(int32_t code)> OnError;
-  std::function<void(TBytes data)> OnWaveRecorded;
-  std::function<void(TPeerHandle, TBytes data)> OnWavePlayed;
-  std::function<void(TBytes image)> OnLocalFrame;
-  std::function<void(TPeerHandle, TBytes image)> OnRemoteFrame;
-  // Files.
-  std::function<void(TPeerHandle, std::u16string& path, bool& okay)> OnInFileRequested;
-  std::function<void(TPeerHandle, int32_t countLo, int32_t countHi, int32_t sizeLo, int32_t sizeHi)>
-      OnOutFileProgress;
-  std::function<void(TPeerHandle, int32_t countLo, int32_t countHi, int32_t sizeLo, int32_t sizeHi)>
-      OnInFileProgress;
-  std::function<void(TPeerHandle, int32_t code)> OnOutFileDone;
-  std::function<void(TPeerHandle, int32_t code)> OnInFileDone;
-};
 
 class TTWParleyCln {
  public:
@@ -113,8 +40,9 @@ class TTWParleyCln {
   static constexpr uint32_t kTimerMs = 20;
 
   // `media` makes the recorder, players, capture and encoder (null: the
-  // defaults that do nothing). `startPump` false leaves the transport's pump
-  // to the caller (tests).
+  // real ones over the sound devices, the capture graph and the video
+  // codec). `startPump` false leaves the transport's pump to the caller
+  // (tests).
   explicit TTWParleyCln(std::shared_ptr<TMediaFactory> media = nullptr, bool startPump = true);
   // Drops the session without events.
   ~TTWParleyCln();
@@ -188,7 +116,8 @@ class TTWParleyCln {
   // call is pending or the peer has a talk state) or 50 (media failed).
   bool BeginTalk(TPeerHandle handle, bool audio, bool video);
   void EndTalk() { talks_->EndTalk(); }
-  TPeerHandle GetCaller() const { return talks_->Caller(); }
+  // The peer a call of ours waits on (the pending callee), or 0.
+  TPeerHandle GetCaller() const { return talks_->Callee(); }
   int32_t GetTalkCount() const { return talks_->TalkCount(); }
   TPeerHandle GetTalker(int32_t index) const { return talks_->Talker(index); }
   int32_t GetTalkState(TPeerHandle handle);  // 0 and LastError 3 for an invalid handle
@@ -230,7 +159,7 @@ class TTWParleyCln {
   void SetOnStartAudioOverload(std::function<void()> f) { recorder_->Events.OnLoud = std::move(f); }
   void SetOnStopAudioOverload(std::function<void()> f) { recorder_->Events.OnLoudEnd = std::move(f); }
 
-  // --- For the units and tests --------------------------------------------------------
+  // --- For tests ---------------------------------------------------------------------
   CMate& Mate() { return *mate_; }
   TTalkUnit& Talks() { return *talks_; }
   TFileUnit& Files() { return *files_; }
@@ -240,10 +169,10 @@ class TTWParleyCln {
   ICaptureSource& Capture() { return *capture_; }
   IVideoEncoder& Encoder() { return *encoder_; }
   bool Destroying() const { return destroying_; }
-  // A sound device's failure and its reason, for the control's error log
-  // (the same report as the transport's caught failures).
+  // A failure and its reason (a device's, a talk's media, a caught
+  // exception), for the control's error log: the same report as the
+  // transport's caught failures.
   void ReportDeviceFailure(const std::string& reason);
-  void SetLastError(int32_t code) { lastError_ = code; }
   // The record a handle names, or null; SelectPeer also sets LastError (0 or 3).
   TPeer* CheckPeer(TPeerHandle handle);
   TPeer* SelectPeer(TPeerHandle handle);
@@ -253,6 +182,8 @@ class TTWParleyCln {
   void TimerTick();
 
  private:
+  class TUnitHost;  // the units' view of the engine
+
   void Close(int32_t code);
   bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
   // The first checks of the text and file operations: LastError cleared,
@@ -276,13 +207,12 @@ class TTWParleyCln {
   std::unique_ptr<ICaptureSource> capture_;
   std::vector<std::unique_ptr<TPeer>> peers_;  // bonding order; handles ascending
   TPeerHandle nextHandle_ = 0;
-  TPeerHandle current_ = 0;
-  uint32_t tick_ = 0;
   bool inTimer_ = false;
   win32::HWND timerWindow_ = 0;
   std::unique_ptr<IRecorder> recorder_;
   std::unique_ptr<IPlayer> player_;
   std::unique_ptr<IVideoEncoder> encoder_;
+  std::unique_ptr<TUnitHost> host_;
   std::unique_ptr<TTalkUnit> talks_;
   std::unique_ptr<TFileUnit> files_;
   int32_t lastError_ = errNone;
@@ -291,12 +221,5 @@ class TTWParleyCln {
   int32_t noiseLevel_ = 2;
   int32_t frameQuality_ = 3;
 };
-
-// 64-bit values for the 32-bit arguments of progress events.
-inline int32_t Int64Lo(int64_t v) { return static_cast<int32_t>(static_cast<uint64_t>(v)); }
-inline int32_t Int64Hi(int64_t v) { return static_cast<int32_t>(static_cast<uint64_t>(v) >> 32); }
-// The text without leading and trailing blanks and control characters, then
-// without one leading backslash if it has one.
-std::u16string TrimLeadingBackslash(std::u16string_view text);
 
 }  // namespace tw::cln

@@ -17,17 +17,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "client/mCodes.h"
 #include "client/mMedia.h"
 #include "platform/bitmap/bitmap.h"
 
 namespace tw::cln {
 
-class TTWParleyCln;
+class IUnitHost;
 struct TPeer;
-using TPeerHandle = int32_t;
 
 // Talk codes (channels; they travel as channel + 1000).
 enum : int32_t {
@@ -43,6 +44,15 @@ enum : int32_t {
 
 // Talk states of a peer.
 enum : uint8_t { tkIdle = 0, tkCalling = 1, tkTalking = 2, tkInvited = 3 };
+
+// The unit's part of a peer's record.
+struct TPeerTalk {
+  uint8_t State = tkIdle;
+  // While media run for this peer.
+  std::unique_ptr<IPlayer> Player;
+  std::unique_ptr<IVideoDecoder> Decoder;
+  bool FrameRefused = false;  // its decoder refused a frame of this talk (reported)
+};
 
 class TTalkUnit {
  public:
@@ -72,7 +82,7 @@ class TTalkUnit {
   // invitation, an accept from a stranger starts nothing.
   static constexpr uint32_t kJoinWindowMs = 10'000;
 
-  explicit TTalkUnit(TTWParleyCln& engine);
+  explicit TTalkUnit(IUnitHost& host);
   TTalkUnit(const TTalkUnit&) = delete;
   TTalkUnit& operator=(const TTalkUnit&) = delete;
 
@@ -84,7 +94,8 @@ class TTalkUnit {
   // --- Operations (the engine selects and checks nothing more) ---------------------
   bool BeginTalk(TPeer& peer, bool audio, bool video);
   void EndTalk();
-  TPeerHandle Caller() const { return callee_; }
+  // The peer our call waits on, or 0.
+  TPeerHandle Callee() const { return callee_; }
   int32_t TalkCount() const { return static_cast<int32_t>(talkers_.size()); }
   TPeerHandle Talker(int32_t index) const;
   bool AudioActive() const { return audioActive_; }
@@ -99,7 +110,9 @@ class TTalkUnit {
   void DoCaptureFrame(const win32::Bitmap& frame);  // the capture's streaming thread
 
  private:
-  bool StartMedia(TPeer& peer);
+  // Starts the peer's player and decoder and the shared media the talk
+  // uses; a failure is reported with the operation that met it.
+  bool StartMedia(TPeer& peer, const char* operation);
   // The recorder and capture are in use while a talk has talkers or a call
   // is being set up.
   bool SharedMediaInUse() const { return !talkers_.empty() || callee_ != 0; }
@@ -112,7 +125,6 @@ class TTalkUnit {
   void TalkBegan(TPeer& peer);
   void AddTalker(TPeerHandle handle);
   void RemoveTalker(TPeerHandle handle);
-  void Send(TPeer& peer, int32_t channel);
   void SendCode(TPeer& peer, int32_t channel, int32_t code);
   void SendAudio(TPeer& peer, TBytes packet);
   void SendFrame(TPeer& peer);
@@ -125,7 +137,7 @@ class TTalkUnit {
   void DoAudio(TPeer& peer, std::string& body);
   void DoFrame(TPeer& peer, std::string& body);
 
-  TTWParleyCln& engine_;
+  IUnitHost& host_;
   std::vector<TPeerHandle> talkers_;  // in the order their talks began
   std::atomic<size_t> talkerCount_{0};  // the same count, for the streaming thread
   TPeerHandle callee_ = 0;
@@ -145,6 +157,7 @@ class TTalkUnit {
   std::string localImage_;
   std::string remoteImage_;
   uint32_t keyFrameTick_ = 0;
+  bool encodeFailed_ = false;  // the last frame could not be coded (reported)
 };
 
 }  // namespace tw::cln

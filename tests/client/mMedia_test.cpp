@@ -122,8 +122,10 @@ TEST_F(RealMedia, ASoundDeviceThatFailsFailsBeginTalkWith50AndReleasesTheMedia) 
   device->FailOpen(1);
   EXPECT_FALSE(a->BeginTalk(a.Handle(u"c1"), true, false));
   EXPECT_EQ(a->GetLastError(), cln::errMediaFailed);
-  // The reason reaches the report that the control writes to its error log.
-  EXPECT_EQ(reports, std::vector<std::string>{"*EXP*  CDSPlay.Start: DirectSoundCreate failed ($88780078)"});
+  // The reason reaches the report that the control writes to its error log,
+  // followed by the operation that failed for it.
+  EXPECT_EQ(reports, (std::vector<std::string>{"*EXP*  CDSPlay.Start: DirectSoundCreate failed ($88780078)",
+                                               "*EXP*  TTalkUnit.BeginTalk: the player did not start"}));
   EXPECT_EQ(a->GetCaller(), 0);
   EXPECT_TRUE(a->BeginTalk(a.Handle(u"c1"), true, false));
   h.Clients().clear();

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace tw {
+namespace tw::cln {
 namespace {
 
 using namespace std::string_literals;
@@ -23,6 +23,10 @@ TEST(OfferedName, TheReceiverTrimsBlanksAndControlsThenOneBackslash) {
       {u"\0name\0"s, u"name"},       // NUL at either end is a control character
       {u"a  b", u"a  b"},
       {u"   ", u""},
+      {u" \t\\dir\\file.txt \r\n", u"dir\\file.txt"},
+      {u"plain", u"plain"},
+      {u" \\ ", u""},  // the backslash goes after the trim
+      {u"", u""},
   };
   for (const auto& [offered, shown] : cases) EXPECT_EQ(TrimOfferedName(offered), shown);
 }
@@ -74,4 +78,4 @@ TEST(OfferedName, APeerNamesAFileNeverAPlace) {
 }
 
 }  // namespace
-}  // namespace tw
+}  // namespace tw::cln

@@ -327,20 +327,12 @@ TEST(EngineLifetime, DestroyingWithASessionOpenFiresNothingAndOthersSeeItLeave) 
 
 // --- Helpers -------------------------------------------------------------------------------------
 
-TEST(EngineHelpers, Int64HalvesAndTrimmedNames) {
+TEST(EngineHelpers, Int64Halves) {
   EXPECT_EQ(cln::Int64Lo((int64_t{1} << 32) + 5), 5);
   EXPECT_EQ(cln::Int64Hi((int64_t{1} << 32) + 5), 1);
   EXPECT_EQ(cln::Int64Lo(-1), -1);
   EXPECT_EQ(cln::Int64Hi(-1), -1);
   EXPECT_EQ(cln::Int64Hi(int64_t{0x7fffffff} << 32), 0x7fffffff);
-  const std::pair<std::u16string, std::u16string> cases[] = {
-      {u" \t\\dir\\file.txt \r\n", u"dir\\file.txt"},
-      {u"\\\\server\\share", u"\\server\\share"},
-      {u"plain", u"plain"},
-      {u" \\ ", u""},
-      {u"", u""},
-  };
-  for (auto& [in, out] : cases) EXPECT_EQ(cln::TrimLeadingBackslash(in), out);
 }
 
 // --- Media seams ---------------------------------------------------------------------------------

@@ -104,7 +104,7 @@ class TalkRig {
     inInvite = std::move(inside);
     Say(r, cln::APP_TALK_INVITE);
     // Reads the state without touching LastError.
-    EXPECT_TRUE(h.Run([&] { return seenInHandler >= 0 && a->CheckPeer(p1)->TalkState != cln::tkInvited; }));
+    EXPECT_TRUE(h.Run([&] { return seenInHandler >= 0 && a->CheckPeer(p1)->Talk.State != cln::tkInvited; }));
   }
 
   TMediaLog media;  // outlives the engine whose fakes write into it

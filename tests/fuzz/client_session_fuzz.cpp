@@ -297,8 +297,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (TPeerHandle h : connected) {
       const TPeer* p = cln.CheckPeer(h);
       TW_FUZZ_CHECK(p != nullptr);
-      TW_FUZZ_CHECK(p->TalkState <= tkInvited);
-      if (p->TalkState == tkCalling) {
+      TW_FUZZ_CHECK(p->Talk.State <= tkInvited);
+      if (p->Talk.State == tkCalling) {
         ++calling;
         TW_FUZZ_CHECK(cln.GetCaller() == h);
       }
