@@ -415,106 +415,7 @@ TEST(TalkScenarios, EachCalleeThatAcceptsCompletesTheMeshOfFour) {
   }));
 }
 
-// --- Who may join a talk -------------------------------------------------------------------------
-
-// After a accepted r1's invitation, r2 (which a never called) sends its
-// accept: r2 joins only while a may still expect r1's other talkers.
-struct TJoinCase {
-  const char* name;
-  uint32_t afterMs;  // from a's acceptance to r2's accept
-  bool inviterLeft;  // r1 ended its talk with a first (and talks with a again, on a's call)
-  bool joins;
-};
-
-void PrintTo(const TJoinCase& c, std::ostream* os) { *os << c.name; }
-
-const TJoinCase kJoinCases[] = {
-    {"RightAfterAccepting", 0, false, true},
-    {"AtTheWindowsLastMillisecond", cln::TTalkUnit::kJoinWindowMs - 1, false, true},
-    {"OnceTheWindowIsOver", cln::TTalkUnit::kJoinWindowMs, false, false},
-    {"AfterTheInviterLeft", 0, true, false},
-};
-
-class TalkJoining : public ::testing::TestWithParam<TJoinCase> {};
-
-TEST_P(TalkJoining, AnAcceptFromAPeerNotCalledStartsATalkOnlyWhileJoinersAreExpected) {
-  const TJoinCase& c = GetParam();
-  TalkRig rig({.manualClock = true});
-  rig.InvitedBy(*rig.r1, AcceptIt);
-  ASSERT_EQ(rig.a->GetTalkState(rig.p1), cln::tkTalking);
-  rig.h.Settle();
-  rig.h.Clock().Advance(c.afterMs);
-  if (c.inviterLeft) {
-    rig.Say(*rig.r1, cln::APP_TALK_END);
-    ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == 0; }));
-    rig.Reach(cln::tkTalking);
-  }
-  rig.Say(*rig.r2, cln::APP_TALK_ACCEPT);
-  ASSERT_TRUE(rig.h.Run([&] {
-    return c.joins ? rig.a->GetTalkState(rig.p2) == cln::tkTalking : !TalkRig::Heard(*rig.r2).empty();
-  }));
-  // What a sends now reaches r2 only if it joined.
-  const std::string voice = Str(100);
-  rig.a->Recorder().Events.OnPacket(Bytes(voice));
-  rig.a->Capture().OnFrame(Picture(64, 48, 7));
-  rig.a->TimerTick();
-  ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1; }));
-  rig.h.Settle();
-  if (c.joins) {
-    EXPECT_TRUE(rig.a.Saw("began r2"));
-    EXPECT_EQ(TalkRig::Count(*rig.r2, cln::APP_AUDIO), 1u);
-    EXPECT_EQ(TalkRig::Count(*rig.r2, cln::APP_FRAME), 1u);
-  } else {
-    EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"103"}));
-    EXPECT_FALSE(rig.a.Saw("began r2"));
-    EXPECT_EQ(rig.a->GetTalkState(rig.p2), cln::tkIdle);
-    EXPECT_EQ(rig.media.decoders, 1);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Talks, TalkJoining, ::testing::ValuesIn(kJoinCases),
-                         [](const auto& c) { return std::string(c.param.name); });
-
-// A crowd that answers a's acceptance: the talk stops growing at its bound,
-// and nobody can add to it afterwards.
-TEST(TalkJoiningBound, NoPathMakesATalkLargerThanItsBound) {
-  TalkRig rig;
-  const auto bound = static_cast<int32_t>(cln::TTalkUnit::kMaxTalkers);
-  std::vector<std::unique_ptr<TRawClient>> crowd;
-  for (int32_t i = 0; i < bound; ++i) crowd.push_back(rig.Bond(u"s" + win32::Utf8ToUtf16(std::to_string(i))));
-  rig.InvitedBy(*rig.r1, AcceptIt);
-  for (int32_t i = 0; i < bound - 2; ++i) rig.Say(*crowd[static_cast<size_t>(i)], cln::APP_TALK_ACCEPT);
-  ASSERT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == bound - 1; }));
-
-  // The container accepts an invitation, but the talk filled up while it
-  // was being asked: the inviter is told a is busy.
-  rig.inInvite = [&](bool& okay) {
-    rig.Say(*crowd[crowd.size() - 2], cln::APP_TALK_ACCEPT);
-    EXPECT_TRUE(rig.h.Run([&] { return rig.a->GetTalkCount() == bound; }));
-    okay = true;
-  };
-  rig.Say(*rig.r2, cln::APP_TALK_INVITE);
-  ASSERT_TRUE(rig.h.Run([&] { return !TalkRig::Heard(*rig.r2).empty(); }));
-  EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"102 30"}));
-  EXPECT_TRUE(rig.a.Saw("error 30"));
-
-  // Neither a late accept (told the talk ended), nor an invitation (answered
-  // busy without asking the container), nor a join, nor a call of a's own
-  // adds a talker.
-  const size_t events = rig.a.log.size();
-  rig.Say(*crowd.back(), cln::APP_TALK_ACCEPT);
-  rig.Say(*rig.r2, cln::APP_TALK_INVITE);
-  ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Heard(*rig.r2).size() == 2 && !TalkRig::Heard(*crowd.back()).empty(); }));
-  rig.SayCode(*rig.r1, cln::APP_TALK_JOIN, rig.r1->PeerId(u"r2"));
-  EXPECT_FALSE(rig.a->BeginTalk(rig.p2, true, true));
-  EXPECT_EQ(rig.a->GetLastError(), cln::errBusy);
-  rig.h.Settle();
-  EXPECT_EQ(TalkRig::Heard(*crowd.back()), (std::vector<std::string>{"103"}));
-  EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"102 30", "102 30"}));
-  EXPECT_EQ(TalkEvents(rig.a, events), std::vector<std::string>{});
-  EXPECT_EQ(rig.a->GetTalkCount(), bound);
-  EXPECT_EQ(rig.media.players, 1 + bound);
-}
+// Who may join a talk, and the bound on its size: talk_unit_test.cpp.
 
 // --- Where the talk unit differs from a plain reading, on purpose --------------------------------
 
@@ -698,37 +599,7 @@ TEST(TalkFlow, FramesHandedOverWhileOneIsPendingAreDropped) {
 
 // --- Faults --------------------------------------------------------------------------------------
 
-TEST(TalkFaults, AudioFieldsLongerThanAVoicePacketAreDroppedBeforeThePlayer) {
-  TalkRig rig;
-  rig.Reach(cln::tkTalking);
-  std::string body;
-  for (size_t size : {100u, 1045u, 1044u, 70000u, 4u, 2u, 100u}) PutStrField(body, Str(size));
-  rig.Say(*rig.r1, cln::APP_AUDIO, body);
-  ASSERT_TRUE(rig.h.Run([&] { return rig.media.played.size() >= 3; }));
-  rig.h.Settle();
-  // A field too short for a packet ends the message.
-  EXPECT_EQ(rig.media.played, (std::vector<size_t>{100, 1044, 4}));
-}
-
-TEST(TalkFaults, ARefusedFrameIsDroppedAndTheNextOneStillDecodes) {
-  TalkRig rig;
-  rig.Reach(cln::tkTalking);
-  std::vector<std::string> remote;
-  rig.a->Events.OnRemoteFrame = [&](cln::TPeerHandle, cln::TBytes image) {
-    remote.emplace_back(reinterpret_cast<const char*>(image.data()), image.size());
-  };
-  CVienco encoder;
-  win32::Bitmap picture = Picture(64, 48, 200);
-  const auto good = encoder.Encode(picture, false);
-  const std::string frame(reinterpret_cast<const char*>(good.data()), good.size());
-  std::string truncated = frame.substr(0, frame.size() / 2);
-  for (const std::string& f : {Str(16, '\xff'), truncated, frame}) rig.Say(*rig.r1, cln::APP_FRAME, StrToField(f));
-  ASSERT_TRUE(rig.h.Run([&] { return remote.size() == 1; }));
-  rig.h.Settle();
-  ASSERT_EQ(remote.size(), 1u);
-  EXPECT_EQ(remote[0].size(), kBmpHeaderBytes + 64 * 48 * 4);
-  EXPECT_EQ(TalkRig::Count(*rig.r1, cln::APP_FRAME_DONE), 3u);
-}
+// A talker's oversized audio fields and refused frames: talk_unit_test.cpp.
 
 TEST(TalkFaults, FramesFromACalleeThatHasNotAnsweredAreNotShown) {
   TalkRig rig;
