@@ -21,6 +21,7 @@
 
 #include "client/mCRC32.h"
 #include "client_harness.h"
+#include "file_fixtures.h"
 #include "platform/files/files.h"
 #include "platform/win32/text.h"
 #include "transport/twTools.h"
@@ -31,56 +32,6 @@ namespace cln = tw::cln;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A fresh folder that is the process's current folder while it lives, since
-// a kept offered name lands in the current folder.
-class TWorkFolder {
- public:
-  TWorkFolder() {
-    std::string name = (fs::temp_directory_path() / "twfiles-XXXXXX").string();
-    if (!::mkdtemp(name.data())) throw std::runtime_error("no temporary folder");
-    path_ = name;
-    previous_ = fs::current_path();
-    fs::current_path(path_);
-  }
-  ~TWorkFolder() {
-    fs::current_path(previous_);
-    fs::remove_all(path_);
-  }
-  // Every name in the folder tree, relative, sorted.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(path_))
-      names.push_back(fs::relative(e.path(), path_).string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  fs::path path_, previous_;
-};
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-bool HasTemporaryFile(const TWorkFolder& dir) {
-  for (const std::string& n : dir.Names())
-    if (n.find(win32::Utf16ToUtf8(cln::kDefaultTransferSuffix)) != std::string::npos) return true;
-  return false;
-}
 
 // What a container does with offers: decides, and logs every file event of
 // its client as "offered <name>", "indone <peer> <code>", "outdone <peer>
@@ -152,12 +103,6 @@ std::shared_ptr<size_t> CountDataAcks(TClient& a) {
     inner(t, channel);
   };
   return count;
-}
-
-std::string Int64(int64_t v) {
-  std::string body;
-  PutInt64Field(body, v);
-  return body;
 }
 
 }  // namespace
@@ -589,113 +534,10 @@ struct TRawPeer {
   }
 };
 
-std::string Crc(std::string_view bytes) { return IntToField(static_cast<int32_t>(Crc32Update(kCrc32Start, bytes))); }
-
 }  // namespace
 
-TEST(FileProtocol, MessagesOutOfTurnAreIgnoredAndOnlyAWholeMatchingFileCompletes) {
-  TRig rig(1);
-  TClient& c = rig[0];
-  TRawPeer s(rig);
-  ASSERT_NE(c.Handle(u"raw"), 0);
-
-  // No file has a negative size: declined without asking the container.
-  s.Offer(u"negative", -1);
-  EXPECT_EQ(s.EndCodes(), std::vector<int32_t>{cln::errDeclined});
-  EXPECT_EQ(c.Count("offered"), 0u);
-  s.raw.bonds.clear();
-  // Accepted; data and done before the start change nothing.
-  s.Offer(u"r.bin", 6);
-  ASSERT_EQ(s.Seen(1000 + cln::APP_FILE_ACCEPT), 1u);
-  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"early!"}));
-  s.SendAndWait(cln::APP_FILE_DONE, Crc("early!"));
-  EXPECT_EQ(c.Count("indone"), 0u);
-  // A second offer while one is active is busy.
-  s.Offer(u"other", 1);
-  EXPECT_EQ(s.EndCodes(), std::vector<int32_t>{cln::errBusy});
-  // One ready for a repeated start; bytes past the offered size are never
-  // written, so the file is whole and its CRC matches.
-  s.SendAndWait(cln::APP_FILE_START, Int64(0));
-  s.SendAndWait(cln::APP_FILE_START, Int64(0));
-  EXPECT_EQ(s.Seen(1000 + cln::APP_FILE_READY), 1u);
-  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"abcd", "efXYZ", "more"}));
-  s.SendAndWait(cln::APP_FILE_DONE, Crc("abcdef"));
-  ASSERT_TRUE(rig.WaitFor(c, "indone raw 0"));
-  EXPECT_EQ(ReadFile("r.bin"), "abcdef");
-  EXPECT_EQ(s.EndCodes(), (std::vector<int32_t>{cln::errBusy, errNone}));
-  // A late done after the end changes nothing.
-  s.SendAndWait(cln::APP_FILE_DONE, Crc("abcdef"));
-  EXPECT_EQ(c.Count("indone"), 1u);
-
-  struct Case {
-    const char* name;
-    int64_t size;
-    std::string data;
-    std::string crc;
-    int32_t code;
-    bool cancel = false;
-  };
-  const Case cases[] = {
-      {"short of the size", 4, "ab", Crc("ab"), cln::errCrcMismatch},
-      {"another CRC", 4, "abcd", Crc("abce"), cln::errCrcMismatch},
-      {"a cancel that says 0", 4, "abcd", IntToField(0), cln::errCancelled, true},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    c.log.clear();
-    WriteFile("r.bin", "kept");
-    s.Offer(u"r.bin", k.size);
-    s.SendAndWait(cln::APP_FILE_START, Int64(0));
-    s.SendAndWait(cln::APP_FILE_DATA, s.Data({k.data}));
-    s.SendAndWait(k.cancel ? cln::APP_FILE_CANCEL : cln::APP_FILE_DONE, k.crc);
-    ASSERT_TRUE(rig.WaitFor(c, "indone raw " + std::to_string(k.code)));
-    EXPECT_EQ(ReadFile("r.bin"), "kept");
-    EXPECT_FALSE(HasTemporaryFile(rig.dir));
-  }
-}
-
-// The sender keeps one chunk in flight: repeated answers release nothing,
-// and the acknowledgement of a cancelled transfer's chunk does not release a
-// chunk of the next transfer to the same peer.
-TEST(FileProtocol, OneChunkIsInFlightWhateverThePeerRepeats) {
-  TRig rig(1);
-  TClient& a = rig[0];
-  TRawPeer r(rig);
-  const cln::TPeerHandle raw = a.Handle(u"raw");
-  WriteFile("src", RandomBytes(100'000, 8));
-  auto seen = [&](int32_t channel) { return r.Seen(1000 + channel); };
-  auto waitSeen = [&](int32_t channel, size_t n) { return rig.h.Run([&] { return seen(channel) >= n; }); };
-  auto ackData = [&] { r.raw.SendRouted(-(1000 + cln::APP_FILE_DATA), {}, r.to); };
-
-  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, 1));
-  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
-  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_START, 1));
-  r.Send(cln::APP_FILE_READY);
-  r.Send(cln::APP_FILE_READY);
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 1));
-  rig.h.Settle(200);
-  EXPECT_EQ(seen(cln::APP_FILE_START), 1u);
-  EXPECT_EQ(seen(cln::APP_FILE_DATA), 1u);
-
-  // Cancelled with its chunk unacknowledged; the next transfer's first chunk
-  // goes out, then the old acknowledgement comes.
-  ASSERT_TRUE(a->CancelOutFile(raw));
-  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, 2));
-  r.Send(cln::APP_FILE_ACCEPT, Int64(0));
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_START, 2));
-  r.Send(cln::APP_FILE_READY);
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 2));
-  ackData();
-  rig.h.Settle(200);
-  EXPECT_EQ(seen(cln::APP_FILE_DATA), 2u);
-  ackData();
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 3));
-  r.Send(cln::APP_FILE_END, IntToField(cln::errCancelled));
-  ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone raw 1") == 2; }));
-}
+// Messages out of turn, lies about sizes and CRCs, and one chunk in flight
+// whatever the peer repeats: file_unit_test.cpp.
 
 // A name that is not a plain file name, or that would pass for a temporary
 // file, is refused with 23 before the container sees it, so a container may
@@ -872,125 +714,5 @@ TEST(FileRivals, AnotherPeerCannotReachATransfersFiles) {
   EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"in", "in/doc.txt"}));
 }
 
-// --- A cancel while the container decides -----------------------------------------------------
-
-// The sender cancels while the container is still asked: the offer ends
-// there with END [1]; the container's late yes creates and fires nothing,
-// and the peer's next offer is not busy. One that comes while the first is
-// still being decided gets its own answer.
-TEST(FileCancelWhileDeciding, TheCancelEndsTheOffer) {
-  TRig rig(1);
-  TClient& c = rig[0];
-  TRawPeer s(rig);
-  const int32_t cancelAck = -(1000 + cln::APP_FILE_CANCEL);
-  std::function<void()> whileDeciding;
-  int asked = 0;
-  rig.watch[0].decide = [&](std::u16string& path, bool& okay) {
-    if (++asked == 1 && whileDeciding) whileDeciding();
-    path = u"in/" + path;
-    okay = true;
-  };
-  // Answers as the peer saw them, sorted: "accept" or "end <code>".
-  auto answers = [&] {
-    std::vector<std::string> seen;
-    for (const auto& b : s.raw.bonds) {
-      if (b.code == 1000 + cln::APP_FILE_ACCEPT) seen.push_back("accept");
-      if (b.code == 1000 + cln::APP_FILE_END) {
-        std::string body = b.body;
-        seen.push_back("end " + std::to_string(ReadIntField(body)));
-      }
-    }
-    std::sort(seen.begin(), seen.end());
-    return seen;
-  };
-
-  // The cancel is sent, and processed, while the container is asked.
-  whileDeciding = [&] {
-    s.Send(cln::APP_FILE_CANCEL, IntToField(1), true);
-    rig.h.Run([&] { return s.Seen(cancelAck) == 1; });
-  };
-  s.Offer(u"a.txt", 3);
-  ASSERT_EQ(asked, 1);
-  ASSERT_EQ(s.Seen(cancelAck), 1u);
-  s.SendAndWait(cln::APP_FILE_START, Int64(0));  // a step after the event
-  EXPECT_EQ(answers(), std::vector<std::string>{"end 1"});
-  EXPECT_TRUE(rig.dir.Names().empty());
-  EXPECT_EQ(c.Count("indone"), 0u);
-
-  // The next offer comes after the cancel, while the first is still being
-  // decided: answered on its own, and it is the one that runs.
-  asked = 0;
-  s.raw.bonds.clear();
-  whileDeciding = [&] {
-    s.Send(cln::APP_FILE_CANCEL, IntToField(1));
-    rig.h.Run([&] { return answers().size() == 1; });
-    s.Send(cln::APP_FILE_OFFER, TRawPeer::OfferBody(u"c.txt", 3));
-    rig.h.Run([&] { return asked == 2; });
-  };
-  s.Offer(u"b.txt", 3);
-  ASSERT_EQ(asked, 2);
-  s.SendAndWait(cln::APP_FILE_START, Int64(0));
-  EXPECT_EQ(answers(), (std::vector<std::string>{"accept", "end 1"}));
-  s.SendAndWait(cln::APP_FILE_DATA, s.Data({"abc"}));
-  s.SendAndWait(cln::APP_FILE_DONE, Crc("abc"));
-  ASSERT_TRUE(rig.WaitFor(c, "indone raw 0"));
-  EXPECT_EQ(c.Count("indone"), 1u);
-  EXPECT_EQ(ReadFile("in/c.txt"), "abc");
-  EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"in", "in/c.txt"}));
-}
-
-// The sender's side: an answer to an offer given up before it came is that
-// offer's, never the next one's, whichever code it has. The next offer
-// waits for it; a late END leaves the next offer running, and a late ACCEPT
-// is cancelled, so the receiver holds no transfer that nothing feeds, before
-// the next offer goes out.
-TEST(FileCancelWhileDeciding, ALateAnswerNeverEndsTheNextOffer) {
-  TRig rig(1);
-  TClient& a = rig[0];
-  TRawPeer r(rig);
-  const cln::TPeerHandle raw = a.Handle(u"raw");
-  WriteFile("src", "abc");
-  auto seen = [&](int32_t channel) { return r.Seen(1000 + channel); };
-  auto waitSeen = [&](int32_t channel, size_t n) { return rig.h.Run([&] { return seen(channel) >= n; }); };
-
-  for (const int32_t late : {cln::APP_FILE_END, cln::APP_FILE_ACCEPT}) {
-    SCOPED_TRACE(late);
-    const size_t offers = seen(cln::APP_FILE_OFFER), cancels = seen(cln::APP_FILE_CANCEL);
-    const size_t starts = seen(cln::APP_FILE_START), done = a.Count("outdone");
-    ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
-    ASSERT_TRUE(a->CancelOutFile(raw));
-    ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
-    ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 1));
-    r.SendAndWait(cln::APP_FILE_READY, {});  // out of turn, ignored: a step, the next offer held back
-    EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
-    r.SendAndWait(late, late == cln::APP_FILE_END ? IntToField(cln::errCancelled) : Int64(0));
-    if (late == cln::APP_FILE_ACCEPT) {
-      // The accept is cancelled; the next offer waits until that cancel was
-      // taken (acknowledged).
-      ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 2));
-      auto last = std::find_if(r.raw.bonds.rbegin(), r.raw.bonds.rend(),
-                               [](const auto& b) { return b.code == 1000 + cln::APP_FILE_CANCEL; });
-      EXPECT_TRUE(last->ackWanted);
-      r.SendAndWait(cln::APP_FILE_READY, {});
-      EXPECT_EQ(seen(cln::APP_FILE_OFFER), offers + 1);
-      r.raw.SendRouted(-(1000 + cln::APP_FILE_CANCEL), {}, r.to);
-    }
-    ASSERT_TRUE(waitSeen(cln::APP_FILE_OFFER, offers + 2));
-    EXPECT_EQ(a.Count("outdone"), done + 1);
-    EXPECT_EQ(seen(cln::APP_FILE_START), starts);
-    EXPECT_EQ(seen(cln::APP_FILE_CANCEL), cancels + (late == cln::APP_FILE_ACCEPT ? 2u : 1u));
-    EXPECT_EQ(a->GetOutgoingFile(raw), u"src");
-    r.SendAndWait(cln::APP_FILE_ACCEPT, Int64(0));
-    ASSERT_TRUE(waitSeen(cln::APP_FILE_START, starts + 1));
-    r.SendAndWait(cln::APP_FILE_END, IntToField(errNone));
-    ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone raw 0") == (late == cln::APP_FILE_END ? 1u : 2u); }));
-  }
-
-  // Given up with nothing after it: its late accept is cancelled.
-  ASSERT_TRUE(a->RequestOutFile(raw, u"src"));
-  ASSERT_TRUE(a->CancelOutFile(raw));
-  const size_t cancels = seen(cln::APP_FILE_CANCEL);
-  r.SendAndWait(cln::APP_FILE_ACCEPT, Int64(0));
-  ASSERT_TRUE(waitSeen(cln::APP_FILE_CANCEL, cancels + 1));
-  EXPECT_EQ(seen(cln::APP_FILE_START), 2u);
-}
+// A cancel while the container decides, and a late answer to an offer given
+// up: file_unit_test.cpp.

@@ -26,15 +26,6 @@ namespace cln = tw::cln;
 
 namespace {
 
-std::string Str(size_t size, char fill = 'v') { return std::string(size, fill); }
-cln::TBytes Bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
-
-win32::Bitmap Picture(int width, int height, uint8_t shade) {
-  win32::Bitmap bmp(width, height, win32::PixelFormat::pf24bit);
-  std::fill(bmp.Bits().begin(), bmp.Bits().end(), shade);
-  return bmp;
-}
-
 // Engine "a" with fake media, and two bare peers "r1" and "r2" bonded with
 // it that never acknowledge anything.
 class TalkRig {

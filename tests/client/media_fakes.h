@@ -4,6 +4,7 @@
 // would. The video codec stays the real one unless a test asks otherwise.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -15,6 +16,16 @@
 #include "client/mMedia.h"
 
 namespace tw::test {
+
+// Media for the tests to hand over: `size` bytes of `fill`, their span, and
+// a 24-bit picture of one shade (as the capture hands it over).
+inline std::string Str(size_t size, char fill = 'v') { return std::string(size, fill); }
+inline cln::TBytes Bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+inline win32::Bitmap Picture(int width, int height, uint8_t shade) {
+  win32::Bitmap bmp(width, height, win32::PixelFormat::pf24bit);
+  std::fill(bmp.Bits().begin(), bmp.Bits().end(), shade);
+  return bmp;
+}
 
 struct TMediaLog {
   std::vector<std::string> lines;

@@ -23,15 +23,6 @@ namespace cln = tw::cln;
 
 namespace {
 
-std::string Str(size_t size, char fill = 'v') { return std::string(size, fill); }
-cln::TBytes Bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
-
-win32::Bitmap Picture(int width, int height, uint8_t shade) {
-  win32::Bitmap bmp(width, height, win32::PixelFormat::pf24bit);
-  std::fill(bmp.Bits().begin(), bmp.Bits().end(), shade);
-  return bmp;
-}
-
 // A talk unit on a fake host with two connected peers "r1" and "r2"; the
 // container's talk events go to `log` by the peer's name.
 class TalkUnitRig {
