@@ -159,30 +159,29 @@ class TTWParleyCln {
   void SetOnStartAudioOverload(std::function<void()> f) { recorder_->Events.OnLoud = std::move(f); }
   void SetOnStopAudioOverload(std::function<void()> f) { recorder_->Events.OnLoudEnd = std::move(f); }
 
-  // --- For tests ---------------------------------------------------------------------
-  CMate& Mate() { return *mate_; }
-  TTalkUnit& Talks() { return *talks_; }
-  TFileUnit& Files() { return *files_; }
-  TMediaFactory& Media() { return *media_; }
-  IRecorder& Recorder() { return *recorder_; }
-  IPlayer& Player() { return *player_; }
-  ICaptureSource& Capture() { return *capture_; }
-  IVideoEncoder& Encoder() { return *encoder_; }
-  bool Destroying() const { return destroying_; }
   // A failure and its reason (a device's, a talk's media, a caught
   // exception), for the control's error log: the same report as the
   // transport's caught failures.
   void ReportDeviceFailure(const std::string& reason);
-  // The record a handle names, or null; SelectPeer also sets LastError (0 or 3).
+
+  // --- For tests ---------------------------------------------------------------------
+  CMate& Mate() { return *mate_; }
+  TTalkUnit& Talks() { return *talks_; }
+  TFileUnit& Files() { return *files_; }
+  IRecorder& Recorder() { return *recorder_; }
+  ICaptureSource& Capture() { return *capture_; }
+  // The record a handle names, or null; LastError stays as it is.
   TPeer* CheckPeer(TPeerHandle handle);
-  TPeer* SelectPeer(TPeerHandle handle);
   size_t PeerCount() const { return peers_.size(); }
-  void PeerDisconnected(TPeer* peer);
   // The 20 ms timer's work (public for tests on a test clock).
   void TimerTick();
 
  private:
   class TUnitHost;  // the units' view of the engine
+
+  // CheckPeer that also sets LastError (0, or 3 when the handle names nothing).
+  TPeer* SelectPeer(TPeerHandle handle);
+  void PeerDisconnected(TPeer* peer);
 
   void Close(int32_t code);
   bool SendText(TPeerHandle handle, const std::u16string& text, int32_t channel);
