@@ -103,10 +103,8 @@ class CHub {
   void IntroducePeer(CPeer& sender, std::string& body);
   void DoBinaryMessage(CPeer& peer, std::string& body);
   void ClosePeer(uint32_t id, int32_t code);
-  void PutPeerRecord(int32_t toPipe, const CPeer& about);
   // The peer record of `about`: its peer id, user name, address and port.
-  std::string PeerRecord(const CPeer& about);
-  void Send(int32_t toPipe, int32_t channel) { mill_.SendToPipe(toPipe, channel, false); }
+  TMessage PeerRecord(const CPeer& about);
 
   std::u16string appId_;
   CMill mill_;

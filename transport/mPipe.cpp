@@ -196,15 +196,18 @@ void CPipe::QueryAddresses() {
 
 // --- Queueing ----------------------------------------------------------------
 
-TSack& CPipe::QueueMessage(int32_t code) {
+TSack& CPipe::QueueMessage(int32_t code, const TMessage& message) {
   if (SendIdle()) RequestPush();
-  // The fields become the body; the fields under construction go on in the
-  // buffer that a finished message left, so a pipe that is sent many small
-  // messages allocates nothing for each.
+  // Copied into the buffer that a finished message left (NewRecord): no
+  // allocation once a few messages have gone.
   std::unique_ptr<TSack> sack = queue_.NewRecord();
-  sack->Payload.swap(fields_);
-  fields_.clear();
+  sack->Payload.assign(message.Bytes());
   return Enqueue(code, std::move(sack));
+}
+
+TSack& CPipe::QueueMessage(int32_t code, TMessage&& message) {
+  if (SendIdle()) RequestPush();
+  return QueueOwn(code, std::move(message).Take());
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
@@ -219,13 +222,6 @@ TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
   mill_.Stir();
   sack->Code = code;
   return queue_.Queue(std::move(sack));
-}
-
-TSack& CPipe::QueueMessageLast(int32_t code) {
-  if (SendIdle()) RequestPush();
-  std::string body = std::move(fields_);
-  fields_.clear();
-  return QueueLast(code, std::move(body));
 }
 
 TSack& CPipe::QueueLast(int32_t code, std::string body) {

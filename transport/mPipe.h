@@ -133,29 +133,22 @@ class CPipe {
   void QueryLocalPort();
   void QueryAddresses();
 
-  // --- Fields under construction and queueing ------------------------------
-  void PutIntField(int32_t v) { tw::PutIntField(fields_, v); }
-  void PutInt64Field(int64_t v) { tw::PutInt64Field(fields_, v); }
-  void PutStrField(std::string_view v) { tw::PutStrField(fields_, v); }
-  void PutWideField(std::u16string_view v) { tw::PutWideField(fields_, v); }
-  void PutRaw(std::string_view v) { fields_.append(v); }
-  void ClearFields() { fields_.clear(); }
-  const std::string& Fields() const { return fields_; }
-
-  // Takes the fields under construction as the body of a new message of
-  // `code` and queues it; the caller may still set AckWanted, RouteList or
-  // PeerId on the result before the next pump step.
-  TSack& QueueMessage(int32_t code);
-  // Queues one of the transport's own messages with its own body, leaving
-  // the fields under construction alone.
+  // --- Queueing -------------------------------------------------------------
+  // Queues `message` as the body of a new message of `code`; the caller may
+  // still set AckWanted, RouteList or PeerId on the result before the next
+  // pump step. A message passed by reference is copied into the buffer that
+  // a finished message left, so a pipe that is sent many small messages (or
+  // one notice sent to many pipes) allocates nothing for each; a temporary
+  // is taken whole, without a copy.
+  TSack& QueueMessage(int32_t code, const TMessage& message);
+  TSack& QueueMessage(int32_t code, TMessage&& message);
+  // Queues one of the transport's own messages with its own body.
   TSack& QueueOwn(int32_t code, std::string body = {});
   // Queues a message of the transport's user behind everything queued now:
   // it enters the send queue once every message queued before it has been
   // cut, so it cannot overtake messages of other codes (a farewell after the
   // last data); later messages do not hold it back.
   TSack& QueueLast(int32_t code, std::string body);
-  // QueueLast with the fields under construction as the body.
-  TSack& QueueMessageLast(int32_t code);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
   // --- Pump-step work ------------------------------------------------------
@@ -341,7 +334,6 @@ class CPipe {
   CMill& mill_;
   int32_t id_;
   ws::Socket socket_;
-  std::string fields_;
   TSendQueue queue_;
   // QueueLast: each waits for the messages queued before its mark.
   struct TTrailing {

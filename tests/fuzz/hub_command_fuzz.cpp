@@ -165,9 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
           body = in.Chunk();
         }
-        peer.client->PutRaw(body);
-        if (peer.client->State == psSession) peer.client->QueueMessage(channel + sackAppBase);
-        peer.client->ClearFields();
+        if (peer.client->State == psSession) peer.client->QueueMessage(channel + sackAppBase, TMessage().Raw(body));
         break;
       }
       case 2: {  // the host sends a binary message

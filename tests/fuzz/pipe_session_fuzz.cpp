@@ -157,8 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 5: {  // application traffic queued by the upper layer
         CMill& mill = from.Mill();
-        mill.PutStrField(from.Id(), in.Chunk(8));
-        if (TSack* sack = mill.SendToPipe(from.Id(), in.Pick(64), op & 0x08)) {
+        if (TSack* sack = mill.SendToPipe(from.Id(), in.Pick(64), TMessage().Str(in.Chunk(8)), op & 0x08)) {
           if (op & 0x10) sack->RouteList = IntToField(static_cast<int32_t>(in.Le32()));
         }
         break;

@@ -33,8 +33,7 @@ struct Client {
     return out;
   }
   void Send(int32_t channel, std::string body = {}) {
-    pipe->PutRaw(body);
-    pipe->QueueMessage(channel + sackAppBase);
+    pipe->QueueMessage(channel + sackAppBase, TMessage().Raw(body));
   }
 };
 
@@ -425,8 +424,7 @@ TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
   constexpr int kEach = 500;
   for (int i = 0; i < kEach; ++i) {
     a.Send(CMD_BINARY, StrToField("to the host " + std::to_string(i)));
-    a.pipe->PutRaw("chat " + std::to_string(i));
-    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+    a.pipe->QueueMessage(sackAppBase + 91, TMessage().Raw("chat " + std::to_string(i))).RouteList = IntToField(serverIdOfB);
   }
   // A sends everything and ends; the hub only runs steps until it has seen
   // the end, so what it read waits posted meanwhile.
@@ -461,8 +459,7 @@ TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
   // hub's queue for B when A leaves.
   constexpr int kEach = 1000;
   for (int i = 0; i < kEach; ++i) {
-    a.pipe->PutRaw("chat " + std::to_string(i) + std::string(16 << 10, '.'));
-    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+    a.pipe->QueueMessage(sackAppBase + 91, TMessage().Raw("chat " + std::to_string(i) + std::string(16 << 10, '.'))).RouteList = IntToField(serverIdOfB);
   }
   ASSERT_TRUE(Drive({a.mill.get(), &srv.Hub().Mill()}, [&] { return a.pipe->SendIdle(); }));
   a.mill->ClosePipe(a.pipe->Id());

@@ -90,8 +90,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
   const bool done = Drive({&host.mill, &ca, &cc}, [&] {
     tick.Advance(20);
     if (queued < kMessages && a->Queue().Empty()) {
-      a->PutRaw(std::string(64 << 10, static_cast<char>('a' + queued % 26)));
-      TSack& sack = a->QueueMessage(1091);
+      TSack& sack = a->QueueMessage(1091, TMessage().Raw(std::string(64 << 10, static_cast<char>('a' + queued % 26))));
       sack.RouteList = IntToField(idB) + IntToField(idC);
       ++queued;
     }

@@ -197,8 +197,7 @@ TEST(Mill, ASessionKeyChangeRekeysSealingAndOpening) {
     ASSERT_EQ(c->State, psSession);
     CPipe* s = p.server.GetPipe(p.sp.opened.front());
     auto send = [&](const char* text) {
-      p.server.PutStrField(s->Id(), text);
-      p.server.SendToPipe(s->Id(), 40, false);
+      p.server.SendToPipe(s->Id(), 40, TMessage().Str(text));
     };
     send("first");  // both sides expand and keep "k1"
     ASSERT_TRUE(p.Run([&] { return p.cp.received.size() == 1; }));
@@ -240,8 +239,7 @@ TEST(Mill, APushDrainsTheBacklogWhileTheSocketTakesIt) {
     std::optional<ws::ScopedShortWrite> shortWrite;
     if (k.shortWrite) shortWrite.emplace(k.shortWrite, 3, ws::Repeat::Once);
     for (int i = 0; i < kMessages; ++i) {
-      c->PutStrField(body(i));
-      c->QueueMessage(sackAppBase + 5);
+      c->QueueMessage(sackAppBase + 5, TMessage().Str(body(i)));
     }
     while (win32::ProcessMessages()) {
     }
@@ -382,8 +380,7 @@ TEST(Mill, RelaySkipsDeadIdsAndCarriesTheSendersPeerId) {
   };
   const int32_t idA = serverIdOf(a), idB = serverIdOf(b), idC = serverIdOf(c);
   ASSERT_TRUE(idA && idB && idC);
-  a->PutStrField("hi");
-  TSack& s = a->QueueMessage(1091);
+  TSack& s = a->QueueMessage(1091, TMessage().Str("hi"));
   s.RouteList = IntToField(idB) + IntToField(0x7FFF0000) + IntToField(idC);
   ASSERT_TRUE(Drive(all, [&] { return !pb.bonds.empty() && !pc.bonds.empty(); }));
   Settle(all, 30);
@@ -392,8 +389,7 @@ TEST(Mill, RelaySkipsDeadIdsAndCarriesTheSendersPeerId) {
   ASSERT_EQ(pc.bonds.size(), 1u);
   EXPECT_EQ(pc.bonds[0], std::make_pair(idA, 1091));
   // A repeated id is served once.
-  a->PutStrField("again");
-  TSack& twice = a->QueueMessage(1091);
+  TSack& twice = a->QueueMessage(1091, TMessage().Str("again"));
   twice.RouteList = IntToField(idC) + IntToField(idC);
   ASSERT_TRUE(Drive(all, [&] { return pc.bonds.size() == 2; }));
   Settle(all, 30);
@@ -412,10 +408,8 @@ TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
     m->Events.OnPipeRefused = [&](CMill&, CPipe&, int32_t) { ++events; };
   }
   // A message queued on the server and one read and posted but not delivered.
-  p->server.PutStrField(p->sp.opened.front(), "bye");
-  p->server.SendToPipe(p->sp.opened.front(), 35, false);
-  c->PutStrField("posted");
-  c->QueueMessage(1035);
+  p->server.SendToPipe(p->sp.opened.front(), 35, TMessage().Str("bye"));
+  c->QueueMessage(1035, TMessage().Str("posted"));
   PumpUntil({&p->client, &p->server}, [&] { return p->server.GetPipe(p->sp.opened.front())->PostedCount > 0; });
   EXPECT_EQ(p->server.GetPipe(p->sp.opened.front())->PostedCount, 1);
   p.reset();
@@ -535,15 +529,12 @@ TEST(Mill, SendRoomFollowsTheQueue) {
   CMill mill{TMillSide::Client, false};
   CPipe& p = mill.AddPipe();
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 1024);
-  p.PutRaw(std::string(1500, 'x'));
-  p.QueueMessage(1040);
+  p.QueueMessage(1040, TMessage().Raw(std::string(1500, 'x')));
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 512);
-  p.PutRaw(std::string(5000, 'x'));
-  p.QueueMessage(1041);
+  p.QueueMessage(1041, TMessage().Raw(std::string(5000, 'x')));
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 256);
   for (int32_t code = 1042; code < 1046; ++code) {  // 128, 64, 32, then 16
-    p.PutRaw(std::string(5000, 'x'));
-    p.QueueMessage(code);
+    p.QueueMessage(code, TMessage().Raw(std::string(5000, 'x')));
   }
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 32);  // never below 32
   EXPECT_EQ(mill.GetSendRoom(0), 0);
@@ -582,8 +573,7 @@ TEST(MillRsa, KeyExchangeGivesBothSidesTheSameSixteenByteKeyClientHalfFirst) {
   EXPECT_EQ(c->SessionKey.substr(0, 8), c->OwnHalf);
   EXPECT_EQ(s->SessionKey.substr(8), s->OwnHalf);
   // Application messages travel sealed and arrive intact.
-  p.server.PutStrField(s->Id(), "secret text");
-  p.server.SendToPipe(s->Id(), 40, false);
+  p.server.SendToPipe(s->Id(), 40, TMessage().Str("secret text"));
   ASSERT_TRUE(p.Run([&] { return !p.cp.received.empty(); }));
   EXPECT_EQ(p.cp.received[0].second, StrToField("secret text"));
 }
@@ -690,8 +680,7 @@ TEST(MillRsa, RelayedMessageIsResealedUnderTheTargetsKey) {
   CPipe* b = cb.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
   ASSERT_TRUE(Drive(all, [&] { return b->State == psSession && sp.opened.size() == 2; }));
   EXPECT_NE(a->SessionKey, b->SessionKey);
-  a->PutStrField("for B only");
-  a->QueueMessage(1091).RouteList = IntToField(sp.opened[1]);
+  a->QueueMessage(1091, TMessage().Str("for B only")).RouteList = IntToField(sp.opened[1]);
   ASSERT_TRUE(Drive(all, [&] { return !gotBody.empty(); }));
   EXPECT_EQ(gotBody, StrToField("for B only"));
   EXPECT_EQ(gotPeer, sp.opened[0]);
