@@ -16,6 +16,13 @@ int32_t Negate(int32_t reason) {
   return reason == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -reason;
 }
 
+// The code a session that never opened ends with when its pipe closes with
+// `reason`: a socket that failed without a reason of its own is a failed
+// connect; any other reason (or set-up error) is passed on negated.
+int32_t RejectionCode(TCloseReason reason) {
+  return reason == crSocket ? mcConnectFailed : Negate(ReasonCode(reason));
+}
+
 }  // namespace
 
 CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(applicationId)) {
@@ -28,8 +35,8 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
   mill_ = std::make_unique<CMill>(TMillSide::Client, startPump);
   TMillEvents& ev = mill_->Events;
   ev.OnPipeOpen = [this](CPipe& p) { GoSessionOpen(p); };
-  ev.OnPipeRejected = [this](CMill&, CPipe& p, int32_t reason) { GoSessionRejected(p, reason); };
-  ev.OnPipeClosed = [this](CMill&, CPipe& p, int32_t) { GoSessionClosed(p); };
+  ev.OnPipeRejected = [this](CMill&, CPipe& p, TCloseReason reason) { GoSessionRejected(p, reason); };
+  ev.OnPipeClosed = [this](CMill&, CPipe& p, TCloseReason) { GoSessionClosed(p); };
   ev.OnSackSent = [](CPipe&, int32_t) {};  // the transport's own acknowledgements mean nothing here
   ev.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) { GoSackReceived(p, channel, body); };
   ev.OnBondSack = [this](CPipe& p, TSack& s) { GoBondSack(p, s); };
@@ -240,9 +247,9 @@ void CMate::GoSessionOpen(CPipe& pipe) {
   Queue(CMD_READY + sackAppBase, {}, 0);
 }
 
-void CMate::GoSessionRejected(CPipe& pipe, int32_t reason) {
+void CMate::GoSessionRejected(CPipe& pipe, TCloseReason reason) {
   if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
-  Close(reason == 0 ? mcConnectFailed : Negate(reason));
+  Close(RejectionCode(reason));
 }
 
 void CMate::GoSessionClosed(CPipe& pipe) {

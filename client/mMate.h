@@ -185,7 +185,7 @@ class CMate {
  private:
   // Mill events.
   void GoSessionOpen(CPipe& pipe);
-  void GoSessionRejected(CPipe& pipe, int32_t reason);
+  void GoSessionRejected(CPipe& pipe, TCloseReason reason);
   void GoSessionClosed(CPipe& pipe);
   void GoSackReceived(CPipe& pipe, int32_t channel, std::string& body);
   void GoBondSack(CPipe& pipe, TSack& message);

@@ -13,10 +13,10 @@ CHub::CHub(std::u16string applicationId, bool startPump)
     if (!mill_.Guard("DoConnectionRequest", [&] { DoConnectionRequest(pipe, app, user, password, accept); }))
       accept = false;  // a failed admission is a refusal
   };
-  mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, int32_t reason) {
+  mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, TCloseReason reason) {
     mill_.Guard("DoPeerRejected", [&] { DoPeerRejected(pipe, reason); });
   };
-  mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, int32_t) {
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, TCloseReason) {
     mill_.Guard("DoPipeClosed", [&] { DoPipeClosed(pipe); });
   };
   mill_.Events.OnSackSent = [](CPipe&, int32_t) {};
@@ -139,7 +139,7 @@ void CHub::DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const s
   peers_.push_back(std::move(peer));
 }
 
-void CHub::DoPeerRejected(CPipe& pipe, int32_t reason) {
+void CHub::DoPeerRejected(CPipe& pipe, TCloseReason reason) {
   CPeer* peer = PipePeer(pipe);
   const uint32_t id = peer ? peer->Id : 0;
   if (Events.OnPeerRejected) mill_.Guard("OnPeerRejected", [&] { Events.OnPeerRejected(peer, reason); });

@@ -38,7 +38,7 @@ struct CPeer {
 struct THubEvents {
   std::function<void(CPeer&)> OnPeerConnected;
   std::function<void(CPeer&, int32_t code)> OnPeerDisconnected;
-  std::function<void(CPeer* peer, int32_t reason)> OnPeerRejected;  // peer: none when never admitted
+  std::function<void(CPeer* peer, TCloseReason reason)> OnPeerRejected;  // peer: none when never admitted
   std::function<void(const std::u16string& userName, std::u16string& password, bool& accept)> OnConnectionRequest;
   std::function<void(CPeer&, const com::VARIANT& message)> OnBinaryMessage;
 };
@@ -94,7 +94,7 @@ class CHub {
  private:
   void DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const std::u16string& userName,
                            std::u16string& password, bool& accept);
-  void DoPeerRejected(CPipe& pipe, int32_t reason);
+  void DoPeerRejected(CPipe& pipe, TCloseReason reason);
   void DoPipeClosed(CPipe& pipe);
   void DoCommand(CPipe& pipe, int32_t channel, std::string& body);
   CPeer* PipePeer(CPipe& pipe);

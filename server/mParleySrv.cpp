@@ -9,7 +9,7 @@ TTWParleySrv::TTWParleySrv(bool startPump) : hub_(kParleyAppId, startPump) {
     if (Events.OnConnectionRequest) Events.OnConnectionRequest(kRequestHandle, user, password, accept);
   };
   hub_.Events.OnPeerConnected = [this](CPeer& p) { DoPeerConnected(p); };
-  hub_.Events.OnPeerRejected = [this](CPeer* p, int32_t reason) { DoPeerRejected(p, reason); };
+  hub_.Events.OnPeerRejected = [this](CPeer* p, TCloseReason reason) { DoPeerRejected(p, reason); };
   hub_.Events.OnPeerDisconnected = [this](CPeer& p, int32_t code) { DoPeerDisconnected(p, code); };
   hub_.Events.OnBinaryMessage = [this](CPeer& p, const com::VARIANT& m) { DoBinaryMessage(p, m); };
   timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
@@ -151,7 +151,7 @@ void TTWParleySrv::DoPeerConnected(CPeer& peer) {
   if (Events.OnPeerConnected) Events.OnPeerConnected(handle);
 }
 
-void TTWParleySrv::DoPeerRejected(CPeer* peer, int32_t reason) {
+void TTWParleySrv::DoPeerRejected(CPeer* peer, TCloseReason reason) {
   if (!Events.OnPeerRejected) return;
   std::u16string name, address;
   int32_t port = 0;
@@ -161,7 +161,7 @@ void TTWParleySrv::DoPeerRejected(CPeer* peer, int32_t reason) {
     address = hub_.GetPeerAddress(peer->Id);
     port = hub_.GetPeerPort(peer->Id);
   }
-  Events.OnPeerRejected(name, address, port, reason);
+  Events.OnPeerRejected(name, address, port, ReasonCode(reason));
 }
 
 void TTWParleySrv::DoPeerDisconnected(CPeer& peer, int32_t code) {

@@ -99,7 +99,7 @@ class TTWParleySrv {
   TPeer* SelectPeer(TPeerHandle handle);
   void ClosePeer(TPeerHandle handle, int32_t code);
   void DoPeerConnected(CPeer& peer);
-  void DoPeerRejected(CPeer* peer, int32_t reason);
+  void DoPeerRejected(CPeer* peer, TCloseReason reason);
   void DoPeerDisconnected(CPeer& peer, int32_t code);
   void DoBinaryMessage(CPeer& peer, const com::VARIANT& message);
   TPeerHandle NewHandle();

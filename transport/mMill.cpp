@@ -437,7 +437,7 @@ bool CMill::Listen(uint16_t port) {
   listener_->BindSocket(Ansi(BindAddress), port);
   listener_->StartListening();
   if (LastError != 0) {
-    listener_->FinishSession(LastError);
+    listener_->FinishSession(CloseReasonOfError(LastError));
     return false;
   }
   return true;
@@ -534,7 +534,7 @@ CPipe* CMill::OpenSession(const std::u16string& host, uint16_t port, const std::
   pipe.BindSocket(Ansi(BindAddress), 0);
   pipe.Connect(Ansi(host), port);
   if (LastError != 0) {
-    pipe.FinishSession(LastError);
+    pipe.FinishSession(CloseReasonOfError(LastError));
     return nullptr;
   }
   return &pipe;

@@ -62,9 +62,9 @@ struct TMillEvents {
       OnPipeLogin;
   std::function<void(CPipe&)> OnPipeOpen;      // client session accepted
   std::function<void(CPipe&)> OnPipeAccepted;  // server accepted a session
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRejected;  // dialled pipe closed in states 2-7
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRefused;   // accepted pipe closed in state 7
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeClosed;    // session closed
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeRejected;  // dialled pipe closed in states 2-7
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeRefused;   // accepted pipe closed in state 7
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeClosed;    // session closed
   std::function<void(CPipe&, TSack&)> OnBondSack;                      // relayed message (peer id set)
   std::function<void(CPipe&, int32_t channel, std::string& body)> OnSackReceived;
   std::function<void(CPipe&, int32_t channel)> OnSackSent;

@@ -40,8 +40,11 @@ enum : uint8_t {
   psClosed = 9,
 };
 
-// Close reasons; any other value is a WinSock error recorded during set-up.
-enum : int32_t {
+// Why a pipe closed. A close during set-up may carry instead the error
+// that ended it (a WinSock error number or the mill's LastError):
+// CloseReasonOfError. The value reaches the wire (scError) and the controls
+// as it is: ReasonCode.
+enum class TCloseReason : int32_t {
   crSocket = 0,
   crLocal = 1,
   crRefused = 4,
@@ -51,6 +54,10 @@ enum : int32_t {
   crSocks = 21,
   crPassword = 22,
 };
+using enum TCloseReason;
+
+constexpr TCloseReason CloseReasonOfError(int32_t error) { return static_cast<TCloseReason>(error); }
+constexpr int32_t ReasonCode(TCloseReason reason) { return static_cast<int32_t>(reason); }
 
 // Security modes.
 enum : int32_t { secNone = 0, secSharedKey = 1, secRsa = 2 };
@@ -182,7 +189,7 @@ class CPipe {
   bool HeldBack();
   // The peer's end arrived: closes with `reason`, or, while messages read
   // before it are still posted, once the last of them is delivered.
-  void EndOfStream(int32_t reason);
+  void EndOfStream(TCloseReason reason);
   // Called after a delivery: closes a pipe whose end waited for it.
   void FinishIfEnded();
   // Dispatches a reassembled message that was posted to the mill window.
@@ -190,9 +197,9 @@ class CPipe {
 
   // Closes the pipe: state 9, the close event of the old state, and the
   // free-after tick. The socket stays open until the queue is sent.
-  void FinishSession(int32_t reason);
+  void FinishSession(TCloseReason reason);
   // Sends scError with the reason, then closes with it.
-  void Fail(int32_t reason);
+  void Fail(TCloseReason reason);
 
   // Whether the mill may free this closed pipe at `now`.
   bool ReadyToFree(uint32_t now) const;
@@ -231,7 +238,7 @@ class CPipe {
   // The peer's end arrived while messages were posted (EndOfStream): nothing
   // more is read, and the pipe closes with EndReason after the last delivery.
   bool EndSeen = false;
-  int32_t EndReason = crSocket;
+  TCloseReason EndReason = crSocket;
   // Last pump tick at which the pipe was within its bound or its socket took bytes.
   uint32_t ProgressTick = 0;
   // Ids of the targets over their bound that hold this pipe's messages.

@@ -88,7 +88,7 @@ TEST(EngineChecks, AFailedOpenLeavesTheTransportsCode) {
   EXPECT_EQ(c->GetSessionStatus(), cln::ssClosed);
   c->SetSocksServer(u"no-such-proxy.invalid");
   EXPECT_FALSE(c->OpenSession(u"127.0.0.1", h.Port(), u"c", u"pw"));
-  EXPECT_EQ(c->GetLastError(), crSocks);
+  EXPECT_EQ(c->GetLastError(), ReasonCode(crSocks));
   h.Settle();
   EXPECT_TRUE(c.log.empty());
 }

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mill.SecretKey = "fuzz secret";
     mill.Events.OnPipeAccepted = [side](CPipe&) { ++side->opened; };
     mill.Events.OnPipeOpen = [side](CPipe&) { ++side->opened; };
-    auto closed = [side](CMill&, CPipe&, int32_t) { ++side->closes; };
+    auto closed = [side](CMill&, CPipe&, TCloseReason) { ++side->closes; };
     mill.Events.OnPipeRejected = closed;
     mill.Events.OnPipeRefused = closed;
     mill.Events.OnPipeClosed = closed;

@@ -19,10 +19,10 @@ struct Client {
   std::unique_ptr<CMill> mill = std::make_unique<CMill>(TMillSide::Client, false);
   CPipe* pipe = nullptr;
   std::vector<std::pair<int32_t, std::string>> got;  // channel, body
-  std::vector<int32_t> rejects;
+  std::vector<TCloseReason> rejects;
   Client() {
     mill->Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { got.emplace_back(ch, body); };
-    mill->Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t r) { rejects.push_back(r); };
+    mill->Events.OnPipeRejected = [this](CMill&, CPipe&, TCloseReason r) { rejects.push_back(r); };
   }
   size_t Count(int32_t channel) const {
     return static_cast<size_t>(std::count_if(got.begin(), got.end(), [&](auto& g) { return g.first == channel; }));

@@ -141,8 +141,8 @@ TSessionCrowd::TSessionCrowd(bool pumpThread) : mill_(TMillSide::Client, pumpThr
     ++open_;
     p.QueueMessage(CMD_READY + sackAppBase, TMessage());
   };
-  mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, int32_t) { --open_; };
-  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t) { ++refused_; };
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, TCloseReason) { --open_; };
+  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, TCloseReason) { ++refused_; };
   mill_.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
     if (channel == CMD_WELCOME) {
       ++welcomed_;

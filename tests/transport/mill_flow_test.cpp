@@ -28,7 +28,7 @@ TEST(MillFlow, MessagesReadBeforeAPeersEndAreDeliveredBeforeItsClose) {
   ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.opened.empty(); }));
   CPipe* s = host.mill.GetPipe(host.probe.opened[0]);
   size_t receivedAtClose = 0;
-  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, int32_t r) {
+  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, TCloseReason r) {
     receivedAtClose = host.probe.received.size();
     host.probe.closes.push_back({"closed", p.Id(), r});
   };
@@ -160,7 +160,7 @@ TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
     return pv.bonds.size() >= kWanted || !host.probe.closes.empty();
   }, 30000);
   ASSERT_TRUE(done) << pv.bonds.size();
-  for (auto& cl : host.probe.closes) ADD_FAILURE() << cl.event << " " << cl.pipe << " " << cl.reason << " after " << pv.bonds.size();
+  for (auto& cl : host.probe.closes) ADD_FAILURE() << cl.event << " " << cl.pipe << " " << ReasonCode(cl.reason) << " after " << pv.bonds.size();
   EXPECT_EQ(v->State, psSession);
   EXPECT_TRUE(held) << maxHeld;
   EXPECT_LE(maxHeld, kBound * kHardBoundFactor);

@@ -100,7 +100,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
   ASSERT_TRUE(done) << pc.bonds.size();
   ASSERT_EQ(host.probe.closes.size(), 1u);
   EXPECT_EQ(host.probe.closes[0].pipe, idB);
-  EXPECT_EQ(host.probe.closes[0].reason, ws::WSAENOBUFS);
+  EXPECT_EQ(host.probe.closes[0].reason, CloseReasonOfError(ws::WSAENOBUFS));
   EXPECT_EQ(a->State, psSession);
   EXPECT_EQ(c->State, psSession);
   EXPECT_LE(maxHeld, kBound * kHardBoundFactor);

@@ -74,11 +74,11 @@ TEST(Mill, PasswordChallengeTable) {
     const char16_t* hostPassword;
     const char16_t* userPassword;
     bool accept;
-    int32_t serverReason;  // -1: session opens
+    std::optional<TCloseReason> serverReason;  // none: session opens
   };
   const Case cases[] = {
-      {u"secret", u"secret", true, -1},
-      {u"p\u00E4ss\u20AC", u"p\u00E4ss\u20AC", true, -1},  // compared after UTF-8 encoding
+      {u"secret", u"secret", true, std::nullopt},
+      {u"p\u00E4ss\u20AC", u"p\u00E4ss\u20AC", true, std::nullopt},  // compared after UTF-8 encoding
       {u"secret", u"Secret", true, crPassword},
       {u"", u"", true, crPassword},  // an empty password from the host admits nobody
       {u"secret", u"secret", false, crRefused},
@@ -90,17 +90,17 @@ TEST(Mill, PasswordChallengeTable) {
     CPipe* c = p.Open(u"alice", k.userPassword);
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
-    if (k.serverReason < 0) {
+    if (!k.serverReason) {
       EXPECT_EQ(c->State, psSession);
       EXPECT_EQ(p.host.LastUser, u"alice");
     } else {
       ASSERT_EQ(p.sp.closes.size(), 1u);
       EXPECT_EQ(p.sp.closes[0].event, "refused");
-      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+      EXPECT_EQ(p.sp.closes[0].reason, *k.serverReason);
       ASSERT_EQ(p.cp.closes.size(), 1u);
       EXPECT_EQ(p.cp.closes[0].event, "rejected");
       EXPECT_EQ(p.cp.closes[0].reason, crSocket);
-      EXPECT_EQ(p.client.LastError, k.serverReason);  // the scError reached the client
+      EXPECT_EQ(p.client.LastError, ReasonCode(*k.serverReason));  // the scError reached the client
     }
   }
 }
@@ -110,13 +110,15 @@ TEST(Mill, ModeMatrixWithoutRsa) {
     int32_t server, client;
     const char* serverKey;
     const char* clientKey;
-    int32_t serverReason, clientReason, clientLastError;  // -1: opens
+    // Close reasons, none: opens; the client's LastError, -1: not checked.
+    std::optional<TCloseReason> serverReason, clientReason;
+    int32_t clientLastError;
   };
   const Case cases[] = {
-      {secNone, secNone, "", "", -1, -1, 0},
-      {secSharedKey, secSharedKey, "k1", "k1", -1, -1, 0},
-      {secNone, secSharedKey, "", "k1", crSecurity, crSocket, crSecurity},
-      {secSharedKey, secNone, "k1", "", crSecurity, crSocket, crSecurity},
+      {secNone, secNone, "", "", std::nullopt, std::nullopt, 0},
+      {secSharedKey, secSharedKey, "k1", "k1", std::nullopt, std::nullopt, 0},
+      {secNone, secSharedKey, "", "k1", crSecurity, crSocket, ReasonCode(crSecurity)},
+      {secSharedKey, secNone, "k1", "", crSecurity, crSocket, ReasonCode(crSecurity)},
       // Different secrets: the client cannot open the sealed scAccept.
       {secSharedKey, secSharedKey, "k1", "k2", crSocket, crSecurity, -1},
   };
@@ -126,9 +128,9 @@ TEST(Mill, ModeMatrixWithoutRsa) {
     p.client.SetSecretKey(win32::AnsiToWide(k.clientKey));
     CPipe* c = p.Open();
     ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(p.Run([&] { return p.Settled() && (k.serverReason < 0 || !p.sp.closes.empty()); }))
+    ASSERT_TRUE(p.Run([&] { return p.Settled() && (!k.serverReason || !p.sp.closes.empty()); }))
         << k.server << k.client;
-    if (k.clientReason < 0) {
+    if (!k.clientReason) {
       EXPECT_EQ(c->State, psSession);
       if (k.server == secSharedKey) {
         EXPECT_EQ(c->SessionKey, k.clientKey);
@@ -136,13 +138,13 @@ TEST(Mill, ModeMatrixWithoutRsa) {
       continue;
     }
     ASSERT_EQ(p.cp.closes.size(), 1u);
-    EXPECT_EQ(p.cp.closes[0].reason, k.clientReason);
+    EXPECT_EQ(p.cp.closes[0].reason, *k.clientReason);
     if (k.clientLastError >= 0) {
       EXPECT_EQ(p.client.LastError, k.clientLastError);
     }
-    if (k.serverReason >= 0) {
+    if (k.serverReason) {
       ASSERT_FALSE(p.sp.closes.empty());
-      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+      EXPECT_EQ(p.sp.closes[0].reason, *k.serverReason);
     }
   }
 }
@@ -403,9 +405,9 @@ TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
   ASSERT_EQ(c->State, psSession);
   int events = 0;
   for (CMill* m : {&p->server, &p->client}) {
-    m->Events.OnPipeClosed = [&](CMill&, CPipe&, int32_t) { ++events; };
-    m->Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) { ++events; };
-    m->Events.OnPipeRefused = [&](CMill&, CPipe&, int32_t) { ++events; };
+    m->Events.OnPipeClosed = [&](CMill&, CPipe&, TCloseReason) { ++events; };
+    m->Events.OnPipeRejected = [&](CMill&, CPipe&, TCloseReason) { ++events; };
+    m->Events.OnPipeRefused = [&](CMill&, CPipe&, TCloseReason) { ++events; };
   }
   // A message queued on the server and one read and posted but not delivered.
   p->server.SendToPipe(p->sp.opened.front(), 35, TMessage().Str("bye"));
@@ -467,7 +469,7 @@ TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
     const char* handler;
     std::vector<std::string> logged;
     const char* serverClose;  // the server's close event and reason
-    int32_t reason;
+    TCloseReason reason;
   };
   const Case cases[] = {
       {"OnPipeLogin", {"OnPipeLogin"}, "refused", crRefused},
@@ -492,7 +494,7 @@ TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
         p.server.Events.OnPipeAccepted = [&](CPipe&) { fail(); };
       } else {
         auto closed = p.server.Events.OnPipeClosed;
-        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, int32_t r) {
+        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, TCloseReason r) {
           closed(m, pipe, r);
           fail();
         };
@@ -598,7 +600,7 @@ TEST(MillRsa, TrustedFingerprintsDecideAndIgnoreCase) {
     } else {
       ASSERT_EQ(p.cp.closes.size(), 1u);
       EXPECT_EQ(p.cp.closes[0].reason, crSocket);
-      EXPECT_EQ(p.client.LastError, crSecurity);
+      EXPECT_EQ(p.client.LastError, ReasonCode(crSecurity));
     }
   }
 }
@@ -610,7 +612,7 @@ TEST(MillRsa, ModeMismatchWithRsaFailsWithSecurity) {
     GiveKeys(p.client);
     p.Open();
     ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty(); }));
-    EXPECT_EQ(p.client.LastError, crSecurity);
+    EXPECT_EQ(p.client.LastError, ReasonCode(crSecurity));
   }
 }
 
@@ -697,7 +699,7 @@ TEST(Mill, LoginHandlerThatFailsRefusesTheLoginAtOnce) {
   ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty() && !p.sp.closes.empty(); }));
   EXPECT_EQ(p.sp.closes[0].event, "refused");
   EXPECT_EQ(p.sp.closes[0].reason, crRefused);
-  EXPECT_EQ(p.client.LastError, crRefused);
+  EXPECT_EQ(p.client.LastError, ReasonCode(crRefused));
 }
 
 TEST(Mill, AFailedAcceptLeavesTheConnectionForTheNextStep) {

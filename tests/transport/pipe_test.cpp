@@ -316,7 +316,7 @@ TEST_F(PipeClock, MessagesArrivingOutsideTheSessionFireNoEventButAreStillAcknowl
 // still closes completely and the rest of the pump step still runs.
 TEST_F(PipeClock, HandlerFailureOfAnyKindNeitherStrandsAClosedPipeNorEndsThePass) {
   int rejects = 0;
-  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) {
+  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, TCloseReason) {
     ++rejects;
     throw 42;
   };
@@ -343,7 +343,7 @@ TEST_F(Session, DeliveryHandlerFailureOfAnyKindFailsThePipeWithSecurity) {
   ASSERT_TRUE(Drive(both(), [&] { return !clientProbe.closes.empty() && !serverProbe.closes.empty(); }));
   EXPECT_EQ(clientProbe.closes[0].reason, crSecurity);
   EXPECT_EQ(cpipe->PostedCount, 0);
-  EXPECT_EQ(server.LastError, crSecurity);  // the scError went out first
+  EXPECT_EQ(server.LastError, ReasonCode(crSecurity));  // the scError went out first
 }
 
 // --- Faults of the socket layer under a live session ----------------------------
