@@ -218,13 +218,13 @@ void CHub::DoBinaryMessage(CPeer& peer, std::string& body) {
   if (Events.OnBinaryMessage) Events.OnBinaryMessage(peer, message);
 }
 
-void CHub::ClosePeer(uint32_t id, int32_t code) {
+void CHub::ClosePeer(uint32_t id, TPeerClose code) {
   CPeer* peer = FindPeer(id);
   if (!peer || peer->State == CPeer::Closed) return;
   const uint8_t old = peer->State;
   peer->State = CPeer::Closed;
   const int32_t pipeId = peer->PipeId;
-  if (code > 0) mill_.ClosePipe(pipeId);
+  if (code == kPeerClosedByHost) mill_.ClosePipe(pipeId);
   // The close completes even when the host's handler fails.
   if (old == CPeer::Connected && Events.OnPeerDisconnected) {
     if (CPeer* p = FindPeer(id))
@@ -235,7 +235,7 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
     CPeer& other = *peers_[i];
     if (other.Id == id || other.State != CPeer::Connected) continue;
     // After whatever was relayed to it before: the notice ends what it may take from the peer.
-    mill_.SendToPipeLast(other.PipeId, CMD_PEER_LEFT, TMessage().Int(pipeId).Int(code));
+    mill_.SendToPipeLast(other.PipeId, CMD_PEER_LEFT, TMessage().Int(pipeId).Int(PeerCloseCode(code)));
   }
   byId_.erase(id);
   std::erase_if(peers_, [&](const std::unique_ptr<CPeer>& p) { return p->Id == id; });

@@ -100,7 +100,7 @@ class TTWParleySrv {
   void ClosePeer(TPeerHandle handle, int32_t code);
   void DoPeerConnected(CPeer& peer);
   void DoPeerRejected(CPeer* peer, TCloseReason reason);
-  void DoPeerDisconnected(CPeer& peer, int32_t code);
+  void DoPeerDisconnected(CPeer& peer, TPeerClose code);
   void DoBinaryMessage(CPeer& peer, const com::VARIANT& message);
   TPeerHandle NewHandle();
 

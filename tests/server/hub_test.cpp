@@ -181,7 +181,7 @@ TEST_F(Rig, WrongPasswordIsRejectedWithItsNameAndNoDisconnect) {
   ASSERT_TRUE(Run([&] { return first.Count(CMD_PEER_LEFT) == 1; }));
   std::string_view body = first.got.back().second;
   ReadIntField(body);
-  EXPECT_EQ(ReadIntField(body), kPeerHandshakeFailed);
+  EXPECT_EQ(ReadIntField(body), PeerCloseCode(kPeerHandshakeFailed));
 }
 
 TEST_F(Rig, AnnounceIntroduceAndLeaveBetweenThreePeers) {
@@ -235,7 +235,7 @@ TEST_F(Rig, AnnounceIntroduceAndLeaveBetweenThreePeers) {
   }));
   std::string_view left = a.got.back().second;
   EXPECT_EQ(ReadIntField(left), idC);
-  EXPECT_EQ(ReadIntField(left), kPeerConnectionClosed);
+  EXPECT_EQ(ReadIntField(left), PeerCloseCode(kPeerConnectionClosed));
   EXPECT_EQ(log.back(), "disconnected -10");
 }
 
@@ -252,7 +252,7 @@ TEST_F(Rig, DisconnectByTheHostClosesOnceAndTellsTheOthers) {
   EXPECT_EQ(b.Count(CMD_PEER_LEFT), 1);
   std::string_view left = b.got.back().second;
   ReadIntField(left);
-  EXPECT_EQ(ReadIntField(left), kPeerClosedByHost);
+  EXPECT_EQ(ReadIntField(left), PeerCloseCode(kPeerClosedByHost));
   // Closed but not purged: the record answers, the connection does not.
   EXPECT_EQ(srv.GetPeerName(a), u"A");
   EXPECT_EQ(srv.GetMoniker(a), 77);
