@@ -81,6 +81,8 @@ class THarness {
   // clients and the bare clients. Takes no time of its own; false when the
   // session is still busy after TMillStepper::kSettleLimitMs.
   bool Settle();
+  // How many steps the last Settle() ran.
+  size_t SettleSteps() const { return stepper_.SettleSteps(); }
   // Steps for about `ms` of real time, for what runs on the real clock
   // (media devices).
   void Settle(win32::DWORD ms);
