@@ -109,7 +109,7 @@ class THarness {
 // session layer above it, so a test can send what a well-behaved client
 // never would (repeated bonds, stray acknowledgements, messages after a
 // close). It logs in, sends CMD_READY and CMD_ANNOUNCE, and records what the
-// server sends or relays to it.
+// server sends or relays to it. The harness steps its mill with the others.
 class TRawClient {
  public:
   struct TBond {
@@ -142,7 +142,8 @@ class TRawClient {
 
 // A TCP relay between one client and the server that keeps a copy of every
 // byte each way, to look at what travels on the wire. It forwards on its own
-// thread.
+// thread, where Settle cannot see the bytes it holds: wait for what crosses
+// it with Run.
 class TWireTap {
  public:
   struct TFrame {

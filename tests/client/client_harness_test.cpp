@@ -28,7 +28,8 @@ TEST(HarnessSettle, ReturnsOnlyOnceEveryExchangeStartedBeforeItHasRunItsCourse) 
   TRawClient raw(h, u"raw");
   ASSERT_TRUE(h.Settle());
   raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), raw.PeerId(u"c0"));
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(h[1]->SendChatMessage(h[1].Handle(u"c2"), u"m" + std::u16string(1, u'a' + i)));
+  const cln::TPeerHandle to = h[1].Handle(u"c2");
+  for (char16_t last = u'a'; last <= u't'; ++last) ASSERT_TRUE(h[1]->SendChatMessage(to, std::u16string{u'm', last}));
   ASSERT_TRUE(h.Settle());
   EXPECT_TRUE(h[0].Saw("connected raw"));
   EXPECT_EQ(h[2].Count("chat c1 m"), 20u);
