@@ -154,8 +154,12 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
   const auto interval = options_.interval.count() >= 0 ? std::chrono::microseconds(options_.interval)
                                                        : std::chrono::microseconds(frameTime / 10);
   const int vanishAfter = options_.vanishAfterFrames;
+  // The thread waits for Start to finish: its sink may destroy the camera
+  // from the first frames, which must not happen while Start still runs.
+  std::unique_lock starting(s->mutex);
   s->thread = std::thread([s, &sink, type, frameTime, interval, vanishAfter] {
     detail::StreamingThreadMark mark;
+    { std::lock_guard started(s->mutex); }
     std::vector<uint8_t> frame;
     auto due = std::chrono::steady_clock::now();
     for (uint64_t n = 0;; ++n) {
@@ -171,7 +175,7 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
       if (s->wake.wait_until(lock, due, [&s] { return s->stop; })) return;
     }
   });
-  stream_ = std::move(s);
+  stream_ = s;
   return com::S_OK;
 }
 
