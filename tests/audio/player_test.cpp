@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <stdexcept>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -171,6 +174,30 @@ TEST(PlayerLifetime, StartStopResultsAndPacketsWhileStopped) {
   EXPECT_TRUE(player.Start());
   player.PlayPacket(packets[0].data(), packets[0].size());
   EXPECT_EQ(played, 1);
+}
+
+TEST(PlayerFailures, TheFirstPacketThatFailsAfterEachStartIsReported) {
+  struct Case {
+    std::function<void()> raise;
+    std::string reported;
+  };
+  const Case cases[] = {{[] { throw std::runtime_error("speaker gone"); }, "TPlayer.PlayPacket: speaker gone"},
+                        {[] { throw 42; }, "TPlayer.PlayPacket: unknown exception"}};
+  const auto packets = TonePackets(1000, 8000, 3);
+  for (const Case& c : cases) {
+    test::VoiceRig rig;
+    TPlayer player;
+    std::vector<std::string> reports;
+    player.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+    player.OnPlayed = [&](TPlayer&, const uint8_t*, size_t) { c.raise(); };
+    ASSERT_TRUE(player.Start());
+    for (const auto& p : packets) player.PlayPacket(p.data(), p.size());
+    EXPECT_EQ(reports, std::vector<std::string>{c.reported});
+    ASSERT_TRUE(player.Stop());
+    ASSERT_TRUE(player.Start());
+    player.PlayPacket(packets[0].data(), packets[0].size());
+    EXPECT_EQ(reports, (std::vector<std::string>{c.reported, c.reported}));
+  }
 }
 
 TEST(PlayerLifetime, AHandlerMayFreeThePlayerThatCalledIt) {

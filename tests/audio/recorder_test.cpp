@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -211,6 +212,28 @@ TEST_F(Recorder, AFailingHandlerNeverLeavesTheCaptureTimer) {
   EXPECT_EQ(rec_.Capture().Timer().Failures(), 1u);
   EXPECT_EQ(rec_.Capture().Timer().LastFailure(), "sink failed");
   EXPECT_GT(packets, 5);
+}
+
+// What the sink throws, and the text the recorder reports for it.
+struct Thrown {
+  std::function<void()> raise;
+  std::string reported;
+};
+
+TEST_F(Recorder, ACaptureTickThatRaisesIsReportedOnceForARunOfTheSameFailure) {
+  const Thrown cases[] = {{[] { throw std::runtime_error("sink failed"); }, "CDSRecord.Poll: sink failed"},
+                          {[] { throw 42; }, "CDSRecord.Poll: unknown exception"}};
+  for (const Thrown& c : cases) {
+    TRecorder rec;
+    Log reports;
+    rec.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+    rec.OnPacket = [&](TRecorder&, const uint8_t*, const uint8_t*, size_t, size_t) { c.raise(); };
+    rig_.device().CaptureTone(500, 3000);
+    ASSERT_TRUE(rec.Start());
+    rig_.Run(300);
+    EXPECT_GT(rec.Capture().Timer().Failures(), 1u);
+    EXPECT_EQ(reports, Log{c.reported});
+  }
 }
 
 TEST_F(Recorder, FailedCaptureStartStillCountsAsRunning) {
