@@ -106,8 +106,8 @@ TFilterGraph::TFilterGraph() : site_(com::MakeComObject<Site>(this)) {
 TFilterGraph::~TFilterGraph() {
   try {
     SetActive(false);
-  } catch (const std::exception& e) {
-    ReportError(e.what());
+  } catch (...) {
+    ReportFailure("TFilterGraph.Destroy", CaughtExceptionText());
   }
   if (components_) {
     for (IGraphComponent* c : std::vector<IGraphComponent*>(*components_)) c->GraphDestroyed(*this);
@@ -353,12 +353,17 @@ win32::LRESULT TFilterGraph::EventWindowProc(win32::HWND, win32::UINT message, w
   if (message != kGraphNotify) return 0;
   try {
     DrainGraphEvents();
-  } catch (const std::exception& e) {
-    ReportError(e.what());
   } catch (...) {
-    ReportError("Unknown exception in a graph event handler.");
+    ReportFailure("TFilterGraph.DrainGraphEvents", CaughtExceptionText());
   }
   return 0;
+}
+
+void TFilterGraph::ReportFailure(const std::string& where, const std::string& what) const {
+  if (OnFailure)
+    OnFailure(where + ": " + what);
+  else
+    ReportError(what);
 }
 
 void TFilterGraph::DrainGraphEvents() {

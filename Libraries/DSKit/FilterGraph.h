@@ -32,6 +32,10 @@ class EDSKitException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Where a component reports a failure it caught and kept from its caller (a
+// handler that raised, a teardown step that failed): "<component>.<step>: <what>".
+using TFailureReport = std::function<void(const std::string& text)>;
+
 // Life-cycle notices a graph sends its components.
 enum TFilterOperation : int { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
 
@@ -156,74 +160,84 @@ class TFilterGraph {
   using TOnFlag = std::function<void(TFilterGraph&, bool)>;
   std::function<void(TFilterGraph&)> OnActivate;
   std::function<void(TFilterGraph&, LONG, LONG_PTR, LONG_PTR)> OnDSEvent;
-  std::function<void(TFilterGraph&, HRESULT, IBaseFilter*)> OnGraphComplete;                    // 1
-  TNotify OnGraphUserAbort;                                                                     // 2
-  TOnDSResult OnGraphErrorAbort;                                                                // 3
-  TOnTwoLongs OnGraphStreamErrorStopped;                                                        // 6: operation, value
-  TOnTwoLongs OnGraphStreamErrorStillPlaying;                                                   // 7
-  TOnDSResult OnGraphErrorStillPlaying;                                                         // 8
-  TNotify OnGraphPaletteChanged;                                                                // 9
-  std::function<void(TFilterGraph&, int width, int height)> OnGraphVideoSizeChanged;            // 10
-  TNotify OnGraphQualityChange;                                                                 // 11
-  TNotify OnGraphClockChanged;                                                                  // 13
-  TOnDSResult OnGraphPaused;                                                                    // 14
-  TOnFlag OnGraphOpeningFile;                                                                   // 16
-  TOnFlag OnGraphBufferingData;                                                                 // 17
-  std::function<void(TFilterGraph&, IBaseFilter* renderer)> OnGraphFullscreenLost;              // 18
-  std::function<void(TFilterGraph&, std::u16string, std::u16string)> OnGraphOleEvent;           // 24
-  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStopped;    // 26
-  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStarted;    // 27
-  std::function<void(TFilterGraph&, dshow::REFERENCE_TIME, LONG segment)> OnGraphEndOfSegment;  // 28
-  std::function<void(TFilterGraph&, com::IUnknown* device, bool removed)> OnGraphDeviceLost;    // 31
-  TNotify OnGraphStepComplete;                                                                  // 36
-  TOnTwoLongs OnGraphTimeCodeAvailable;                                                         // 48: from, device id
-  TOnTwoLongs OnGraphEXTDeviceModeChange;                                  // 49: new mode, device id
-  TNotify OnGraphChanged;                                                  // 80
-  TNotify OnGraphClockUnset;                                               // 81
-  std::function<void(TFilterGraph&, LONG device)> OnGraphVMRRenderDevice;  // 83
-  TOnTwoLongs OnGraphSNDDevInError;                                        // 512: occur when, error code
-  TOnTwoLongs OnGraphSNDDevOutError;                                       // 513
+  std::function<void(TFilterGraph&, HRESULT, IBaseFilter*)> OnGraphComplete;                    // EC_COMPLETE
+  TNotify OnGraphUserAbort;                                                                     // EC_USERABORT
+  TOnDSResult OnGraphErrorAbort;                                                                // EC_ERRORABORT
+  TOnTwoLongs OnGraphStreamErrorStopped;  // EC_STREAM_ERROR_STOPPED: operation, value
+  TOnTwoLongs OnGraphStreamErrorStillPlaying;  // EC_STREAM_ERROR_STILLPLAYING
+  TOnDSResult OnGraphErrorStillPlaying;                                                         // EC_ERROR_STILLPLAYING
+  TNotify OnGraphPaletteChanged;                                                                // EC_PALETTE_CHANGED
+  std::function<void(TFilterGraph&, int width, int height)> OnGraphVideoSizeChanged;            // EC_VIDEO_SIZE_CHANGED
+  TNotify OnGraphQualityChange;                                                                 // EC_QUALITY_CHANGE
+  TNotify OnGraphClockChanged;                                                                  // EC_CLOCK_CHANGED
+  TOnDSResult OnGraphPaused;                                                                    // EC_PAUSED
+  TOnFlag OnGraphOpeningFile;                                                                   // EC_OPENING_FILE
+  TOnFlag OnGraphBufferingData;                                                                 // EC_BUFFERING_DATA
+  std::function<void(TFilterGraph&, IBaseFilter* renderer)> OnGraphFullscreenLost;              // EC_FULLSCREEN_LOST
+  std::function<void(TFilterGraph&, std::u16string, std::u16string)> OnGraphOleEvent;           // EC_OLE_EVENT
+  // EC_STREAM_CONTROL_STOPPED
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStopped;
+  // EC_STREAM_CONTROL_STARTED
+  std::function<void(TFilterGraph&, IPin* sender, LONG cookie)> OnGraphStreamControlStarted;
+  std::function<void(TFilterGraph&, dshow::REFERENCE_TIME, LONG segment)> OnGraphEndOfSegment;  // EC_END_OF_SEGMENT
+  std::function<void(TFilterGraph&, com::IUnknown* device, bool removed)> OnGraphDeviceLost;    // EC_DEVICE_LOST
+  TNotify OnGraphStepComplete;                                                                  // EC_STEP_COMPLETE
+  TOnTwoLongs OnGraphTimeCodeAvailable;  // EC_TIMECODE_AVAILABLE: from, device id
+  TOnTwoLongs OnGraphEXTDeviceModeChange;  // EC_EXTDEVICE_MODE_CHANGE: new mode, device id
+  TNotify OnGraphChanged;                                                  // EC_GRAPH_CHANGED
+  TNotify OnGraphClockUnset;                                               // EC_CLOCK_UNSET
+  std::function<void(TFilterGraph&, LONG device)> OnGraphVMRRenderDevice;  // EC_VMR_RENDERDEVICE_SET
+  TOnTwoLongs OnGraphSNDDevInError;                                        // EC_SNDDEV_IN_ERROR: occur when, error code
+  TOnTwoLongs OnGraphSNDDevOutError;                                       // EC_SNDDEV_OUT_ERROR
 
-  // Disc navigation (codes 257..283).
+  // Disc navigation (EC_DVD_FIRST .. EC_DVD_LAST).
   using TOnNumber = std::function<void(TFilterGraph&, LONG)>;
   using TOnLanguage = std::function<void(TFilterGraph&, LONG stream, com::DWORD lcid, const std::string& lang)>;
   TNotify OnDVDDomainFirstPlay, OnDVDDomainVideoManagerMenu, OnDVDDomainVideoTitleSetMenu, OnDVDDomainTitle,
-      OnDVDDomainStop;                             // 257 by P1 = 1..5
-  TOnNumber OnDVDTitleChange;                      // 258
-  TOnNumber OnDVDChapterStart;                     // 259
-  TOnLanguage OnDVDAudioStreamChange;              // 260
-  TOnLanguage OnDVDSubpictureStreamChange;         // 261
-  TOnTwoLongs OnDVDAngleChange;                    // 262: total, current
-  TOnTwoLongs OnDVDButtonChange;                   // 263: total, current
-  TOnNumber OnDVDValidUOPSChange;                  // 264
-  std::function<void(TFilterGraph&, bool noButtonAvailable, LONG seconds)> OnDVDStillOn;  // 265
-  TNotify OnDVDStillOff;                                                                   // 266
-  std::function<void(TFilterGraph&, const TDVDTimeCode&)> OnDVDCurrentTime;                // 267
+      OnDVDDomainStop;                             // EC_DVD_DOMAIN_CHANGE by P1 = 1..5
+  TOnNumber OnDVDTitleChange;                      // EC_DVD_TITLE_CHANGE
+  TOnNumber OnDVDChapterStart;                     // EC_DVD_CHAPTER_START
+  TOnLanguage OnDVDAudioStreamChange;              // EC_DVD_AUDIO_STREAM_CHANGE
+  TOnLanguage OnDVDSubpictureStreamChange;         // EC_DVD_SUBPICTURE_STREAM_CHANGE
+  TOnTwoLongs OnDVDAngleChange;                    // EC_DVD_ANGLE_CHANGE: total, current
+  TOnTwoLongs OnDVDButtonChange;                   // EC_DVD_BUTTON_CHANGE: total, current
+  TOnNumber OnDVDValidUOPSChange;                  // EC_DVD_VALID_UOPS_CHANGE
+  std::function<void(TFilterGraph&, bool noButtonAvailable, LONG seconds)> OnDVDStillOn;  // EC_DVD_STILL_ON
+  TNotify OnDVDStillOff;                                                                   // EC_DVD_STILL_OFF
+  std::function<void(TFilterGraph&, const TDVDTimeCode&)> OnDVDCurrentTime;                // EC_DVD_CURRENT_TIME
   TNotify OnDVDErrorUnexpected, OnDVDErrorCopyProtectFail, OnDVDErrorInvalidDVD1_0Disc,
       OnDVDErrorInvalidDiscRegion, OnDVDErrorLowParentalLevel, OnDVDErrorMacrovisionFail,
-      OnDVDErrorIncompatibleSystemAndDecoderRegions, OnDVDErrorIncompatibleDiscAndDecoderRegions;  // 268 by P1 = 1..8
+      // EC_DVD_ERROR by P1 = 1..8
+      OnDVDErrorIncompatibleSystemAndDecoderRegions, OnDVDErrorIncompatibleDiscAndDecoderRegions;
   TNotify OnDVDWarningInvalidDVD1_0Disc, OnDVDWarningFormatNotSupported, OnDVDWarningIllegalNavCommand,
-      OnDVDWarningOpen, OnDVDWarningSeek, OnDVDWarningRead;  // 269 by P1 = 1..6
-  TNotify OnDVDChapterAutoStop;                                                 // 270
-  TNotify OnDVDNoFP_PGC;                                                        // 271
-  std::function<void(TFilterGraph&, float rate)> OnDVDPlaybackRateChange;        // 272
-  TOnNumber OnDVDParentalLevelChange;                                           // 273
-  TNotify OnDVDPlaybackStopped;                                                 // 274
-  TOnFlag OnDVDAnglesAvailable;                                                 // 275
-  TNotify OnDVDPlayPeriodAutoStop;                                              // 276
-  TOnNumber OnDVDButtonAutoActivated;                                           // 277
-  TOnNumber OnDVDCMDStart;                                                      // 278
-  TOnNumber OnDVDCMDEnd;                                                        // 279
-  TNotify OnDVDDiscEjected;                                                     // 280
-  TNotify OnDVDDiscInserted;                                                    // 281
-  std::function<void(TFilterGraph&, const TDVDHMSFTimeCode&, const TDVDTimeCode&)> OnDVDCurrentHMSFTime;  // 282
-  TOnFlag OnDVDKaraokeMode;                                                                                // 283
+      OnDVDWarningOpen, OnDVDWarningSeek, OnDVDWarningRead;  // EC_DVD_WARNING by P1 = 1..6
+  TNotify OnDVDChapterAutoStop;                                                 // EC_DVD_CHAPTER_AUTOSTOP
+  TNotify OnDVDNoFP_PGC;                                                        // EC_DVD_NO_FP_PGC
+  std::function<void(TFilterGraph&, float rate)> OnDVDPlaybackRateChange;        // EC_DVD_PLAYBACK_RATE_CHANGE
+  TOnNumber OnDVDParentalLevelChange;                                           // EC_DVD_PARENTAL_LEVEL_CHANGE
+  TNotify OnDVDPlaybackStopped;                                                 // EC_DVD_PLAYBACK_STOPPED
+  TOnFlag OnDVDAnglesAvailable;                                                 // EC_DVD_ANGLES_AVAILABLE
+  TNotify OnDVDPlayPeriodAutoStop;                                              // EC_DVD_PLAYPERIOD_AUTOSTOP
+  TOnNumber OnDVDButtonAutoActivated;                                           // EC_DVD_BUTTON_AUTO_ACTIVATED
+  TOnNumber OnDVDCMDStart;                                                      // EC_DVD_CMD_START
+  TOnNumber OnDVDCMDEnd;                                                        // EC_DVD_CMD_END
+  TNotify OnDVDDiscEjected;                                                     // EC_DVD_DISC_EJECTED
+  TNotify OnDVDDiscInserted;                                                    // EC_DVD_DISC_INSERTED
+  // EC_DVD_CURRENT_HMSF_TIME
+  std::function<void(TFilterGraph&, const TDVDHMSFTimeCode&, const TDVDTimeCode&)> OnDVDCurrentHMSFTime;
+  TOnFlag OnDVDKaraokeMode;  // EC_DVD_KARAOKE_MODE
 
   // A disc time code record (BCD digits in bit fields, P1 of code 267) decoded.
   static TDVDTimeCode DecodeTimeCode(uint32_t timeCode);
 
   // Reads every queued graph event and dispatches it.
   void DrainGraphEvents();
+
+  // Failures the graph and its components catch on the graph's thread: an
+  // event handler that raised, a teardown step that failed. Unset, the
+  // exception's text alone goes to the layer's report hook (dshow::ReportError).
+  TFailureReport OnFailure;
+  void ReportFailure(const std::string& where, const std::string& what) const;
 
  protected:
   virtual void DispatchGraphEvent(LONG event, LONG_PTR param1, LONG_PTR param2);

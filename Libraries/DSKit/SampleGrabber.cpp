@@ -126,6 +126,11 @@ HRESULT TSampleGrabber::BufferCB(double sampleTime, const uint8_t* buffer, int32
     OnBuffer(*this, sampleTime, buffer, length);
   } catch (...) {
     // The frame is dropped: nothing may unwind into the streaming thread.
+    const std::string what = CaughtExceptionText();
+    if (OnFailure)
+      OnFailure("TSampleGrabber.OnBuffer: " + what);
+    else
+      ReportError(what);
   }
   return com::S_OK;
 }

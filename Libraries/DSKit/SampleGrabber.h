@@ -42,8 +42,12 @@ class TSampleGrabber final : public IGraphComponent {
   bool CopyFrameToBitmap(win32::Bitmap& bitmap, const uint8_t* buffer, int32_t length);
 
   // The grabber callback (streaming thread): OnBuffer inside the critical
-  // section; a failure of the handler drops the frame and never escapes.
+  // section; a failure of the handler drops the frame, never escapes, and is
+  // reported through OnFailure.
   HRESULT BufferCB(double sampleTime, const uint8_t* buffer, int32_t length);
+  // A failure of OnBuffer, on the streaming thread; set before the graph
+  // runs. Unset, the exception's text goes to the layer's report hook.
+  TFailureReport OnFailure;
 
   ComPtr<IBaseFilter> GetFilter() override { return filter_; }
   std::string GetName() override { return Name; }

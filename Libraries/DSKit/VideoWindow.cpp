@@ -74,8 +74,8 @@ TVideoWindow::TVideoWindow(win32::HWND parent)
 TVideoWindow::~TVideoWindow() {
   try {
     SetFilterGraph(nullptr);  // in an active graph the renderer is stopped and disconnected, which may raise
-  } catch (const std::exception& e) {
-    ReportError(e.what());
+  } catch (...) {
+    graph_->ReportFailure("TVideoWindow.Destroy", CaughtExceptionText());
     graph_ = nullptr;
   }
   win32::DestroyWindow(window_);

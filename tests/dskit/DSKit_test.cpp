@@ -7,6 +7,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/com/guid.h"
 #include "platform/dshow/convert.h"
@@ -337,6 +342,65 @@ TEST_F(GraphTest, AFailingEventHandlerIsReportedNotRaised) {
   }
   SetReportHook(previous);
   EXPECT_EQ(reports, (std::vector<std::string>{"handler broke"}));
+}
+
+// With a failure hook, what the graph (on its thread) and the grabber (on
+// the streaming thread) catch reaches the hook with the step that caught it;
+// without one, the grabber's failure goes to the layer's report hook.
+TEST_F(GraphTest, WhatTheGraphAndTheGrabberCatchIsReportedWithItsStep) {
+  struct Case {
+    std::function<void()> raise;
+    std::string what;
+  };
+  const Case cases[] = {{[] { throw std::runtime_error("handler broke"); }, "handler broke"},
+                        {[] { throw 42; }, "unknown exception"}};
+  for (const Case& c : cases) {
+    auto cam = Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)});
+    cam.vanishAfterFrames = 2;
+    UseCameras({cam});
+    std::mutex mutex;
+    std::vector<std::string> reports;
+    auto collect = [&](const std::string& text) {
+      std::lock_guard lock(mutex);
+      reports.push_back(text);
+    };
+    auto count = [&] {
+      std::lock_guard lock(mutex);
+      return reports.size();
+    };
+    {
+      CaptureGraph g(false);
+      g.graph.OnFailure = collect;
+      g.grabber.OnFailure = collect;
+      g.graph.OnGraphDeviceLost = [&](TFilterGraph&, com::IUnknown*, bool) { c.raise(); };
+      g.grabber.OnBuffer = [&](TSampleGrabber&, double, const uint8_t*, int32_t) { c.raise(); };
+      ASSERT_EQ(g.Render(), S_OK);
+      ASSERT_TRUE(g.graph.RunGraph());
+      EXPECT_TRUE(win32::RunUntil([&] { return count() == 3; }, 5000));
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(reports, (std::vector<std::string>{"TSampleGrabber.OnBuffer: " + c.what,
+                                                 "TSampleGrabber.OnBuffer: " + c.what,
+                                                 "TFilterGraph.DrainGraphEvents: " + c.what}));
+  }
+
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  std::vector<std::string> reports;
+  g_reports = &reports;
+  ReportHook previous = SetReportHook(&CollectReport);
+  {
+    CaptureGraph g(false);
+    std::atomic<int> frames{0};
+    g.grabber.OnBuffer = [&](TSampleGrabber&, double, const uint8_t*, int32_t) {
+      if (++frames == 1) throw std::runtime_error("frame broke");
+    };
+    ASSERT_EQ(g.Render(), S_OK);
+    ASSERT_TRUE(g.graph.RunGraph());
+    while (frames < 2) std::this_thread::yield();
+    ASSERT_TRUE(g.graph.StopGraph());
+  }
+  SetReportHook(previous);
+  EXPECT_EQ(reports, (std::vector<std::string>{"frame broke"}));
 }
 
 TEST_F(GraphTest, TheRunNoticePlacesTheRenderersWindowInTheParent) {
