@@ -10,19 +10,6 @@ using namespace tw::dshow;
 
 namespace {
 
-constexpr int32_t WS_CHILD = 0x40000000;
-constexpr int32_t WS_CLIPSIBLINGS = 0x04000000;
-constexpr int32_t WS_CAPTION = 0x00C00000;
-constexpr int32_t WS_THICKFRAME = 0x00040000;
-constexpr int32_t WS_EX_TOPMOST = 0x00000008;
-constexpr int32_t WS_EX_DLGMODALFRAME = 0x00000001;
-constexpr int32_t WS_EX_WINDOWEDGE = 0x00000100;
-constexpr int32_t WS_EX_CLIENTEDGE = 0x00000200;
-constexpr int32_t WS_EX_STATICEDGE = 0x00020000;
-constexpr win32::UINT WM_CONTEXTMENU = 0x007B;
-constexpr int kScreenWidth = 1920;
-constexpr int kScreenHeight = 1080;
-
 // Keeps the floating-point environment of the caller across a call into the
 // mixing renderer, which may change precision and exception masks.
 class FpuGuard {
@@ -35,6 +22,19 @@ class FpuGuard {
  private:
   std::fenv_t env_;
 };
+
+constexpr int32_t WS_CHILD = 0x40000000;
+constexpr int32_t WS_CLIPSIBLINGS = 0x04000000;
+constexpr int32_t WS_CAPTION = 0x00C00000;
+constexpr int32_t WS_THICKFRAME = 0x00040000;
+constexpr int32_t WS_EX_TOPMOST = 0x00000008;
+constexpr int32_t WS_EX_DLGMODALFRAME = 0x00000001;
+constexpr int32_t WS_EX_WINDOWEDGE = 0x00000100;
+constexpr int32_t WS_EX_CLIENTEDGE = 0x00000200;
+constexpr int32_t WS_EX_STATICEDGE = 0x00020000;
+constexpr win32::UINT WM_CONTEXTMENU = 0x007B;
+constexpr int kScreenWidth = 1920;
+constexpr int kScreenHeight = 1080;
 
 }  // namespace
 

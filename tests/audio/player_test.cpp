@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <stdexcept>
 #include <string>
 #include <memory>
 #include <vector>
 
 #include "audio/mDSAudio.h"
 #include "tests/audio/voice_rig.h"
+#include "tests/support/thrown.h"
 
 namespace tw {
 namespace {
@@ -177,14 +176,9 @@ TEST(PlayerLifetime, StartStopResultsAndPacketsWhileStopped) {
 }
 
 TEST(PlayerFailures, TheFirstPacketThatFailsAfterEachStartIsReported) {
-  struct Case {
-    std::function<void()> raise;
-    std::string reported;
-  };
-  const Case cases[] = {{[] { throw std::runtime_error("speaker gone"); }, "TPlayer.PlayPacket: speaker gone"},
-                        {[] { throw 42; }, "TPlayer.PlayPacket: unknown exception"}};
   const auto packets = TonePackets(1000, 8000, 3);
-  for (const Case& c : cases) {
+  for (const test::Thrown& c : test::ThrownKinds()) {
+    const std::string reported = "TPlayer.PlayPacket: " + c.what;
     test::VoiceRig rig;
     TPlayer player;
     std::vector<std::string> reports;
@@ -192,11 +186,11 @@ TEST(PlayerFailures, TheFirstPacketThatFailsAfterEachStartIsReported) {
     player.OnPlayed = [&](TPlayer&, const uint8_t*, size_t) { c.raise(); };
     ASSERT_TRUE(player.Start());
     for (const auto& p : packets) player.PlayPacket(p.data(), p.size());
-    EXPECT_EQ(reports, std::vector<std::string>{c.reported});
+    EXPECT_EQ(reports, std::vector<std::string>{reported});
     ASSERT_TRUE(player.Stop());
     ASSERT_TRUE(player.Start());
     player.PlayPacket(packets[0].data(), packets[0].size());
-    EXPECT_EQ(reports, (std::vector<std::string>{c.reported, c.reported}));
+    EXPECT_EQ(reports, (std::vector<std::string>{reported, reported}));
   }
 }
 

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "audio/mDSAudio.h"
 #include "tests/audio/voice_rig.h"
+#include "tests/support/thrown.h"
 
 namespace tw {
 namespace {
@@ -214,16 +214,8 @@ TEST_F(Recorder, AFailingHandlerNeverLeavesTheCaptureTimer) {
   EXPECT_GT(packets, 5);
 }
 
-// What the sink throws, and the text the recorder reports for it.
-struct Thrown {
-  std::function<void()> raise;
-  std::string reported;
-};
-
 TEST_F(Recorder, ACaptureTickThatRaisesIsReportedOnceForARunOfTheSameFailure) {
-  const Thrown cases[] = {{[] { throw std::runtime_error("sink failed"); }, "CDSRecord.Poll: sink failed"},
-                          {[] { throw 42; }, "CDSRecord.Poll: unknown exception"}};
-  for (const Thrown& c : cases) {
+  for (const test::Thrown& c : test::ThrownKinds()) {
     TRecorder rec;
     Log reports;
     rec.OnFailure = [&](const std::string& text) { reports.push_back(text); };
@@ -232,7 +224,7 @@ TEST_F(Recorder, ACaptureTickThatRaisesIsReportedOnceForARunOfTheSameFailure) {
     ASSERT_TRUE(rec.Start());
     rig_.Run(300);
     EXPECT_GT(rec.Capture().Timer().Failures(), 1u);
-    EXPECT_EQ(reports, Log{c.reported});
+    EXPECT_EQ(reports, Log{"CDSRecord.Poll: " + c.what});
   }
 }
 

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "platform/shell/canvas.h"
 #include "platform/shell/dialog.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/thrown.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::dskit {
@@ -348,13 +348,7 @@ TEST_F(GraphTest, AFailingEventHandlerIsReportedNotRaised) {
 // the streaming thread) catch reaches the hook with the step that caught it;
 // without one, the grabber's failure goes to the layer's report hook.
 TEST_F(GraphTest, WhatTheGraphAndTheGrabberCatchIsReportedWithItsStep) {
-  struct Case {
-    std::function<void()> raise;
-    std::string what;
-  };
-  const Case cases[] = {{[] { throw std::runtime_error("handler broke"); }, "handler broke"},
-                        {[] { throw 42; }, "unknown exception"}};
-  for (const Case& c : cases) {
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
     auto cam = Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)});
     cam.vanishAfterFrames = 2;
     UseCameras({cam});

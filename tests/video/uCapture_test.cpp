@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "platform/dshow/internal.h"
 #include "platform/dshow/convert.h"
 #include "tests/platform/dshow/fake_v4l2.h"
+#include "tests/support/thrown.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::video {
@@ -443,13 +443,8 @@ TEST_F(CaptureFailureTest, MissingGraphComponentsAreReportedForListingAndStartin
 
 TEST_F(CaptureFailureTest, AFailingFrameIsReportedOnTheCreatingThreadOnceForEachRun) {
   UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
-  struct Case {
-    std::function<void()> raise;
-    std::string reported;
-  };
-  const Case cases[] = {{[] { throw std::runtime_error("handler failed"); }, "TSampleGrabber.OnBuffer: handler failed"},
-                        {[] { throw 42; }, "TSampleGrabber.OnBuffer: unknown exception"}};
-  for (const Case& c : cases) {
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
+    const std::string reported = "TSampleGrabber.OnBuffer: " + c.what;
     reports_.clear();
     std::atomic<int> calls{0};
     TCapture capture;
@@ -465,7 +460,7 @@ TEST_F(CaptureFailureTest, AFailingFrameIsReportedOnTheCreatingThreadOnceForEach
       ASSERT_TRUE(win32::RunUntil([&] { return calls >= before + 3; }, 5000));
       ASSERT_TRUE(capture.StopCapture());
       win32::ProcessMessages();
-      EXPECT_EQ(reports_, std::vector<std::string>(static_cast<size_t>(run), c.reported));
+      EXPECT_EQ(reports_, std::vector<std::string>(static_cast<size_t>(run), reported));
       EXPECT_EQ(reportThread_, std::this_thread::get_id());
     }
   }
