@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -249,6 +250,32 @@ TEST_F(GraphTest, WhatTheGraphAndTheGrabberCatchIsReportedWithItsStep) {
   }
   SetReportHook(previous);
   EXPECT_EQ(reports, (std::vector<std::string>{"frame broke"}));
+}
+
+// A component that fails to leave the graph as the graph goes: the graph is
+// destroyed all the same, and the failure reported.
+TEST_F(GraphTest, AFailureWhileTheGraphGoesIsReportedWithItsStep) {
+  struct FailsToLeave final : IGraphComponent {
+    std::function<void()> raise;
+    ComPtr<IBaseFilter> GetFilter() override { return nullptr; }
+    std::string GetName() override { return "leaver"; }
+    void NotifyFilter(int operation, int) override {
+      if (operation == foRemoving) raise();
+    }
+    void GraphDestroyed(TFilterGraph&) override {}
+  };
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
+    std::vector<std::string> reports;
+    FailsToLeave component;
+    component.raise = c.raise;
+    {
+      TFilterGraph graph;
+      graph.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+      graph.AttachComponent(component);
+      graph.SetActive(true);
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"TFilterGraph.Destroy: " + c.what});
+  }
 }
 
 TEST_F(GraphTest, AFilterWithoutAMonikerJoinsWithoutAFilter) {
