@@ -54,6 +54,9 @@ inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, 
 
 }  // namespace
 
+// Left as allocated: the streams and skip flags are written for each frame
+// before they are read, and the planes are set to 0 as the frames grow
+// (ClearPlanes), so untouched pages cost nothing.
 struct CVideco::Buffers {
   uint8_t planes[3][kPlaneStride];  // the last picture: Y, Cb, Cr in block order
   PlaneStreams streams[3];
@@ -180,7 +183,7 @@ class GroupReader {
 }  // namespace
 
 CVideco::CVideco(bool allowSimd)
-    : buf_(std::make_unique<Buffers>()),
+    : buf_(std::make_unique_for_overwrite<Buffers>()),
       zigzagToNatural_(ZigzagToNatural()),
       k_(TransformConstants::Compute()),
       simd_(allowSimd && avx2::Supported()) {
@@ -230,6 +233,7 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
   }
 
   SetQuality(quality);
+  ClearPlanes(blocks);
   if (across != across_ || down != down_) {
     across_ = across;
     down_ = down;
@@ -246,6 +250,15 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
     for (int plane = 0; plane < 3; ++plane) RebuildBlocks(plane, by * across_, (by + 1) * across_, cursor[plane]);
     StoreBlockRow(bitmap, by);
   }
+}
+
+// Blocks that no frame has painted hold 0 in every plane: the planes are set
+// to 0 as far as the largest frame so far reaches when a larger one comes.
+void CVideco::ClearPlanes(int blocks) {
+  const size_t reach = static_cast<size_t>(64) * blocks;
+  if (reach <= clearedBytes_) return;
+  for (uint8_t* plane : buf_->planes) std::memset(plane + clearedBytes_, 0, reach - clearedBytes_);
+  clearedBytes_ = reach;
 }
 
 void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {
