@@ -54,9 +54,11 @@ inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, 
 
 }  // namespace
 
-// Left as allocated: the streams and skip flags are written for each frame
-// before they are read, and the planes are set to 0 as the frames grow
-// (ClearPlanes), so untouched pages cost nothing.
+// Left as allocated, so that untouched pages cost nothing: the streams and
+// skip flags are written for each frame before they are read, and the planes
+// are set to 0 as the frames grow (ClearPlanes). Only the last indexes start
+// at 0: after a refused frame CodedBlocks may read some that no frame wrote,
+// and they index the streams.
 struct CVideco::Buffers {
   uint8_t planes[3][kPlaneStride];  // the last picture: Y, Cb, Cr in block order
   PlaneStreams streams[3];
@@ -202,6 +204,7 @@ CVideco::CVideco(bool allowSimd)
     colourLinear_[t] = avx2::LinearTable::Of(weights[t]);
     for (int i = 0; i < 256; ++i) simdColour_ = simdColour_ && colourLinear_[t](i - 128) == tables[t][i];
   }
+  for (PlaneStreams& ps : buf_->streams) std::fill(std::begin(ps.last), std::end(ps.last), uint8_t{0});
   SetQuality(3);
 }
 
