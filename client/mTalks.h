@@ -6,7 +6,8 @@
 // set up or has talkers: the player and decoder of each talking peer, the
 // engine's recorder and capture. It sends the recorder's voice packets and
 // the captured frames to every talker, each with its own flow control, and
-// plays and decodes what the talkers send.
+// plays and decodes what the talkers send. It reaches the engine only
+// through IUnitHost; its part of each peer's record is TPeerTalk.
 //
 // Everything runs on the engine's thread except DoCaptureFrame, which the
 // capture's streaming thread calls; the hand-over between the two is one
