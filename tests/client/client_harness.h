@@ -15,6 +15,7 @@
 #include "client/mParleyCln.h"
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"
+#include "tests/support/manual_tick.h"
 #include "transport/mMill.h"
 
 namespace tw::test {
