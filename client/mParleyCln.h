@@ -23,7 +23,7 @@
 #include "client/mMedia.h"
 #include "client/mTalks.h"
 #include "platform/com/variant.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 #include "transport/mErrors.h"
 #include "transport/mSessionCommands.h"
 
@@ -279,7 +279,8 @@ class TTWParleyCln {
   TPeerHandle current_ = 0;
   uint32_t tick_ = 0;
   bool inTimer_ = false;
-  win32::HWND timerWindow_ = 0;
+  win32::HiddenWindow timerWindow_;
+  win32::WindowTimer timer_;  // of timerWindow_
   std::unique_ptr<IRecorder> recorder_;
   std::unique_ptr<IPlayer> player_;
   std::unique_ptr<IVideoEncoder> encoder_;
