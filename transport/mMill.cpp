@@ -1,4 +1,4 @@
-// CMill and CPump: the pump thread, the pump step, listening and accepting,
+// CMill and CPump: the pump's policy, the pump step, listening and accepting,
 // delivery of posted messages, the relay, the server API, keys and trust,
 // addresses and the error log.
 

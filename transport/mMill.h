@@ -1,9 +1,9 @@
 // CMill: the transport manager that each control owns one of. It owns the
-// pipes and the listening pipe, runs the pump (a CPump thread that ticks the
-// mill's hidden window every 10 ms; the window procedure drives every pipe on
-// the control's thread), delivers reassembled messages posted back to the
-// same window, listens (server), dials (client), relays messages by route
-// list, and holds the keys, trusted fingerprints, security mode, local
+// pipes and the listening pipe, runs the pump (a CPump whose ticker thread
+// ticks the mill's hidden window every 10 ms; the window procedure drives
+// every pipe on the control's thread), delivers reassembled messages posted
+// back to the same window, listens (server), dials (client), relays messages
+// by route list, and holds the keys, trusted fingerprints, security mode, local
 // addresses and the last error. Events fire upward on the control's thread.
 #pragma once
 
@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/win32/tick.h"
 #include "platform/win32/ticker.h"
 #include "platform/win32/window.h"
-#include "platform/win32/tick.h"
 #include "transport/mErrors.h"
 #include "transport/mPipe.h"
 
