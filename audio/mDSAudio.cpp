@@ -68,11 +68,32 @@ namespace {
 
 constexpr size_t kFrameBytes = VoicePcmFormat::kFrameBytes;
 
+// Hands "<where>: <what>" to the handler through a copy: it may destroy the
+// reporting object.
+void ReportFailure(const std::function<void(const std::string&)>& handler, const std::string& where,
+                   const std::string& what) {
+  if (!handler) return;
+  const auto copy = handler;
+  copy(where + ": " + what);
+}
+
+// The exception being handled, reported as the failure of `where`.
+void ReportCaught(const std::function<void(const std::string&)>& handler, const std::string& where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    ReportFailure(handler, where, e.what());
+  } catch (...) {
+    ReportFailure(handler, where, "unknown exception");
+  }
+}
+
 }  // namespace
 
 TRecorder::TRecorder() : codec_(std::make_unique<CVodec>()), capture_(std::make_unique<CDSRecord>(Window())) {
   capture_->OnData = [this](CDSRecord&, const uint8_t* bytes, size_t length) { DoData(bytes, length); };
   capture_->OnFailure = [this](DeviceFailure kind, const std::string& reason) { DeviceFailed(kind, reason); };
+  capture_->Timer().OnFailure = [this](const std::string& what) { ReportFailure(OnFailure, "CDSRecord.Poll", what); };
 }
 
 void TRecorder::DeviceFailed(DeviceFailure kind, const std::string& reason) {
@@ -234,6 +255,9 @@ bool TRecorder::EndTalk() {
 
 TPlayer::TPlayer() : codec_(std::make_unique<CVodec>()), playback_(std::make_unique<CDSPlay>(Window())) {
   playback_->OnFailure = [this](DeviceFailure kind, const std::string& reason) { DeviceFailed(kind, reason); };
+  playback_->Timer().OnFailure = [this](const std::string& what) {
+    ReportFailure(OnFailure, "CDSPlay.TimerTick", what);
+  };
 }
 
 void TPlayer::DeviceFailed(DeviceFailure kind, const std::string& reason) {
@@ -253,11 +277,14 @@ bool TPlayer::Start() {
   if (started_) return false;
   started_ = true;
   bool ok = false;
+  const auto life = life_.Get();
   try {
     ok = playback_->Start();
   } catch (...) {
-    ok = false;  // reported through the result
+    ReportCaught(OnFailure, "TPlayer.Start");
+    if (!LifeToken::Alive(life)) return false;
   }
+  packetFailureReported_ = false;
   current_.fill(0);
   previous_.fill(0);
   pending_.clear();
@@ -281,6 +308,7 @@ void TPlayer::PlayPacket(const uint8_t* packet, size_t length) {
     playback_->Reprime();
     return;
   }
+  const auto life = life_.Get();
   try {
     codec_->Decode(std::span<const uint8_t>(packet, length), decoded_);
     pending_.insert(pending_.end(), decoded_.begin(), decoded_.end());
@@ -298,7 +326,6 @@ void TPlayer::PlayPacket(const uint8_t* packet, size_t length) {
     std::vector<int16_t> out;
     out.swap(output_);
     const auto* bytes = reinterpret_cast<const uint8_t*>(out.data());
-    const auto life = life_.Get();
     playback_->PushData(bytes, out.size() * 2);
     if (!LifeToken::Alive(life) || !started_) return;  // the device failed: nothing was played
     if (OnPlayed) {
@@ -306,7 +333,11 @@ void TPlayer::PlayPacket(const uint8_t* packet, size_t length) {
       handler(*this, bytes, out.size() * 2);
     }
   } catch (...) {
-    // A failing packet is dropped; the next one is processed normally.
+    // A failing packet is dropped; the next one is processed normally. A
+    // talker's packets may all fail: the first one of a start is reported.
+    if (!LifeToken::Alive(life) || packetFailureReported_) return;
+    packetFailureReported_ = true;
+    ReportCaught(OnFailure, "TPlayer.PlayPacket");
   }
 }
 

@@ -163,7 +163,8 @@ class TRecorder : public TWave, public VoiceLevelSource {
   // or a capture device that failed while running. The latter stops the
   // recorder as a talk's end does (the end-of-talk marker through OnPacket,
   // then OnTalkStop, when it was talking); a later Start opens the device
-  // afresh.
+  // afresh. Also a capture tick that raised ("CDSRecord.Poll: <what>"),
+  // after which the recorder goes on.
   std::function<void(const std::string& reason)> OnFailure;
 
  private:
@@ -228,7 +229,9 @@ class TPlayer : public TWave {
   PlayedEvent OnPlayed;
   // What failed and why, for the error log: a playback that did not start,
   // or a playback device that failed while playing, which stops the player
-  // (it takes no more packets until the next Start).
+  // (it takes no more packets until the next Start); and what the player
+  // caught and went on after ("<step>: <what>": a start or a playback tick
+  // that raised, the first packet of a start that could not be played).
   std::function<void(const std::string& reason)> OnFailure;
 
  private:
@@ -244,6 +247,7 @@ class TPlayer : public TWave {
   std::array<int16_t, kBlock> current_{};
   std::array<int16_t, kBlock> previous_{};
   const VoiceLevelSource* recorder_ = nullptr;
+  bool packetFailureReported_ = false;  // since the last Start
 };
 
 }  // namespace tw

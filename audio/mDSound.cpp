@@ -102,9 +102,16 @@ void WaveTimer::Fire() {
   }
 }
 
+// A failure that repeats the last one (a tick that fails every 10 ms) is
+// counted but handed on once.
 void WaveTimer::Failed(const char* what) {
+  const bool repeated = failures_ > 0 && lastFailure_ == what;
   ++failures_;
   lastFailure_ = what;
+  if (repeated || !OnFailure) return;
+  const auto handler = OnFailure;  // it may destroy the timer's owner
+  const std::string text = lastFailure_;
+  handler(text);
 }
 
 // ---- capture ------------------------------------------------------------

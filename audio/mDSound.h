@@ -73,8 +73,8 @@ class LifeToken {
 };
 
 // A repeating timer on the creating thread, with a hidden window of its own.
-// An exception from the handler never leaves it: it is counted and its text
-// kept, and the timer goes on.
+// An exception from the handler never leaves it: it is counted, its text
+// kept and handed to OnFailure, and the timer goes on.
 class WaveTimer {
  public:
   WaveTimer(uint32_t intervalMs, std::function<void()> handler);
@@ -84,6 +84,9 @@ class WaveTimer {
 
   unsigned Failures() const { return failures_; }
   const std::string& LastFailure() const { return lastFailure_; }
+  // The text of a failure of the handler, once for a run of the same text
+  // (set by the timer's owner).
+  std::function<void(const std::string& what)> OnFailure;
 
  private:
   void Fire();
@@ -136,6 +139,7 @@ class CDSRecord {
   void SetDeviceIndex(int i) { deviceIndex_ = i; }
   bool Active() const { return active_; }
   const WaveTimer& Timer() const { return *timer_; }
+  WaveTimer& Timer() { return *timer_; }
 
   DataHandler OnData;
   // Fires for a failed start (with Start's false result) and for a device
@@ -206,6 +210,7 @@ class CDSPlay {
   size_t PendingBytes() const { return pending_.size(); }
   uint32_t WritePosition() const { return writePos_; }
   const WaveTimer& Timer() const { return *timer_; }
+  WaveTimer& Timer() { return *timer_; }
 
  private:
   // The first failing step's text, or empty when all succeeded.

@@ -89,6 +89,9 @@ class TRealCapture final : public ICaptureSource {
     capture_.OnFrame = [this](video::TCapture&, win32::Bitmap& frame) {
       if (OnFrame) OnFrame(frame);
     };
+    capture_.OnFailure = [this](const std::string& reason) {
+      if (OnFailure) OnFailure(reason);
+    };
   }
   bool StartCapture() override { return capture_.StartCapture(); }
   bool StopCapture() override { return capture_.StopCapture(); }

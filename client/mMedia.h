@@ -81,6 +81,7 @@ class ICaptureSource {
  public:
   virtual ~ICaptureSource() = default;
   std::function<void(const win32::Bitmap& frame)> OnFrame;
+  std::function<void(const std::string& reason)> OnFailure;  // a failure it caught, for the error log
 
   virtual bool StartCapture() = 0;  // true at once when already capturing
   virtual bool StopCapture() = 0;

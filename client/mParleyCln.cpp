@@ -49,6 +49,7 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
   recorder_->Events.OnPacket = [this](TBytes packet) { talks_->DoAudioEncoded(packet); };
   recorder_->SetThreshold(noiseLevel_);
   recorder_->Events.OnFailure = [this](const std::string& reason) { ReportDeviceFailure(reason); };
+  capture_->OnFailure = [this](const std::string& reason) { ReportDeviceFailure(reason); };
   player_ = media_->CreatePlayer();
   encoder_ = media_->CreateEncoder();
   encoder_->SetQuality(frameQuality_);

@@ -31,6 +31,9 @@ size_t WidthOffset(const AM_MEDIA_TYPE& mt) {
   return 0;
 }
 
+// Posted to the form's window when a frame's failure waits to be reported.
+constexpr win32::UINT kStreamFailure = win32::WM_APP + 1;
+
 template <class C, class I>
 ComPtr<I> TakeFrom(C& component) {
   ComPtr<I> p;
@@ -42,8 +45,10 @@ ComPtr<I> TakeFrom(C& component) {
 }  // namespace
 
 TCapture::TCapture()
-    : window_(win32::CreateMessageWindow(
-          [](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) { return win32::LRESULT{0}; })) {}
+    : window_(win32::CreateMessageWindow([this](win32::HWND, win32::UINT message, win32::WPARAM, win32::LPARAM) {
+        if (message == kStreamFailure) DeliverStreamReport();
+        return win32::LRESULT{0};
+      })) {}
 
 TCapture::~TCapture() {
   if (!StopCapture()) TearDown();
@@ -117,7 +122,9 @@ bool TCapture::CreateGraphComponents() {
     grabber_->OnBuffer = [this](dskit::TSampleGrabber& g, double t, const uint8_t* b, int32_t n) {
       SampleGrabberBuffer(g, t, b, n);
     };
+    grabber_->OnFailure = [this](const std::string& text) { ReportFromStream(text); };
     graph_ = std::make_unique<dskit::TFilterGraph>();
+    graph_->OnFailure = [this](const std::string& text) { Report(text); };
     graph_->SetMode(dskit::gmCapture);
     videoWindow_ = std::make_unique<dskit::TVideoWindow>(window_);
     videoWindow_->VMROptions().SetMode(dskit::vmrRenderless);
@@ -126,6 +133,7 @@ bool TCapture::CreateGraphComponents() {
     videoWindow_->SetFilterGraph(graph_.get());
     return true;
   } catch (...) {
+    ReportCaught("CreateGraphComponents");
     FreeGraphComponents();
     return false;
   }
@@ -181,6 +189,7 @@ bool TCapture::LoadSelectedDevice() {
     sourceFilter_->BaseFilter().StoreMoniker(moniker.Get());
     return true;
   } catch (...) {
+    ReportCaught("LoadSelectedDevice");
     return false;
   }
 }
@@ -218,6 +227,7 @@ bool TCapture::EnumerateDevices() {
       if (devices_[static_cast<size_t>(n)]->Formats.empty()) devices_.erase(devices_.begin() + n);
     }
   } catch (...) {
+    ReportCaught("EnumerateDevices");
     ok = false;
   }
   if (!FreeGraphComponents()) ok = false;
@@ -269,12 +279,17 @@ bool TCapture::ApplyFormatQuiet() {
   try {
     return ApplyFormat();
   } catch (...) {
+    ReportCaught("ApplyFormat");
     return false;
   }
 }
 
 bool TCapture::StartCapture() {
   if (running_) return true;
+  {
+    std::lock_guard lock(streamReportMutex_);
+    streamReported_ = false;  // each run may report its first failing frame
+  }
   if (!CreateGraphComponents()) return false;
   try {
     // The graph is activated as soon as the device is loaded, so a format
@@ -293,6 +308,7 @@ bool TCapture::StartCapture() {
     running_ = true;
     return true;
   } catch (...) {
+    ReportCaught("StartCapture");
     TearDown();
     return false;
   }
@@ -305,11 +321,13 @@ bool TCapture::StopCapture() {
   try {
     graph_->StopGraph();
   } catch (...) {
+    ReportCaught("StopCapture");
     return false;
   }
   try {
     graph_->SetActive(false);
   } catch (...) {
+    ReportCaught("StopCapture.Deactivate");
   }
   FreeGraphComponents();
   running_ = false;
@@ -321,10 +339,12 @@ void TCapture::TearDown() {
     try {
       graph_->StopGraph();
     } catch (...) {
+      ReportCaught("TearDown.Stop");
     }
     try {
       graph_->SetActive(false);
     } catch (...) {
+      ReportCaught("TearDown.Deactivate");
     }
   }
   FreeGraphComponents();
@@ -337,6 +357,40 @@ void TCapture::SampleGrabberBuffer(dskit::TSampleGrabber& grabber, double, const
   if (frameBitmap_.Width() == 0 || frameBitmap_.Height() == 0) return;  // no picture yet
   if (frameBitmap_.Format() != win32::PixelFormat::pf24bit) frameBitmap_.SetPixelFormat(win32::PixelFormat::pf24bit);
   OnFrame(*this, frameBitmap_);
+}
+
+// ---- Failure reports -----------------------------------------------------------------------------
+
+void TCapture::ReportCaught(const char* step) {
+  Report(std::string("TCapture.") + step + ": " + dskit::CaughtExceptionText());
+}
+
+void TCapture::Report(const std::string& text) {
+  if (OnFailure) {
+    const auto handler = OnFailure;
+    handler(text);
+  }
+}
+
+// Streaming thread: the report waits for the creating thread, which the
+// posted message wakes.
+void TCapture::ReportFromStream(const std::string& text) {
+  {
+    std::lock_guard lock(streamReportMutex_);
+    if (streamReported_) return;
+    streamReported_ = true;
+    streamReport_ = text;
+  }
+  win32::PostMessageA(window_, kStreamFailure, 0, 0);
+}
+
+void TCapture::DeliverStreamReport() {
+  std::optional<std::string> text;
+  {
+    std::lock_guard lock(streamReportMutex_);
+    text.swap(streamReport_);
+  }
+  if (text) Report(*text);
 }
 
 }  // namespace tw::video

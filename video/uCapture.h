@@ -5,7 +5,7 @@
 // 24-bit bitmap, on the streaming thread.
 //
 // Every operation runs on the thread that created the object, never raises
-// and answers False on failure. OnFrame runs on the streaming thread with the
+// and answers False on failure; what it caught goes to OnFailure. OnFrame runs on the streaming thread with the
 // object's own bitmap, which the next frame overwrites: the handler copies
 // what it keeps. Stopping joins the streaming thread, so no OnFrame runs once
 // StopCapture has returned; StopCapture is refused (False) from inside OnFrame.
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,12 @@ class TCapture {
 
   // Set before StartCapture; called on the streaming thread.
   TOnFrame OnFrame;
+  // A failure the form caught (and answered False for, or dropped the frame
+  // for), as "<component>.<step>: <what>", always on the creating thread: a
+  // frame's failure on the streaming thread is handed over through the form's
+  // window, the first one of each capture run only (a failing handler fails
+  // every frame). Unset, failures are not reported.
+  std::function<void(const std::string& text)> OnFailure;
 
   // Rebuilds the device list and every device's formats; True at once while running.
   bool EnumerateDevices();
@@ -111,8 +118,16 @@ class TCapture {
   ComPtr<dshow::IBaseFilter> SourceBaseFilter();
   void SampleGrabberBuffer(dskit::TSampleGrabber& grabber, double sampleTime, const uint8_t* buffer, int32_t length);
   void TearDown();
+  // `step` failed with the exception being handled (call inside a catch).
+  void ReportCaught(const char* step);
+  void Report(const std::string& text);
+  void ReportFromStream(const std::string& text);
+  void DeliverStreamReport();
 
   win32::HWND window_;
+  std::mutex streamReportMutex_;
+  std::optional<std::string> streamReport_;  // waiting for the creating thread
+  bool streamReported_ = false;              // this capture run's one report was taken
   bool visible_ = false;
   std::vector<std::string> log_;
   win32::Bitmap frameBitmap_{0, 0, win32::PixelFormat::pf16bit};

@@ -1,5 +1,4 @@
-// SyntheticCamera: a moving test pattern on a streaming thread of its own,
-// and the list of cameras the enumerator shows.
+// SyntheticCamera: a moving test pattern on a streaming thread of its own.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -154,8 +153,12 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
   const auto interval = options_.interval.count() >= 0 ? std::chrono::microseconds(options_.interval)
                                                        : std::chrono::microseconds(frameTime / 10);
   const int vanishAfter = options_.vanishAfterFrames;
+  // The thread waits for Start to finish: its sink may destroy the camera
+  // from the first frames, which must not happen while Start still runs.
+  std::unique_lock starting(s->mutex);
   s->thread = std::thread([s, &sink, type, frameTime, interval, vanishAfter] {
     detail::StreamingThreadMark mark;
+    { std::lock_guard started(s->mutex); }
     std::vector<uint8_t> frame;
     auto due = std::chrono::steady_clock::now();
     for (uint64_t n = 0;; ++n) {
@@ -171,7 +174,7 @@ HRESULT SyntheticCamera::Start(const MediaType& type, FrameSink& sink) {
       if (s->wake.wait_until(lock, due, [&s] { return s->stop; })) return;
     }
   });
-  stream_ = std::move(s);
+  stream_ = s;
   return com::S_OK;
 }
 
@@ -185,62 +188,6 @@ void SyntheticCamera::Stop() {
   if (stream_->thread.get_id() == std::this_thread::get_id()) return;  // ends after this frame
   if (stream_->thread.joinable()) stream_->thread.join();
   stream_.reset();
-}
-
-// ---- The camera list ---------------------------------------------------------------------
-
-namespace {
-
-struct CameraConfig {
-  std::mutex mutex;
-  std::vector<SyntheticCamera::Options> synthetic{SyntheticCamera::Options{}};
-  std::shared_ptr<V4l2Io> v4l2 = SystemV4l2Io();
-};
-
-CameraConfig& Config() {
-  static CameraConfig config;
-  return config;
-}
-
-}  // namespace
-
-void SetSyntheticCameras(std::vector<SyntheticCamera::Options> cameras) {
-  std::lock_guard lock(Config().mutex);
-  Config().synthetic = std::move(cameras);
-}
-
-void ResetSyntheticCameras() { SetSyntheticCameras({SyntheticCamera::Options{}}); }
-
-void SetV4l2Io(std::shared_ptr<V4l2Io> io) {
-  std::lock_guard lock(Config().mutex);
-  Config().v4l2 = std::move(io);
-}
-
-std::shared_ptr<V4l2Io> CurrentV4l2Io() {
-  std::lock_guard lock(Config().mutex);
-  return Config().v4l2;
-}
-
-std::vector<CameraEntry> ListCameras() {
-  std::vector<SyntheticCamera::Options> synthetic;
-  std::shared_ptr<V4l2Io> io;
-  {
-    std::lock_guard lock(Config().mutex);
-    synthetic = Config().synthetic;
-    io = Config().v4l2;
-  }
-  std::vector<CameraEntry> list;
-  if (io) {
-    for (const std::string& path : io->DevicePaths()) {
-      std::string name = V4l2Camera::Probe(*io, path);
-      if (name.empty()) continue;
-      list.push_back({std::move(name), "v4l2:" + path, [io, path] { return std::make_unique<V4l2Camera>(io, path); }});
-    }
-  }
-  for (const SyntheticCamera::Options& o : synthetic) {
-    list.push_back({o.name, o.path, [o] { return std::make_unique<SyntheticCamera>(o); }});
-  }
-  return list;
 }
 
 }  // namespace tw::dshow

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 
@@ -218,6 +219,7 @@ struct V4l2Camera::Stream {
   bool requested = false;
   bool streaming = false;
   std::thread thread;
+  std::mutex starting;  // held by Start until the camera knows its stream
   std::atomic<bool> stop{false};
   std::vector<uint8_t> out;  // the converted or packed frame, when a buffer cannot go as it is
 };
@@ -357,8 +359,14 @@ HRESULT V4l2Camera::Start(const MediaType& type, FrameSink& sink) {
 
   if (rgb) stream->out.resize(layout.rgbStride * static_cast<size_t>(height));
   else if (layout.srcStride != static_cast<size_t>(width) * 2) stream->out.resize(static_cast<size_t>(width) * 2 * height);
-  stream->thread = std::thread([stream, &sink, layout] { stream->Run(sink, layout); });
-  stream_ = std::move(stream);
+  // The thread waits for Start to finish: its sink may destroy the camera
+  // from the first frames, which must not happen while Start still runs.
+  std::unique_lock starting(stream->starting);
+  stream->thread = std::thread([stream, &sink, layout] {
+    { std::lock_guard started(stream->starting); }
+    stream->Run(sink, layout);
+  });
+  stream_ = stream;
   return com::S_OK;
 }
 

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <memory>
 #include <vector>
 
 #include "audio/mDSAudio.h"
 #include "tests/audio/voice_rig.h"
+#include "tests/support/thrown.h"
 
 namespace tw {
 namespace {
@@ -171,6 +173,25 @@ TEST(PlayerLifetime, StartStopResultsAndPacketsWhileStopped) {
   EXPECT_TRUE(player.Start());
   player.PlayPacket(packets[0].data(), packets[0].size());
   EXPECT_EQ(played, 1);
+}
+
+TEST(PlayerFailures, TheFirstPacketThatFailsAfterEachStartIsReported) {
+  const auto packets = TonePackets(1000, 8000, 3);
+  for (const test::Thrown& c : test::ThrownKinds()) {
+    const std::string reported = "TPlayer.PlayPacket: " + c.what;
+    test::VoiceRig rig;
+    TPlayer player;
+    std::vector<std::string> reports;
+    player.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+    player.OnPlayed = [&](TPlayer&, const uint8_t*, size_t) { c.raise(); };
+    ASSERT_TRUE(player.Start());
+    for (const auto& p : packets) player.PlayPacket(p.data(), p.size());
+    EXPECT_EQ(reports, std::vector<std::string>{reported});
+    ASSERT_TRUE(player.Stop());
+    ASSERT_TRUE(player.Start());
+    player.PlayPacket(packets[0].data(), packets[0].size());
+    EXPECT_EQ(reports, (std::vector<std::string>{reported, reported}));
+  }
 }
 
 TEST(PlayerLifetime, AHandlerMayFreeThePlayerThatCalledIt) {

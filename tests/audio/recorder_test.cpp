@@ -6,6 +6,7 @@
 
 #include "audio/mDSAudio.h"
 #include "tests/audio/voice_rig.h"
+#include "tests/support/thrown.h"
 
 namespace tw {
 namespace {
@@ -211,6 +212,20 @@ TEST_F(Recorder, AFailingHandlerNeverLeavesTheCaptureTimer) {
   EXPECT_EQ(rec_.Capture().Timer().Failures(), 1u);
   EXPECT_EQ(rec_.Capture().Timer().LastFailure(), "sink failed");
   EXPECT_GT(packets, 5);
+}
+
+TEST_F(Recorder, ACaptureTickThatRaisesIsReportedOnceForARunOfTheSameFailure) {
+  for (const test::Thrown& c : test::ThrownKinds()) {
+    TRecorder rec;
+    Log reports;
+    rec.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+    rec.OnPacket = [&](TRecorder&, const uint8_t*, const uint8_t*, size_t, size_t) { c.raise(); };
+    rig_.device().CaptureTone(500, 3000);
+    ASSERT_TRUE(rec.Start());
+    rig_.Run(300);
+    EXPECT_GT(rec.Capture().Timer().Failures(), 1u);
+    EXPECT_EQ(reports, Log{"CDSRecord.Poll: " + c.what});
+  }
 }
 
 TEST_F(Recorder, FailedCaptureStartStillCountsAsRunning) {

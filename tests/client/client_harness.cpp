@@ -30,7 +30,8 @@ std::string Hex(std::string_view bytes) {
 
 // --- TClient --------------------------------------------------------------------
 
-TClient::TClient(std::shared_ptr<cln::TMediaFactory> media) : engine(std::make_unique<cln::TTWParleyCln>(media)) {
+TClient::TClient(std::shared_ptr<cln::TMediaFactory> media, bool startPump)
+    : engine(std::make_unique<cln::TTWParleyCln>(media, startPump)) {
   cln::TParleyClnEvents& ev = engine->Events;
   auto name = [this](cln::TPeerHandle h) {
     // Reading the name must not disturb LastError, which tests check.
@@ -75,9 +76,15 @@ bool TClient::Saw(const std::string& line) const { return std::find(log.begin(),
 
 // --- THarness -------------------------------------------------------------------
 
-THarness::THarness(THarnessOptions options) : options_(std::move(options)) {
+THarness::THarness(THarnessOptions options)
+    : options_(std::move(options)), stepper_([this](std::vector<CMill*>& mills) {
+        if (server_) mills.push_back(&server_->Hub().Mill());
+        for (const auto& c : clients_)
+          if (c->engine) mills.push_back(&c->engine->Mate().Mill());
+        mills.insert(mills.end(), watched_.begin(), watched_.end());
+      }) {
   if (options_.manualClock) clock_.emplace(options_.startTick);
-  server_ = std::make_unique<TTWParleySrv>();
+  server_ = std::make_unique<TTWParleySrv>(false);
   server_->Hub().Mill().ErrorLogPath.clear();
   server_->SetSecurityMode(options_.securityMode);
   server_->SetSecretKey(u"harness-secret");
@@ -115,7 +122,7 @@ THarness::~THarness() {
 }
 
 TClient& THarness::AddClient(std::shared_ptr<cln::TMediaFactory> media) {
-  clients_.push_back(std::make_unique<TClient>(std::move(media)));
+  clients_.push_back(std::make_unique<TClient>(std::move(media), false));
   TClient& c = *clients_.back();
   c->SetSecurityMode(options_.securityMode);
   c->SetSecretKey(u"harness-secret");
@@ -151,10 +158,12 @@ bool THarness::OpenMesh(size_t count) {
 }
 
 bool THarness::Run(const std::function<bool()>& done, win32::DWORD timeoutMs) {
-  return win32::RunUntil(done, timeoutMs);
+  return stepper_.RunUntil(done, timeoutMs);
 }
 
-void THarness::Settle(win32::DWORD ms) { win32::RunUntil([] { return false; }, ms); }
+bool THarness::Settle() { return stepper_.Settle(); }
+
+void THarness::Settle(win32::DWORD ms) { stepper_.RunUntil([] { return false; }, ms); }
 
 }  // namespace tw::test
 
@@ -162,7 +171,8 @@ void THarness::Settle(win32::DWORD ms) { win32::RunUntil([] { return false; }, m
 
 namespace tw::test {
 
-TRawClient::TRawClient(THarness& harness, const std::u16string& user) {
+TRawClient::TRawClient(THarness& harness, const std::u16string& user) : harness_(harness) {
+  harness_.Watch(mill_);
   mill_.Events.OnPipeOpen = [this](CPipe&) { SendCommand(CMD_READY); };
   mill_.Events.OnSackReceived = [this](CPipe&, int32_t channel, std::string& body) {
     commands.emplace_back(channel, body);
@@ -178,7 +188,7 @@ TRawClient::TRawClient(THarness& harness, const std::u16string& user) {
   harness.Run([this] { return open_; });
 }
 
-TRawClient::~TRawClient() = default;
+TRawClient::~TRawClient() { harness_.Unwatch(mill_); }
 
 int32_t TRawClient::PeerId(const std::u16string& name) const {
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {

@@ -1,8 +1,9 @@
 // An in-process session for client tests: the real server engine with a host
 // that admits every login with one password, and client engines on loopback
-// (port 0), all on this thread and driven by one loop (RunUntil) while the
-// transports' own pump threads tick. A test clock can stand in for the tick
-// so timers fire only when a test moves it.
+// (port 0), all on this thread. Their transports have no pump thread: the
+// harness steps them (a TMillStepper), so a test can wait for something to
+// happen (Run) or until nothing more can happen (Settle). A test clock can
+// stand in for the tick so timers fire only when a test moves it.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"
 #include "tests/support/manual_tick.h"
+#include "tests/support/mill_stepper.h"
 #include "transport/mMill.h"
 
 namespace tw::test {
@@ -24,7 +26,8 @@ namespace tw::test {
 // "rejected -11", "connected bob", "chat bob hi", "binary 0 6869".
 class TClient {
  public:
-  explicit TClient(std::shared_ptr<cln::TMediaFactory> media = nullptr);
+  // `startPump` false leaves the engine's transport to a stepper.
+  explicit TClient(std::shared_ptr<cln::TMediaFactory> media = nullptr, bool startPump = true);
   ~TClient();
 
   cln::TTWParleyCln& operator*() { return *engine; }
@@ -72,10 +75,21 @@ class THarness {
   // with every other one when this returns true.
   bool OpenMesh(size_t count);
 
-  // Processes messages until `done` or `timeoutMs` of real time.
+  // Steps until `done` or `timeoutMs` of real time.
   bool Run(const std::function<bool()>& done, win32::DWORD timeoutMs = 5000);
-  // Processes messages for about `ms` of real time.
-  void Settle(win32::DWORD ms = 50);
+  // Steps until nothing is left to happen: no message posted, nothing to
+  // send, nothing on its way or unread on any socket of the server, the
+  // clients and the bare clients. Takes no time of its own; false when the
+  // session is still busy after TMillStepper::kSettleLimitMs.
+  bool Settle();
+  // How many steps the last Settle() ran.
+  size_t SettleSteps() const { return stepper_.SettleSteps(); }
+  // Steps for about `ms` of real time, for what runs on the real clock
+  // (media devices).
+  void Settle(win32::DWORD ms);
+  // A mill the harness steps with the others (a bare client's), until Unwatch.
+  void Watch(CMill& mill) { watched_.push_back(&mill); }
+  void Unwatch(CMill& mill) { std::erase(watched_, &mill); }
 
   std::vector<std::unique_ptr<TClient>>& Clients() { return clients_; }
   TClient& operator[](size_t i) { return *clients_[i]; }
@@ -88,13 +102,15 @@ class THarness {
   std::u16string serverPublic_;
   std::vector<std::string> serverLog_;
   std::vector<std::unique_ptr<TClient>> clients_;
+  std::vector<CMill*> watched_;
+  TMillStepper stepper_;
 };
 
 // A bare client of the harness's server: its own mill and session pipe, no
 // session layer above it, so a test can send what a well-behaved client
 // never would (repeated bonds, stray acknowledgements, messages after a
 // close). It logs in, sends CMD_READY and CMD_ANNOUNCE, and records what the
-// server sends or relays to it.
+// server sends or relays to it. The harness steps its mill with the others.
 class TRawClient {
  public:
   struct TBond {
@@ -119,14 +135,16 @@ class TRawClient {
   std::vector<std::pair<int32_t, std::string>> commands;  // channel, body
 
  private:
-  CMill mill_{TMillSide::Client};
+  THarness& harness_;
+  CMill mill_{TMillSide::Client, false};
   int32_t pipe_ = 0;
   bool open_ = false;
 };
 
 // A TCP relay between one client and the server that keeps a copy of every
 // byte each way, to look at what travels on the wire. It forwards on its own
-// thread.
+// thread, where Settle cannot see the bytes it holds: wait for what crosses
+// it with Run.
 class TWireTap {
  public:
   struct TFrame {

@@ -389,7 +389,7 @@ TEST(FileRefusals, TheReceiversRefusalIsTheSendersCode) {
     ASSERT_TRUE(rig[0]->RequestOutFile(rig[0].Handle(u"c1"), u"x"));
     const std::string expected = "outdone c1 " + std::to_string(k.code < 0 ? 1 : k.code);
     ASSERT_TRUE(rig.WaitFor(rig[0], expected));
-    rig.h.Settle();
+    ASSERT_TRUE(rig.h.Settle());
     EXPECT_EQ(rig[1].Count("indone"), 0u);
     EXPECT_FALSE(HasTemporaryFile(rig.dir));
   }
@@ -433,7 +433,7 @@ TEST(FileFailures, InjectedFaultsGiveTheirCodesAndLeaveTheDestinationAlone) {
       if (k.receiverCode >= 0) {
         ASSERT_TRUE(rig.WaitFor(b, "indone c0 " + std::to_string(k.receiverCode)));
       }
-      rig.h.Settle();
+      ASSERT_TRUE(rig.h.Settle());
       EXPECT_EQ(b.Count("indone"), k.receiverCode >= 0 ? 1u : 0u);
       EXPECT_EQ(fault.failures(), 1);
     };
@@ -502,7 +502,7 @@ TEST(FileFailures, ACancelOrALostLinkMidTransferEndsBothSidesWithOne) {
     ASSERT_TRUE(rig.h.Run([&] { return a.Count("outdone") == 1 && b.Count("indone") == 1; }, 10000));
     EXPECT_TRUE(a.Saw("outdone c1 1"));
     EXPECT_TRUE(b.Saw("indone c0 1"));
-    rig.h.Settle();
+    ASSERT_TRUE(rig.h.Settle());
     EXPECT_EQ(ReadFile("dst"), "the old file");
     EXPECT_EQ(rig.dir.Names(), (std::vector<std::string>{"dst", "src"}));
     files::TFile source;
@@ -675,7 +675,7 @@ TEST(FileProtocol, OneChunkIsInFlightWhateverThePeerRepeats) {
   r.Send(cln::APP_FILE_READY);
   r.Send(cln::APP_FILE_READY);
   ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 1));
-  rig.h.Settle(200);
+  ASSERT_TRUE(rig.h.Settle());
   EXPECT_EQ(seen(cln::APP_FILE_START), 1u);
   EXPECT_EQ(seen(cln::APP_FILE_DATA), 1u);
 
@@ -689,7 +689,7 @@ TEST(FileProtocol, OneChunkIsInFlightWhateverThePeerRepeats) {
   r.Send(cln::APP_FILE_READY);
   ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 2));
   ackData();
-  rig.h.Settle(200);
+  ASSERT_TRUE(rig.h.Settle());
   EXPECT_EQ(seen(cln::APP_FILE_DATA), 2u);
   ackData();
   ASSERT_TRUE(waitSeen(cln::APP_FILE_DATA, 3));

@@ -129,6 +129,23 @@ TEST_F(RealMedia, ASoundDeviceThatFailsFailsBeginTalkWith50AndReleasesTheMedia) 
   h.Clients().clear();
 }
 
+// What the capture form catches reaches the error log too.
+TEST_F(RealMedia, ACameraThatFailsToStartIsReportedToTheErrorLog) {
+  auto cam = tw::testing::Camera("Broken camera", {tw::testing::Video(dshow::MEDIASUBTYPE_RGB24, 160, 120, 24)});
+  cam.failStart = true;
+  UseCameras({cam});
+  THarness h;
+  TClient& a = h.AddClient();
+  ASSERT_TRUE(h.OpenMesh(2));
+  std::vector<std::string> reports;
+  a->Mate().Mill().Events.OnMillReport = [&](const std::string& text) { reports.push_back(text); };
+  a->FindCaptureCapabilities();
+  EXPECT_FALSE(a->BeginTalk(a.Handle(u"c1"), false, true));
+  EXPECT_EQ(reports, std::vector<std::string>{
+                         "*EXP*  TCapture.StartCapture: No capture hardware is available. ($80040258)."});
+  h.Clients().clear();
+}
+
 // A camera's name reaches the engine's device list with every letter.
 TEST_F(RealMedia, CaptureDeviceNamesKeepTheirLetters) {
   UseCameras({tw::testing::Camera("Kamera f\xC3\xBCr \xC3\x9C / \xE2\x82\xAC / \xE6\x91\x84", {}),

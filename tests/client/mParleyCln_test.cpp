@@ -89,7 +89,7 @@ TEST(EngineChecks, AFailedOpenLeavesTheTransportsCode) {
   c->SetSocksServer(u"no-such-proxy.invalid");
   EXPECT_FALSE(c->OpenSession(u"127.0.0.1", h.Port(), u"c", u"pw"));
   EXPECT_EQ(c->GetLastError(), crSocks);
-  h.Settle();
+  ASSERT_TRUE(h.Settle());
   EXPECT_TRUE(c.log.empty());
 }
 
@@ -101,7 +101,7 @@ TEST(EngineSession, CloseWhileOpeningIsRejectedWithOne) {
   ASSERT_TRUE(c->OpenSession(u"127.0.0.1", h.Port(), u"c", u"pw"));
   ASSERT_TRUE(c->CloseSession());
   EXPECT_EQ(c.log, (std::vector<std::string>{"rejected 1"}));
-  h.Settle();
+  ASSERT_TRUE(h.Settle());
   EXPECT_EQ(c.log.size(), 1u);
   EXPECT_TRUE(h.Open(c, u"c"));  // and the engine opens again afterwards
 }
@@ -246,7 +246,7 @@ TEST(EngineFaults, ABondIsOnceAndAClosedTubeRaisesNothingMore) {
   for (int32_t code : {cln::BOND_REQUEST, cln::BOND_REQUEST, cln::BOND_REPLY})
     raw.SendRouted(code, IntToField(secNone), toA);
   ASSERT_TRUE(h.Run([&] { return replies() == 2; }));
-  h.Settle();
+  ASSERT_TRUE(h.Settle());
   EXPECT_EQ(a.connected.size(), 1u);
   EXPECT_EQ(a->PeerCount(), 1u);
   raw.SendRouted(1000 + cln::APP_CHAT, chat, toA);
@@ -260,7 +260,7 @@ TEST(EngineFaults, ABondIsOnceAndAClosedTubeRaisesNothingMore) {
   raw.SendRouted(cln::BOND_BINARY, StrToField("x"), toA);
   raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), toA);
   raw.SendRouted(cln::BOND_REPLY, {}, toA);
-  h.Settle(100);
+  ASSERT_TRUE(h.Settle());
   EXPECT_EQ(a.Count("chat"), 1u);
   EXPECT_EQ(a.Count("binary"), 0u);
   EXPECT_EQ(a.connected.size(), 1u);
@@ -284,7 +284,7 @@ TEST(EngineFaults, AMessageThatOvertakesTheBondReplyBondsTheTubeInsteadOfBeingLo
   raw.SendRouted(1000 + cln::APP_CHAT, chat, raw.PeerId(u"a"), true);
   raw.SendRouted(cln::BOND_REPLY, {}, raw.PeerId(u"a"));
   ASSERT_TRUE(h.Run([&] { return a.Saw("chat raw welcome"); }));
-  h.Settle();
+  ASSERT_TRUE(h.Settle());
   EXPECT_EQ(a.log, (std::vector<std::string>{"open", "connected raw", "chat raw welcome"}));
   EXPECT_EQ(raw.bonds.back().code, -(1000 + cln::APP_CHAT));
 }
@@ -306,7 +306,7 @@ TEST(EngineFaults, ASendToAPurgedTubeIsTrueAndLeavesNothingBehind) {
   EXPECT_TRUE(a->SendChatMessage(gone, u"lost too"));
   ASSERT_TRUE(a->SendChatMessage(a.Handle(u"c2"), u"only this"));
   ASSERT_TRUE(h.Run([&] { return h[2].Count("chat") == 1; }));
-  h.Settle();
+  ASSERT_TRUE(h.Settle());
   EXPECT_TRUE(h[2].Saw("chat c0 only this"));
   EXPECT_EQ(h[2].Count("binary"), 0u);
 }

@@ -240,7 +240,7 @@ TEST_P(TalkTransitions, FollowTheTable) {
     return TalkEvents(rig.a, events).size() >= row.events.size() &&
            TalkRig::Heard(watched, heard).size() >= row.sent.size();
   });
-  rig.h.Settle(30);
+  ASSERT_TRUE(rig.h.Settle());
 
   EXPECT_EQ(TalkEvents(rig.a, events), row.events);
   EXPECT_EQ(TalkRig::Heard(watched, heard), row.sent);
@@ -315,7 +315,7 @@ TEST(TalkScenarios, CrossedInvitationsAreRefusedBusyOnBothSides) {
   ASSERT_TRUE(t.h[0]->BeginTalk(t.H(0, 1), true, true));
   ASSERT_TRUE(t.h[1]->BeginTalk(t.H(1, 0), true, true));
   ASSERT_TRUE(t.h.Run([&] { return t.h[0].Saw("refused c1 30") && t.h[1].Saw("refused c0 30"); }));
-  t.h.Settle();
+  ASSERT_TRUE(t.h.Settle());
   for (size_t i : {0u, 1u}) {
     EXPECT_EQ(TalkEvents(t.h[i]).size(), 1u);  // no invitation reached a handler
     EXPECT_EQ(t.h[i]->GetTalkState(t.H(i, 1 - i)), cln::tkIdle);
@@ -348,7 +348,7 @@ TEST(TalkScenarios, AnInviteeAlreadyTalkingDoesNotJoinItsPartnerToTheInviter) {
   ASSERT_TRUE(t.h.Run([&] { return t.h[1].Saw("began c2"); }));
   ASSERT_TRUE(t.h[0]->BeginTalk(t.H(0, 1), true, true));
   ASSERT_TRUE(t.h.Run([&] { return t.h[0].Saw("began c1"); }));
-  t.h.Settle();
+  ASSERT_TRUE(t.h.Settle());
   EXPECT_EQ(t.h[1]->GetTalkCount(), 2);
   EXPECT_EQ(t.h[0]->GetTalkCount(), 1);
   EXPECT_EQ(t.h[2]->GetTalkCount(), 1);
@@ -364,7 +364,7 @@ TEST(TalkScenarios, EndTalkWhileCallingWithdrawsTheInvitationInsideTheCalleesHan
   });
   ASSERT_TRUE(t.h[0]->BeginTalk(t.H(0, 1), true, true));
   ASSERT_TRUE(t.h.Run([&] { return t.h[1].Saw("ended c0"); }));
-  t.h.Settle();
+  ASSERT_TRUE(t.h.Settle());
   EXPECT_EQ(TalkEvents(t.h[0]), (std::vector<std::string>{"refused c1 1"}));
   EXPECT_EQ(TalkEvents(t.h[1]), (std::vector<std::string>{"invited c0", "ended c0"}));
   EXPECT_FALSE(t.logs[0]->recording);
@@ -402,7 +402,7 @@ TEST(TalkScenarios, EachCalleeThatAcceptsCompletesTheMeshOfFour) {
       return true;
     })) << callee;
   }
-  t.h.Settle();
+  ASSERT_TRUE(t.h.Settle());
   // Every client sends one voice packet; every other one plays it.
   const std::string voice = Str(120);
   for (size_t i = 0; i < 4; ++i) {
@@ -442,7 +442,7 @@ TEST_P(TalkJoining, AnAcceptFromAPeerNotCalledStartsATalkOnlyWhileJoinersAreExpe
   TalkRig rig({.manualClock = true});
   rig.InvitedBy(*rig.r1, AcceptIt);
   ASSERT_EQ(rig.a->GetTalkState(rig.p1), cln::tkTalking);
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   rig.h.Clock().Advance(c.afterMs);
   if (c.inviterLeft) {
     rig.Say(*rig.r1, cln::APP_TALK_END);
@@ -459,7 +459,7 @@ TEST_P(TalkJoining, AnAcceptFromAPeerNotCalledStartsATalkOnlyWhileJoinersAreExpe
   rig.a->Capture().OnFrame(Picture(64, 48, 7));
   rig.a->TimerTick();
   ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1; }));
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   if (c.joins) {
     EXPECT_TRUE(rig.a.Saw("began r2"));
     EXPECT_EQ(TalkRig::Count(*rig.r2, cln::APP_AUDIO), 1u);
@@ -508,7 +508,7 @@ TEST(TalkJoiningBound, NoPathMakesATalkLargerThanItsBound) {
   rig.SayCode(*rig.r1, cln::APP_TALK_JOIN, rig.r1->PeerId(u"r2"));
   EXPECT_FALSE(rig.a->BeginTalk(rig.p2, true, true));
   EXPECT_EQ(rig.a->GetLastError(), cln::errBusy);
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   EXPECT_EQ(TalkRig::Heard(*crowd.back()), (std::vector<std::string>{"103"}));
   EXPECT_EQ(TalkRig::Heard(*rig.r2), (std::vector<std::string>{"102 30", "102 30"}));
   EXPECT_EQ(TalkEvents(rig.a, events), std::vector<std::string>{});
@@ -607,7 +607,7 @@ TEST(TalkFlow, APeerThatNeverAcknowledgesGets33AudioMessagesWhileOthersGetEveryt
   }
   ASSERT_TRUE(s.rig.h.Run([&] { return s.bMedia.played.size() == 40; }));
   ASSERT_TRUE(s.rig.h.Run([&] { return TalkRig::Count(*s.rig.r1, cln::APP_AUDIO) >= 33; }));
-  s.rig.h.Settle();
+  ASSERT_TRUE(s.rig.h.Settle());
   EXPECT_EQ(TalkRig::Count(*s.rig.r1, cln::APP_AUDIO), 33u);
   EXPECT_EQ(s.bMedia.played, std::vector<size_t>(40, 100));
 }
@@ -623,7 +623,7 @@ TEST(TalkFlow, APeerThatNeverAcknowledgesGetsTwoFramesWhileOthersGetEverything) 
     ASSERT_TRUE(s.Drained(cln::APP_FRAME));
   }
   ASSERT_TRUE(s.rig.h.Run([&] { return remote == 5; }));
-  s.rig.h.Settle();
+  ASSERT_TRUE(s.rig.h.Settle());
   EXPECT_EQ(TalkRig::Count(*s.rig.r1, cln::APP_FRAME), 2u);
   EXPECT_EQ(remote, 5);
 }
@@ -705,7 +705,7 @@ TEST(TalkFaults, AudioFieldsLongerThanAVoicePacketAreDroppedBeforeThePlayer) {
   for (size_t size : {100u, 1045u, 1044u, 70000u, 4u, 2u, 100u}) PutStrField(body, Str(size));
   rig.Say(*rig.r1, cln::APP_AUDIO, body);
   ASSERT_TRUE(rig.h.Run([&] { return rig.media.played.size() >= 3; }));
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   // A field too short for a packet ends the message.
   EXPECT_EQ(rig.media.played, (std::vector<size_t>{100, 1044, 4}));
 }
@@ -724,7 +724,7 @@ TEST(TalkFaults, ARefusedFrameIsDroppedAndTheNextOneStillDecodes) {
   std::string truncated = frame.substr(0, frame.size() / 2);
   for (const std::string& f : {Str(16, '\xff'), truncated, frame}) rig.Say(*rig.r1, cln::APP_FRAME, StrToField(f));
   ASSERT_TRUE(rig.h.Run([&] { return remote.size() == 1; }));
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   ASSERT_EQ(remote.size(), 1u);
   EXPECT_EQ(remote[0].size(), kBmpHeaderBytes + 64 * 48 * 4);
   EXPECT_EQ(TalkRig::Count(*rig.r1, cln::APP_FRAME_DONE), 3u);
@@ -741,10 +741,10 @@ TEST(TalkFaults, FramesFromACalleeThatHasNotAnsweredAreNotShown) {
   const auto coded = encoder.Encode(picture, false);
   const std::string frame = StrToField(std::string(reinterpret_cast<const char*>(coded.data()), coded.size()));
   rig.Say(*rig.r2, cln::APP_FRAME, frame);
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   rig.Say(*rig.r1, cln::APP_FRAME, frame);
   ASSERT_TRUE(rig.h.Run([&] { return !shown.empty(); }));
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   EXPECT_EQ(shown, std::vector<cln::TPeerHandle>{rig.p1});
 }
 
@@ -756,7 +756,7 @@ TEST(TalkFaults, AFrameTheEncoderRefusesReopensTheHandOver) {
   rig.a->Capture().OnFrame(Picture(64, 48, 1));
   rig.a->TimerTick();
   ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1; }));
-  rig.h.Settle();
+  ASSERT_TRUE(rig.h.Settle());
   EXPECT_EQ(TalkRig::Count(*rig.r1, cln::APP_FRAME), 1u);
 }
 

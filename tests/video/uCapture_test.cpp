@@ -7,10 +7,14 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/dshow/internal.h"
 #include "platform/dshow/convert.h"
 #include "tests/platform/dshow/fake_v4l2.h"
+#include "tests/support/thrown.h"
 #include "tests/video/camera_fixture.h"
 
 namespace tw::video {
@@ -394,6 +398,72 @@ TEST_F(CaptureTest, AFailingFrameHandlerDropsTheFrameAndCaptureGoesOn) {
   ASSERT_TRUE(capture.StartCapture());
   ASSERT_TRUE(log.WaitFor(2));
   EXPECT_TRUE(capture.StopCapture());
+}
+
+// What the form caught reaches OnFailure on the creating thread, with the
+// step that failed: a start, the graph components, a frame on the streaming
+// thread (once for a capture run, however many frames fail).
+class CaptureFailureTest : public CaptureTest {
+ protected:
+  std::vector<std::string> reports_;
+  std::thread::id reportThread_;
+  void Watch(TCapture& capture) {
+    capture.OnFailure = [this](const std::string& text) {
+      reportThread_ = std::this_thread::get_id();
+      reports_.push_back(text);
+    };
+  }
+};
+
+TEST_F(CaptureFailureTest, AFailedStartIsReportedWithItsStep) {
+  auto cam = Camera("broken", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)});
+  cam.failStart = true;
+  UseCameras({cam});
+  TCapture capture;
+  Watch(capture);
+  ASSERT_TRUE(capture.EnumerateDevices());
+  EXPECT_TRUE(reports_.empty());
+  EXPECT_FALSE(capture.StartCapture());
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0], "TCapture.StartCapture: No capture hardware is available. ($80040258).");
+}
+
+TEST_F(CaptureFailureTest, MissingGraphComponentsAreReportedForListingAndStarting) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
+  TCapture capture;
+  Watch(capture);
+  ASSERT_TRUE(dshow::SetClassRegistered(dshow::CLSID_SampleGrabber, false));
+  EXPECT_FALSE(capture.EnumerateDevices());
+  EXPECT_FALSE(capture.StartCapture());
+  dshow::SetClassRegistered(dshow::CLSID_SampleGrabber, true);
+  const std::string missing = ": The SampleGrabber Filter is not available on this system.";
+  EXPECT_EQ(reports_, (std::vector<std::string>{"TCapture.CreateGraphComponents" + missing,
+                                                "TCapture.CreateGraphComponents" + missing}));
+}
+
+TEST_F(CaptureFailureTest, AFailingFrameIsReportedOnTheCreatingThreadOnceForEachRun) {
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 160, 120, 24)})});
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
+    const std::string reported = "TSampleGrabber.OnBuffer: " + c.what;
+    reports_.clear();
+    std::atomic<int> calls{0};
+    TCapture capture;
+    Watch(capture);
+    capture.OnFrame = [&](TCapture&, win32::Bitmap&) {
+      ++calls;
+      c.raise();
+    };
+    ASSERT_TRUE(capture.EnumerateDevices());
+    for (int run = 1; run <= 2; ++run) {
+      const int before = calls;
+      ASSERT_TRUE(capture.StartCapture());
+      ASSERT_TRUE(win32::RunUntil([&] { return calls >= before + 3; }, 5000));
+      ASSERT_TRUE(capture.StopCapture());
+      win32::ProcessMessages();
+      EXPECT_EQ(reports_, std::vector<std::string>(static_cast<size_t>(run), reported));
+      EXPECT_EQ(reportThread_, std::this_thread::get_id());
+    }
+  }
 }
 
 }  // namespace

@@ -1,51 +1,25 @@
-// The graph components over the media-graph layer: the graph's register and
-// notices, capture graphs with and without a converter, the grabber's frames
-// and bitmaps, graph events through the event window, the video window.
-#include "Libraries/DSKit/DSKit.h"
-
+// The filter graph: its register and notices, reset, graph events through
+// the event window and the reports of what it catches, publishing, the log,
+// the builder's questions, volume, disc navigation events, loading; and a
+// filter without a moniker.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/com/guid.h"
-#include "platform/dshow/convert.h"
-#include "platform/shell/canvas.h"
-#include "platform/shell/dialog.h"
+#include "tests/dskit/graph_rig.h"
 #include "tests/support/temp_folder.h"
-#include "tests/video/camera_fixture.h"
+#include "tests/support/thrown.h"
 
 namespace tw::dskit {
 namespace {
 
-using namespace tw::dshow;
-using testing::Camera;
-using testing::Video;
-
-// A component that records the notices it receives.
-class RecordingComponent final : public IGraphComponent {
- public:
-  std::vector<int> notices;
-  TFilterGraph* destroyed = nullptr;
-  ComPtr<IBaseFilter> GetFilter() override { return nullptr; }
-  std::string GetName() override { return "recorder"; }
-  void NotifyFilter(int operation, int param) override {
-    EXPECT_EQ(param, 0);
-    notices.push_back(operation);
-  }
-  void GraphDestroyed(TFilterGraph& graph) override { destroyed = &graph; }
-};
-
-class RecordingSink final : public IGraphEventSink {
- public:
-  std::vector<std::pair<int, int>> control;
-  std::vector<LONG> events;
-  void HandleGraphEvent(LONG event, LONG_PTR, LONG_PTR) override { events.push_back(event); }
-  void HandleControlEvent(int event, int param) override { control.emplace_back(event, param); }
-  void GraphDestroyed(TFilterGraph&) override {}
-};
-
-class GraphTest : public testing::CameraFixture {};
+using namespace graph_rig;
 
 TEST_F(GraphTest, ActivationCreatesTheObjectsOnceAndReachesThemByInterface) {
   TFilterGraph graph;
@@ -112,56 +86,6 @@ TEST_F(GraphTest, VolumeAndBalanceAreClamped) {
   EXPECT_EQ(graph.Balance(), -10000);
 }
 
-// A capture graph as the capture form builds it, over one camera.
-struct CaptureGraph {
-  TFilterGraph graph;
-  TSampleGrabber grabber;
-  TFilter source;
-  TVideoWindow window{77};
-  std::vector<double> times;
-  std::mutex mutex;
-
-  explicit CaptureGraph(bool record = true, bool activate = true) {
-    graph.SetMode(gmCapture);
-    if (record) {
-      grabber.OnBuffer = [this](TSampleGrabber&, double t, const uint8_t*, int32_t) {
-        std::lock_guard lock(mutex);
-        times.push_back(t);
-      };
-    }
-    grabber.SetFilterGraph(&graph);
-    source.SetFilterGraph(&graph);
-    window.SetFilterGraph(&graph);
-    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
-    source.BaseFilter().StoreMoniker(devices.MonikerAt(0).Get());
-    if (activate) graph.SetActive(true);
-  }
-  HRESULT Render() {
-    ComPtr<IBaseFilter> src, grab, render;
-    source.QueryInterface(IBaseFilter::kIid, src.OutVoid());
-    grabber.QueryInterface(IBaseFilter::kIid, grab.OutVoid());
-    window.QueryInterface(IBaseFilter::kIid, render.OutVoid());
-    return graph.As<ICaptureGraphBuilder2>()->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, src.Get(), grab.Get(),
-                                                           render.Get());
-  }
-  int FilterCount() { return TFilterList(graph.As<IFilterGraph>().Get()).Count(); }
-  size_t Frames() {
-    std::lock_guard lock(mutex);
-    return times.size();
-  }
-};
-
-TEST_F(GraphTest, SampleTimesStepByTheFrameTimeOnTheStreamingThread) {
-  UseCameras({Camera("cam", {MediaType::Video(MEDIASUBTYPE_RGB24, 160, 120, 24, 625'000)})});
-  CaptureGraph g;
-  ASSERT_EQ(g.Render(), S_OK);
-  EXPECT_EQ(g.FilterCount(), 3);  // no converter for RGB24
-  ASSERT_TRUE(g.graph.RunGraph());
-  while (g.Frames() < 4) std::this_thread::yield();
-  ASSERT_TRUE(g.graph.StopGraph());
-  for (size_t i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(g.times[i], 0.0625 * static_cast<double>(i));
-}
-
 TEST_F(GraphTest, ResetKeepsOnlyTheComponentsFiltersDisconnected) {
   UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB32, 160, 120, 32)})});
   CaptureGraph g(false);
@@ -176,67 +100,6 @@ TEST_F(GraphTest, ResetKeepsOnlyTheComponentsFiltersDisconnected) {
     TPinList pins(filters.Filters(i).Get());
     for (int j = 0; j < pins.Count(); ++j) EXPECT_FALSE(pins.Connected(j));
   }
-}
-
-TEST_F(GraphTest, TheConverterTurnsYuyvIntoTheGrabbersRgb) {
-  const MediaType yuyv = Video(MEDIASUBTYPE_YUY2, 64, 48, 16);
-  UseCameras({Camera("cam", {yuyv})});
-  CaptureGraph g(false);
-  win32::Bitmap frame;
-  std::atomic<bool> copied{false};
-  g.grabber.OnBuffer = [&](TSampleGrabber& grabber, double, const uint8_t* buffer, int32_t length) {
-    if (!copied && grabber.CopyFrameToBitmap(frame, buffer, length)) copied = true;
-  };
-  ASSERT_EQ(g.Render(), S_OK);
-  ASSERT_TRUE(g.graph.RunGraph());
-  while (!copied) std::this_thread::yield();
-  g.graph.StopGraph();
-  const std::vector<uint8_t> source = SyntheticCamera::RenderFrame(yuyv.Get(), 0);
-  std::vector<uint8_t> expected(64 * 3 * 48);
-  ConvertYuyvToRgb24(source.data(), 128, 64, 48, expected.data(), 192, true);
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame.Bits().begin(), frame.Bits().end()));
-}
-
-TEST_F(GraphTest, CopyFrameToBitmapCopiesAtMostTheImageAndOnlyFromKnownBlocks) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 8, 2, 24)})});  // stride 24, image 48 bytes
-  CaptureGraph g(false);
-  ASSERT_EQ(g.Render(), S_OK);
-  std::vector<uint8_t> buffer(100);
-  for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<uint8_t>(i + 1);
-  win32::Bitmap bmp;
-  ASSERT_TRUE(g.grabber.CopyFrameToBitmap(bmp, buffer.data(), 100));  // longer: the image only
-  EXPECT_TRUE(std::equal(bmp.Bits().begin(), bmp.Bits().end(), buffer.begin()));
-  ASSERT_TRUE(g.grabber.CopyFrameToBitmap(bmp, buffer.data(), 10));  // shorter: its bytes only
-  EXPECT_EQ(bmp.Bits()[9], 10);
-  EXPECT_EQ(bmp.Bits()[10], 0);
-  EXPECT_FALSE(g.grabber.CopyFrameToBitmap(bmp, buffer.data(), 0));
-  EXPECT_EQ(bmp.Bits()[9], 10);  // untouched
-  // Pull mode takes the grabber's buffered sample; none yet.
-  EXPECT_FALSE(g.grabber.CopyFrameToBitmap(bmp, nullptr, 0));
-}
-
-TEST_F(GraphTest, ABlockWithColourMasksGivesNoPictureAndNoFrameEvent) {
-  MediaType masked = Video(MEDIASUBTYPE_RGB24, 16, 8, 24);
-  AM_MEDIA_TYPE& mt = masked.Get();
-  auto* bigger = static_cast<uint8_t*>(CoTaskMemAlloc(100));
-  std::memset(bigger, 0, 100);
-  std::memcpy(bigger, mt.pbFormat, mt.cbFormat);
-  CoTaskMemFree(mt.pbFormat);
-  mt.pbFormat = bigger;
-  mt.cbFormat = 100;
-  UseCameras({Camera("cam", {masked})});
-  CaptureGraph g(false);
-  std::atomic<int> calls{0}, copies{0};
-  g.grabber.OnBuffer = [&](TSampleGrabber& grabber, double, const uint8_t* buffer, int32_t length) {
-    win32::Bitmap bmp;
-    if (grabber.CopyFrameToBitmap(bmp, buffer, length)) ++copies;
-    ++calls;
-  };
-  ASSERT_EQ(g.Render(), S_OK);
-  ASSERT_TRUE(g.graph.RunGraph());
-  while (calls < 3) std::this_thread::yield();
-  g.graph.StopGraph();
-  EXPECT_EQ(copies.load(), 0);
 }
 
 TEST_F(GraphTest, ADeviceThatVanishesIsReportedAsAGraphEventOnTheGraphsThread) {
@@ -318,9 +181,6 @@ TEST_F(GraphTest, EachGraphEventReachesItsHandlerWithItsParametersDecoded) {
                                             "segment 1234567890123,3", "back", "sound out 7,8"}));
 }
 
-std::vector<std::string>* g_reports = nullptr;
-void CollectReport(const std::string& text) { g_reports->push_back(text); }
-
 TEST_F(GraphTest, AFailingEventHandlerIsReportedNotRaised) {
   auto cam = Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)});
   cam.vanishAfterFrames = 0;
@@ -339,64 +199,83 @@ TEST_F(GraphTest, AFailingEventHandlerIsReportedNotRaised) {
   EXPECT_EQ(reports, (std::vector<std::string>{"handler broke"}));
 }
 
-TEST_F(GraphTest, TheRunNoticePlacesTheRenderersWindowInTheParent) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
-  CaptureGraph g(false);
-  ComPtr<IVideoWindowLog> log;
-  g.window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
-  ASSERT_TRUE(log);
-  g.graph.BroadcastControlEvent(0, 0);  // unconnected: nothing
-  EXPECT_TRUE(log->Calls().empty());
-  ASSERT_EQ(g.Render(), S_OK);
-  ASSERT_TRUE(g.graph.RunGraph());
-  g.graph.StopGraph();
-  EXPECT_EQ(log->Calls(), (std::vector<std::string>{"put_Owner 77", "put_WindowStyle 44000000", "put_WindowStyleEx 0",
-                                                    "SetWindowPosition 0,0,160,120",
-                                                    "put_MessageDrain " + std::to_string(g.window.Handle())}));
-  g.window.SetVisible(false);
-  EXPECT_EQ(log->Calls().back(), "put_Visible 0");
-}
-
-TEST_F(GraphTest, FullScreenAskedBeforeTheRendererIsConnectedWaitsForTheRunNotice) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
-  CaptureGraph g(false);
-  ComPtr<IVideoWindowLog> log;
-  g.window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
-  g.window.SetFullScreen(true);
-  g.window.SetFullScreenTopMost(true);
-  EXPECT_TRUE(g.window.FullScreen());
-  EXPECT_TRUE(log->Calls().empty());
-  ASSERT_EQ(g.Render(), S_OK);
-  ASSERT_TRUE(g.graph.RunGraph());
-  g.graph.StopGraph();
-  const std::vector<std::string> calls = log->Calls();
-  ASSERT_GE(calls.size(), 4u);
-  EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4),
-            (std::vector<std::string>{"put_Owner 0", "put_WindowStyle 0", "put_WindowStyleEx 8",
-                                      "SetWindowPosition 0,0,1920,1080"}));
-}
-
-TEST(VideoWindow, DefaultsAndOptions) {
-  TVideoWindow window;
-  EXPECT_EQ(window.Width(), 160);
-  EXPECT_EQ(window.Height(), 120);
-  EXPECT_EQ(window.Color, 0u);
-  EXPECT_TRUE(window.TabStop);
-  TVMROptions& o = window.VMROptions();
-  EXPECT_EQ(o.Streams(), 4u);
-  EXPECT_EQ(o.Preferences(), 1 << vpForceMixer);
-  EXPECT_EQ(o.Mode(), vmrWindowed);
-  EXPECT_TRUE(o.KeepAspectRatio());
-  for (auto [written, stored] : {std::pair{0u, 1u}, {17u, 1u}, {16u, 16u}, {1u, 1u}}) {
-    o.SetStreams(written);
-    EXPECT_EQ(o.Streams(), stored) << written;
+// With a failure hook, what the graph (on its thread) and the grabber (on
+// the streaming thread) catch reaches the hook with the step that caught it;
+// without one, the grabber's failure goes to the layer's report hook.
+TEST_F(GraphTest, WhatTheGraphAndTheGrabberCatchIsReportedWithItsStep) {
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
+    auto cam = Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)});
+    cam.vanishAfterFrames = 2;
+    UseCameras({cam});
+    std::mutex mutex;
+    std::vector<std::string> reports;
+    auto collect = [&](const std::string& text) {
+      std::lock_guard lock(mutex);
+      reports.push_back(text);
+    };
+    auto count = [&] {
+      std::lock_guard lock(mutex);
+      return reports.size();
+    };
+    {
+      CaptureGraph g(false);
+      g.graph.OnFailure = collect;
+      g.grabber.OnFailure = collect;
+      g.graph.OnGraphDeviceLost = [&](TFilterGraph&, com::IUnknown*, bool) { c.raise(); };
+      g.grabber.OnBuffer = [&](TSampleGrabber&, double, const uint8_t*, int32_t) { c.raise(); };
+      ASSERT_EQ(g.Render(), S_OK);
+      ASSERT_TRUE(g.graph.RunGraph());
+      EXPECT_TRUE(win32::RunUntil([&] { return count() == 3; }, 5000));
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(reports, (std::vector<std::string>{"TSampleGrabber.OnBuffer: " + c.what,
+                                                 "TSampleGrabber.OnBuffer: " + c.what,
+                                                 "TFilterGraph.DrainGraphEvents: " + c.what}));
   }
-  ASSERT_TRUE(SetClassRegistered(CLSID_VideoMixingRenderer9, false));
-  window.SetMode(vmVMR);  // a machine without the mixing renderer
-  EXPECT_EQ(window.Mode(), vmNormal);
-  SetClassRegistered(CLSID_VideoMixingRenderer9, true);
-  window.SetMode(vmVMR);
-  EXPECT_EQ(window.Mode(), vmVMR);
+
+  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
+  std::vector<std::string> reports;
+  g_reports = &reports;
+  ReportHook previous = SetReportHook(&CollectReport);
+  {
+    CaptureGraph g(false);
+    std::atomic<int> frames{0};
+    g.grabber.OnBuffer = [&](TSampleGrabber&, double, const uint8_t*, int32_t) {
+      if (++frames == 1) throw std::runtime_error("frame broke");
+    };
+    ASSERT_EQ(g.Render(), S_OK);
+    ASSERT_TRUE(g.graph.RunGraph());
+    while (frames < 2) std::this_thread::yield();
+    ASSERT_TRUE(g.graph.StopGraph());
+  }
+  SetReportHook(previous);
+  EXPECT_EQ(reports, (std::vector<std::string>{"frame broke"}));
+}
+
+// A component that fails to leave the graph as the graph goes: the graph is
+// destroyed all the same, and the failure reported.
+TEST_F(GraphTest, AFailureWhileTheGraphGoesIsReportedWithItsStep) {
+  struct FailsToLeave final : IGraphComponent {
+    std::function<void()> raise;
+    ComPtr<IBaseFilter> GetFilter() override { return nullptr; }
+    std::string GetName() override { return "leaver"; }
+    void NotifyFilter(int operation, int) override {
+      if (operation == foRemoving) raise();
+    }
+    void GraphDestroyed(TFilterGraph&) override {}
+  };
+  for (const tw::test::Thrown& c : tw::test::ThrownKinds()) {
+    std::vector<std::string> reports;
+    FailsToLeave component;
+    component.raise = c.raise;
+    {
+      TFilterGraph graph;
+      graph.OnFailure = [&](const std::string& text) { reports.push_back(text); };
+      graph.AttachComponent(component);
+      graph.SetActive(true);
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"TFilterGraph.Destroy: " + c.what});
+  }
 }
 
 TEST_F(GraphTest, AFilterWithoutAMonikerJoinsWithoutAFilter) {
@@ -672,192 +551,6 @@ TEST(DiscEvents, LanguageNamesAreTheLocalesEnglishNames) {
                             {0, ""},
                             {0x03FF, ""}})
     EXPECT_EQ(EnglishLanguageName(lcid), name) << std::hex << lcid;
-}
-
-// ---- The video window with the mixing renderer ---------------------------------------------
-
-// A capture graph whose window uses the mixing renderer in `mode`.
-struct MixingGraph : CaptureGraph {
-  explicit MixingGraph(TVMRVideoMode mode, bool activate = true) : CaptureGraph(false, false) {
-    window.SetMode(vmVMR);
-    window.VMROptions().SetMode(mode);
-    if (activate) graph.SetActive(true);
-  }
-  std::vector<std::string> Calls() {
-    ComPtr<IVideoWindowLog> log;
-    window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
-    return log ? log->Calls() : std::vector<std::string>{};
-  }
-};
-
-TEST_F(GraphTest, AWindowedMixingRendererIsConfiguredAtItsNoticesAndPlacedAtTheRunNotice) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
-  MixingGraph g(vmrWindowed);
-  EXPECT_EQ(g.Calls(), (std::vector<std::string>{"SetRenderingMode 1", "SetNumberOfStreams 4", "SetRenderingPrefs 0",
-                                                 "SetAspectRatioMode 1"}));
-  EXPECT_EQ(g.window.VMROptions().Preferences(), 1 << vpForceMixer);  // the mixer request stays
-  ASSERT_EQ(g.Render(), S_OK);
-  ASSERT_TRUE(g.graph.RunGraph());
-  g.graph.StopGraph();
-  const std::vector<std::string> calls = g.Calls();
-  ASSERT_EQ(calls.size(), 8u);
-  EXPECT_EQ(calls[4], "put_Owner 77");
-  EXPECT_EQ(calls[7], "SetWindowPosition 0,0,160,120");  // placed; caption and drain only for the plain renderer
-  g.window.VMROptions().SetKeepAspectRatio(false);
-  EXPECT_EQ(g.Calls().back(), "SetAspectRatioMode 0");
-}
-
-TEST_F(GraphTest, AWindowlessMixingRendererClipsToTheControlAndFollowsItsSize) {
-  MixingGraph g(vmrWindowless);
-  const std::string handle = std::to_string(g.window.Handle());
-  EXPECT_EQ(g.Calls(), (std::vector<std::string>{"SetRenderingMode 2", "SetNumberOfStreams 4",
-                                                 "SetVideoClippingWindow " + handle, "SetRenderingPrefs 0",
-                                                 "SetVideoPosition - 0,0,160,120", "SetAspectRatioMode 1"}));
-  ComPtr<IVMRWindowlessControl9> control;
-  EXPECT_EQ(g.window.QueryInterface(IVMRWindowlessControl9::kIid, control.OutVoid()), S_OK);
-  EXPECT_TRUE(control);
-  ComPtr<IVideoWindow> window;
-  EXPECT_EQ(g.window.QueryInterface(IVideoWindow::kIid, window.OutVoid()), com::E_NOINTERFACE);
-  g.window.SetBounds(5, 6, 320, 240);
-  EXPECT_EQ(g.Calls().back(), "SetVideoPosition - 0,0,320,240");
-}
-
-TEST_F(GraphTest, MixingOptionsRebuildTheRendererOnlyWhereTheyApply) {
-  MixingGraph g(vmrWindowed);
-  TVMROptions& o = g.window.VMROptions();
-  o.SetPreferences(0xFF);  // rebuilt: the renderer keeps what it knows, the mixer request stays
-  EXPECT_EQ(o.Preferences(), kVmr9PrefsMask | (1 << vpForceMixer));
-  EXPECT_EQ(g.Calls()[2], "SetRenderingPrefs FB");
-  o.SetPreferences(0);
-  o.SetStreams(2);  // without the mixer request only a changed count is sent
-  std::vector<std::string> calls = g.Calls();
-  EXPECT_EQ(calls[1], "SetNumberOfStreams 2");
-  o.SetStreams(4);
-  calls = g.Calls();
-  EXPECT_EQ(calls[1], "SetRenderingPrefs 0");
-
-  g.window.SetMode(vmNormal);  // the plain renderer: options are only stored
-  ComPtr<IBaseFilter> before = g.window.GetFilter();
-  o.SetMode(vmrWindowless);
-  o.SetStreams(9);
-  EXPECT_EQ(g.window.GetFilter(), before);
-  EXPECT_EQ(o.Streams(), 9u);
-}
-
-TEST_F(GraphTest, ARenderlessMixingRendererCannotJoinTheGraph) {
-  MixingGraph g(vmrRenderless, false);
-  try {
-    g.graph.SetActive(true);
-    FAIL() << "activated";
-  } catch (const EDSKitException& e) {
-    EXPECT_STREQ(e.what(), "Allocator class not set.");
-  }
-  EXPECT_FALSE(g.window.GetFilter());
-}
-
-// ---- The video window's messages, mouse and painting ---------------------------------------
-
-// A container that records the menus it shows and puts the cursor where the test says.
-struct ShellHost final : shell::DialogHost {
-  int32_t ShowModal(const shell::DialogSpec&) override { return shell::IDCANCEL; }
-  int32_t Popup(const shell::PopupMenu& menu, shell::Point at) override {
-    popups.emplace_back(menu.items.size(), at);
-    return 0;
-  }
-  shell::Point CursorPos() override { return cursor; }
-  std::vector<std::pair<size_t, shell::Point>> popups;
-  shell::Point cursor{1500, 900};
-};
-
-struct ScopedShellHost {
-  ShellHost host;
-  shell::DialogHost* previous = shell::SetDialogHost(&host);
-  ~ScopedShellHost() { shell::SetDialogHost(previous); }
-};
-
-TEST_F(GraphTest, InFullScreenTheContextMenuAndTheMouseUseTheCursorPosition) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
-  ScopedShellHost shell;
-  CaptureGraph g(false);
-  ASSERT_EQ(g.Render(), S_OK);
-  const shell::PopupMenu menu{{u"One", u"Two"}, true};
-  const shell::PopupMenu manual{{u"One"}, false};
-  constexpr win32::UINT WM_CONTEXTMENU = 0x007B;
-  const win32::LPARAM at = (20 << 16) | 10;  // (10, 20) on the screen
-
-  struct Case {
-    bool fullScreen;
-    const shell::PopupMenu* menu;
-    win32::LRESULT result;
-    std::optional<shell::Point> shownAt;
-  };
-  const Case cases[] = {{false, &menu, 1, shell::Point{10, 20}},
-                        {false, nullptr, 0, std::nullopt},
-                        {true, &menu, 1, shell::Point{1500, 900}},
-                        {true, &manual, 0, std::nullopt},  // swallowed
-                        {true, nullptr, 0, std::nullopt}};
-  for (const Case& c : cases) {
-    g.window.SetFullScreen(c.fullScreen);
-    g.window.PopupMenu = c.menu;
-    shell.host.popups.clear();
-    EXPECT_EQ(g.window.WindowProc(WM_CONTEXTMENU, 0, at), c.result);
-    if (c.shownAt) {
-      ASSERT_EQ(shell.host.popups.size(), 1u);
-      EXPECT_EQ(shell.host.popups[0].first, c.menu->items.size());
-      EXPECT_EQ(shell.host.popups[0].second, *c.shownAt);
-    } else {
-      EXPECT_TRUE(shell.host.popups.empty());
-    }
-  }
-
-  std::vector<std::string> mouse;
-  g.window.OnMouseDown = [&](TVideoWindow&, int b, uint32_t, int x, int y) {
-    mouse.push_back("down " + std::to_string(b) + " " + std::to_string(x) + "," + std::to_string(y));
-  };
-  g.window.OnMouseMove = [&](TVideoWindow&, uint32_t, int x, int y) {
-    mouse.push_back("move " + std::to_string(x) + "," + std::to_string(y));
-  };
-  g.window.OnMouseUp = [&](TVideoWindow&, int b, uint32_t, int x, int y) {
-    mouse.push_back("up " + std::to_string(b) + " " + std::to_string(x) + "," + std::to_string(y));
-  };
-  g.window.SetFullScreen(true);
-  g.window.MouseDown(1, 0, 3, 4);
-  g.window.MouseMove(0, 5, 6);
-  g.window.SetFullScreen(false);
-  g.window.MouseUp(1, 0, 7, 8);
-  EXPECT_EQ(mouse, (std::vector<std::string>{"down 1 1500,900", "move 1500,900", "up 1 7,8"}));
-}
-
-TEST(VideoWindow, PaintingFillsTheControlInItsColourThenTellsTheOwner) {
-  TVideoWindow window;
-  window.Color = 0x102030;
-  window.SetBounds(4, 5, 64, 48);
-  shell::RecordingCanvas canvas;
-  size_t opsWhenTold = 99;
-  window.OnPaint = [&](TVideoWindow&) { opsWhenTold = canvas.ops.size(); };
-  window.Paint(canvas);
-  ASSERT_EQ(canvas.ops.size(), 1u);
-  EXPECT_EQ(canvas.ops[0].kind, shell::RecordingCanvas::Op::Fill);
-  EXPECT_EQ(canvas.ops[0].rect, (shell::Rect{0, 0, 64, 48}));
-  EXPECT_EQ(canvas.brush, (shell::Color{shell::Color::Rgb, 0x102030}));
-  EXPECT_EQ(opsWhenTold, 1u);
-}
-
-TEST_F(GraphTest, StylesKeptAtLoadingShapeTheRenderersWindow) {
-  UseCameras({Camera("cam", {Video(MEDIASUBTYPE_RGB24, 16, 8, 24)})});
-  CaptureGraph g(false);
-  g.window.Style = 0x00C40000;   // caption and sizing frame
-  g.window.ExStyle = 0x00000300;  // window and client edges
-  g.window.Loaded();
-  ASSERT_EQ(g.Render(), S_OK);
-  g.window.SetFullScreen(false);
-  g.window.SetFullScreen(true);
-  ComPtr<IVideoWindowLog> log;
-  g.window.QueryInterface(IVideoWindowLog::kIid, log.OutVoid());
-  EXPECT_EQ(log->Calls(), (std::vector<std::string>{"put_Owner 77", "put_WindowStyle 44C40000", "put_WindowStyleEx 300",
-                                                    "SetWindowPosition 0,0,160,120", "put_Owner 0",
-                                                    "put_WindowStyle 0", "put_WindowStyleEx 0",
-                                                    "SetWindowPosition 0,0,1920,1080"}));
 }
 
 TEST(FilterGraphLoading, AutoCreateActivatesAfterLoading) {
