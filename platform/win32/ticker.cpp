@@ -22,23 +22,15 @@ Ticker::Ticker(DWORD periodMs, std::function<TickOutcome()> onTick)
     : onTick_(std::move(onTick)), thread_([this, periodMs] { Run(std::chrono::milliseconds(periodMs)); }) {}
 
 Ticker::~Ticker() {
-  {
-    std::lock_guard g(lock_);
-    stop_ = true;
-  }
-  wake_.notify_all();
+  stop_.store(true);
   if (thread_.joinable()) thread_.join();
 }
 
 void Ticker::Run(std::chrono::milliseconds period) {
   TickGrid grid(period, TickGrid::Clock::now());
-  std::unique_lock g(lock_);
-  while (!stop_) {
-    g.unlock();
+  while (!stop_.load()) {
     const TickOutcome outcome = onTick_();
-    const TickGrid::Clock::time_point wake = grid.Next(outcome, TickGrid::Clock::now());
-    g.lock();
-    wake_.wait_until(g, wake, [this] { return stop_; });
+    std::this_thread::sleep_until(grid.Next(outcome, TickGrid::Clock::now()));
   }
   finished_.store(true);
 }

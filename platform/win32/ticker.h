@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/win32/tick.h"
@@ -49,7 +47,9 @@ class TickGrid {
 class Ticker {
  public:
   Ticker(DWORD periodMs, std::function<TickOutcome()> onTick);
-  ~Ticker();  // tells the thread to end, wakes it and waits for it
+  // Tells the thread to end and waits for it: at most one wait on the grid
+  // (a period), the price of sleeping with no wake-up to watch.
+  ~Ticker();
   Ticker(const Ticker&) = delete;
   Ticker& operator=(const Ticker&) = delete;
 
@@ -60,9 +60,7 @@ class Ticker {
   void Run(std::chrono::milliseconds period);
 
   std::function<TickOutcome()> onTick_;
-  std::mutex lock_;
-  std::condition_variable wake_;
-  bool stop_ = false;  // guarded by lock_
+  std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;  // last: started once everything it uses exists
 };
