@@ -50,11 +50,12 @@ class Ticker {
   // Tells the thread to end and waits for it: at most one wait on the grid
   // (a period), the price of sleeping with no wake-up to watch.
   ~Ticker();
-  Ticker(const Ticker&) = delete;
-  Ticker& operator=(const Ticker&) = delete;
 
   // The thread has left its loop.
   bool Finished() const { return finished_.load(); }
+
+  Ticker(const Ticker&) = delete;
+  Ticker& operator=(const Ticker&) = delete;
 
  private:
   void Run(std::chrono::milliseconds period);
