@@ -61,10 +61,7 @@ struct Pair {
   }
   void SendChat(const std::u16string& text) {
     cln::CMate& m = a.Mate();
-    m.PushWideString(text);
-    m.RequestAck();
-    m.AddTarget(tube);
-    m.SendToTargets(cln::APP_CHAT);
+    m.Send(tube, cln::APP_CHAT, TMessage().Wide(text), true);
   }
 };
 

@@ -81,8 +81,7 @@ void FourFloodOne(benchmark::State& state) {
           for (int i = 0; i < kFlooders; ++i) {
             CPipe* f = flooders[i];
             for (int n = 0; n < 64 && queued[i] < kPerFlooder && f->Queue().Bytes() < (256u << 10); ++n) {
-              f->PutRaw(std::string(kChat, 'c'));
-              f->QueueMessage(1091).RouteList = route;
+              f->QueueMessage(1091, TMessage().Raw(std::string(kChat, 'c'))).RouteList = route;
               queued[i] += kChat;
             }
           }
@@ -116,8 +115,7 @@ void CloseAfterSending(benchmark::State& state) {
     server.Dial(target);
     const std::string route = IntToField(server.ids.back());
     for (int i = 0; i < n; ++i) {
-      s->PutRaw("chat " + std::to_string(i) + std::string(100, 'x'));
-      s->QueueMessage(1091).RouteList = route;
+      s->QueueMessage(1091, TMessage().Raw("chat " + std::to_string(i) + std::string(100, 'x'))).RouteList = route;
     }
     s->FinishSession(crLocal);
     win32::RunUntil([&] { return got == n; }, 3000);

@@ -136,8 +136,7 @@ void DrainOneCode(benchmark::State& state) {
     const std::string body(2048, 'd');
     const auto t0 = Clock::now();
     for (int i = 0; i < kMessages; ++i) {
-      s.server.mill.PutStrField(s.serverPipe, body);
-      s.server.mill.SendToPipe(s.serverPipe, 10, false);
+      s.server.mill.SendToPipe(s.serverPipe, 10, TMessage().Str(body));
     }
     win32::RunUntil([&] { return got == kMessages; }, 20000);
     rate += got / Seconds(t0);
@@ -239,8 +238,7 @@ void SlowReaderFlood(benchmark::State& state) {
           heldB = std::max(heldB, held(ids[1]));
           heldC = std::max(heldC, held(ids[2]));
           for (int i = 0; i < 16 && queued < kMessages && pa->Queue().Bytes() < (1u << 20); ++i, ++queued) {
-            pa->PutRaw(std::string(64 << 10, 'f'));
-            pa->QueueMessage(1091).RouteList = routes;
+            pa->QueueMessage(1091, TMessage().Raw(std::string(64 << 10, 'f'))).RouteList = routes;
           }
           return atC >= int64_t{kMessages} * (64 << 10) || Seconds(t0) > 60;
         },

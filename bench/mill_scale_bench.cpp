@@ -200,7 +200,7 @@ void HostAnswersEveryBinaryMessage(benchmark::State& state) {
   srv.Start();
   CMill clients{TMillSide::Client, false};
   int64_t answers = 0;
-  clients.Events.OnPipeOpen = [](CPipe& p) { p.QueueMessage(CMD_READY + sackAppBase); };
+  clients.Events.OnPipeOpen = [](CPipe& p) { p.QueueMessage(CMD_READY + sackAppBase, TMessage()); };
   clients.Events.OnSackReceived = [&](CPipe&, int32_t channel, std::string&) { answers += channel == CMD_BINARY; };
   std::vector<CPipe*> pipes;
   CMill& server = srv.Hub().Mill();
@@ -214,8 +214,7 @@ void HostAnswersEveryBinaryMessage(benchmark::State& state) {
   for (auto _ : state) {
     const int64_t target = answers + n;
     for (CPipe* p : pipes) {
-      p->PutRaw(body);
-      p->QueueMessage(CMD_BINARY + sackAppBase);
+      p->QueueMessage(CMD_BINARY + sackAppBase, TMessage().Raw(body));
     }
     while (answers < target) {
       auto t0 = std::chrono::steady_clock::now();

@@ -76,8 +76,7 @@ void HostToClient(benchmark::State& state) {
   for (auto _ : state) {
     const int64_t target = rig.receivedA + batch;
     for (int i = 0; i < batch; ++i) {
-      rig.server.PutStrField(rig.serverIds[0], body);
-      rig.server.SendToPipe(rig.serverIds[0], 40, false);
+      rig.server.SendToPipe(rig.serverIds[0], 40, TMessage().Str(body));
     }
     rig.Pump([&] { return rig.receivedA >= target; });
   }
@@ -96,8 +95,7 @@ void ClientToClientRelay(benchmark::State& state) {
   for (auto _ : state) {
     const int64_t target = rig.receivedB + batch;
     for (int i = 0; i < batch; ++i) {
-      rig.pa->PutStrField(body);
-      rig.pa->QueueMessage(1091).RouteList = route;
+      rig.pa->QueueMessage(1091, TMessage().Str(body)).RouteList = route;
     }
     rig.Pump([&] { return rig.receivedB >= target; });
   }
@@ -135,8 +133,7 @@ void HostToClientPumpThreads(benchmark::State& state) {
     const int64_t target = received + int64_t{perCode} * codes;
     for (int i = 0; i < perCode; ++i)
       for (int c = 0; c < codes; ++c) {
-        server.PutStrField(ids[0], body);
-        server.SendToPipe(ids[0], 40 + c, false);
+        server.SendToPipe(ids[0], 40 + c, TMessage().Str(body));
       }
     if (!win32::RunUntil([&] { return received >= target; }, 60000)) state.SkipWithError("messages lost");
   }
@@ -312,8 +309,7 @@ void RelayLatencyPumpThreads(benchmark::State& state) {
     }
     got = false;
     sentAt = clock::now();
-    pa->PutStrField(std::string(100, 'z'));
-    pa->QueueMessage(1091).RouteList = IntToField(route);
+    pa->QueueMessage(1091, TMessage().Str(std::string(100, 'z'))).RouteList = IntToField(route);
     if (!win32::RunUntil(
             [&] {
               steps.Check();

@@ -18,6 +18,8 @@
 // time the mean of its two runs. A summary at the end gives, per case, both
 // codecs' PSNR and bits per pixel, how many more or fewer bits JPEG needs for
 // the same PSNR, and the time ratios.
+// Apart from the comparison: what a talk's start costs each codec (start/*),
+// construction and a first 320x240 key frame, on a synthetic scene.
 #include <benchmark/benchmark.h>
 #include <png.h>
 
@@ -476,6 +478,33 @@ struct CaseFigures {
   std::string jpegQuality;
   std::vector<double> microseconds[kStageCount][2];
 };
+
+// --- a talk's start -------------------------------------------------------------
+
+// What a new sender costs the receiver, and a new talk the sender: a codec
+// constructed and its first frame (a 320x240 key frame) coded or decoded.
+void BM_DecoderStart(benchmark::State& state) {
+  Bitmap source = tw::scenes::Scene(320, 240, 0, 0);
+  tw::CVienco encoder;
+  const auto coded = encoder.Encode(source, false);
+  const std::vector<uint8_t> frame(coded.begin(), coded.end());
+  Bitmap picture;
+  for (auto _ : state) {
+    tw::CVideco decoder;
+    decoder.Decode(picture, frame);
+    benchmark::DoNotOptimize(picture.ScanLine(0));
+  }
+}
+BENCHMARK(BM_DecoderStart)->Name("start/decoder_320x240")->Unit(benchmark::kMicrosecond);
+
+void BM_EncoderStart(benchmark::State& state) {
+  Bitmap source = tw::scenes::Scene(320, 240, 0, 0);
+  for (auto _ : state) {
+    tw::CVienco encoder;
+    benchmark::DoNotOptimize(encoder.Encode(source, false).data());
+  }
+}
+BENCHMARK(BM_EncoderStart)->Name("start/encoder_320x240")->Unit(benchmark::kMicrosecond);
 
 struct RunSlot {
   CaseKey key;

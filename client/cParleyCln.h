@@ -19,7 +19,7 @@
 
 #include "client/cParleyClnIntf.h"
 #include "client/mParleyCln.h"
-#include "server/cControlShell.h"
+#include "control/cControlShell.h"
 
 namespace tw {
 

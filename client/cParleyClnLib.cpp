@@ -2,7 +2,7 @@
 // factory and live-object count) is made when the library loads and lives
 // until it unloads.
 #include "client/cParleyCln.h"
-#include "server/cControlModule.h"
+#include "control/cControlModule.h"
 
 namespace {
 

@@ -67,9 +67,7 @@ int32_t TFileUnit::RequestOutFile(TPeer& peer, const std::u16string& file) {
 void TFileUnit::SendOffer(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
   out.OfferHeld = false;
-  engine_.Mate().PushWideString(BareFileName(out.Path));
-  engine_.Mate().PushInt64(out.Size);
-  Send(peer, APP_FILE_OFFER);
+  Send(peer, APP_FILE_OFFER, TMessage().Wide(BareFileName(out.Path)).Int64(out.Size));
 }
 
 int32_t TFileUnit::CancelOutFile(TPeer& peer) {
@@ -153,8 +151,7 @@ void TFileUnit::DoOffer(TPeer& peer, std::string& body) {
   in.Crc = kCrc32Start;
   in.StartTick = win32::GetTickCount();
   receiving_.push_back(&in);
-  engine_.Mate().PushInt64(0);  // resume offset: transfers always start at 0
-  Send(peer, APP_FILE_ACCEPT);
+  Send(peer, APP_FILE_ACCEPT, TMessage().Int64(0));  // resume offset: transfers always start at 0
 }
 
 // The container runs inside the event and may pump messages: the peer's
@@ -222,8 +219,7 @@ void TFileUnit::DoAccepted(TPeer& peer) {
     return;
   }
   out.State = fsMoving;
-  engine_.Mate().PushInt64(0);  // start offset
-  Send(peer, APP_FILE_START);
+  Send(peer, APP_FILE_START, TMessage().Int64(0));  // start offset
 }
 
 void TFileUnit::DoStart(TPeer& peer) {
@@ -266,8 +262,7 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
   TOutFile& out = peer.Files.Out;
   if (!out.Active || out.State != fsMoving || !out.Ready || out.InFlight || out.DoneSent) return;
   if (out.Sent >= out.Size) {
-    engine_.Mate().PushInt(static_cast<int32_t>(out.Crc));
-    out.DoneSent = Send(peer, APP_FILE_DONE);
+    out.DoneSent = Send(peer, APP_FILE_DONE, TMessage().Int(static_cast<int32_t>(out.Crc)));
     return;
   }
   const int64_t chunk = ChunkSize();
@@ -279,8 +274,7 @@ void TFileUnit::SendNextChunk(TPeer& peer) {
     EndOutFile(peer, errReadFailed, true);
     return;
   }
-  engine_.Mate().PushString(chunk_);
-  if (!Send(peer, APP_FILE_DATA, true)) return;
+  if (!Send(peer, APP_FILE_DATA, TMessage().Str(chunk_), true)) return;
   out.InFlight = true;
   out.Sent += static_cast<int64_t>(n);
   out.Crc = Crc32Update(out.Crc, chunk_);
@@ -398,8 +392,7 @@ bool TFileUnit::TakeStaleAnswer(TPeer& peer, bool accepted) {
     // came before the offer (the transport keeps the order of one code
     // only). No other offer of ours is on its way, so this cancel can reach
     // that transfer alone; the next offer waits until it was taken.
-    engine_.Mate().PushInt(errCancelled);
-    out.CancelUnacked = Send(peer, APP_FILE_CANCEL, true);
+    out.CancelUnacked = Send(peer, APP_FILE_CANCEL, TMessage().Int(errCancelled), true);
   }
   ReleaseHeldOffer(peer);
   return true;
@@ -425,17 +418,11 @@ void TFileUnit::Release(TPeer& peer) {
 
 // --- Helpers ---------------------------------------------------------------------
 
-bool TFileUnit::Send(TPeer& peer, int32_t channel, bool ack) {
-  CMate& mate = engine_.Mate();
-  if (ack) mate.RequestAck();
-  mate.AddTarget(peer.Tube);
-  return mate.SendToTargets(channel) != nullptr;
+bool TFileUnit::Send(TPeer& peer, int32_t channel, TMessage body, bool ack) {
+  return engine_.Mate().Send(peer.Tube, channel, std::move(body), ack) != nullptr;
 }
 
-void TFileUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) {
-  engine_.Mate().PushInt(code);
-  Send(peer, channel);
-}
+void TFileUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) { Send(peer, channel, TMessage().Int(code)); }
 
 bool TFileUnit::ProgressDue(uint32_t& lastProgress) {
   const uint32_t now = win32::GetTickCount();

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "transport/twTools.h"
 
 namespace tw::cln {
 
@@ -168,7 +169,7 @@ class TFileUnit {
   void EndOutFile(TPeer& peer, int32_t code, bool notify);
   void EndInFile(TPeer& peer, int32_t code, bool notify);
   // Sends the fields pushed so far to the peer as `channel`; true when queued.
-  bool Send(TPeer& peer, int32_t channel, bool ack = false);
+  bool Send(TPeer& peer, int32_t channel, TMessage body = {}, bool ack = false);
   void SendCode(TPeer& peer, int32_t channel, int32_t code);
   bool ProgressDue(uint32_t& lastProgress);
 

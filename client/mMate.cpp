@@ -16,10 +16,17 @@ int32_t Negate(int32_t reason) {
   return reason == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -reason;
 }
 
+// The code a session that never opened ends with when its pipe closes with
+// `reason`: a socket that failed without a reason of its own is a failed
+// connect; any other reason (or set-up error) is passed on negated.
+int32_t RejectionCode(TCloseReason reason) {
+  return reason == crSocket ? mcConnectFailed : Negate(ReasonCode(reason));
+}
+
 }  // namespace
 
 CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(applicationId)) {
-  tick_ = lastSecondTick_ = win32::GetTickCount();
+  lastSecondTick_ = win32::GetTickCount();
   timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();
     return win32::LRESULT{0};
@@ -28,8 +35,8 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
   mill_ = std::make_unique<CMill>(TMillSide::Client, startPump);
   TMillEvents& ev = mill_->Events;
   ev.OnPipeOpen = [this](CPipe& p) { GoSessionOpen(p); };
-  ev.OnPipeRejected = [this](CMill&, CPipe& p, int32_t reason) { GoSessionRejected(p, reason); };
-  ev.OnPipeClosed = [this](CMill&, CPipe& p, int32_t) { GoSessionClosed(p); };
+  ev.OnPipeRejected = [this](CMill&, CPipe& p, TCloseReason reason) { GoSessionRejected(p, reason); };
+  ev.OnPipeClosed = [this](CMill&, CPipe& p, TCloseReason) { GoSessionClosed(p); };
   ev.OnSackSent = [](CPipe&, int32_t) {};  // the transport's own acknowledgements mean nothing here
   ev.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) { GoSackReceived(p, channel, body); };
   ev.OnBondSack = [this](CPipe& p, TSack& s) { GoBondSack(p, s); };
@@ -90,7 +97,6 @@ CTube* CMate::CheckTube(TTubeId tube) {
 bool CMate::SelectTube(TTubeId tube) {
   error_ = 0;
   CTube* t = CheckTube(tube);
-  current_ = t ? t->Id : 0;
   if (!t) error_ = meInvalidTube;
   return t != nullptr;
 }
@@ -99,11 +105,6 @@ CTube* CMate::FindTubeById(int32_t peerId) {
   for (size_t i = tubes_.size(); i-- > 0;)
     if (tubes_[i]->PeerId == peerId) return tubes_[i].get();
   return nullptr;
-}
-
-bool CMate::SelectTubeById(int32_t peerId) {
-  CTube* t = FindTubeById(peerId);
-  return SelectTube(t ? t->Id : 0);
 }
 
 bool CMate::DisconnectTube(TTubeId tube) {
@@ -161,28 +162,6 @@ TSack* CMate::Queue(int32_t code, std::string body, int32_t peerId) {
   return &sack;
 }
 
-void CMate::PushInt(int32_t value) { PutIntField(fields_, value); }
-void CMate::PushInt64(int64_t value) { PutInt64Field(fields_, value); }
-void CMate::PushString(std::string_view bytes) { PutStrField(fields_, bytes); }
-void CMate::PushWideString(std::u16string_view text) { PutWideField(fields_, text); }
-
-void CMate::AddTarget(TTubeId tube) {
-  if (SelectTube(tube)) targets_.push_back(tube);
-}
-
-TSack* CMate::SendToTargets(int32_t channel) {
-  TMessage body;
-  body.Raw(fields_);
-  fields_.clear();
-  const bool ack = std::exchange(ackNext_, false);
-  std::vector<TTubeId> targets = std::move(targets_);
-  targets_.clear();
-  // Targets were valid when added; only those still valid are served.
-  std::erase_if(targets, [this](TTubeId t) { return CheckTube(t) == nullptr; });
-  if (targets.empty()) return nullptr;
-  return Queue(targets, channel, std::move(body).Take(), ack);
-}
-
 TSack* CMate::Send(std::span<const TTubeId> targets, int32_t channel, TMessage body, bool ack) {
   std::vector<TTubeId> valid;
   valid.reserve(targets.size());
@@ -206,16 +185,12 @@ TSack* CMate::Queue(std::span<const TTubeId> targets, int32_t channel, std::stri
   return sack;
 }
 
-void CMate::SendCommand(int32_t channel) {
-  std::string body = std::move(fields_);
-  fields_.clear();
-  Queue(channel + sackAppBase, std::move(body), 0);
+void CMate::SendCommand(int32_t channel, TMessage body) {
+  Queue(channel + sackAppBase, std::move(body).Take(), 0);
 }
 
-void CMate::SendTubeControl(TTubeId tube, int32_t code) {
-  std::string body = std::move(fields_);
-  fields_.clear();
-  if (CTube* t = CheckTube(tube)) Queue(code, std::move(body), t->PeerId);
+void CMate::SendTubeControl(TTubeId tube, int32_t code, TMessage body) {
+  if (CTube* t = CheckTube(tube)) Queue(code, std::move(body).Take(), t->PeerId);
 }
 
 bool CMate::SendBinary(TTubeId tube, const com::VARIANT& data) {
@@ -225,13 +200,10 @@ bool CMate::SendBinary(TTubeId tube, const com::VARIANT& data) {
     error_ = meNotByteArray;
     return false;
   }
-  PushString(*bytes);
   if (tube == 0) {
-    SendCommand(CMD_BINARY);
+    SendCommand(CMD_BINARY, TMessage().Str(*bytes));
   } else if (SelectTube(tube)) {
-    SendTubeControl(tube, BOND_BINARY);
-  } else {
-    fields_.clear();  // a send without a valid target leaves nothing behind
+    SendTubeControl(tube, BOND_BINARY, TMessage().Str(*bytes));
   }
   return true;
 }
@@ -256,9 +228,9 @@ bool CMate::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKe
 
 void CMate::TimerTick() {
   if (destroying_) return;
-  tick_ = win32::GetTickCount();
-  if (static_cast<uint32_t>(tick_ - lastSecondTick_) >= kPurgeEveryMs) {
-    lastSecondTick_ = tick_;
+  const uint32_t now = win32::GetTickCount();
+  if (static_cast<uint32_t>(now - lastSecondTick_) >= kPurgeEveryMs) {
+    lastSecondTick_ = now;
     PurgeTubes();
   }
 }
@@ -274,9 +246,9 @@ void CMate::GoSessionOpen(CPipe& pipe) {
   Queue(CMD_READY + sackAppBase, {}, 0);
 }
 
-void CMate::GoSessionRejected(CPipe& pipe, int32_t reason) {
+void CMate::GoSessionRejected(CPipe& pipe, TCloseReason reason) {
   if (destroying_ || state_ == msClosed || pipe.Id() != sessionPipe_) return;
-  Close(reason == 0 ? mcConnectFailed : Negate(reason));
+  Close(RejectionCode(reason));
 }
 
 void CMate::GoSessionClosed(CPipe& pipe) {
@@ -300,8 +272,9 @@ void CMate::GoSackReceived(CPipe& pipe, int32_t channel, std::string& body) {
 
 void CMate::GoBondSack(CPipe& pipe, TSack& message) {
   if (destroying_ || pipe.Id() != sessionPipe_) return;
-  if (!SelectTubeById(message.PeerId)) return;  // no such tube: dropped without a reply
-  CTube& tube = *CheckTube(current_);
+  CTube* found = FindTubeById(message.PeerId);
+  if (!SelectTube(found ? found->Id : 0)) return;  // no such tube: dropped without a reply
+  CTube& tube = *found;
   const int32_t code = message.Code;
   if (code < 0) {
     if (code != std::numeric_limits<int32_t>::min()) DoAck(tube, -code);

@@ -119,8 +119,6 @@ class CMate {
   CTube* CheckTube(TTubeId tube);
   bool SelectTube(TTubeId tube);
   CTube* FindTubeById(int32_t peerId);
-  bool SelectTubeById(int32_t peerId);
-  TTubeId CurrentTube() const { return current_; }
   int32_t GetTubeData(TTubeId tube);
   void SetTubeData(TTubeId tube, int32_t data);
   std::u16string GetTubeName(TTubeId tube);
@@ -141,22 +139,10 @@ class CMate {
   TSack* Send(TTubeId target, int32_t channel, TMessage body, bool ack = false) {
     return Send(std::span<const TTubeId>(&target, 1), channel, std::move(body), ack);
   }
-
-  // The older form, one unit being pushes, an optional RequestAck, targets, one send.
-  void PushInt(int32_t value);
-  void PushInt64(int64_t value);
-  void PushString(std::string_view bytes);
-  void PushWideString(std::u16string_view text);
-  void RequestAck() { ackNext_ = true; }
-  void AddTarget(TTubeId tube);
-  // Queues the pushed fields as channel + 1000 to every target (route list
-  // from the last target added to the first). Without a valid target nothing
-  // is queued and the pushed fields and the ack request are discarded. The
-  // result is valid until control returns to the message loop or the layer
-  // sends again.
-  TSack* SendToTargets(int32_t channel);
-  void SendCommand(int32_t channel);
-  void SendTubeControl(TTubeId tube, int32_t code);
+  // A session command (channel + 1000) to the hub.
+  void SendCommand(int32_t channel, TMessage body);
+  // A tube control to the one peer of `tube`; nothing without a valid tube.
+  void SendTubeControl(TTubeId tube, int32_t code, TMessage body);
   // Tube 0: CMD_BINARY to the server host; else BOND_BINARY to the tube.
   bool SendBinary(TTubeId tube, const com::VARIANT& data);
   int32_t GetChunkSize();
@@ -199,7 +185,7 @@ class CMate {
  private:
   // Mill events.
   void GoSessionOpen(CPipe& pipe);
-  void GoSessionRejected(CPipe& pipe, int32_t reason);
+  void GoSessionRejected(CPipe& pipe, TCloseReason reason);
   void GoSessionClosed(CPipe& pipe);
   void GoSackReceived(CPipe& pipe, int32_t channel, std::string& body);
   void GoBondSack(CPipe& pipe, TSack& message);
@@ -228,12 +214,8 @@ class CMate {
 
   std::u16string appId_;
   std::vector<std::unique_ptr<CTube>> tubes_;  // announcement order; ids ascending
-  std::vector<TTubeId> targets_;
   bool destroying_ = false;
-  bool ackNext_ = false;
-  TTubeId current_ = 0;
   TTubeId nextTube_ = 0;
-  uint32_t tick_ = 0;
   uint32_t lastSecondTick_ = 0;
   win32::HiddenWindow timerWindow_;
   win32::WindowTimer timer_;  // of timerWindow_
@@ -242,7 +224,6 @@ class CMate {
   int32_t error_ = 0;
   uint8_t state_ = msClosed;
   std::u16string userName_;
-  std::string fields_;  // the message under construction
 };
 
 }  // namespace tw::cln

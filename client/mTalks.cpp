@@ -27,15 +27,11 @@ void TTalkUnit::RemoveTalker(TPeerHandle handle) {
   talkerCount_ = talkers_.size();
 }
 
-void TTalkUnit::Send(TPeer& peer, int32_t channel) {
-  engine_.Mate().AddTarget(peer.Tube);
-  engine_.Mate().SendToTargets(channel);
+void TTalkUnit::Send(TPeer& peer, int32_t channel, TMessage body, bool ack) {
+  engine_.Mate().Send(peer.Tube, channel, std::move(body), ack);
 }
 
-void TTalkUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) {
-  engine_.Mate().PushInt(code);
-  Send(peer, channel);
-}
+void TTalkUnit::SendCode(TPeer& peer, int32_t channel, int32_t code) { Send(peer, channel, TMessage().Int(code)); }
 
 // --- Operations --------------------------------------------------------------------
 
@@ -224,10 +220,11 @@ void TTalkUnit::DoTalkAccept(TPeer& peer) {
     callee_ = 0;
     if (!talkers_.empty()) {
       CMate& mate = engine_.Mate();
-      mate.PushInt(mate.GetTubeId(peer.Tube));
+      const int32_t calleeId = mate.GetTubeId(peer.Tube);
+      std::vector<TTubeId> targets;
       for (size_t i = talkers_.size(); i-- > 0;)
-        if (TPeer* t = engine_.CheckPeer(talkers_[i])) mate.AddTarget(t->Tube);
-      mate.SendToTargets(APP_TALK_JOIN);
+        if (TPeer* t = engine_.CheckPeer(talkers_[i])) targets.push_back(t->Tube);
+      mate.Send(targets, APP_TALK_JOIN, TMessage().Int(calleeId));
     }
     TalkBegan(peer);
     return;
@@ -298,9 +295,8 @@ void TTalkUnit::DoAudioEncoded(TBytes packet) {
 void TTalkUnit::SendAudio(TPeer& peer, TBytes packet) {
   CMate& mate = engine_.Mate();
   if (mate.CountPendingAcks(peer.Tube, APP_AUDIO) >= kMaxPendingAudio) return;
-  mate.PushString(std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size()));
-  mate.RequestAck();
-  Send(peer, APP_AUDIO);
+  Send(peer, APP_AUDIO, TMessage().Str(std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size())),
+       true);
 }
 
 // Each field is one voice packet; a field too short to be one ends the
@@ -361,9 +357,7 @@ void TTalkUnit::SendPendingFrame() {
 void TTalkUnit::SendFrame(TPeer& peer) {
   CMate& mate = engine_.Mate();
   if (mate.CountPendingAcks(peer.Tube, APP_FRAME) >= kMaxPendingFrames) return;
-  mate.PushString(encoded_);
-  mate.RequestAck();
-  Send(peer, APP_FRAME);
+  Send(peer, APP_FRAME, TMessage().Str(encoded_), true);
 }
 
 // A frame the sender's decoder refuses is dropped; the next key frame mends

@@ -22,6 +22,7 @@
 
 #include "client/mMedia.h"
 #include "platform/bitmap/bitmap.h"
+#include "transport/twTools.h"
 
 namespace tw::cln {
 
@@ -112,7 +113,7 @@ class TTalkUnit {
   void TalkBegan(TPeer& peer);
   void AddTalker(TPeerHandle handle);
   void RemoveTalker(TPeerHandle handle);
-  void Send(TPeer& peer, int32_t channel);
+  void Send(TPeer& peer, int32_t channel, TMessage body = {}, bool ack = false);
   void SendCode(TPeer& peer, int32_t channel, int32_t code);
   void SendAudio(TPeer& peer, TBytes packet);
   void SendFrame(TPeer& peer);

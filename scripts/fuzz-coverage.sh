@@ -3,12 +3,22 @@
 # clang's coverage instrumentation (the `fuzz-coverage` preset), replays the
 # seed corpus and the corpus a campaign grew (build/fuzz/runs/<target>/corpus)
 # of each target, and prints per source file the lines and branches covered.
-# Usage: scripts/fuzz-coverage.sh [target...]
+# Usage: scripts/fuzz-coverage.sh [-j build-jobs] [target...]
+#   -j  compile jobs of the build (default: $CMAKE_BUILD_PARALLEL_LEVEL, else
+#       every core)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-}
+while getopts "j:" opt; do
+  case $opt in
+    j) build_jobs=$OPTARG ;;
+    *) exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
 bash scripts/setup-fuzz-deps.sh
 cmake --preset fuzz-coverage >/dev/null
-cmake --build --preset fuzz-coverage >/dev/null
+cmake --build --preset fuzz-coverage ${build_jobs:+--parallel "$build_jobs"} >/dev/null
 
 build=build/fuzz-coverage
 # The platform layer is a shared library: its coverage is in its own object.

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "server/cControlShell.h"
+#include "control/cControlShell.h"
 #include "server/cParleySrvIntf.h"
 #include "server/mParleySrv.h"
 

@@ -1,7 +1,7 @@
 // The server control library's four exports. The module object (class
 // factory and live-object count) is made when the library loads and lives
 // until it unloads.
-#include "server/cControlModule.h"
+#include "control/cControlModule.h"
 #include "server/cParleySrv.h"
 
 namespace {

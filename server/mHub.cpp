@@ -13,10 +13,10 @@ CHub::CHub(std::u16string applicationId, bool startPump)
     if (!mill_.Guard("DoConnectionRequest", [&] { DoConnectionRequest(pipe, app, user, password, accept); }))
       accept = false;  // a failed admission is a refusal
   };
-  mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, int32_t reason) {
+  mill_.Events.OnPipeRefused = [this](CMill&, CPipe& pipe, TCloseReason reason) {
     mill_.Guard("DoPeerRejected", [&] { DoPeerRejected(pipe, reason); });
   };
-  mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, int32_t) {
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe& pipe, TCloseReason) {
     mill_.Guard("DoPipeClosed", [&] { DoPipeClosed(pipe); });
   };
   mill_.Events.OnSackSent = [](CPipe&, int32_t) {};
@@ -101,8 +101,7 @@ bool CHub::SendBinaryMessage(uint32_t id, const com::VARIANT& message) {
     LastError = errSessionNotOpen;
     return false;
   }
-  mill_.PutStrField(p->PipeId, *bytes);
-  if (!mill_.SendToPipe(p->PipeId, CMD_BINARY, false)) {
+  if (!mill_.SendToPipe(p->PipeId, CMD_BINARY, TMessage().Str(*bytes))) {
     LastError = errTransport;  // the session is no longer open
     return false;
   }
@@ -140,7 +139,7 @@ void CHub::DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const s
   peers_.push_back(std::move(peer));
 }
 
-void CHub::DoPeerRejected(CPipe& pipe, int32_t reason) {
+void CHub::DoPeerRejected(CPipe& pipe, TCloseReason reason) {
   CPeer* peer = PipePeer(pipe);
   const uint32_t id = peer ? peer->Id : 0;
   if (Events.OnPeerRejected) mill_.Guard("OnPeerRejected", [&] { Events.OnPeerRejected(peer, reason); });
@@ -172,39 +171,31 @@ void CHub::DoCommand(CPipe& pipe, int32_t channel, std::string& body) {
 void CHub::PeerReady(CPeer& peer) {
   if (peer.State == CPeer::Connected) return;  // a repeated CMD_READY changes nothing
   peer.State = CPeer::Connected;
-  Send(peer.PipeId, CMD_WELCOME);
+  mill_.SendToPipe(peer.PipeId, CMD_WELCOME, TMessage());
   if (Events.OnPeerConnected) Events.OnPeerConnected(peer);
 }
 
-void CHub::PutPeerRecord(int32_t toPipe, const CPeer& about) {
-  const std::string record = PeerRecord(about);
-  if (CPipe* pipe = mill_.GetPipe(toPipe)) pipe->PutRaw(record);
-}
-
-std::string CHub::PeerRecord(const CPeer& about) {
-  std::string record;
-  PutIntField(record, about.PipeId);
-  PutWideField(record, about.UserName);
-  PutStrField(record, mill_.GetRemoteAddress(about.PipeId));
-  PutIntField(record, mill_.GetRemotePort(about.PipeId));
-  return record;
+TMessage CHub::PeerRecord(const CPeer& about) {
+  return TMessage()
+      .Int(about.PipeId)
+      .Wide(about.UserName)
+      .Str(mill_.GetRemoteAddress(about.PipeId))
+      .Int(mill_.GetRemotePort(about.PipeId));
 }
 
 // The sender's record is made once and copied to every other peer: a
-// newcomer among a thousand costs a thousand copies of its bytes, nothing
-// more.
+// newcomer among a thousand costs a thousand copies of its bytes into the
+// pipes' spare buffers, nothing more.
 void CHub::AnnouncePeer(CPeer& sender) {
   const uint32_t senderId = sender.Id;
-  const std::string record = PeerRecord(sender);
+  const TMessage record = PeerRecord(sender);
   for (size_t i = peers_.size(); i-- > 0;) {
     if (i >= peers_.size()) continue;
     CPeer& other = *peers_[i];
     if (other.Id == senderId || other.State != CPeer::Connected) continue;
     if (!FindPeer(senderId)) return;
-    CPipe* pipe = mill_.GetPipe(other.PipeId);
-    if (!pipe) continue;
-    pipe->PutRaw(record);
-    Send(other.PipeId, CMD_PEER_LISTED);
+    if (!mill_.GetPipe(other.PipeId)) continue;
+    mill_.SendToPipe(other.PipeId, CMD_PEER_LISTED, record);
   }
 }
 
@@ -212,8 +203,7 @@ void CHub::IntroducePeer(CPeer& sender, std::string& body) {
   const int32_t target = ReadIntField(body);
   CPipe* pipe = mill_.GetPipe(target);
   if (!pipe || pipe->State != psSession) return;
-  PutPeerRecord(target, sender);
-  Send(target, CMD_PEER_JOINED);
+  mill_.SendToPipe(target, CMD_PEER_JOINED, PeerRecord(sender));
 }
 
 void CHub::DoBinaryMessage(CPeer& peer, std::string& body) {
@@ -228,13 +218,13 @@ void CHub::DoBinaryMessage(CPeer& peer, std::string& body) {
   if (Events.OnBinaryMessage) Events.OnBinaryMessage(peer, message);
 }
 
-void CHub::ClosePeer(uint32_t id, int32_t code) {
+void CHub::ClosePeer(uint32_t id, TPeerClose code) {
   CPeer* peer = FindPeer(id);
   if (!peer || peer->State == CPeer::Closed) return;
   const uint8_t old = peer->State;
   peer->State = CPeer::Closed;
   const int32_t pipeId = peer->PipeId;
-  if (code > 0) mill_.ClosePipe(pipeId);
+  if (code == kPeerClosedByHost) mill_.ClosePipe(pipeId);
   // The close completes even when the host's handler fails.
   if (old == CPeer::Connected && Events.OnPeerDisconnected) {
     if (CPeer* p = FindPeer(id))
@@ -244,10 +234,8 @@ void CHub::ClosePeer(uint32_t id, int32_t code) {
     if (i >= peers_.size()) continue;
     CPeer& other = *peers_[i];
     if (other.Id == id || other.State != CPeer::Connected) continue;
-    mill_.PutIntField(other.PipeId, pipeId);
-    mill_.PutIntField(other.PipeId, code);
     // After whatever was relayed to it before: the notice ends what it may take from the peer.
-    mill_.SendToPipeLast(other.PipeId, CMD_PEER_LEFT);
+    mill_.SendToPipeLast(other.PipeId, CMD_PEER_LEFT, TMessage().Int(pipeId).Int(PeerCloseCode(code)));
   }
   byId_.erase(id);
   std::erase_if(peers_, [&](const std::unique_ptr<CPeer>& p) { return p->Id == id; });

@@ -21,9 +21,13 @@
 
 namespace tw {
 
-// Codes of a closed peer: closed by the host, the connection closed, the
-// handshake failed.
-enum : int32_t { kPeerClosedByHost = 1, kPeerConnectionClosed = -10, kPeerHandshakeFailed = -11 };
+// Why a peer closed: closed by the host, the connection closed, the
+// handshake failed. The code reaches the other peers (CMD_PEER_LEFT) and the
+// server control's OnPeerDisconnected as it is: PeerCloseCode.
+enum class TPeerClose : int32_t { kPeerClosedByHost = 1, kPeerConnectionClosed = -10, kPeerHandshakeFailed = -11 };
+using enum TPeerClose;
+
+constexpr int32_t PeerCloseCode(TPeerClose code) { return static_cast<int32_t>(code); }
 
 // One admitted connection.
 struct CPeer {
@@ -37,8 +41,8 @@ struct CPeer {
 
 struct THubEvents {
   std::function<void(CPeer&)> OnPeerConnected;
-  std::function<void(CPeer&, int32_t code)> OnPeerDisconnected;
-  std::function<void(CPeer* peer, int32_t reason)> OnPeerRejected;  // peer: none when never admitted
+  std::function<void(CPeer&, TPeerClose code)> OnPeerDisconnected;
+  std::function<void(CPeer* peer, TCloseReason reason)> OnPeerRejected;  // peer: none when never admitted
   std::function<void(const std::u16string& userName, std::u16string& password, bool& accept)> OnConnectionRequest;
   std::function<void(CPeer&, const com::VARIANT& message)> OnBinaryMessage;
 };
@@ -94,7 +98,7 @@ class CHub {
  private:
   void DoConnectionRequest(CPipe& pipe, const std::u16string& appId, const std::u16string& userName,
                            std::u16string& password, bool& accept);
-  void DoPeerRejected(CPipe& pipe, int32_t reason);
+  void DoPeerRejected(CPipe& pipe, TCloseReason reason);
   void DoPipeClosed(CPipe& pipe);
   void DoCommand(CPipe& pipe, int32_t channel, std::string& body);
   CPeer* PipePeer(CPipe& pipe);
@@ -102,11 +106,9 @@ class CHub {
   void AnnouncePeer(CPeer& sender);
   void IntroducePeer(CPeer& sender, std::string& body);
   void DoBinaryMessage(CPeer& peer, std::string& body);
-  void ClosePeer(uint32_t id, int32_t code);
-  void PutPeerRecord(int32_t toPipe, const CPeer& about);
+  void ClosePeer(uint32_t id, TPeerClose code);
   // The peer record of `about`: its peer id, user name, address and port.
-  std::string PeerRecord(const CPeer& about);
-  void Send(int32_t toPipe, int32_t channel) { mill_.SendToPipe(toPipe, channel, false); }
+  TMessage PeerRecord(const CPeer& about);
 
   std::u16string appId_;
   CMill mill_;

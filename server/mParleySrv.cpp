@@ -9,8 +9,8 @@ TTWParleySrv::TTWParleySrv(bool startPump) : hub_(kParleyAppId, startPump) {
     if (Events.OnConnectionRequest) Events.OnConnectionRequest(kRequestHandle, user, password, accept);
   };
   hub_.Events.OnPeerConnected = [this](CPeer& p) { DoPeerConnected(p); };
-  hub_.Events.OnPeerRejected = [this](CPeer* p, int32_t reason) { DoPeerRejected(p, reason); };
-  hub_.Events.OnPeerDisconnected = [this](CPeer& p, int32_t code) { DoPeerDisconnected(p, code); };
+  hub_.Events.OnPeerRejected = [this](CPeer* p, TCloseReason reason) { DoPeerRejected(p, reason); };
+  hub_.Events.OnPeerDisconnected = [this](CPeer& p, TPeerClose code) { DoPeerDisconnected(p, code); };
   hub_.Events.OnBinaryMessage = [this](CPeer& p, const com::VARIANT& m) { DoBinaryMessage(p, m); };
   timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();  // frees records only: raises nothing
@@ -72,7 +72,7 @@ void TTWParleySrv::SetMoniker(TPeerHandle handle, int32_t value) {
 }
 
 void TTWParleySrv::DisconnectPeer(TPeerHandle handle) {
-  if (SelectPeer(handle)) ClosePeer(handle, kPeerClosedByHost);
+  if (SelectPeer(handle)) ClosePeer(handle, PeerCloseCode(kPeerClosedByHost));
 }
 
 std::u16string TTWParleySrv::GetPeerName(TPeerHandle handle) {
@@ -147,7 +147,7 @@ void TTWParleySrv::DoPeerConnected(CPeer& peer) {
   if (Events.OnPeerConnected) Events.OnPeerConnected(handle);
 }
 
-void TTWParleySrv::DoPeerRejected(CPeer* peer, int32_t reason) {
+void TTWParleySrv::DoPeerRejected(CPeer* peer, TCloseReason reason) {
   if (!Events.OnPeerRejected) return;
   std::u16string name, address;
   int32_t port = 0;
@@ -157,11 +157,11 @@ void TTWParleySrv::DoPeerRejected(CPeer* peer, int32_t reason) {
     address = hub_.GetPeerAddress(peer->Id);
     port = hub_.GetPeerPort(peer->Id);
   }
-  Events.OnPeerRejected(name, address, port, reason);
+  Events.OnPeerRejected(name, address, port, ReasonCode(reason));
 }
 
-void TTWParleySrv::DoPeerDisconnected(CPeer& peer, int32_t code) {
-  ClosePeer(static_cast<TPeerHandle>(peer.Owner), code);
+void TTWParleySrv::DoPeerDisconnected(CPeer& peer, TPeerClose code) {
+  ClosePeer(static_cast<TPeerHandle>(peer.Owner), PeerCloseCode(code));
 }
 
 void TTWParleySrv::DoBinaryMessage(CPeer& peer, const com::VARIANT& message) {

@@ -99,8 +99,8 @@ class TTWParleySrv {
   TPeer* SelectPeer(TPeerHandle handle);
   void ClosePeer(TPeerHandle handle, int32_t code);
   void DoPeerConnected(CPeer& peer);
-  void DoPeerRejected(CPeer* peer, int32_t reason);
-  void DoPeerDisconnected(CPeer& peer, int32_t code);
+  void DoPeerRejected(CPeer* peer, TCloseReason reason);
+  void DoPeerDisconnected(CPeer& peer, TPeerClose code);
   void DoBinaryMessage(CPeer& peer, const com::VARIANT& message);
   TPeerHandle NewHandle();
 

@@ -1,6 +1,6 @@
 // LastError codes that the transport records and both controls report: the
 // values that mean the same whatever layer set them. Any other LastError is
-// a WinSock error number or a close reason (mPipe.h).
+// a WinSock error number or a close reason's code (TCloseReason, mPipe.h).
 #pragma once
 
 #include <cstdint>

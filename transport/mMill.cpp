@@ -414,7 +414,7 @@ bool CMill::Listen(uint16_t port) {
   listener_->BindSocket(Ansi(BindAddress), port);
   listener_->StartListening();
   if (LastError != 0) {
-    listener_->FinishSession(LastError);
+    listener_->FinishSession(CloseReasonOfError(LastError));
     return false;
   }
   return true;
@@ -435,58 +435,48 @@ bool CMill::ClosePipe(int32_t id) {
   return true;
 }
 
-// The pipe `id` if it takes a message of the fields under construction now;
-// a refused message leaves nothing for the next one.
-CPipe* CMill::PipeTakingFields(int32_t id) {
+// The pipe `id` if it takes a message of `bodySize` bytes now.
+CPipe* CMill::PipeTaking(int32_t id, size_t bodySize) {
   if (!SelectPipe(id)) return nullptr;
   CPipe& pipe = *CurrentPipe();
-  if (pipe.State != psSession) {
-    pipe.ClearFields();
-    return nullptr;
-  }
-  if (pipe.WouldOverfill(pipe.Fields().size())) {
-    pipe.ClearFields();
+  if (pipe.State != psSession) return nullptr;
+  if (pipe.WouldOverfill(bodySize)) {
     pipe.Overfilled();
     return nullptr;
   }
   return &pipe;
 }
 
-TSack* CMill::SendToPipe(int32_t id, int32_t channel, bool ackWanted) {
-  CPipe* pipe = PipeTakingFields(id);
-  if (!pipe) return nullptr;
-  const int32_t code = channel + sackAppBase;
-  const auto length = static_cast<int32_t>(pipe->Fields().size());
-  TSack& sack = pipe->QueueMessage(code);
+namespace {
+
+// Marks a message just queued on `pipe` as awaiting the peer's acknowledgement.
+TSack& AskAck(CPipe& pipe, TSack& sack, bool ackWanted) {
   if (ackWanted) {
     sack.AckWanted = 1;
-    pipe->AddPendingAck(code, length);
+    pipe.AddPendingAck(sack.Code, static_cast<int32_t>(sack.Payload.size()));
   }
-  return &sack;
+  return sack;
 }
 
-TSack* CMill::SendToPipeLast(int32_t id, int32_t channel) {
-  CPipe* pipe = PipeTakingFields(id);
+}  // namespace
+
+TSack* CMill::SendToPipe(int32_t id, int32_t channel, const TMessage& message, bool ackWanted) {
+  CPipe* pipe = PipeTaking(id, message.Size());
   if (!pipe) return nullptr;
-  return &pipe->QueueMessageLast(channel + sackAppBase);
+  return &AskAck(*pipe, pipe->QueueMessage(channel + sackAppBase, message), ackWanted);
 }
 
-bool CMill::PutStrField(int32_t id, std::string_view value) {
-  if (!SelectPipe(id)) return false;
-  CurrentPipe()->PutStrField(value);
-  return true;
+TSack* CMill::SendToPipe(int32_t id, int32_t channel, TMessage&& message, bool ackWanted) {
+  CPipe* pipe = PipeTaking(id, message.Size());
+  if (!pipe) return nullptr;
+  return &AskAck(*pipe, pipe->QueueMessage(channel + sackAppBase, std::move(message)), ackWanted);
 }
 
-bool CMill::PutWideField(int32_t id, std::u16string_view value) {
-  if (!SelectPipe(id)) return false;
-  CurrentPipe()->PutWideField(value);
-  return true;
-}
-
-bool CMill::PutIntField(int32_t id, int32_t value) {
-  if (!SelectPipe(id)) return false;
-  CurrentPipe()->PutIntField(value);
-  return true;
+TSack* CMill::SendToPipeLast(int32_t id, int32_t channel, TMessage message) {
+  CPipe* pipe = PipeTaking(id, message.Size());
+  if (!pipe) return nullptr;
+  if (pipe->SendIdle()) pipe->RequestPush();
+  return &pipe->QueueLast(channel + sackAppBase, std::move(message).Take());
 }
 
 uint32_t CMill::GetMoniker(int32_t id) { return SelectPipe(id) ? CurrentPipe()->Moniker : 0; }
@@ -521,7 +511,7 @@ CPipe* CMill::OpenSession(const std::u16string& host, uint16_t port, const std::
   pipe.BindSocket(Ansi(BindAddress), 0);
   pipe.Connect(Ansi(host), port);
   if (LastError != 0) {
-    pipe.FinishSession(LastError);
+    pipe.FinishSession(CloseReasonOfError(LastError));
     return nullptr;
   }
   return &pipe;

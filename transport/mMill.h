@@ -62,9 +62,9 @@ struct TMillEvents {
       OnPipeLogin;
   std::function<void(CPipe&)> OnPipeOpen;      // client session accepted
   std::function<void(CPipe&)> OnPipeAccepted;  // server accepted a session
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRejected;  // dialled pipe closed in states 2-7
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeRefused;   // accepted pipe closed in state 7
-  std::function<void(CMill&, CPipe&, int32_t reason)> OnPipeClosed;    // session closed
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeRejected;  // dialled pipe closed in states 2-7
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeRefused;   // accepted pipe closed in state 7
+  std::function<void(CMill&, CPipe&, TCloseReason)> OnPipeClosed;    // session closed
   std::function<void(CPipe&, TSack&)> OnBondSack;                      // relayed message (peer id set)
   std::function<void(CPipe&, int32_t channel, std::string& body)> OnSackReceived;
   std::function<void(CPipe&, int32_t channel)> OnSackSent;
@@ -203,14 +203,18 @@ class CMill {
   bool IsListening() const;
   uint16_t ListeningPort() const;
   bool ClosePipe(int32_t id);
-  TSack* SendToPipe(int32_t id, int32_t channel, bool ackWanted);
+  // Queues `message` as channel + 1000 on the pipe `id`, asking for an
+  // acknowledgement when `ackWanted`. Null, with nothing queued, when the
+  // pipe is not in session or the message would overfill it (the pipe is
+  // closed then). By reference the body is copied (CPipe::QueueMessage), so
+  // one notice goes to many pipes without an allocation each; a temporary
+  // is taken whole.
+  TSack* SendToPipe(int32_t id, int32_t channel, const TMessage& message, bool ackWanted = false);
+  TSack* SendToPipe(int32_t id, int32_t channel, TMessage&& message, bool ackWanted = false);
   // Like SendToPipe without an acknowledgement, but the message waits for
   // everything queued to the pipe before it (a notice that ends what came
   // before, such as a peer's departure).
-  TSack* SendToPipeLast(int32_t id, int32_t channel);
-  bool PutStrField(int32_t id, std::string_view value);
-  bool PutWideField(int32_t id, std::u16string_view value);
-  bool PutIntField(int32_t id, int32_t value);
+  TSack* SendToPipeLast(int32_t id, int32_t channel, TMessage message);
   uint32_t GetMoniker(int32_t id);
   bool SetMoniker(int32_t id, uint32_t value);
   std::string GetRemoteAddress(int32_t id);
@@ -264,7 +268,7 @@ class CMill {
  private:
   win32::LRESULT WndProc(win32::UINT msg, win32::WPARAM wParam, win32::LPARAM lParam);
   void DeliverPosted(int32_t pipeId, std::unique_ptr<TSack> sack);
-  CPipe* PipeTakingFields(int32_t id);
+  CPipe* PipeTaking(int32_t id, size_t bodySize);
   void PushWaitingCarts();
   void DetectSessionInvoked();
   void AdmitAccepted(ws::Socket accepted);

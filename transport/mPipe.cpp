@@ -127,7 +127,7 @@ void CPipe::Connect(const std::string& host, uint16_t port) {
   const uint16_t targetPort = viaProxy ? mill_.SocksPort : port;
   std::optional<ws::in_addr> addr = CMill::ResolveHost(target);
   if (!addr) {
-    RecordError(viaProxy ? crSocks : 0);
+    RecordError(viaProxy ? ReasonCode(crSocks) : 0);
     return;
   }
   ws::sockaddr_in sa;
@@ -136,7 +136,7 @@ void CPipe::Connect(const std::string& host, uint16_t port) {
   sa.sin_addr = *addr;
   if (ws::connect(Socket(), reinterpret_cast<const ws::sockaddr*>(&sa), sizeof sa) == ws::SOCKET_ERROR &&
       ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) {
-    RecordError(viaProxy ? crSocks : 0);
+    RecordError(viaProxy ? ReasonCode(crSocks) : 0);
     return;
   }
   StateStartTick = mill_.PumpTick();
@@ -196,15 +196,18 @@ void CPipe::QueryAddresses() {
 
 // --- Queueing ----------------------------------------------------------------
 
-TSack& CPipe::QueueMessage(int32_t code) {
+TSack& CPipe::QueueMessage(int32_t code, const TMessage& message) {
   if (SendIdle()) RequestPush();
-  // The fields become the body; the fields under construction go on in the
-  // buffer that a finished message left, so a pipe that is sent many small
-  // messages allocates nothing for each.
+  // Copied into the buffer that a finished message left (NewRecord): no
+  // allocation once a few messages have gone.
   std::unique_ptr<TSack> sack = queue_.NewRecord();
-  sack->Payload.swap(fields_);
-  fields_.clear();
+  sack->Payload.assign(message.Bytes());
   return Enqueue(code, std::move(sack));
+}
+
+TSack& CPipe::QueueMessage(int32_t code, TMessage&& message) {
+  if (SendIdle()) RequestPush();
+  return QueueOwn(code, std::move(message).Take());
 }
 
 TSack& CPipe::QueueOwn(int32_t code, std::string body) {
@@ -219,13 +222,6 @@ TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
   mill_.Stir();
   sack->Code = code;
   return queue_.Queue(std::move(sack));
-}
-
-TSack& CPipe::QueueMessageLast(int32_t code) {
-  if (SendIdle()) RequestPush();
-  std::string body = std::move(fields_);
-  fields_.clear();
-  return QueueLast(code, std::move(body));
 }
 
 TSack& CPipe::QueueLast(int32_t code, std::string body) {
@@ -280,7 +276,7 @@ bool CPipe::HeldBack() {
   return !WaitingFor.empty();
 }
 
-void CPipe::EndOfStream(int32_t reason) {
+void CPipe::EndOfStream(TCloseReason reason) {
   if (PostedCount > 0 && (State == psHandshake || State == psSession)) {
     EndSeen = true;
     EndReason = reason;
@@ -298,7 +294,7 @@ void CPipe::Overfilled() {
   // nothing queued behind it will.
   queue_.Clear();
   last_.clear();
-  FinishSession(ws::WSAENOBUFS);
+  FinishSession(CloseReasonOfError(ws::WSAENOBUFS));
 }
 
 // --- Connect completion ------------------------------------------------------
@@ -583,7 +579,7 @@ bool CPipe::OpenIfKeyed(std::string& payload) {
 
 // --- Closing -----------------------------------------------------------------
 
-void CPipe::FinishSession(int32_t reason) {
+void CPipe::FinishSession(TCloseReason reason) {
   if (State == psClosed) return;
   const uint8_t old = State;
   State = psClosed;
@@ -608,8 +604,8 @@ void CPipe::FinishSession(int32_t reason) {
   FreeAfterTick = mill_.PumpTick() + kFreeDelayMs;
 }
 
-void CPipe::Fail(int32_t reason) {
-  QueueOwn(scError, IntToField(reason));
+void CPipe::Fail(TCloseReason reason) {
+  QueueOwn(scError, IntToField(ReasonCode(reason)));
   FinishSession(reason);
 }
 

@@ -40,8 +40,11 @@ enum : uint8_t {
   psClosed = 9,
 };
 
-// Close reasons; any other value is a WinSock error recorded during set-up.
-enum : int32_t {
+// Why a pipe closed. A close during set-up may carry instead the error
+// that ended it (a WinSock error number or the mill's LastError):
+// CloseReasonOfError. The value reaches the wire (scError) and the controls
+// as it is: ReasonCode.
+enum class TCloseReason : int32_t {
   crSocket = 0,
   crLocal = 1,
   crRefused = 4,
@@ -51,6 +54,10 @@ enum : int32_t {
   crSocks = 21,
   crPassword = 22,
 };
+using enum TCloseReason;
+
+constexpr TCloseReason CloseReasonOfError(int32_t error) { return static_cast<TCloseReason>(error); }
+constexpr int32_t ReasonCode(TCloseReason reason) { return static_cast<int32_t>(reason); }
 
 // Security modes.
 enum : int32_t { secNone = 0, secSharedKey = 1, secRsa = 2 };
@@ -133,29 +140,22 @@ class CPipe {
   void QueryLocalPort();
   void QueryAddresses();
 
-  // --- Fields under construction and queueing ------------------------------
-  void PutIntField(int32_t v) { tw::PutIntField(fields_, v); }
-  void PutInt64Field(int64_t v) { tw::PutInt64Field(fields_, v); }
-  void PutStrField(std::string_view v) { tw::PutStrField(fields_, v); }
-  void PutWideField(std::u16string_view v) { tw::PutWideField(fields_, v); }
-  void PutRaw(std::string_view v) { fields_.append(v); }
-  void ClearFields() { fields_.clear(); }
-  const std::string& Fields() const { return fields_; }
-
-  // Takes the fields under construction as the body of a new message of
-  // `code` and queues it; the caller may still set AckWanted, RouteList or
-  // PeerId on the result before the next pump step.
-  TSack& QueueMessage(int32_t code);
-  // Queues one of the transport's own messages with its own body, leaving
-  // the fields under construction alone.
+  // --- Queueing -------------------------------------------------------------
+  // Queues `message` as the body of a new message of `code`; the caller may
+  // still set AckWanted, RouteList or PeerId on the result before the next
+  // pump step. A message passed by reference is copied into the buffer that
+  // a finished message left, so a pipe that is sent many small messages (or
+  // one notice sent to many pipes) allocates nothing for each; a temporary
+  // is taken whole, without a copy.
+  TSack& QueueMessage(int32_t code, const TMessage& message);
+  TSack& QueueMessage(int32_t code, TMessage&& message);
+  // Queues one of the transport's own messages with its own body.
   TSack& QueueOwn(int32_t code, std::string body = {});
   // Queues a message of the transport's user behind everything queued now:
   // it enters the send queue once every message queued before it has been
   // cut, so it cannot overtake messages of other codes (a farewell after the
   // last data); later messages do not hold it back.
   TSack& QueueLast(int32_t code, std::string body);
-  // QueueLast with the fields under construction as the body.
-  TSack& QueueMessageLast(int32_t code);
   void AddPendingAck(int32_t code, int32_t length) { acks_.push_back({code, length}); }
 
   // --- Pump-step work ------------------------------------------------------
@@ -189,7 +189,7 @@ class CPipe {
   bool HeldBack();
   // The peer's end arrived: closes with `reason`, or, while messages read
   // before it are still posted, once the last of them is delivered.
-  void EndOfStream(int32_t reason);
+  void EndOfStream(TCloseReason reason);
   // Called after a delivery: closes a pipe whose end waited for it.
   void FinishIfEnded();
   // Dispatches a reassembled message that was posted to the mill window.
@@ -197,9 +197,9 @@ class CPipe {
 
   // Closes the pipe: state 9, the close event of the old state, and the
   // free-after tick. The socket stays open until the queue is sent.
-  void FinishSession(int32_t reason);
+  void FinishSession(TCloseReason reason);
   // Sends scError with the reason, then closes with it.
-  void Fail(int32_t reason);
+  void Fail(TCloseReason reason);
 
   // Whether the mill may free this closed pipe at `now`.
   bool ReadyToFree(uint32_t now) const;
@@ -238,7 +238,7 @@ class CPipe {
   // The peer's end arrived while messages were posted (EndOfStream): nothing
   // more is read, and the pipe closes with EndReason after the last delivery.
   bool EndSeen = false;
-  int32_t EndReason = crSocket;
+  TCloseReason EndReason = crSocket;
   // Last pump tick at which the pipe was within its bound or its socket took bytes.
   uint32_t ProgressTick = 0;
   // Ids of the targets over their bound that hold this pipe's messages.
@@ -341,7 +341,6 @@ class CPipe {
   CMill& mill_;
   int32_t id_;
   ws::Socket socket_;
-  std::string fields_;
   TSendQueue queue_;
   // QueueLast: each waits for the messages queued before its mark.
   struct TTrailing {

@@ -45,6 +45,9 @@ class TMessage {
   size_t Size() const { return bytes_.size(); }
   // The body, for the send that queues it.
   std::string Take() && { return std::move(bytes_); }
+  // Empties the body and keeps its buffer: a sender of many messages by
+  // reference builds each in the same buffer.
+  void Clear() { bytes_.clear(); }
 
  private:
   std::string bytes_;

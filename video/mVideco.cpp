@@ -54,6 +54,11 @@ inline Outputs InverseButterfly(int32_t a0, int32_t a1, int32_t a2, int32_t a3, 
 
 }  // namespace
 
+// Left as allocated, so that untouched pages cost nothing: the streams and
+// skip flags are written for each frame before they are read, and the planes
+// are set to 0 as the frames grow (ClearPlanes). Only the last indexes start
+// at 0: after a refused frame CodedBlocks may read some that no frame wrote,
+// and they index the streams.
 struct CVideco::Buffers {
   uint8_t planes[3][kPlaneStride];  // the last picture: Y, Cb, Cr in block order
   PlaneStreams streams[3];
@@ -180,7 +185,7 @@ class GroupReader {
 }  // namespace
 
 CVideco::CVideco(bool allowSimd)
-    : buf_(std::make_unique<Buffers>()),
+    : buf_(std::make_unique_for_overwrite<Buffers>()),
       zigzagToNatural_(ZigzagToNatural()),
       k_(TransformConstants::Compute()),
       simd_(allowSimd && avx2::Supported()) {
@@ -199,6 +204,7 @@ CVideco::CVideco(bool allowSimd)
     colourLinear_[t] = avx2::LinearTable::Of(weights[t]);
     for (int i = 0; i < 256; ++i) simdColour_ = simdColour_ && colourLinear_[t](i - 128) == tables[t][i];
   }
+  for (PlaneStreams& ps : buf_->streams) std::fill(std::begin(ps.last), std::end(ps.last), uint8_t{0});
   SetQuality(3);
 }
 
@@ -230,6 +236,7 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
   }
 
   SetQuality(quality);
+  ClearPlanes(blocks);
   if (across != across_ || down != down_) {
     across_ = across;
     down_ = down;
@@ -246,6 +253,15 @@ void CVideco::Decode(win32::Bitmap& bitmap, std::span<const uint8_t> frame) {
     for (int plane = 0; plane < 3; ++plane) RebuildBlocks(plane, by * across_, (by + 1) * across_, cursor[plane]);
     StoreBlockRow(bitmap, by);
   }
+}
+
+// Blocks that no frame has painted hold 0 in every plane: the planes are set
+// to 0 as far as the largest frame so far reaches when a larger one comes.
+void CVideco::ClearPlanes(int blocks) {
+  const size_t reach = static_cast<size_t>(64) * blocks;
+  if (reach <= clearedBytes_) return;
+  for (uint8_t* plane : buf_->planes) std::memset(plane + clearedBytes_, 0, reach - clearedBytes_);
+  clearedBytes_ = reach;
 }
 
 void CVideco::ParsePlane(int plane, int blocks, BitReader& in) {

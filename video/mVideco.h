@@ -2,7 +2,9 @@
 // the picture into a 32-bit bitmap. It keeps the last picture, because the
 // blocks a delta frame leaves out keep their pixels; before the first frame
 // the picture is red 0, green 135, blue 0. One decoder per remote sender; it
-// owns every buffer it needs, sized for the largest frame at construction.
+// owns every buffer it needs, reserved for the largest frame at construction
+// but written only as far as the frames at hand reach, so that a new decoder
+// costs little more than the frames it decodes.
 //
 //   CVideco decoder;
 //   decoder.Decode(bitmap, payload);     // bitmap: 32-bit, W x H of the frame
@@ -57,6 +59,7 @@ class CVideco {
   void RebuildBlocks(int plane, int first, int end, int (&cursor)[kCodedCoefficients]);
   void InverseTransform(const int16_t* natural, const int32_t* dq, uint8_t* samples) const;
   void StoreBlockRow(win32::Bitmap& bitmap, int blockRow) const;
+  void ClearPlanes(int blocks);
 
   std::unique_ptr<Buffers> buf_;
   int32_t rFromCr_[256], gFromCb_[256], gFromCr_[256], bFromCb_[256];
@@ -74,6 +77,7 @@ class CVideco {
   int across_ = 0;
   int down_ = 0;
   int blocks_ = 0;
+  size_t clearedBytes_ = 0;  // of each plane, the first set to 0 so far
 };
 
 }  // namespace tw

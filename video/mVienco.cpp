@@ -69,6 +69,9 @@ inline void Transpose(const int32_t* in, int32_t* out) {
 
 }  // namespace
 
+// Left as allocated: every part is written for a frame before it is read (the
+// saved coefficients and skip flags when the size changes), so untouched
+// pages cost nothing.
 struct CVienco::Buffers {
   uint8_t row[3][64 * kMaxBlocksPerSide];  // Y, Cb, Cr of one row of blocks, in block order
   PlaneStreams streams[3];
@@ -180,7 +183,7 @@ class CVienco::GroupCoder {
 };
 
 CVienco::CVienco(bool allowSimd, bool allowAvx512)
-    : buf_(std::make_unique<Buffers>()),
+    : buf_(std::make_unique_for_overwrite<Buffers>()),
       k_(TransformConstants::Compute()),
       simd_(allowSimd && avx2::Supported()),
       avx512_(simd_ && allowAvx512 && avx2::Avx512Supported()) {

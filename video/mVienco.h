@@ -2,7 +2,9 @@
 // bitmap) into an EncodedFrame, the bitstream of 8x8 transformed, quantised
 // blocks that CVideco reads. Between key frames it leaves out blocks whose
 // lowest frequencies did not change. The encoder owns every buffer it needs,
-// sized for the largest frame at construction; Encode allocates nothing.
+// reserved for the largest frame at construction and written only as far as
+// the frames at hand reach (a new encoder costs little); Encode allocates
+// nothing.
 //
 //   CVienco encoder;                      // quality 3
 //   encoder.SetQuality(5);                // 1 (coarsest) .. 5 (finest)

@@ -106,11 +106,8 @@ TEST(MateSending, TwoTargetsMakeOneMessageRoutedLastFirstWithAnAckRecordEach) {
   cln::CTube* t1 = TubeOf(h[0], u"c1");
   cln::CTube* t2 = TubeOf(h[0], u"c2");
   ASSERT_TRUE(t1 && t2);
-  mate.PushWideString(u"both");
-  mate.RequestAck();
-  mate.AddTarget(t1->Id);
-  mate.AddTarget(t2->Id);
-  TSack* sack = mate.SendToTargets(cln::APP_CHAT);
+  const cln::TTubeId targets[] = {t1->Id, t2->Id};
+  TSack* sack = mate.Send(targets, cln::APP_CHAT, TMessage().Wide(u"both"), true);
   ASSERT_NE(sack, nullptr);
   EXPECT_EQ(RouteIds(sack->RouteList), (std::vector<int32_t>{t2->PeerId, t1->PeerId}));
   EXPECT_EQ(sack->AckWanted, 1);
@@ -122,10 +119,8 @@ TEST(MateSending, TwoTargetsMakeOneMessageRoutedLastFirstWithAnAckRecordEach) {
   }));
   EXPECT_TRUE(h[1].Saw("chat c0 both"));
   EXPECT_TRUE(h[2].Saw("chat c0 both"));
-  // The ack request was consumed: the next send asks for none.
-  mate.PushWideString(u"again");
-  mate.AddTarget(t1->Id);
-  EXPECT_EQ(mate.SendToTargets(cln::APP_CHAT)->AckWanted, 0);
+  // A send that asks for no acknowledgement keeps no record.
+  EXPECT_EQ(mate.Send(t1->Id, cln::APP_CHAT, TMessage().Wide(u"again"))->AckWanted, 0);
   EXPECT_EQ(mate.CountPendingAcks(t1->Id, cln::APP_CHAT), 0);
 }
 
@@ -144,14 +139,8 @@ TEST(MateSending, AnAckRemovesTheOlderOfTwoMatchingRecords) {
     engineAck(t, channel);
   };
   // Channel 121 is acknowledged and otherwise ignored by the receiver.
-  mate.PushInt(7);
-  mate.RequestAck();
-  mate.AddTarget(t1->Id);
-  mate.SendToTargets(121);
-  mate.PushInt64(7);
-  mate.RequestAck();
-  mate.AddTarget(t1->Id);
-  mate.SendToTargets(121);
+  mate.Send(t1->Id, 121, TMessage().Int(7), true);
+  mate.Send(t1->Id, 121, TMessage().Int64(7), true);
   ASSERT_TRUE(h.Run([&] { return seen.size() == 2; }));
   EXPECT_EQ(seen[0], (std::vector<int32_t>{4, 8}));
   EXPECT_EQ(seen[1], (std::vector<int32_t>{8}));
@@ -169,9 +158,7 @@ TEST(MateSending, AnAckFromAListedTubeIsIgnoredUntilItBonds) {
   cln::CMate& mate = a->Mate();
   cln::CTube* tube = TubeOf(a, u"raw");
   EXPECT_EQ(tube->State, cln::tsListed);
-  mate.RequestAck();
-  mate.AddTarget(tube->Id);
-  mate.SendToTargets(121);
+  mate.Send(tube->Id, 121, TMessage(), true);
   ASSERT_TRUE(h.Run([&] { return !raw.bonds.empty(); }));
   EXPECT_EQ(raw.bonds[0].code, 1121);
   EXPECT_TRUE(raw.bonds[0].ackWanted);
@@ -186,15 +173,12 @@ TEST(MateSending, AnAckFromAListedTubeIsIgnoredUntilItBonds) {
   EXPECT_TRUE(h.Run([&] { return mate.CountPendingAcks(tube->Id, 121) == 0; }));
 }
 
-TEST(MateSending, PushedFieldsOfASendWithoutAValidTargetAreDiscarded) {
+TEST(MateSending, AMessageWithoutAValidTargetIsDiscarded) {
   THarness h;
   ASSERT_TRUE(h.OpenMesh(2));
   cln::CMate& mate = h[0]->Mate();
-  mate.PushWideString(u"leak");
-  mate.RequestAck();
-  mate.AddTarget(987654);
+  EXPECT_EQ(mate.Send(987654, cln::APP_CHAT, TMessage().Wide(u"leak"), true), nullptr);
   EXPECT_EQ(mate.Error(), cln::meInvalidTube);
-  EXPECT_EQ(mate.SendToTargets(cln::APP_CHAT), nullptr);
   ASSERT_TRUE(h[0]->SendChatMessage(h[0].Handle(u"c1"), u"clean"));
   ASSERT_TRUE(h.Run([&] { return h[1].Count("chat") == 1; }));
   EXPECT_TRUE(h[1].Saw("chat c0 clean"));
@@ -365,9 +349,8 @@ TEST(MateClose, EverythingSentBeforeClosingTheSessionArrives) {
   ASSERT_NE(t1, nullptr);
   constexpr int kMessages = 1000;
   for (int i = 0; i < kMessages; ++i) {
-    mate.PushWideString(u"m" + win32::AnsiToWide(std::to_string(i)) + std::u16string(200, u'x'));
-    mate.AddTarget(t1->Id);
-    ASSERT_NE(mate.SendToTargets(cln::APP_CHAT), nullptr);
+    const std::u16string text = u"m" + win32::AnsiToWide(std::to_string(i)) + std::u16string(200, u'x');
+    ASSERT_NE(mate.Send(t1->Id, cln::APP_CHAT, TMessage().Wide(text)), nullptr);
   }
   ASSERT_TRUE(h[0]->CloseSession());
   EXPECT_TRUE(h.Run([&] { return h[1].Count("chat c0 m") == kMessages; }, 10000)) << h[1].Count("chat c0 m");
@@ -417,10 +400,7 @@ TEST(MateWire, TubeControlsAndAcksTravelInClearAndAppBodiesSealedWhenKeyed) {
     ASSERT_TRUE(b->SendBinaryMessage(b.Handle(u"a"), bytes));
     cln::CMate& mate = a->Mate();  // a asks b to acknowledge: b's ack goes up the tap
     const cln::TTubeId toB = TubeOf(a, u"b")->Id;
-    mate.PushString("SEALED-APP");
-    mate.RequestAck();
-    mate.AddTarget(toB);
-    mate.SendToTargets(121);
+    mate.Send(toB, 121, TMessage().Str("SEALED-APP"), true);
     ASSERT_TRUE(h.Run([&] {
       return a.Saw("chat b SEALED-CHAT") && a.Count("binary b") == 1 && mate.CountPendingAcks(toB, 121) == 0;
     }));

@@ -88,7 +88,7 @@ TEST(EngineChecks, AFailedOpenLeavesTheTransportsCode) {
   EXPECT_EQ(c->GetSessionStatus(), cln::ssClosed);
   c->SetSocksServer(u"no-such-proxy.invalid");
   EXPECT_FALSE(c->OpenSession(u"127.0.0.1", h.Port(), u"c", u"pw"));
-  EXPECT_EQ(c->GetLastError(), crSocks);
+  EXPECT_EQ(c->GetLastError(), ReasonCode(crSocks));
   ASSERT_TRUE(h.Settle());
   EXPECT_TRUE(c.log.empty());
 }
@@ -214,10 +214,7 @@ TEST(EngineMessages, TalkAndFileCodesAreAcknowledgedAndRaiseNothingYet) {
   const cln::TTubeId tube = mate.Tubes()[0]->Id;
   const size_t before = h[0].log.size();
   for (int32_t channel : {100, 101, 102, 103, 104, 110, 120, 121, 150, 160, 166, 169, 171}) {
-    mate.PushInt(1);
-    mate.RequestAck();
-    mate.AddTarget(tube);
-    mate.SendToTargets(channel);
+    mate.Send(tube, channel, TMessage().Int(1), true);
   }
   EXPECT_TRUE(h.Run([&] {
     for (int32_t channel : {100, 110, 121, 150, 169, 171})

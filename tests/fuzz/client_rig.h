@@ -68,9 +68,7 @@ class TClientRig {
     // hub lists them to the engine.
     for (size_t i = 0; i < Raw.size(); ++i) {
       if (!(setup_ & (1 << i)) || Raw[i].client->State != psSession) continue;
-      Raw[i].client->PutRaw(IntToField(Link->Id()));
-      Raw[i].client->QueueMessage(CMD_INTRODUCE + sackAppBase);
-      Raw[i].client->ClearFields();
+      Raw[i].client->QueueMessage(CMD_INTRODUCE + sackAppBase, TMessage().Int(Link->Id()));
       Settle();
     }
     for (size_t i = 0; i < Raw.size(); ++i)
@@ -126,9 +124,9 @@ class TClientRig {
  private:
   void Announce(TRawPeer& p) {
     if (p.client->State != psSession) return;
-    p.client->QueueMessage(CMD_READY + sackAppBase);
+    p.client->QueueMessage(CMD_READY + sackAppBase, TMessage());
     Settle();
-    p.client->QueueMessage(CMD_ANNOUNCE + sackAppBase);
+    p.client->QueueMessage(CMD_ANNOUNCE + sackAppBase, TMessage());
     Settle();
   }
 

@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TW_FUZZ_CHECK(everConnected.insert(peer.Id).second);
     connected.insert(peer.Id);
   };
-  hub.Events.OnPeerDisconnected = [&](CPeer& peer, int32_t) { TW_FUZZ_CHECK(connected.erase(peer.Id) == 1); };
+  hub.Events.OnPeerDisconnected = [&](CPeer& peer, TPeerClose) { TW_FUZZ_CHECK(connected.erase(peer.Id) == 1); };
   hub.Events.OnBinaryMessage = [&](CPeer&, const com::VARIANT& message) {
     TW_FUZZ_CHECK(VarArrayToStr(message).has_value());
     ++binaries;
@@ -166,9 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
           body = in.Chunk();
         }
-        peer.client->PutRaw(body);
-        if (peer.client->State == psSession) peer.client->QueueMessage(channel + sackAppBase);
-        peer.client->ClearFields();
+        if (peer.client->State == psSession) peer.client->QueueMessage(channel + sackAppBase, TMessage().Raw(body));
         break;
       }
       case 2: {  // the host sends a binary message

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mill.SecretKey = "fuzz secret";
     mill.Events.OnPipeAccepted = [side](CPipe&) { ++side->opened; };
     mill.Events.OnPipeOpen = [side](CPipe&) { ++side->opened; };
-    auto closed = [side](CMill&, CPipe&, int32_t) { ++side->closes; };
+    auto closed = [side](CMill&, CPipe&, TCloseReason) { ++side->closes; };
     mill.Events.OnPipeRejected = closed;
     mill.Events.OnPipeRefused = closed;
     mill.Events.OnPipeClosed = closed;
@@ -157,8 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 5: {  // application traffic queued by the upper layer
         CMill& mill = from.Mill();
-        mill.PutStrField(from.Id(), in.Chunk(8));
-        if (TSack* sack = mill.SendToPipe(from.Id(), in.Pick(64), op & 0x08)) {
+        if (TSack* sack = mill.SendToPipe(from.Id(), in.Pick(64), TMessage().Str(in.Chunk(8)), op & 0x08)) {
           if (op & 0x10) sack->RouteList = IntToField(static_cast<int32_t>(in.Le32()));
         }
         break;

@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mill.SocksUser = u"proxy user";
     mill.SocksPassword = u"proxy password";
   }
-  std::vector<int32_t> rejections;
-  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t reason) { rejections.push_back(reason); };
+  std::vector<TCloseReason> rejections;
+  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, TCloseReason reason) { rejections.push_back(reason); };
   CPipe* pipe = mill.OpenSession(std::u16string(host.begin(), host.end()), 2222, u"APP", u"user", u"pw");
   TW_FUZZ_CHECK(pipe != nullptr);
   const ws::SOCKET s = proxy.Accept();
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (op == 0xFF) {  // the proxy hangs up
       ws::closesocket(s);
       for (int i = 0; i < 4 && InSocksExchange(pipe->State); ++i) mill.PumpUp();
-      TW_FUZZ_CHECK(pipe->State == psClosed && rejections == std::vector<int32_t>{crSocks});
+      TW_FUZZ_CHECK(pipe->State == psClosed && rejections == std::vector<TCloseReason>{crSocks});
       return 0;
     }
     const std::string_view reply = in.Bytes(op % 16);
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // host name too long to ask for.
   if (host.size() > 255) {
     TW_FUZZ_CHECK(requests.empty() && pipe->State == psClosed);
-    TW_FUZZ_CHECK(rejections == std::vector<int32_t>{crSocks});
+    TW_FUZZ_CHECK(rejections == std::vector<TCloseReason>{crSocks});
     return 0;
   }
   if (v5)
@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (v5) TW_FUZZ_CHECK(requests.find(connect5) != std::string::npos);
     TW_FUZZ_CHECK(requests.find("ERTI") != std::string::npos);
   } else if (pipe->State == psClosed) {
-    TW_FUZZ_CHECK(rejections == std::vector<int32_t>{crSocks});
+    TW_FUZZ_CHECK(rejections == std::vector<TCloseReason>{crSocks});
   } else {
     TW_FUZZ_CHECK(rejections.empty());
   }

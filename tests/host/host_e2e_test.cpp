@@ -118,7 +118,7 @@ TEST_F(HostWithRealControl, ServesAUserFromUsersConThenRejectsRemovesAndSendsByt
   const std::string rejected = "Rejected peer: alice at " + address + ":";
   ASSERT_TRUE(WaitFor([&] { return LastLog().starts_with(rejected); })) << WholeLog();
   EXPECT_EQ(LastLog(), rejected + std::to_string(intruder.pipe->LocalPort) + "  Error- " +
-                           std::to_string(crPassword));
+                           std::to_string(ReasonCode(crPassword)));
   EXPECT_NE(intruder.State(), psSession);
   EXPECT_EQ(main->PeerRowCount(), 1);
 

@@ -102,8 +102,7 @@ struct TClient {
     return static_cast<size_t>(std::count_if(got.begin(), got.end(), [&](auto& g) { return g.first == channel; }));
   }
   void Send(int32_t channel, const std::string& body = {}) {
-    pipe->PutRaw(body);
-    pipe->QueueMessage(channel + sackAppBase);
+    pipe->QueueMessage(channel + sackAppBase, TMessage().Raw(body));
   }
   int32_t State() const { return pipe ? pipe->State : -1; }
 };

@@ -20,10 +20,10 @@ struct Client {
   std::unique_ptr<CMill> mill = std::make_unique<CMill>(TMillSide::Client, false);
   CPipe* pipe = nullptr;
   std::vector<std::pair<int32_t, std::string>> got;  // channel, body
-  std::vector<int32_t> rejects;
+  std::vector<TCloseReason> rejects;
   Client() {
     mill->Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { got.emplace_back(ch, body); };
-    mill->Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t r) { rejects.push_back(r); };
+    mill->Events.OnPipeRejected = [this](CMill&, CPipe&, TCloseReason r) { rejects.push_back(r); };
   }
   size_t Count(int32_t channel) const {
     return static_cast<size_t>(std::count_if(got.begin(), got.end(), [&](auto& g) { return g.first == channel; }));
@@ -34,8 +34,7 @@ struct Client {
     return out;
   }
   void Send(int32_t channel, std::string body = {}) {
-    pipe->PutRaw(body);
-    pipe->QueueMessage(channel + sackAppBase);
+    pipe->QueueMessage(channel + sackAppBase, TMessage().Raw(body));
   }
 };
 
@@ -183,7 +182,7 @@ TEST_F(Rig, WrongPasswordIsRejectedWithItsNameAndNoDisconnect) {
   ASSERT_TRUE(Run([&] { return first.Count(CMD_PEER_LEFT) == 1; }));
   std::string_view body = first.got.back().second;
   ReadIntField(body);
-  EXPECT_EQ(ReadIntField(body), kPeerHandshakeFailed);
+  EXPECT_EQ(ReadIntField(body), PeerCloseCode(kPeerHandshakeFailed));
 }
 
 TEST_F(Rig, AnnounceIntroduceAndLeaveBetweenThreePeers) {
@@ -237,7 +236,7 @@ TEST_F(Rig, AnnounceIntroduceAndLeaveBetweenThreePeers) {
   }));
   std::string_view left = a.got.back().second;
   EXPECT_EQ(ReadIntField(left), idC);
-  EXPECT_EQ(ReadIntField(left), kPeerConnectionClosed);
+  EXPECT_EQ(ReadIntField(left), PeerCloseCode(kPeerConnectionClosed));
   EXPECT_EQ(log.back(), "disconnected -10");
 }
 
@@ -254,7 +253,7 @@ TEST_F(Rig, DisconnectByTheHostClosesOnceAndTellsTheOthers) {
   EXPECT_EQ(b.Count(CMD_PEER_LEFT), 1);
   std::string_view left = b.got.back().second;
   ReadIntField(left);
-  EXPECT_EQ(ReadIntField(left), kPeerClosedByHost);
+  EXPECT_EQ(ReadIntField(left), PeerCloseCode(kPeerClosedByHost));
   // Closed but not purged: the record answers, the connection does not.
   EXPECT_EQ(srv.GetPeerName(a), u"A");
   EXPECT_EQ(srv.GetMoniker(a), 77);
@@ -426,8 +425,7 @@ TEST_F(Rig, EverythingReadBeforeAPeersEndIsDeliveredBeforeItsDeparture) {
   constexpr int kEach = 500;
   for (int i = 0; i < kEach; ++i) {
     a.Send(CMD_BINARY, StrToField("to the host " + std::to_string(i)));
-    a.pipe->PutRaw("chat " + std::to_string(i));
-    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+    a.pipe->QueueMessage(sackAppBase + 91, TMessage().Raw("chat " + std::to_string(i))).RouteList = IntToField(serverIdOfB);
   }
   // A sends everything and ends; the hub only runs steps until it has seen
   // the end, so what it read waits posted meanwhile.
@@ -462,8 +460,7 @@ TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
   // hub's queue for B when A leaves.
   constexpr int kEach = 1000;
   for (int i = 0; i < kEach; ++i) {
-    a.pipe->PutRaw("chat " + std::to_string(i) + std::string(16 << 10, '.'));
-    a.pipe->QueueMessage(sackAppBase + 91).RouteList = IntToField(serverIdOfB);
+    a.pipe->QueueMessage(sackAppBase + 91, TMessage().Raw("chat " + std::to_string(i) + std::string(16 << 10, '.'))).RouteList = IntToField(serverIdOfB);
   }
   ASSERT_TRUE(Drive({a.mill.get(), &srv.Hub().Mill()}, [&] { return a.pipe->SendIdle(); }));
   a.mill->ClosePipe(a.pipe->Id());

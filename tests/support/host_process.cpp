@@ -139,19 +139,18 @@ std::string THostProcess::Output() const { return ReadFile(dir_ + "/out"); }
 TSessionCrowd::TSessionCrowd(bool pumpThread) : mill_(TMillSide::Client, pumpThread) {
   mill_.Events.OnPipeOpen = [this](CPipe& p) {
     ++open_;
-    p.QueueMessage(CMD_READY + sackAppBase);
+    p.QueueMessage(CMD_READY + sackAppBase, TMessage());
   };
-  mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, int32_t) { --open_; };
-  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, int32_t) { ++refused_; };
+  mill_.Events.OnPipeClosed = [this](CMill&, CPipe&, TCloseReason) { --open_; };
+  mill_.Events.OnPipeRejected = [this](CMill&, CPipe&, TCloseReason) { ++refused_; };
   mill_.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
     if (channel == CMD_WELCOME) {
       ++welcomed_;
       lastWelcome_ = std::chrono::steady_clock::now();
-      p.QueueMessage(CMD_ANNOUNCE + sackAppBase);
+      p.QueueMessage(CMD_ANNOUNCE + sackAppBase, TMessage());
     } else if (channel == CMD_PEER_LISTED) {
       ++listed_;
-      p.PutIntField(ReadIntField(body));
-      p.QueueMessage(CMD_INTRODUCE + sackAppBase);
+      p.QueueMessage(CMD_INTRODUCE + sackAppBase, TMessage().Int(ReadIntField(body)));
     } else if (channel == CMD_PEER_JOINED) {
       ++joined_;
     }

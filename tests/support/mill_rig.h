@@ -25,7 +25,7 @@ namespace tw::test {
 struct TCloseRecord {
   std::string event;
   int32_t pipe;
-  int32_t reason;
+  TCloseReason reason;
 };
 
 struct TMillProbe {
@@ -39,9 +39,9 @@ struct TMillProbe {
   void Attach(CMill& mill) {
     mill.Events.OnPipeOpen = [this](CPipe& p) { opened.push_back(p.Id()); };
     mill.Events.OnPipeAccepted = [this](CPipe& p) { opened.push_back(p.Id()); };
-    mill.Events.OnPipeRejected = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"rejected", p.Id(), r}); };
-    mill.Events.OnPipeRefused = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"refused", p.Id(), r}); };
-    mill.Events.OnPipeClosed = [this](CMill&, CPipe& p, int32_t r) { closes.push_back({"closed", p.Id(), r}); };
+    mill.Events.OnPipeRejected = [this](CMill&, CPipe& p, TCloseReason r) { closes.push_back({"rejected", p.Id(), r}); };
+    mill.Events.OnPipeRefused = [this](CMill&, CPipe& p, TCloseReason r) { closes.push_back({"refused", p.Id(), r}); };
+    mill.Events.OnPipeClosed = [this](CMill&, CPipe& p, TCloseReason r) { closes.push_back({"closed", p.Id(), r}); };
     mill.Events.OnSackReceived = [this](CPipe&, int32_t ch, std::string& body) { received.emplace_back(ch, body); };
     mill.Events.OnSackSent = [this](CPipe&, int32_t ch) { sent.push_back(ch); };
     mill.Events.OnBondSack = [this](CPipe&, TSack& s) { bonds.emplace_back(s.PeerId, s.Code); };

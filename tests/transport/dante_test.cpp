@@ -54,7 +54,7 @@ int32_t OpenThrough(const Dante& proxy, const Case& k, const char16_t* user, con
   if (!pipe) return -3;
   Drive({&server, &client}, [&] { return !probe.opened.empty() || !probe.closes.empty(); }, 3000);
   if (!probe.opened.empty()) return -1;
-  return probe.closes.empty() ? -4 : probe.closes[0].reason;
+  return probe.closes.empty() ? -4 : ReasonCode(probe.closes[0].reason);
 }
 
 }  // namespace
@@ -78,12 +78,12 @@ TEST(ThroughDanteFailures, WrongProxyPasswordClosesWith21) {
   if (!Prepare(true)) GTEST_SKIP() << "needs root to create the proxy's test account";
   Dante proxy(true);
   ASSERT_TRUE(proxy.running());
-  EXPECT_EQ(OpenThrough(proxy, Case{5, true, secNone}, u"twsockstest", u"wrong"), crSocks);
+  EXPECT_EQ(OpenThrough(proxy, Case{5, true, secNone}, u"twsockstest", u"wrong"), ReasonCode(crSocks));
 }
 
 TEST(ThroughDanteFailures, ProxyThatDemandsAPasswordRefusesAnAnonymousClient) {
   if (!Prepare(true)) GTEST_SKIP() << "needs root to create the proxy's test account";
   Dante proxy(true);
   ASSERT_TRUE(proxy.running());
-  EXPECT_EQ(OpenThrough(proxy, Case{5, false, secNone}, u"", u""), crSocks);
+  EXPECT_EQ(OpenThrough(proxy, Case{5, false, secNone}, u"", u""), ReasonCode(crSocks));
 }

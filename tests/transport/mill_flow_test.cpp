@@ -29,7 +29,7 @@ TEST(MillFlow, MessagesReadBeforeAPeersEndAreDeliveredBeforeItsClose) {
   ASSERT_TRUE(Drive({&host.mill}, [&] { return !host.probe.opened.empty(); }));
   CPipe* s = host.mill.GetPipe(host.probe.opened[0]);
   size_t receivedAtClose = 0;
-  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, int32_t r) {
+  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, TCloseReason r) {
     receivedAtClose = host.probe.received.size();
     host.probe.closes.push_back({"closed", p.Id(), r});
   };
@@ -65,11 +65,9 @@ TEST(MillFlow, AClosedPipesSocketEndsSoThatEverythingItSentArrives) {
 
   constexpr size_t kMessages = 1000;
   for (size_t i = 0; i < kMessages; ++i) {
-    c->PutRaw(std::string(1024, static_cast<char>('a' + i % 26)));
-    c->QueueMessage(sackAppBase + 91);
+    c->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(1024, static_cast<char>('a' + i % 26))));
   }
-  host.mill.PutStrField(sid, "unread");
-  host.mill.SendToPipe(sid, 7, false);
+  host.mill.SendToPipe(sid, 7, TMessage().Str("unread"));
   ASSERT_TRUE(Drive({&host.mill}, [&] { return host.mill.GetPipe(sid)->SendIdle(); }));
   c->FinishSession(crLocal);
   // The client alone: its queue goes into the sockets, then it is freed
@@ -95,13 +93,11 @@ TEST(MillFlow, AMessageQueuedLastLeavesAfterWhatCameBeforeAndIsNotHeldByWhatFoll
   CPipe* c = host.Dial(client);
   ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return c->State == psSession; }));
   for (int i = 0; i < 8; ++i) {
-    c->PutRaw(std::string(32 << 10, 'a'));
-    c->QueueMessage(sackAppBase + 91);
+    c->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(32 << 10, 'a')));
   }
   c->QueueLast(sackAppBase + 7, "bye");
   for (int i = 0; i < 40; ++i) {
-    c->PutRaw(std::string(32 << 10, 'b'));
-    c->QueueMessage(sackAppBase + 92);
+    c->QueueMessage(sackAppBase + 92, TMessage().Raw(std::string(32 << 10, 'b')));
   }
   ASSERT_TRUE(Drive({&host.mill, &client}, [&] { return host.probe.received.size() == 49; }));
   std::vector<int32_t> order;
@@ -151,8 +147,7 @@ TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
     tick.Advance(10);
     for (CPipe* p : pipes) {
       while (p->Queue().Bytes() < (64u << 10)) {
-        p->PutRaw(std::string(16 << 10, 'f'));
-        p->QueueMessage(sackAppBase + 91).RouteList = IntToField(idV);
+        p->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(16 << 10, 'f'))).RouteList = IntToField(idV);
       }
     }
     if (++round % 4 == 0) {  // the victim reads every fourth round only
@@ -166,7 +161,7 @@ TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
     return pv.bonds.size() >= kWanted || !host.probe.closes.empty();
   }, 30000);
   ASSERT_TRUE(done) << pv.bonds.size();
-  for (auto& cl : host.probe.closes) ADD_FAILURE() << cl.event << " " << cl.pipe << " " << cl.reason << " after " << pv.bonds.size();
+  for (auto& cl : host.probe.closes) ADD_FAILURE() << cl.event << " " << cl.pipe << " " << ReasonCode(cl.reason) << " after " << pv.bonds.size();
   EXPECT_EQ(v->State, psSession);
   EXPECT_TRUE(held) << maxHeld;
   EXPECT_LE(maxHeld, kBound * kHardBoundFactor);

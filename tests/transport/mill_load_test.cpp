@@ -91,8 +91,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
   const bool done = Drive({&host.mill, &ca, &cc}, [&] {
     tick.Advance(20);
     if (queued < kMessages && a->Queue().Empty()) {
-      a->PutRaw(std::string(64 << 10, static_cast<char>('a' + queued % 26)));
-      TSack& sack = a->QueueMessage(1091);
+      TSack& sack = a->QueueMessage(1091, TMessage().Raw(std::string(64 << 10, static_cast<char>('a' + queued % 26))));
       sack.RouteList = IntToField(idB) + IntToField(idC);
       ++queued;
     }
@@ -102,7 +101,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
   ASSERT_TRUE(done) << pc.bonds.size();
   ASSERT_EQ(host.probe.closes.size(), 1u);
   EXPECT_EQ(host.probe.closes[0].pipe, idB);
-  EXPECT_EQ(host.probe.closes[0].reason, ws::WSAENOBUFS);
+  EXPECT_EQ(host.probe.closes[0].reason, CloseReasonOfError(ws::WSAENOBUFS));
   EXPECT_EQ(a->State, psSession);
   EXPECT_EQ(c->State, psSession);
   EXPECT_LE(maxHeld, kBound * kHardBoundFactor);

@@ -76,11 +76,11 @@ TEST(Mill, PasswordChallengeTable) {
     const char16_t* hostPassword;
     const char16_t* userPassword;
     bool accept;
-    int32_t serverReason;  // -1: session opens
+    std::optional<TCloseReason> serverReason;  // none: session opens
   };
   const Case cases[] = {
-      {u"secret", u"secret", true, -1},
-      {u"p\u00E4ss\u20AC", u"p\u00E4ss\u20AC", true, -1},  // compared after UTF-8 encoding
+      {u"secret", u"secret", true, std::nullopt},
+      {u"p\u00E4ss\u20AC", u"p\u00E4ss\u20AC", true, std::nullopt},  // compared after UTF-8 encoding
       {u"secret", u"Secret", true, crPassword},
       {u"", u"", true, crPassword},  // an empty password from the host admits nobody
       {u"secret", u"secret", false, crRefused},
@@ -92,17 +92,17 @@ TEST(Mill, PasswordChallengeTable) {
     CPipe* c = p.Open(u"alice", k.userPassword);
     ASSERT_NE(c, nullptr);
     ASSERT_TRUE(p.Run([&] { return p.Settled(); }));
-    if (k.serverReason < 0) {
+    if (!k.serverReason) {
       EXPECT_EQ(c->State, psSession);
       EXPECT_EQ(p.host.LastUser, u"alice");
     } else {
       ASSERT_EQ(p.sp.closes.size(), 1u);
       EXPECT_EQ(p.sp.closes[0].event, "refused");
-      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+      EXPECT_EQ(p.sp.closes[0].reason, *k.serverReason);
       ASSERT_EQ(p.cp.closes.size(), 1u);
       EXPECT_EQ(p.cp.closes[0].event, "rejected");
       EXPECT_EQ(p.cp.closes[0].reason, crSocket);
-      EXPECT_EQ(p.client.LastError, k.serverReason);  // the scError reached the client
+      EXPECT_EQ(p.client.LastError, ReasonCode(*k.serverReason));  // the scError reached the client
     }
   }
 }
@@ -112,13 +112,15 @@ TEST(Mill, ModeMatrixWithoutRsa) {
     int32_t server, client;
     const char* serverKey;
     const char* clientKey;
-    int32_t serverReason, clientReason, clientLastError;  // -1: opens
+    // Close reasons, none: opens; the client's LastError, -1: not checked.
+    std::optional<TCloseReason> serverReason, clientReason;
+    int32_t clientLastError;
   };
   const Case cases[] = {
-      {secNone, secNone, "", "", -1, -1, 0},
-      {secSharedKey, secSharedKey, "k1", "k1", -1, -1, 0},
-      {secNone, secSharedKey, "", "k1", crSecurity, crSocket, crSecurity},
-      {secSharedKey, secNone, "k1", "", crSecurity, crSocket, crSecurity},
+      {secNone, secNone, "", "", std::nullopt, std::nullopt, 0},
+      {secSharedKey, secSharedKey, "k1", "k1", std::nullopt, std::nullopt, 0},
+      {secNone, secSharedKey, "", "k1", crSecurity, crSocket, ReasonCode(crSecurity)},
+      {secSharedKey, secNone, "k1", "", crSecurity, crSocket, ReasonCode(crSecurity)},
       // Different secrets: the client cannot open the sealed scAccept.
       {secSharedKey, secSharedKey, "k1", "k2", crSocket, crSecurity, -1},
   };
@@ -128,9 +130,9 @@ TEST(Mill, ModeMatrixWithoutRsa) {
     p.client.SetSecretKey(win32::AnsiToWide(k.clientKey));
     CPipe* c = p.Open();
     ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(p.Run([&] { return p.Settled() && (k.serverReason < 0 || !p.sp.closes.empty()); }))
+    ASSERT_TRUE(p.Run([&] { return p.Settled() && (!k.serverReason || !p.sp.closes.empty()); }))
         << k.server << k.client;
-    if (k.clientReason < 0) {
+    if (!k.clientReason) {
       EXPECT_EQ(c->State, psSession);
       if (k.server == secSharedKey) {
         EXPECT_EQ(c->SessionKey, k.clientKey);
@@ -138,13 +140,13 @@ TEST(Mill, ModeMatrixWithoutRsa) {
       continue;
     }
     ASSERT_EQ(p.cp.closes.size(), 1u);
-    EXPECT_EQ(p.cp.closes[0].reason, k.clientReason);
+    EXPECT_EQ(p.cp.closes[0].reason, *k.clientReason);
     if (k.clientLastError >= 0) {
       EXPECT_EQ(p.client.LastError, k.clientLastError);
     }
-    if (k.serverReason >= 0) {
+    if (k.serverReason) {
       ASSERT_FALSE(p.sp.closes.empty());
-      EXPECT_EQ(p.sp.closes[0].reason, k.serverReason);
+      EXPECT_EQ(p.sp.closes[0].reason, *k.serverReason);
     }
   }
 }
@@ -199,8 +201,7 @@ TEST(Mill, ASessionKeyChangeRekeysSealingAndOpening) {
     ASSERT_EQ(c->State, psSession);
     CPipe* s = p.server.GetPipe(p.sp.opened.front());
     auto send = [&](const char* text) {
-      p.server.PutStrField(s->Id(), text);
-      p.server.SendToPipe(s->Id(), 40, false);
+      p.server.SendToPipe(s->Id(), 40, TMessage().Str(text));
     };
     send("first");  // both sides expand and keep "k1"
     ASSERT_TRUE(p.Run([&] { return p.cp.received.size() == 1; }));
@@ -242,8 +243,7 @@ TEST(Mill, APushDrainsTheBacklogWhileTheSocketTakesIt) {
     std::optional<ws::ScopedShortWrite> shortWrite;
     if (k.shortWrite) shortWrite.emplace(k.shortWrite, 3, ws::Repeat::Once);
     for (int i = 0; i < kMessages; ++i) {
-      c->PutStrField(body(i));
-      c->QueueMessage(sackAppBase + 5);
+      c->QueueMessage(sackAppBase + 5, TMessage().Str(body(i)));
     }
     while (win32::ProcessMessages()) {
     }
@@ -384,8 +384,7 @@ TEST(Mill, RelaySkipsDeadIdsAndCarriesTheSendersPeerId) {
   };
   const int32_t idA = serverIdOf(a), idB = serverIdOf(b), idC = serverIdOf(c);
   ASSERT_TRUE(idA && idB && idC);
-  a->PutStrField("hi");
-  TSack& s = a->QueueMessage(1091);
+  TSack& s = a->QueueMessage(1091, TMessage().Str("hi"));
   s.RouteList = IntToField(idB) + IntToField(0x7FFF0000) + IntToField(idC);
   ASSERT_TRUE(Drive(all, [&] { return !pb.bonds.empty() && !pc.bonds.empty(); }));
   Settle(all, 30);
@@ -394,8 +393,7 @@ TEST(Mill, RelaySkipsDeadIdsAndCarriesTheSendersPeerId) {
   ASSERT_EQ(pc.bonds.size(), 1u);
   EXPECT_EQ(pc.bonds[0], std::make_pair(idA, 1091));
   // A repeated id is served once.
-  a->PutStrField("again");
-  TSack& twice = a->QueueMessage(1091);
+  TSack& twice = a->QueueMessage(1091, TMessage().Str("again"));
   twice.RouteList = IntToField(idC) + IntToField(idC);
   ASSERT_TRUE(Drive(all, [&] { return pc.bonds.size() == 2; }));
   Settle(all, 30);
@@ -409,15 +407,13 @@ TEST(Mill, DestroyWithOpenPipesFiresNoEventsAndFreesWhatIsPosted) {
   ASSERT_EQ(c->State, psSession);
   int events = 0;
   for (CMill* m : {&p->server, &p->client}) {
-    m->Events.OnPipeClosed = [&](CMill&, CPipe&, int32_t) { ++events; };
-    m->Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) { ++events; };
-    m->Events.OnPipeRefused = [&](CMill&, CPipe&, int32_t) { ++events; };
+    m->Events.OnPipeClosed = [&](CMill&, CPipe&, TCloseReason) { ++events; };
+    m->Events.OnPipeRejected = [&](CMill&, CPipe&, TCloseReason) { ++events; };
+    m->Events.OnPipeRefused = [&](CMill&, CPipe&, TCloseReason) { ++events; };
   }
   // A message queued on the server and one read and posted but not delivered.
-  p->server.PutStrField(p->sp.opened.front(), "bye");
-  p->server.SendToPipe(p->sp.opened.front(), 35, false);
-  c->PutStrField("posted");
-  c->QueueMessage(1035);
+  p->server.SendToPipe(p->sp.opened.front(), 35, TMessage().Str("bye"));
+  c->QueueMessage(1035, TMessage().Str("posted"));
   PumpUntil({&p->client, &p->server}, [&] { return p->server.GetPipe(p->sp.opened.front())->PostedCount > 0; });
   EXPECT_EQ(p->server.GetPipe(p->sp.opened.front())->PostedCount, 1);
   p.reset();
@@ -475,7 +471,7 @@ TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
     const char* handler;
     std::vector<std::string> logged;
     const char* serverClose;  // the server's close event and reason
-    int32_t reason;
+    TCloseReason reason;
   };
   const Case cases[] = {
       {"OnPipeLogin", {"OnPipeLogin"}, "refused", crRefused},
@@ -500,7 +496,7 @@ TEST(Mill, HandlersThatFailAreContainedAndLoggedByOperation) {
         p.server.Events.OnPipeAccepted = [&](CPipe&) { fail(); };
       } else {
         auto closed = p.server.Events.OnPipeClosed;
-        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, int32_t r) {
+        p.server.Events.OnPipeClosed = [&, closed](CMill& m, CPipe& pipe, TCloseReason r) {
           closed(m, pipe, r);
           fail();
         };
@@ -537,15 +533,12 @@ TEST(Mill, SendRoomFollowsTheQueue) {
   CMill mill{TMillSide::Client, false};
   CPipe& p = mill.AddPipe();
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 1024);
-  p.PutRaw(std::string(1500, 'x'));
-  p.QueueMessage(1040);
+  p.QueueMessage(1040, TMessage().Raw(std::string(1500, 'x')));
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 512);
-  p.PutRaw(std::string(5000, 'x'));
-  p.QueueMessage(1041);
+  p.QueueMessage(1041, TMessage().Raw(std::string(5000, 'x')));
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 256);
   for (int32_t code = 1042; code < 1046; ++code) {  // 128, 64, 32, then 16
-    p.PutRaw(std::string(5000, 'x'));
-    p.QueueMessage(code);
+    p.QueueMessage(code, TMessage().Raw(std::string(5000, 'x')));
   }
   EXPECT_EQ(mill.GetSendRoom(p.Id()), 32);  // never below 32
   EXPECT_EQ(mill.GetSendRoom(0), 0);
@@ -584,8 +577,7 @@ TEST(MillRsa, KeyExchangeGivesBothSidesTheSameSixteenByteKeyClientHalfFirst) {
   EXPECT_EQ(c->SessionKey.substr(0, 8), c->OwnHalf);
   EXPECT_EQ(s->SessionKey.substr(8), s->OwnHalf);
   // Application messages travel sealed and arrive intact.
-  p.server.PutStrField(s->Id(), "secret text");
-  p.server.SendToPipe(s->Id(), 40, false);
+  p.server.SendToPipe(s->Id(), 40, TMessage().Str("secret text"));
   ASSERT_TRUE(p.Run([&] { return !p.cp.received.empty(); }));
   EXPECT_EQ(p.cp.received[0].second, StrToField("secret text"));
 }
@@ -610,7 +602,7 @@ TEST(MillRsa, TrustedFingerprintsDecideAndIgnoreCase) {
     } else {
       ASSERT_EQ(p.cp.closes.size(), 1u);
       EXPECT_EQ(p.cp.closes[0].reason, crSocket);
-      EXPECT_EQ(p.client.LastError, crSecurity);
+      EXPECT_EQ(p.client.LastError, ReasonCode(crSecurity));
     }
   }
 }
@@ -622,7 +614,7 @@ TEST(MillRsa, ModeMismatchWithRsaFailsWithSecurity) {
     GiveKeys(p.client);
     p.Open();
     ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty(); }));
-    EXPECT_EQ(p.client.LastError, crSecurity);
+    EXPECT_EQ(p.client.LastError, ReasonCode(crSecurity));
   }
 }
 
@@ -692,8 +684,7 @@ TEST(MillRsa, RelayedMessageIsResealedUnderTheTargetsKey) {
   CPipe* b = cb.OpenSession(u"127.0.0.1", server.ListeningPort(), u"APP", u"", u"");
   ASSERT_TRUE(Drive(all, [&] { return b->State == psSession && sp.opened.size() == 2; }));
   EXPECT_NE(a->SessionKey, b->SessionKey);
-  a->PutStrField("for B only");
-  a->QueueMessage(1091).RouteList = IntToField(sp.opened[1]);
+  a->QueueMessage(1091, TMessage().Str("for B only")).RouteList = IntToField(sp.opened[1]);
   ASSERT_TRUE(Drive(all, [&] { return !gotBody.empty(); }));
   EXPECT_EQ(gotBody, StrToField("for B only"));
   EXPECT_EQ(gotPeer, sp.opened[0]);
@@ -710,7 +701,7 @@ TEST(Mill, LoginHandlerThatFailsRefusesTheLoginAtOnce) {
   ASSERT_TRUE(p.Run([&] { return !p.cp.closes.empty() && !p.sp.closes.empty(); }));
   EXPECT_EQ(p.sp.closes[0].event, "refused");
   EXPECT_EQ(p.sp.closes[0].reason, crRefused);
-  EXPECT_EQ(p.client.LastError, crRefused);
+  EXPECT_EQ(p.client.LastError, ReasonCode(crRefused));
 }
 
 TEST(Mill, AFailedAcceptLeavesTheConnectionForTheNextStep) {

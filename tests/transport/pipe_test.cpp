@@ -40,8 +40,7 @@ struct Session : ::testing::Test {
 }  // namespace
 
 TEST_F(Session, AcknowledgementRoundTripFiresSackSentWithTheChannel) {
-  server.PutStrField(spipe, "hello");
-  ASSERT_NE(server.SendToPipe(spipe, 35, true), nullptr);
+  ASSERT_NE(server.SendToPipe(spipe, 35, TMessage().Str("hello"), true), nullptr);
   EXPECT_EQ(server.GetPipe(spipe)->PendingAcks().size(), 1u);
   ASSERT_TRUE(Drive(both(), [&] { return !serverProbe.sent.empty(); }));
   ASSERT_EQ(clientProbe.received.size(), 1u);
@@ -53,11 +52,9 @@ TEST_F(Session, AcknowledgementRoundTripFiresSackSentWithTheChannel) {
 
 TEST_F(Session, MessagesOfOneCodeLeaveInOrderAndOthersInterleave) {
   for (int i = 0; i < 3; ++i) {
-    server.PutIntField(spipe, i);
-    server.SendToPipe(spipe, 40, false);
+    server.SendToPipe(spipe, 40, TMessage().Int(i));
   }
-  server.PutIntField(spipe, 99);
-  server.SendToPipe(spipe, 41, false);
+  server.SendToPipe(spipe, 41, TMessage().Int(99));
   ASSERT_TRUE(Drive(both(), [&] { return clientProbe.received.size() == 4; }));
   std::vector<int32_t> order40;
   for (auto& [ch, body] : clientProbe.received)
@@ -68,9 +65,8 @@ TEST_F(Session, MessagesOfOneCodeLeaveInOrderAndOthersInterleave) {
 TEST_F(Session, RefusedMessageLeavesNoFieldsBehind) {
   cpipe->FinishSession(crLocal);
   ASSERT_TRUE(Drive(both(), [&] { return server.GetPipe(spipe)->State == psClosed; }));
-  server.PutStrField(spipe, "stale");
-  EXPECT_EQ(server.SendToPipe(spipe, 35, false), nullptr);
-  EXPECT_TRUE(server.GetPipe(spipe)->Fields().empty());
+  EXPECT_EQ(server.SendToPipe(spipe, 35, TMessage().Str("stale")), nullptr);
+  EXPECT_TRUE(server.GetPipe(spipe)->Queue().Empty());
 }
 
 TEST_F(Session, ReceiveSizeAnnouncementSetsTheSendBufferClamped) {
@@ -110,8 +106,7 @@ TEST_F(Session, NoSigpipeWhenThePeerResets) {
   ws::setsockopt(cpipe->Socket(), ws::SOL_SOCKET, 13 /* SO_LINGER */, "\x01\0\0\0\0\0\0\0", 8);
   cpipe->AdoptSocket(ws::Socket());  // closes the one it replaces
   for (int i = 0; i < 50 && sp->State != psClosed; ++i) {
-    server.PutStrField(spipe, std::string(2000, 'x'));
-    server.SendToPipe(spipe, 40, false);
+    server.SendToPipe(spipe, 40, TMessage().Str(std::string(2000, 'x')));
     Settle({&server}, 1);
   }
   EXPECT_EQ(sp->State, psClosed);
@@ -322,7 +317,7 @@ TEST_F(PipeClock, MessagesArrivingOutsideTheSessionFireNoEventButAreStillAcknowl
 // still closes completely and the rest of the pump step still runs.
 TEST_F(PipeClock, HandlerFailureOfAnyKindNeitherStrandsAClosedPipeNorEndsThePass) {
   int rejects = 0;
-  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, int32_t) {
+  mill.Events.OnPipeRejected = [&](CMill&, CPipe&, TCloseReason) {
     ++rejects;
     throw 42;
   };
@@ -345,12 +340,11 @@ TEST_F(PipeClock, HandlerFailureOfAnyKindNeitherStrandsAClosedPipeNorEndsThePass
 
 TEST_F(Session, DeliveryHandlerFailureOfAnyKindFailsThePipeWithSecurity) {
   client.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) { throw 42; };
-  server.PutStrField(spipe, "boom");
-  server.SendToPipe(spipe, 35, false);
+  server.SendToPipe(spipe, 35, TMessage().Str("boom"));
   ASSERT_TRUE(Drive(both(), [&] { return !clientProbe.closes.empty() && !serverProbe.closes.empty(); }));
   EXPECT_EQ(clientProbe.closes[0].reason, crSecurity);
   EXPECT_EQ(cpipe->PostedCount, 0);
-  EXPECT_EQ(server.LastError, crSecurity);  // the scError went out first
+  EXPECT_EQ(server.LastError, ReasonCode(crSecurity));  // the scError went out first
 }
 
 // --- Faults of the socket layer under a live session ----------------------------
@@ -362,8 +356,7 @@ TEST_F(Session, ShortWritesKeepTheRestForTheNextPassAndEveryMessageArrivesWhole)
   std::vector<std::string> bodies;
   for (int i = 0; i < 4; ++i) {
     bodies.push_back(std::string(static_cast<size_t>(50 + 40 * i), static_cast<char>('a' + i)));
-    server.PutStrField(spipe, bodies.back());
-    server.SendToPipe(spipe, 40 + i, false);
+    server.SendToPipe(spipe, 40 + i, TMessage().Str(bodies.back()));
   }
   ASSERT_TRUE(Drive(both(), [&] { return clientProbe.received.size() == bodies.size(); }));
   EXPECT_GT(shortWrites.shortened(), 10);
@@ -379,8 +372,7 @@ TEST_F(Session, ShortWritesKeepTheRestForTheNextPassAndEveryMessageArrivesWhole)
 }
 
 TEST_F(Session, AClosedPipeWhoseSendsFailHardIsFreedWithoutWaitingForItsQueue) {
-  server.PutStrField(spipe, std::string(50000, 'q'));
-  server.SendToPipe(spipe, 40, false);
+  server.SendToPipe(spipe, 40, TMessage().Str(std::string(50000, 'q')));
   auto reset = ws::InjectFault(ws::Call::Send, 1, ws::WSAECONNRESET, ws::Repeat::Always);
   ASSERT_TRUE(server.ClosePipe(spipe));
   // Freed once its 222 ms have passed, not after the give-up time.
@@ -396,8 +388,7 @@ TEST_F(Session, ReadFaultsCloseOnlyWhenTheWaitingCountFails) {
   // The session survives the first case only.
   for (const Case c : {Case{ws::Call::Recv, false}, Case{ws::Call::IoctlSocket, true}}) {
     SCOPED_TRACE(static_cast<int>(c.call));
-    server.PutStrField(spipe, "ping");
-    server.SendToPipe(spipe, 40, false);
+    server.SendToPipe(spipe, 40, TMessage().Str("ping"));
     ASSERT_TRUE(Drive({&server}, [&] { return server.GetPipe(spipe)->SendIdle(); }));
     {
       auto fault = ws::InjectFault(c.call, 1, ws::WSAECONNRESET);
@@ -422,9 +413,7 @@ TEST_F(Session, ReadFaultsCloseOnlyWhenTheWaitingCountFails) {
 TEST_F(Session, OnePassGathersItsBatchesIntoOneWrite) {
   constexpr int kMessages = 40;  // 30-byte bodies: all fit the socket's buffer of 2 x 1024 + 256
   for (int i = 0; i < kMessages; ++i) {
-    server.PutIntField(spipe, i);
-    server.PutStrField(spipe, std::string(22, 'a'));
-    server.SendToPipe(spipe, 31, false);
+    server.SendToPipe(spipe, 31, TMessage().Int(i).Str(std::string(22, 'a')));
   }
   auto onlyOneWrite = ws::InjectFault(ws::Call::Send, 2, ws::WSAEWOULDBLOCK, ws::Repeat::Always);
   server.GetPipe(spipe)->PushCart();

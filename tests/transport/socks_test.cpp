@@ -176,7 +176,7 @@ TEST_F(Socks, OverlongFieldsFailBeforeAnythingIsSent) {
 TEST_F(Socks, UnresolvableProxyFailsAtOnceWith21) {
   client.SocksHost = u"no-such-proxy.invalid";
   EXPECT_EQ(client.OpenSession(u"127.0.0.1", 1, u"APP", u"", u""), nullptr);
-  EXPECT_EQ(client.LastError, crSocks);
+  EXPECT_EQ(client.LastError, ReasonCode(crSocks));
   EXPECT_TRUE(probe.closes.empty());
 }
 

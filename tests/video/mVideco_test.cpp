@@ -191,6 +191,35 @@ TEST(VideoDecoder, SizeChangeResizesTheBitmapButKeepsThePlanes) {
     EXPECT_EQ(PixelAt(row, 8 * b + 3, 3), PixelAt(square, 8 * (b % 2) + 3, 8 * (b / 2) + 3)) << b;
 }
 
+// The planes keep, in block order, whatever the frames so far painted; a
+// frame larger than any before finds green where none of them reached, and
+// a smaller frame in between changes nothing beyond its own blocks.
+TEST(VideoDecoder, ALargerFrameFindsGreenOnlyWhereNoFrameHasPainted) {
+  FrameBuilder wide;  // 64 x 16, sixteen blocks, every one skipped
+  wide.Header(3, 8, 2).Bits(0xFFFF, 16);
+  for (int plane = 0; plane < 3; ++plane) wide.Bits(0, 5).Signed(0, 7);
+  const auto blockPixel = [](const Bitmap& bmp, int b, int across) {
+    return PixelAt(bmp, 8 * (b % across) + 3, 8 * (b / across) + 3);
+  };
+  const std::array<int, 4> green = {0, 135, 0, 0};
+  const Bitmap quads = scenes::ColourBars(16, 16);
+  const Bitmap bars = scenes::ColourBars(64, 16);
+  CVienco small, large;
+  CVideco decoder;
+  Bitmap first, grown;
+  decoder.Decode(first, Encode(small, quads, false));
+  decoder.Decode(grown, wide.bytes());
+  for (int b = 0; b < 16; ++b)
+    EXPECT_EQ(blockPixel(grown, b, 8), b < 4 ? blockPixel(first, b, 2) : green) << b;
+
+  Bitmap painted, again;
+  decoder.Decode(painted, Encode(large, bars, false));
+  decoder.Decode(first, Encode(small, quads, false));
+  decoder.Decode(again, wide.bytes());
+  for (int b = 0; b < 16; ++b)
+    EXPECT_EQ(blockPixel(again, b, 8), b < 4 ? blockPixel(first, b, 2) : blockPixel(painted, b, 8)) << b;
+}
+
 TEST(VideoDecoder, EachFrameDecodesWithTheTablesOfItsQuality) {
   const Bitmap scene = scenes::Scene(64, 48, 4, 4);
   CVienco coarse, fine;

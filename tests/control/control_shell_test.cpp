@@ -4,8 +4,8 @@
 // it, and counts towards its module's unload check.
 #include <gtest/gtest.h>
 
+#include "control/cControlModule.h"
 #include "platform/com/dispatch_call.h"
-#include "server/cControlModule.h"
 #include "tests/support/temp_folder.h"
 
 namespace tw {

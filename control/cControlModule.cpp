@@ -1,7 +1,7 @@
 // Registration writes what a container and a form designer look up: the
 // class with its ProgID, threading model, misc status, toolbox bitmap and
 // verb, the type library and the two interfaces with the automation proxy.
-#include "server/cControlModule.h"
+#include "control/cControlModule.h"
 
 #include <new>
 

@@ -2,7 +2,7 @@
 // destruction, so that a control released from inside its events dies only
 // when no frame of it (or of its engine) is left on the stack. Painting goes
 // to the container's canvas; the About box to the installed dialog host.
-#include "server/cControlShell.h"
+#include "control/cControlShell.h"
 
 #include <new>
 

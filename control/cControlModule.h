@@ -12,8 +12,8 @@
 // loaded.
 #pragma once
 
+#include "control/cControlShell.h"
 #include "platform/com/classes.h"
-#include "server/cControlShell.h"
 
 namespace tw {
 
