@@ -56,11 +56,11 @@ double TLooker::MeanWithin(uint32_t windowMs) const {
 namespace tw {
 
 TWave::TWave()
-    : window_(win32::CreateMessageWindow([](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) {
+    : window_(win32::HiddenWindow([](win32::HWND, win32::UINT, win32::WPARAM, win32::LPARAM) {
         return win32::LRESULT{1};
       })) {}
 
-TWave::~TWave() { win32::DestroyWindow(window_); }
+TWave::~TWave() = default;
 
 // ---- TRecorder ------------------------------------------------------------
 

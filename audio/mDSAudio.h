@@ -23,7 +23,7 @@
 #include "audio/mDSound.h"
 #include "audio/mFFT.h"
 #include "audio/mVodec.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 namespace tw {
 
@@ -79,7 +79,7 @@ class TWave {
 
   // The hidden owner window handed to the sound devices; it answers every
   // message with 1.
-  win32::HWND Window() const { return window_; }
+  win32::HWND Window() const { return window_.Handle(); }
   bool Muted() const { return muted_; }
   void SetMuted(bool muted) { muted_ = muted; }
 
@@ -91,7 +91,7 @@ class TWave {
   LifeToken life_;
 
  private:
-  win32::HWND window_ = 0;
+  win32::HiddenWindow window_;
 };
 
 // What a player's ducking reads: the local voice level, the mean band

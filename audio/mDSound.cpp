@@ -79,17 +79,14 @@ void Report(const FailureHandler& handler, DeviceFailure kind, const std::string
 // ---- timer --------------------------------------------------------------
 
 WaveTimer::WaveTimer(uint32_t intervalMs, std::function<void()> handler) : handler_(std::move(handler)) {
-  window_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+  window_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) Fire();
     return win32::LRESULT{0};
   });
-  win32::SetTimer(window_, 1, intervalMs);
+  timer_ = win32::WindowTimer(window_.Handle(), 1, intervalMs);
 }
 
-WaveTimer::~WaveTimer() {
-  win32::KillTimer(window_, 1);
-  win32::DestroyWindow(window_);
-}
+WaveTimer::~WaveTimer() = default;
 
 void WaveTimer::Fire() {
   // The handler may destroy the object that owns this timer (and the timer

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/dsound/dsound.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 namespace tw {
 
@@ -94,7 +94,8 @@ class WaveTimer {
 
   std::function<void()> handler_;
   LifeToken life_;
-  win32::HWND window_ = 0;
+  win32::HiddenWindow window_;
+  win32::WindowTimer timer_;  // of window_
   unsigned failures_ = 0;
   std::string lastFailure_;
 };

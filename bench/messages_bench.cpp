@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 using namespace tw::win32;
 
@@ -15,10 +15,11 @@ namespace {
 void BM_CrossThreadPosts(benchmark::State& state) {
   const int64_t batch = 100000;
   int64_t received = 0;
-  HWND w = CreateMessageWindow([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+  const HiddenWindow window([&](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
     ++received;
     return 0;
   });
+  const HWND w = window.Handle();
   for (auto _ : state) {
     received = 0;
     std::thread poster([&] {
@@ -27,7 +28,6 @@ void BM_CrossThreadPosts(benchmark::State& state) {
     RunUntil([&] { return received == batch; }, 60000);
     poster.join();
   }
-  DestroyWindow(w);
   state.SetItemsProcessed(state.iterations() * batch);
 }
 BENCHMARK(BM_CrossThreadPosts)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -43,15 +43,14 @@ double CpuSeconds() {
 void BM_IdleLoopWithTimer(benchmark::State& state) {
   for (auto _ : state) {
     int ticks = 0;
-    HWND w = CreateMessageWindow([&](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    const HiddenWindow window([&](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
       ticks += msg == WM_TIMER;
       return 0;
     });
-    SetTimer(w, 1, 10);
+    const WindowTimer timer(window.Handle(), 1, 10);
     double cpu0 = CpuSeconds();
     RunUntil([] { return false; }, 2000);
     double cpu = CpuSeconds() - cpu0;
-    DestroyWindow(w);
     state.counters["cpu_percent"] = cpu / 2.0 * 100.0;
     state.counters["timer_ticks"] = ticks;
   }

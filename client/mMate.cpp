@@ -27,11 +27,11 @@ int32_t RejectionCode(TCloseReason reason) {
 
 CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(applicationId)) {
   lastSecondTick_ = win32::GetTickCount();
-  timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+  timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();
     return win32::LRESULT{0};
   });
-  win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
+  timer_ = win32::WindowTimer(timerWindow_.Handle(), kTimerId, kTimerMs);
   mill_ = std::make_unique<CMill>(TMillSide::Client, startPump);
   TMillEvents& ev = mill_->Events;
   ev.OnPipeOpen = [this](CPipe& p) { GoSessionOpen(p); };
@@ -45,7 +45,6 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
 CMate::~CMate() {
   destroying_ = true;
   Events = {};
-  win32::DestroyWindow(timerWindow_);
   mill_.reset();
 }
 

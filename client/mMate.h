@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/com/variant.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 #include "transport/mMill.h"
 #include "transport/twTools.h"
 
@@ -217,7 +217,8 @@ class CMate {
   bool destroying_ = false;
   TTubeId nextTube_ = 0;
   uint32_t lastSecondTick_ = 0;
-  win32::HWND timerWindow_ = 0;
+  win32::HiddenWindow timerWindow_;
+  win32::WindowTimer timer_;  // of timerWindow_
   std::unique_ptr<CMill> mill_;
   int32_t sessionPipe_ = 0;  // the id, never a pointer: the mill frees closed pipes
   int32_t error_ = 0;

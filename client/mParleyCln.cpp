@@ -70,7 +70,7 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
   files_ = std::make_unique<TFileUnit>(*host_);
   capture_ = media_->CreateCapture();
   capture_->OnFrame = [this](const win32::Bitmap& frame) { talks_->DoCaptureFrame(frame); };
-  timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+  timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) {
       try {
         TimerTick();
@@ -80,7 +80,7 @@ TTWParleyCln::TTWParleyCln(std::shared_ptr<TMediaFactory> media, bool startPump)
     }
     return win32::LRESULT{0};
   });
-  win32::SetTimer(timerWindow_, kTimerId, kTimerMs);
+  timer_ = win32::WindowTimer(timerWindow_.Handle(), kTimerId, kTimerMs);
 
   mate_ = std::make_unique<CMate>(kParleyAppId, startPump);
   TMateEvents& ev = mate_->Events;
@@ -123,7 +123,6 @@ TTWParleyCln::~TTWParleyCln() {
   recorder_.reset();
   player_.reset();
   encoder_.reset();
-  win32::DestroyWindow(timerWindow_);
   peers_.clear();
 }
 

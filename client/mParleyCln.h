@@ -27,6 +27,7 @@
 #include "client/mTalks.h"
 #include "platform/com/variant.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 #include "transport/mSessionCommands.h"
 
 namespace tw::cln {
@@ -207,7 +208,8 @@ class TTWParleyCln {
   std::vector<std::unique_ptr<TPeer>> peers_;  // bonding order; handles ascending
   TPeerHandle nextHandle_ = 0;
   bool inTimer_ = false;
-  win32::HWND timerWindow_ = 0;
+  win32::HiddenWindow timerWindow_;
+  win32::WindowTimer timer_;  // of timerWindow_
   std::unique_ptr<IRecorder> recorder_;
   std::unique_ptr<IPlayer> player_;
   std::unique_ptr<IVideoEncoder> encoder_;

@@ -38,7 +38,7 @@ void AssignOut(BSTR* out, const std::u16string& v) {
 
 TControlShell::TControlShell(const TControlClass& cls, ModuleLockCount& module)
     : class_(cls), moduleLock_(module), source_(win32::AnsiToWide(cls.progId)) {
-  window_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+  window_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     // Inside a member or an event still (a nested message loop), the
     // outermost call scope schedules again when it leaves.
     if (msg == kDestroyMessage && destroyPending_ && depth_ == 0) {
@@ -66,7 +66,6 @@ TControlShell::~TControlShell() {
   point_.Reset();
   sink_.Reset();
   site_.Reset();
-  win32::DestroyWindow(window_);
 }
 
 void TControlShell::Initialize() {
@@ -95,7 +94,7 @@ ULONG TControlShell::ReleaseShell() {
 void TControlShell::ScheduleDestroy() {
   // Through the message loop, so that the engine's own frames below the
   // outermost event have unwound too.
-  if (!win32::PostMessageA(window_, kDestroyMessage, 0, 0)) delete this;
+  if (!win32::PostMessageA(window_.Handle(), kDestroyMessage, 0, 0)) delete this;
 }
 
 HRESULT TControlShell::QueryShell(REFIID iid, void** object) {

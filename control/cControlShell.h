@@ -29,7 +29,7 @@
 #include "platform/com/ole.h"
 #include "platform/shell/canvas.h"
 #include "platform/shell/dialog.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 namespace tw {
 
@@ -209,7 +209,7 @@ class TControlShell : public com::IOleObject,
   int depth_ = 0;
   int memberLevel_ = -1;  // dispatch depth of the innermost running member; -1: none
   bool destroyPending_ = false;
-  win32::HWND window_ = 0;
+  win32::HiddenWindow window_;
   com::ComPtr<com::IOleClientSite> site_;
   com::ComPtr<com::ConnectionPoint> point_;  // one sink at a time
   com::ComPtr<com::IDispatch> sink_;

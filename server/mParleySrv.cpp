@@ -12,14 +12,13 @@ TTWParleySrv::TTWParleySrv(bool startPump) : hub_(kParleyAppId, startPump) {
   hub_.Events.OnPeerRejected = [this](CPeer* p, TCloseReason reason) { DoPeerRejected(p, reason); };
   hub_.Events.OnPeerDisconnected = [this](CPeer& p, TPeerClose code) { DoPeerDisconnected(p, code); };
   hub_.Events.OnBinaryMessage = [this](CPeer& p, const com::VARIANT& m) { DoBinaryMessage(p, m); };
-  timerWindow_ = win32::CreateMessageWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
+  timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();  // frees records only: raises nothing
     return win32::LRESULT{0};
   });
 }
 
 TTWParleySrv::~TTWParleySrv() {
-  win32::DestroyWindow(timerWindow_);
   Events = {};
   hub_.Events = {};
 }
@@ -114,7 +113,7 @@ void TTWParleySrv::ClosePeer(TPeerHandle handle, int32_t code) {
   p->ClosedTick = win32::GetTickCount();
   // The purge timer runs only while closed records wait: an idle server
   // does not wake for it.
-  if (!purgeArmed_) purgeArmed_ = win32::SetTimer(timerWindow_, kTimerId, kTimerMs) != 0;
+  if (!purgeTimer_.Running()) purgeTimer_ = win32::WindowTimer(timerWindow_.Handle(), kTimerId, kTimerMs);
   const uint32_t hubPeer = p->Peer;
   if (code > 0) hub_.DisconnectPeer(hubPeer);
   if (Events.OnPeerDisconnected) Events.OnPeerDisconnected(handle, code);
@@ -130,10 +129,7 @@ void TTWParleySrv::TimerTick() {
     return purge;
   });
   const bool waiting = std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return p->Closed; });
-  if (!waiting && purgeArmed_) {
-    win32::KillTimer(timerWindow_, kTimerId);
-    purgeArmed_ = false;
-  }
+  if (!waiting) purgeTimer_.Stop();
 }
 
 // --- Hooks from the hub ----------------------------------------------------------------

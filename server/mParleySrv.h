@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/com/variant.h"
-#include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 #include "server/mHub.h"
 
 namespace tw {
@@ -108,8 +108,8 @@ class TTWParleySrv {
   std::vector<std::unique_ptr<TPeer>> peers_;
   std::unordered_map<TPeerHandle, TPeer*> byHandle_;  // every record in peers_
   TPeerHandle nextHandle_ = 0;
-  win32::HWND timerWindow_ = 0;
-  bool purgeArmed_ = false;  // the purge timer runs
+  win32::HiddenWindow timerWindow_;
+  win32::WindowTimer purgeTimer_;  // of timerWindow_; runs while closed records wait
 };
 
 }  // namespace tw

@@ -1,11 +1,10 @@
-// CMill and CPump: the pump thread, the pump step, listening and accepting,
+// CMill and CPump: the pump's policy, the pump step, listening and accepting,
 // delivery of posted messages, the relay, the server API, keys and trust,
 // addresses and the error log.
 
 #include "transport/mMill.h"
 
 #include <algorithm>
-#include <chrono>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -43,39 +42,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // --- CPump -------------------------------------------------------------------
 
-// Ticks keep to a 10 ms grid: the time taken to send a tick and to wake up
-// is not added to every period, so the steps do not drift later and later.
-// A tick that finds the last step unfinished is tried again a millisecond
-// later, so the next step follows a slow one at once instead of a whole
-// period later; ticks still never queue.
 CPump::CPump(std::atomic<bool>& busy, win32::HWND window, std::function<bool()> mayRest)
-    : busy_(busy), window_(window), mayRest_(std::move(mayRest)) {
-  thread_ = std::thread([this] {
-    using clock = std::chrono::steady_clock;
-    constexpr auto kPeriod = std::chrono::milliseconds(CMill::kPumpIntervalMs);
-    auto due = clock::now();
-    while (!terminate_.load()) {
-      if (mayRest_ && mayRest_()) {
-        due += kPeriod;
-        std::this_thread::sleep_until(due);
-        continue;
-      }
-      if (busy_.exchange(true)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      if (!win32::SendNotifyMessageA(window_, CMill::kPumpTick, 0, 0)) busy_.store(false);
-      const auto now = clock::now();
-      due = due + kPeriod > now ? due + kPeriod : now + kPeriod;
-      std::this_thread::sleep_until(due);
-    }
-    finished_.store(true);
-  });
-}
+    : busy_(busy), window_(window), mayRest_(std::move(mayRest)), ticker_(CMill::kPumpIntervalMs, [this] {
+        return Tick();
+      }) {}
 
-CPump::~CPump() {
-  terminate_.store(true);
-  if (thread_.joinable()) thread_.join();
+// A tick that finds the last step unfinished is tried again shortly (see
+// win32::TickGrid); ticks never queue.
+win32::TickOutcome CPump::Tick() {
+  if (mayRest_ && mayRest_()) return win32::TickOutcome::Rested;
+  if (busy_.exchange(true)) return win32::TickOutcome::Busy;
+  if (!win32::SendNotifyMessageA(window_, CMill::kPumpTick, 0, 0)) busy_.store(false);
+  return win32::TickOutcome::Ticked;
 }
 
 // --- Creation and destruction ------------------------------------------------
@@ -85,18 +63,17 @@ CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::Get
   if (side_ == TMillSide::Server) ErrorLogPath = win32::ExeFolder() + kErrorLogFileName;
   DetectLoopback();
   RefreshLocalIPList();
-  window_ = win32::CreateMessageWindow(
+  window_ = win32::HiddenWindow(
       [this](win32::HWND, win32::UINT msg, win32::WPARAM wp, win32::LPARAM lp) { return WndProc(msg, wp, lp); },
       [](win32::UINT msg, win32::WPARAM, win32::LPARAM lp) {
         if (msg == kDeliverMessage) delete reinterpret_cast<TSack*>(lp);
       });
-  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_, [this] { return MayRest(); });
+  if (startPump) pump_ = std::make_unique<CPump>(busy_, window_.Handle(), [this] { return MayRest(); });
 }
 
 CMill::~CMill() {
   pump_.reset();  // waits for the pump thread
   Events = {};    // no events while the pipes go
-  win32::DestroyWindow(window_);  // frees messages still posted
   listener_.reset();
   byId_.clear();
   pipes_.clear();
@@ -133,7 +110,7 @@ const std::string& CMill::SealIv() {
 void CMill::RequestPush(CPipe& pipe) {
   pipe.PushRequested = true;
   pushList_.push_back(pipe.Id());
-  if (!pushPosted_) pushPosted_ = win32::PostMessageA(window_, kPushCarts, 0, 0);
+  if (!pushPosted_) pushPosted_ = win32::PostMessageA(window_.Handle(), kPushCarts, 0, 0);
 }
 
 void CMill::PushWaitingCarts() {

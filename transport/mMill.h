@@ -1,9 +1,9 @@
 // CMill: the transport manager that each control owns one of. It owns the
-// pipes and the listening pipe, runs the pump (a CPump thread that ticks the
-// mill's hidden window every 10 ms; the window procedure drives every pipe on
-// the control's thread), delivers reassembled messages posted back to the
-// same window, listens (server), dials (client), relays messages by route
-// list, and holds the keys, trusted fingerprints, security mode, local
+// pipes and the listening pipe, runs the pump (a CPump whose ticker thread
+// ticks the mill's hidden window every 10 ms; the window procedure drives
+// every pipe on the control's thread), delivers reassembled messages posted
+// back to the same window, listens (server), dials (client), relays messages
+// by route list, and holds the keys, trusted fingerprints, security mode, local
 // addresses and the last error. Events fire upward on the control's thread.
 #pragma once
 
@@ -13,12 +13,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/win32/messages.h"
 #include "platform/win32/tick.h"
+#include "platform/win32/ticker.h"
+#include "platform/win32/window.h"
 #include "transport/mErrors.h"
 #include "transport/mPipe.h"
 
@@ -73,24 +73,24 @@ struct TMillEvents {
 
 enum class TMillSide { Server, Client };
 
-// The pump thread: while the mill's Busy flag is clear it sets it and
-// notifies the mill window, every 10 ms on a fixed grid. A tick for which
-// `mayRest` answers true wakes nobody: the step would have found no work.
+// The pump: while the mill's Busy flag is clear it sets it and notifies the
+// mill window, every 10 ms on a fixed grid (a win32::Ticker thread). A tick
+// for which `mayRest` answers true wakes nobody: the step would have found no
+// work.
 class CPump {
  public:
   CPump(std::atomic<bool>& busy, win32::HWND window, std::function<bool()> mayRest = {});
-  ~CPump();  // tells the thread to end and waits for it
   CPump(const CPump&) = delete;
   CPump& operator=(const CPump&) = delete;
-  bool Finished() const { return finished_.load(); }
+  bool Finished() const { return ticker_.Finished(); }
 
  private:
+  win32::TickOutcome Tick();
+
   std::atomic<bool>& busy_;
   win32::HWND window_;
   std::function<bool()> mayRest_;
-  std::atomic<bool> terminate_{false};
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
+  win32::Ticker ticker_;  // last: its thread calls Tick; destroying it waits for that thread
 };
 
 class CMill {
@@ -118,7 +118,7 @@ class CMill {
   TMillEvents Events;
 
   TMillSide Side() const { return side_; }
-  win32::HWND Window() const { return window_; }
+  win32::HWND Window() const { return window_.Handle(); }
   uint32_t PumpTick() const { return pumpTick_; }
   const std::string& SealIv();
 
@@ -282,9 +282,7 @@ class CMill {
   void RefreshLocalIPList();
 
   TMillSide side_;
-  win32::HWND window_ = 0;
   std::atomic<bool> busy_{false};
-  std::unique_ptr<CPump> pump_;
   uint32_t pumpTick_ = 0;
   std::string sealIv_;
   uint32_t sealIvTick_ = 0;
@@ -321,6 +319,10 @@ class CMill {
   std::vector<std::string> localAddresses_;
   std::string localIpList_;
   std::string loopback_ = "127.0.0.1";
+  // Last, so that they go first: the pump's thread ends, then the window
+  // (its procedure uses everything above; it frees the messages still posted).
+  win32::HiddenWindow window_;
+  std::unique_ptr<CPump> pump_;
 };
 
 }  // namespace tw

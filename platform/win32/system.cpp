@@ -1,6 +1,7 @@
 #include "platform/win32/system.h"
 
 #include <mutex>
+#include <utility>
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -19,14 +20,9 @@ std::string g_exeFolderOverride;  // guarded by g_exeFolderMutex; empty: none
 
 }  // namespace
 
-ScopedExeFolder::ScopedExeFolder(std::string folder) {
+void SetExeFolder(std::string folder) {
   std::lock_guard lock(g_exeFolderMutex);
   g_exeFolderOverride = std::move(folder);
-}
-
-ScopedExeFolder::~ScopedExeFolder() {
-  std::lock_guard lock(g_exeFolderMutex);
-  g_exeFolderOverride.clear();
 }
 
 std::string ExeFolder() {

@@ -12,16 +12,10 @@ namespace tw::win32 {
 // Folder of the running executable, with a trailing '/'.
 std::string ExeFolder();
 
-// Makes ExeFolder() answer `folder` (with a trailing '/') while the object
-// lives, so that a test can give the files kept beside the executable a
-// folder of their own. Process-wide; tests only.
-class ScopedExeFolder {
- public:
-  explicit ScopedExeFolder(std::string folder);
-  ~ScopedExeFolder();
-  ScopedExeFolder(const ScopedExeFolder&) = delete;
-  ScopedExeFolder& operator=(const ScopedExeFolder&) = delete;
-};
+// Makes ExeFolder() answer `folder` (with a trailing '/') from now on, so
+// that a test can give the files kept beside the executable a folder of
+// their own; an empty folder restores the executable's. Process-wide.
+void SetExeFolder(std::string folder);
 
 // Local date and time in the system's short date and long time formats, as
 // "yyyy-mm-dd hh:nn:ss".

@@ -1,5 +1,6 @@
 #include "platform/win32/tick.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 

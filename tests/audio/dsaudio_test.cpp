@@ -4,6 +4,7 @@
 
 #include "audio/mDSound.h"
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 
 namespace tw {
 namespace {

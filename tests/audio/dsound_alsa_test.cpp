@@ -19,6 +19,7 @@
 #include "platform/dsound/alsa_device.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 
 namespace tw {
 namespace {

@@ -15,6 +15,7 @@
 #include "platform/dsound/virtual_device.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 
 namespace tw::test {
 

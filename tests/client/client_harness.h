@@ -16,6 +16,7 @@
 #include "client/mParleyCln.h"
 #include "platform/win32/tick.h"
 #include "server/mParleySrv.h"
+#include "tests/support/manual_tick.h"
 #include "tests/support/mill_stepper.h"
 #include "transport/mMill.h"
 

@@ -11,6 +11,7 @@
 #include "platform/dsound/virtual_device.h"
 #include "tests/audio/voice_compare.h"
 #include "tests/client/control_container.h"
+#include "tests/support/exe_folder.h"
 #include "tests/support/loopback.h"
 
 using namespace tw;

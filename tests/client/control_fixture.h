@@ -7,6 +7,7 @@
 #include "platform/dsound/virtual_device.h"
 #include "server/mParleySrv.h"
 #include "tests/client/control_container.h"
+#include "tests/support/exe_folder.h"
 
 namespace tw::test {
 

@@ -20,6 +20,7 @@
 #include "platform/dsound/virtual_device.h"
 #include "platform/win32/tick.h"
 #include "tests/client/media_fakes.h"
+#include "tests/support/manual_tick.h"
 
 namespace {
 

@@ -27,6 +27,7 @@
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"
 #include "tests/client/media_fakes.h"
+#include "tests/support/manual_tick.h"
 #include "transport/mSessionCommands.h"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "platform/com/variant.h"
 #include "platform/win32/tick.h"
 #include "server/mHub.h"
+#include "tests/support/manual_tick.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "fuzz_input.h"
 #include "pipe_link.h"
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 
 namespace {
 

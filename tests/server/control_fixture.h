@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/server/control_container.h"
+#include "tests/support/exe_folder.h"
 
 namespace tw::test {
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/manual_tick.h"
 #include "tests/support/mill_rig.h"
 #include "platform/win32/text.h"
 #include "platform/win32/tick.h"

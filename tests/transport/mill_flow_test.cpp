@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 #include "tests/support/mill_rig.h"
 
 using namespace tw;

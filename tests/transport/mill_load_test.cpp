@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 #include "tests/support/mill_rig.h"
 
 #include <fcntl.h>

@@ -8,6 +8,8 @@
 #include <optional>
 
 #include "tests/support/mill_rig.h"
+#include "tests/support/exe_folder.h"
+#include "tests/support/manual_tick.h"
 #include "platform/win32/system.h"
 #include "platform/win32/tick.h"
 #include "platform/win32/text.h"

@@ -1,3 +1,4 @@
+#include "tests/support/manual_tick.h"
 #include "transport/mPipe.h"
 
 #include <gtest/gtest.h>

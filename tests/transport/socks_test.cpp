@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/manual_tick.h"
 #include "tests/support/mill_rig.h"
 #include "platform/winsock/winsock.h"
 

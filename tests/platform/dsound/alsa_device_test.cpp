@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/win32/tick.h"
+#include "tests/support/manual_tick.h"
 
 namespace tw::dsound {
 namespace {

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/manual_tick.h"
+
 using namespace tw::win32;
 
 namespace {

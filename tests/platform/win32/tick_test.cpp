@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/manual_tick.h"
+
 using namespace tw::win32;
 
 TEST(Tick, ManualSourceReplacesTheClockAndWraps) {
