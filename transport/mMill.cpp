@@ -463,13 +463,17 @@ TSack& AskAck(CPipe& pipe, TSack& sack, bool ackWanted) {
 TSack* CMill::SendToPipe(int32_t id, int32_t channel, const TMessage& message, bool ackWanted) {
   CPipe* pipe = PipeTaking(id, message.Size());
   if (!pipe) return nullptr;
-  return &AskAck(*pipe, pipe->QueueMessage(channel + sackAppBase, message), ackWanted);
+  TSack& sack = pipe->QueueMessage(channel + sackAppBase, message);
+  if (pipe->CloseIfOverfull()) return nullptr;
+  return &AskAck(*pipe, sack, ackWanted);
 }
 
 TSack* CMill::SendToPipe(int32_t id, int32_t channel, TMessage&& message, bool ackWanted) {
   CPipe* pipe = PipeTaking(id, message.Size());
   if (!pipe) return nullptr;
-  return &AskAck(*pipe, pipe->QueueMessage(channel + sackAppBase, std::move(message)), ackWanted);
+  TSack& sack = pipe->QueueMessage(channel + sackAppBase, std::move(message));
+  if (pipe->CloseIfOverfull()) return nullptr;
+  return &AskAck(*pipe, sack, ackWanted);
 }
 
 TSack* CMill::SendToPipeLast(int32_t id, int32_t channel, TMessage message) {
@@ -554,6 +558,7 @@ void CMill::RouteSack(CPipe& from, TSack& sack) {
       continue;
     }
     TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
+    if (target->CloseIfOverfull()) continue;
     relayed.AckWanted = sack.AckWanted;
     relayed.PeerId = from.Id();
     // Past its bound the target holds the sender back instead of being

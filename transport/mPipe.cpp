@@ -255,6 +255,12 @@ bool CPipe::WouldOverfill(size_t adding) const {
   return HeldBytes() + QueuedCost(adding) > mill_.MaxQueuedBytes * kHardBoundFactor;
 }
 
+bool CPipe::CloseIfOverfull() {
+  if (HeldBytes() <= mill_.MaxQueuedBytes * kHardBoundFactor) return false;
+  Overfilled();
+  return true;
+}
+
 bool CPipe::Stalled(uint32_t now) {
   if (!OverBound()) {
     ProgressTick = now;

@@ -177,6 +177,11 @@ class CPipe {
   // Whether queueing a body of `adding` bytes would take what the pipe holds
   // beyond kHardBoundFactor times the bound.
   bool WouldOverfill(size_t adding) const;
+  // After a message was queued: closes the pipe (Overfilled) when what it
+  // holds is past the hard bound after all, since a queued record may hold
+  // more than its body's size (a reused buffer, a body with room to spare);
+  // true then, and the message queued is gone with the rest.
+  bool CloseIfOverfull();
   // A peer that does not read what it is sent: drops the queue and closes
   // with WSAENOBUFS; its peers hear it left as for any close.
   void Overfilled();
