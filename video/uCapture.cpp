@@ -45,14 +45,13 @@ ComPtr<I> TakeFrom(C& component) {
 }  // namespace
 
 TCapture::TCapture()
-    : window_(win32::CreateMessageWindow([this](win32::HWND, win32::UINT message, win32::WPARAM, win32::LPARAM) {
+    : window_([this](win32::HWND, win32::UINT message, win32::WPARAM, win32::LPARAM) {
         if (message == kStreamFailure) DeliverStreamReport();
         return win32::LRESULT{0};
-      })) {}
+      }) {}
 
 TCapture::~TCapture() {
   if (!StopCapture()) TearDown();
-  win32::DestroyWindow(window_);
 }
 
 // ---- Queries ---------------------------------------------------------------------------
@@ -126,7 +125,7 @@ bool TCapture::CreateGraphComponents() {
     graph_ = std::make_unique<dskit::TFilterGraph>();
     graph_->OnFailure = [this](const std::string& text) { Report(text); };
     graph_->SetMode(dskit::gmCapture);
-    videoWindow_ = std::make_unique<dskit::TVideoWindow>(window_);
+    videoWindow_ = std::make_unique<dskit::TVideoWindow>(window_.Handle());
     videoWindow_->VMROptions().SetMode(dskit::vmrRenderless);
     grabber_->SetFilterGraph(graph_.get());
     sourceFilter_->SetFilterGraph(graph_.get());
@@ -381,7 +380,7 @@ void TCapture::ReportFromStream(const std::string& text) {
     streamReported_ = true;
     streamReport_ = text;
   }
-  win32::PostMessageA(window_, kStreamFailure, 0, 0);
+  win32::PostMessageA(window_.Handle(), kStreamFailure, 0, 0);
 }
 
 void TCapture::DeliverStreamReport() {

@@ -22,6 +22,7 @@
 #include "Libraries/DSKit/DSKit.h"
 #include "Libraries/DSKit/DSUtil.h"
 #include "platform/bitmap/bitmap.h"
+#include "platform/win32/window.h"
 
 namespace tw::video {
 
@@ -87,7 +88,7 @@ class TCapture {
   int32_t FrameRate() const { return kFrameRate; }
   // The hidden window the video renderer is placed in. It is never shown:
   // closing it only hides it, so Close leaves the capture as it is.
-  win32::HWND Handle() const { return window_; }
+  win32::HWND Handle() const { return window_.Handle(); }
   static constexpr const char* kCaption = "Video Capture Devices";
   void Close() { visible_ = false; }
   bool Visible() const { return visible_; }
@@ -124,7 +125,9 @@ class TCapture {
   void ReportFromStream(const std::string& text);
   void DeliverStreamReport();
 
-  win32::HWND window_;
+  // Declared first, so it goes last: it is the parent of the video window,
+  // which goes before it. Nothing is dispatched while the members go.
+  win32::HiddenWindow window_;
   std::mutex streamReportMutex_;
   std::optional<std::string> streamReport_;  // waiting for the creating thread
   bool streamReported_ = false;              // this capture run's one report was taken

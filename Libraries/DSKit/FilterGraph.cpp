@@ -97,11 +97,11 @@ class TFilterGraph::Site final
 
 // ---- TFilterGraph -----------------------------------------------------------------------
 
-TFilterGraph::TFilterGraph() : site_(com::MakeComObject<Site>(this)) {
-  eventWindow_ = win32::CreateMessageWindow([this](win32::HWND w, win32::UINT m, win32::WPARAM wp, win32::LPARAM lp) {
-    return EventWindowProc(w, m, wp, lp);
-  });
-}
+TFilterGraph::TFilterGraph()
+    : site_(com::MakeComObject<Site>(this)),
+      eventWindow_([this](win32::HWND w, win32::UINT m, win32::WPARAM wp, win32::LPARAM lp) {
+        return EventWindowProc(w, m, wp, lp);
+      }) {}
 
 TFilterGraph::~TFilterGraph() {
   try {
@@ -117,7 +117,6 @@ TFilterGraph::~TFilterGraph() {
   }
   components_.reset();
   eventSinks_.reset();
-  win32::DestroyWindow(eventWindow_);
   site_->Forget();  // a graph manager still held elsewhere must not reach this object
 }
 
@@ -168,7 +167,7 @@ void TFilterGraph::Activate() {
   if (ComPtr<IMediaEventEx> events = As<IMediaEventEx>()) {
     mediaEvents_ = events;
     mediaEvents_->SetNotifyFlags(0);
-    mediaEvents_->SetNotifyWindow(eventWindow_, kGraphNotify, reinterpret_cast<LONG_PTR>(mediaEvents_.Get()));
+    mediaEvents_->SetNotifyWindow(eventWindow_.Handle(), kGraphNotify, reinterpret_cast<LONG_PTR>(mediaEvents_.Get()));
   }
   if (ComPtr<IObjectWithSite> withSite = As<IObjectWithSite>()) {
     withSite->SetSite(static_cast<IAMGraphBuilderCallback*>(site_.Get()));

@@ -18,6 +18,7 @@
 #include "Libraries/DSKit/DSUtil.h"
 #include "platform/files/files.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 namespace tw::dskit {
 
@@ -139,7 +140,7 @@ class TFilterGraph {
   bool LinearVolume() const { return linearVolume_; }
   void SetLinearVolume(bool linear);
 
-  win32::HWND EventWindow() const { return eventWindow_; }
+  win32::HWND EventWindow() const { return eventWindow_.Handle(); }
   size_t ComponentCount() const { return components_ ? components_->size() : 0; }
 
   // The graph builder's questions while it connects pins (on the graph's
@@ -261,7 +262,6 @@ class TFilterGraph {
   int32_t volume_ = 10000;
   int32_t balance_ = 0;
   bool linearVolume_ = true;
-  win32::HWND eventWindow_ = 0;
   std::unique_ptr<std::vector<IGraphComponent*>> components_;
   std::unique_ptr<std::vector<IGraphEventSink*>> eventSinks_;
   ComPtr<dshow::IFilterGraph2> graphManager_;
@@ -269,6 +269,8 @@ class TFilterGraph {
   ComPtr<dshow::IDvdGraphBuilder> dvdBuilder_;
   ComPtr<dshow::IMediaEventEx> mediaEvents_;
   com::ComPtr<Site> site_;
+  // Last, so it goes first: its procedure reaches the members above.
+  win32::HiddenWindow eventWindow_;
 };
 
 }  // namespace tw::dskit

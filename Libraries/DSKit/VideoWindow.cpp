@@ -68,8 +68,9 @@ void TVMROptions::SetKeepAspectRatio(bool keep) {
 
 TVideoWindow::TVideoWindow(win32::HWND parent)
     : parent_(parent),
-      window_(win32::CreateMessageWindow([this](win32::HWND, win32::UINT message, win32::WPARAM wParam,
-                                                win32::LPARAM lParam) { return WindowProc(message, wParam, lParam); })) {}
+      window_([this](win32::HWND, win32::UINT message, win32::WPARAM wParam, win32::LPARAM lParam) {
+        return WindowProc(message, wParam, lParam);
+      }) {}
 
 TVideoWindow::~TVideoWindow() {
   try {
@@ -78,7 +79,6 @@ TVideoWindow::~TVideoWindow() {
     graph_->ReportFailure("TVideoWindow.Destroy", CaughtExceptionText());
     graph_ = nullptr;
   }
-  win32::DestroyWindow(window_);
 }
 
 bool TVideoWindow::VMR9Available() {
@@ -222,7 +222,7 @@ void TVideoWindow::RendererAdded() {
     case vmrWindowless:
       windowlessControl_ = renderer_.As<IVMRWindowlessControl9>();
       if (!windowlessControl_) RaiseOnFailure(com::E_NOINTERFACE);
-      RaiseOnFailure(windowlessControl_->SetVideoClippingWindow(static_cast<dshow::OAHWND>(window_)));
+      RaiseOnFailure(windowlessControl_->SetVideoClippingWindow(static_cast<dshow::OAHWND>(window_.Handle())));
       ApplyRenderingPrefs(*config);
       Resize();
       break;
@@ -264,7 +264,7 @@ void TVideoWindow::HandleControlEvent(int event, int) {
 
 void TVideoWindow::PlaceAndDrain() {
   if (!Name.empty()) RaiseOnFailure(rendererWindow_->put_Caption(Wide(Name).c_str()));
-  RaiseOnFailure(rendererWindow_->put_MessageDrain(static_cast<dshow::OAHWND>(window_)));
+  RaiseOnFailure(rendererWindow_->put_MessageDrain(static_cast<dshow::OAHWND>(window_.Handle())));
 }
 
 void TVideoWindow::SetFullScreen(bool full) {

@@ -9,6 +9,7 @@
 #include "platform/shell/canvas.h"
 #include "platform/shell/dialog.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/window.h"
 
 namespace tw::dskit {
 
@@ -81,7 +82,7 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
   int Top() const { return top_; }
   int Width() const { return width_; }
   int Height() const { return height_; }
-  win32::HWND Handle() const { return window_; }
+  win32::HWND Handle() const { return window_.Handle(); }
   win32::HWND Parent() const { return parent_; }
   uint32_t Color = 0;  // 0xRRGGBB, black
   bool TabStop = true;
@@ -144,7 +145,7 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
   int left_ = 0, top_ = 0, width_ = 160, height_ = 120;
   TFilterGraph* graph_ = nullptr;
   win32::HWND parent_;
-  win32::HWND window_;
+  win32::HiddenWindow window_;  // last, so it goes first: its procedure reaches the members above
 };
 
 }  // namespace tw::dskit
