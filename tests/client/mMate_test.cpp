@@ -12,6 +12,7 @@
 #include "client_harness.h"
 #include "platform/win32/text.h"
 #include "server/mHub.h"
+#include "tests/support/loopback.h"
 #include "transport/twTools.h"
 
 using namespace tw;
@@ -223,17 +224,19 @@ class TSilentServer {
   uint16_t port_ = 0;
 };
 
-uint16_t ClosedPort() {
-  TSilentServer s;
-  return s.port();  // closed again when it returns
-}
+// A port held by a bound socket that does not listen: dials to it are
+// refused, and neither the dialling socket nor another test can take it.
+struct TClosedPort {
+  ws::Socket holder = BoundSocket();
+  uint16_t port = LocalPort(holder.get());
+};
 
 }  // namespace
 
 TEST(MateClose, RejectionsReportTheirCodeAndLeaveAReadableServerAddress) {
   THarness h({.manualClock = true});
   TSilentServer silent;
-  const uint16_t closed = ClosedPort();
+  const TClosedPort closed;
   struct Case {
     const char* name;
     uint16_t port;
@@ -243,7 +246,7 @@ TEST(MateClose, RejectionsReportTheirCodeAndLeaveAReadableServerAddress) {
   };
   const Case cases[] = {
       {"wrong password", h.Port(), u"wrong", 0, cln::mcConnectFailed},
-      {"closed port", closed, u"pw", 0, cln::mcConnectFailed},
+      {"closed port", closed.port, u"pw", 0, cln::mcConnectFailed},
       {"handshake time-out", silent.port(), u"pw", kHandshakeTimeoutMs + 1, cln::mcTimeout},
   };
   for (const Case& k : cases) {
@@ -291,7 +294,8 @@ TEST(MateClose, AProxyThatCannotReachTheServerRejectsWithMinus21) {
   c->SetSocksVersion(5);
   c->SetSocksServer(u"127.0.0.1");
   c->SetSocksPort(proxy.port());
-  ASSERT_TRUE(c->OpenSession(u"127.0.0.1", ClosedPort(), u"u", u"pw"));
+  const TClosedPort closed;
+  ASSERT_TRUE(c->OpenSession(u"127.0.0.1", closed.port, u"u", u"pw"));
   ASSERT_TRUE(h.Run([&] { return !c.log.empty(); }));
   EXPECT_EQ(c.log, (std::vector<std::string>{"rejected " + std::to_string(cln::mcSocks)}));
   // The same proxy carries a session to the real server.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "tests/support/loopback.h"
 #include "tests/support/mill_rig.h"
 #include "tests/support/exe_folder.h"
 #include "tests/support/manual_tick.h"
@@ -331,11 +332,10 @@ TEST(Mill, WithoutLoginHandlerConnectionsWaitInTheBacklog) {
 }
 
 TEST(Mill, ConnectToAClosedPortIsRejectedWith11) {
-  CMill probeMill{TMillSide::Server, false};
-  probeMill.ErrorLogPath.clear();
-  ASSERT_TRUE(probeMill.Listen(0));
-  const uint16_t port = probeMill.ListeningPort();
-  probeMill.StopListening();
+  // A bound socket that does not listen holds the port: nothing can take it
+  // meanwhile, the dialling socket included.
+  const ws::Socket holder = BoundSocket();
+  const uint16_t port = LocalPort(holder.get());
   CMill client{TMillSide::Client, false};
   TMillProbe probe;
   probe.Attach(client);
