@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "audio/mDSP.h"
+#include "platform/com/errorinfo.h"
 
 #include "platform/win32/tick.h"
 
@@ -79,13 +80,7 @@ void ReportFailure(const std::function<void(const std::string&)>& handler, const
 
 // The exception being handled, reported as the failure of `where`.
 void ReportCaught(const std::function<void(const std::string&)>& handler, const std::string& where) {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    ReportFailure(handler, where, e.what());
-  } catch (...) {
-    ReportFailure(handler, where, "unknown exception");
-  }
+  ReportFailure(handler, where, com::CaughtExceptionText());
 }
 
 }  // namespace

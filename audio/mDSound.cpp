@@ -9,6 +9,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "platform/com/errorinfo.h"
+
 namespace tw {
 
 using namespace dsound;
@@ -95,16 +97,14 @@ void WaveTimer::Fire() {
   const std::function<void()> handler = handler_;
   try {
     handler();
-  } catch (const std::exception& e) {
-    if (LifeToken::Alive(life)) Failed(e.what());
   } catch (...) {
-    if (LifeToken::Alive(life)) Failed("unknown exception");
+    if (LifeToken::Alive(life)) Failed(com::CaughtExceptionText());
   }
 }
 
 // A failure that repeats the last one (a tick that fails every 10 ms) is
 // counted but handed on once.
-void WaveTimer::Failed(const char* what) {
+void WaveTimer::Failed(const std::string& what) {
   const bool repeated = failures_ > 0 && lastFailure_ == what;
   ++failures_;
   lastFailure_ = what;

@@ -90,7 +90,7 @@ class WaveTimer {
 
  private:
   void Fire();
-  void Failed(const char* what);
+  void Failed(const std::string& what);
 
   std::function<void()> handler_;
   LifeToken life_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/com/errorinfo.h"
+
 namespace tw::video {
 
 using namespace tw::dshow;
@@ -361,7 +363,7 @@ void TCapture::SampleGrabberBuffer(dskit::TSampleGrabber& grabber, double, const
 // ---- Failure reports -----------------------------------------------------------------------------
 
 void TCapture::ReportCaught(const char* step) {
-  Report(std::string("TCapture.") + step + ": " + dskit::CaughtExceptionText());
+  Report(std::string("TCapture.") + step + ": " + com::CaughtExceptionText());
 }
 
 void TCapture::Report(const std::string& text) {

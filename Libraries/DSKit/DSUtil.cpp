@@ -12,16 +12,6 @@ namespace tw::dskit {
 using dshow::CoTaskMemAlloc;
 using dshow::CoTaskMemFree;
 
-std::string CaughtExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
-
 HRESULT RaiseOnFailure(HRESULT hr) {
   if (hr >= 0) return hr;
   char code[24];

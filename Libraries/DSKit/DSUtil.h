@@ -54,9 +54,6 @@ class EAssertionFailed : public std::logic_error {
 HRESULT RaiseOnFailure(HRESULT hr);
 // The platform's text for an HRESULT, at most 255 characters.
 std::string ErrorTextOf(HRESULT hr);
-// The text of the exception being handled, for a failure report: what() of
-// a std::exception, else "unknown exception". Only inside a catch block.
-std::string CaughtExceptionText();
 
 // Copies `source` into `target` (which must be another record) with a new
 // format block and one more reference on pUnk. A failed block allocation

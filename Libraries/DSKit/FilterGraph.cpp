@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "Libraries/DSKit/DSKitInternal.h"
+#include "platform/com/errorinfo.h"
 #include "platform/com/guid.h"
 #include "platform/com/variant.h"
 #include "platform/win32/text.h"
@@ -107,7 +108,7 @@ TFilterGraph::~TFilterGraph() {
   try {
     SetActive(false);
   } catch (...) {
-    ReportFailure("TFilterGraph.Destroy", CaughtExceptionText());
+    ReportFailure("TFilterGraph.Destroy", com::CaughtExceptionText());
   }
   if (components_) {
     for (IGraphComponent* c : std::vector<IGraphComponent*>(*components_)) c->GraphDestroyed(*this);
@@ -353,7 +354,7 @@ win32::LRESULT TFilterGraph::EventWindowProc(win32::HWND, win32::UINT message, w
   try {
     DrainGraphEvents();
   } catch (...) {
-    ReportFailure("TFilterGraph.DrainGraphEvents", CaughtExceptionText());
+    ReportFailure("TFilterGraph.DrainGraphEvents", com::CaughtExceptionText());
   }
   return 0;
 }

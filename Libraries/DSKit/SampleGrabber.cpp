@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/com/errorinfo.h"
+
 namespace tw::dskit {
 
 using namespace tw::dshow;
@@ -126,7 +128,7 @@ HRESULT TSampleGrabber::BufferCB(double sampleTime, const uint8_t* buffer, int32
     OnBuffer(*this, sampleTime, buffer, length);
   } catch (...) {
     // The frame is dropped: nothing may unwind into the streaming thread.
-    const std::string what = CaughtExceptionText();
+    const std::string what = com::CaughtExceptionText();
     if (OnFailure)
       OnFailure("TSampleGrabber.OnBuffer: " + what);
     else

@@ -3,6 +3,7 @@
 #include <cfenv>
 
 #include "Libraries/DSKit/DSKitInternal.h"
+#include "platform/com/errorinfo.h"
 
 namespace tw::dskit {
 
@@ -76,7 +77,7 @@ TVideoWindow::~TVideoWindow() {
   try {
     SetFilterGraph(nullptr);  // in an active graph the renderer is stopped and disconnected, which may raise
   } catch (...) {
-    graph_->ReportFailure("TVideoWindow.Destroy", CaughtExceptionText());
+    graph_->ReportFailure("TVideoWindow.Destroy", com::CaughtExceptionText());
     graph_ = nullptr;
   }
 }

@@ -72,6 +72,16 @@ void SetErrorText(REFGUID iid, std::u16string_view source, std::u16string_view d
   SetErrorInfo(0, info.Get());
 }
 
+std::string CaughtExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
 HRESULT ReportCurrentException(REFGUID iid, std::u16string_view source) noexcept {
   HRESULT hr = E_UNEXPECTED;
   std::string message;

@@ -88,6 +88,10 @@ class ComError : public std::runtime_error {
   HRESULT hr_;
 };
 
+// The text of the exception being handled, for a failure report: what() of
+// a std::exception, else "unknown exception". Call only from a catch block.
+std::string CaughtExceptionText();
+
 // Turns the exception in flight into an HRESULT and error info (the
 // exception's message as description, `source` as source). Call only from
 // a catch block.
