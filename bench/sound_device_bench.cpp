@@ -16,6 +16,7 @@
 
 #include "platform/dsound/alsa_device.h"
 #include "platform/dsound/dsound.h"
+#include "tests/platform/dsound/voice_ring.h"
 
 namespace {
 
@@ -36,18 +37,8 @@ double CpuPerSecond(const char* pcm) {
   ScopedSoundDevices installed({device});
   std::unique_ptr<IDirectSound> ds;
   if (DirectSoundCreate(nullptr, &ds) != DS_OK || ds->SetCooperativeLevel(1, DSSCL_NORMAL) != DS_OK) return -1;
-  WAVEFORMATEX f;
-  f.wFormatTag = WAVEFORMATEX::kFormatPcm;
-  f.nChannels = 1;
-  f.nSamplesPerSec = 16000;
-  f.wBitsPerSample = 16;
-  f.nBlockAlign = 2;
-  f.nAvgBytesPerSec = 32000;
-  DSBUFFERDESC desc;
-  desc.dwBufferBytes = 160000;
-  desc.lpwfxFormat = &f;
-  std::unique_ptr<IDirectSoundBuffer> ring;
-  if (ds->CreateSoundBuffer(desc, &ring) != DS_OK) return -1;
+  const std::unique_ptr<IDirectSoundBuffer> ring = NewPlaybackRing(*ds, 160000, VoiceFormat());
+  if (!ring) return -1;
   const std::clock_t cpu0 = std::clock();
   const auto wall0 = std::chrono::steady_clock::now();
   if (ring->Play(0, 0, DSBPLAY_LOOPING) != DS_OK) return -1;

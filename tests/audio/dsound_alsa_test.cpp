@@ -1,7 +1,5 @@
 // The playback buffer on the real ALSA backend, through alsa-lib's file
 // plugin (the test configuration of tests/platform): no sound card needed.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,13 +10,13 @@
 #include <thread>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "audio/mDSAudio.h"
 #include "audio/mDSound.h"
 #include "platform/dsound/alsa_device.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/tick.h"
+#include "tests/platform/dsound/alsa_test_files.h"
 #include "tests/support/manual_tick.h"
 
 namespace tw {
@@ -27,14 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(PlaybackOnAlsa, PushedSoundReachesThePcmAfterTheWriteCursor) {
-  const fs::path dir = fs::temp_directory_path() / ("tw_alsa_play_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  ::setenv("TW_ALSA_PLAY_FILE", (dir / "played.raw").c_str(), 1);
-  std::ifstream conf(TW_ALSA_TEST_CONF);
-  const std::string text((std::istreambuf_iterator<char>(conf)), std::istreambuf_iterator<char>());
+  const test::AlsaTestFiles files;
   {
     win32::ScopedManualTick tick(50'000);
-    auto speaker = std::make_shared<dsound::AlsaSoundDevice>("twtest_play", "test speaker", true, false, text);
+    auto speaker = std::make_shared<dsound::AlsaSoundDevice>("twtest_play", "test speaker", true, false,
+                                                             test::AlsaTestFiles::Config());
     dsound::ScopedSoundDevices installed({speaker});
     CDSPlay play(1);
     ASSERT_EQ(play.DeviceCount(), 2);
@@ -49,11 +44,7 @@ TEST(PlaybackOnAlsa, PushedSoundReachesThePcmAfterTheWriteCursor) {
     ASSERT_TRUE(speaker->WaitForFrames(16 * 600, 5000));
     EXPECT_TRUE(play.Stop());
   }
-  std::ifstream in(dir / "played.raw", std::ios::binary);
-  const std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> played(b.size() / 2);
-  std::memcpy(played.data(), b.data(), played.size() * 2);
-  fs::remove_all(dir);
+  const std::vector<int16_t> played = files.Played();
   const auto first = std::find(played.begin(), played.end(), int16_t{1234});
   ASSERT_NE(first, played.end());
   EXPECT_EQ(std::count(played.begin(), played.end(), int16_t{1234}), 4000);
@@ -66,21 +57,12 @@ TEST(PlaybackOnAlsa, PushedSoundReachesThePcmAfterTheWriteCursor) {
 class AlsaVoice : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tw_alsa_voice_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    ::setenv("TW_ALSA_PLAY_FILE", (dir_ / "played.raw").c_str(), 1);
-    ::setenv("TW_ALSA_CAPTURE_FILE", (dir_ / "heard.raw").c_str(), 1);
-    std::ifstream conf(TW_ALSA_TEST_CONF);
-    config_.assign(std::istreambuf_iterator<char>(conf), std::istreambuf_iterator<char>());
     // Two seconds of a 500 Hz tone: voice in the recorder's detector band.
     std::vector<int16_t> tone(32000);
     for (size_t i = 0; i < tone.size(); ++i)
       tone[i] = static_cast<int16_t>(std::lround(8000 * std::sin(2 * 3.14159265358979 * 500 * static_cast<double>(i) / 16000)));
-    std::ofstream out(dir_ / "heard.raw", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 2));
+    files_.WriteHeard(tone);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::shared_ptr<dsound::AlsaSoundDevice> Device(const char* pcm, bool play, bool capture) {
     return std::make_shared<dsound::AlsaSoundDevice>(pcm, pcm, play, capture, config_);
@@ -105,9 +87,9 @@ class AlsaVoice : public ::testing::Test {
     return done();
   }
 
+  test::AlsaTestFiles files_;
+  const std::string config_ = test::AlsaTestFiles::Config();
   win32::ScopedManualTick tick_{70'000};
-  fs::path dir_;
-  std::string config_;
 };
 
 // A capture device that fails after 30 periods ends the talk as silence
@@ -200,7 +182,7 @@ TEST_F(AlsaVoice, AFailedStartCarriesTheDevicesReason) {
 // here from a configuration the test rewrites), so a headset plugged in
 // before the next talk is listed, named by both lines of its hint.
 TEST_F(AlsaVoice, ANewDeviceObjectListsADevicePluggedInMeanwhile) {
-  const fs::path conf = dir_ / "asound.conf";
+  const fs::path conf = files_.File("asound.conf");
   auto write = [&](bool headset) {
     std::ofstream out(conf);
     out << "pcm.twtest_speaker { type null hint { show on description \"Test card\nAnalog output\" } }\n";

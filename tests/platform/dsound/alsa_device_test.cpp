@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,31 +11,15 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "platform/win32/tick.h"
+#include "tests/platform/dsound/alsa_test_files.h"
+#include "tests/platform/dsound/voice_ring.h"
 #include "tests/support/manual_tick.h"
 
 namespace tw::dsound {
 namespace {
-
-namespace fs = std::filesystem;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<int16_t> ReadSamples(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> s(b.size() / 2);
-  std::memcpy(s.data(), b.data(), s.size() * 2);
-  return s;
-}
 
 std::vector<int16_t> Ramp(size_t n) {
   std::vector<int16_t> s(n);
@@ -47,23 +29,8 @@ std::vector<int16_t> Ramp(size_t n) {
 
 class Alsa : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tw_alsa_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    ::setenv("TW_ALSA_PLAY_FILE", (dir_ / "played.raw").c_str(), 1);
-    ::setenv("TW_ALSA_CAPTURE_FILE", (dir_ / "heard.raw").c_str(), 1);
-    format_.wFormatTag = WAVEFORMATEX::kFormatPcm;
-    format_.nChannels = 1;
-    format_.nSamplesPerSec = 16000;
-    format_.wBitsPerSample = 16;
-    format_.nBlockAlign = 2;
-    format_.nAvgBytesPerSec = 32000;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::shared_ptr<AlsaSoundDevice> Device(const char* pcm, bool play, bool capture) {
-    return std::make_shared<AlsaSoundDevice>(pcm, pcm, play, capture, ReadText(TW_ALSA_TEST_CONF));
+    return std::make_shared<AlsaSoundDevice>(pcm, pcm, play, capture, test::AlsaTestFiles::Config());
   }
 
   std::unique_ptr<IDirectSoundBuffer> Playback(DWORD bytes) {
@@ -71,17 +38,9 @@ class Alsa : public ::testing::Test {
       EXPECT_EQ(DirectSoundCreate(nullptr, &ds_), DS_OK);
       EXPECT_EQ(ds_->SetCooperativeLevel(1, DSSCL_NORMAL), DS_OK);
     }
-    DSBUFFERDESC desc;
-    desc.dwBufferBytes = bytes;
-    desc.lpwfxFormat = &format_;
-    std::unique_ptr<IDirectSoundBuffer> ring;
-    EXPECT_EQ(ds_->CreateSoundBuffer(desc, &ring), DS_OK);
+    std::unique_ptr<IDirectSoundBuffer> ring = NewPlaybackRing(*ds_, bytes, format_);
+    EXPECT_NE(ring, nullptr);
     return ring;
-  }
-  // What the capture PCM will deliver.
-  void WriteHeard(const std::vector<int16_t>& samples) {
-    std::ofstream out(dir_ / "heard.raw", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
   }
   std::unique_ptr<IDirectSoundCaptureBuffer> Capture(DWORD bytes) {
     if (!dsc_) {
@@ -102,11 +61,11 @@ class Alsa : public ::testing::Test {
     ASSERT_EQ(ring.Unlock(r1, n1, r2, n2), DS_OK);
   }
 
+  test::AlsaTestFiles files_;
   win32::ScopedManualTick tick_{1'000};
   std::unique_ptr<IDirectSound> ds_;
   std::unique_ptr<IDirectSoundCapture> dsc_;
-  fs::path dir_;
-  WAVEFORMATEX format_;
+  WAVEFORMATEX format_ = VoiceFormat();
 };
 
 TEST_F(Alsa, PlaybackHandsTheRingToThePcmAtTheClocksPace) {
@@ -115,11 +74,8 @@ TEST_F(Alsa, PlaybackHandsTheRingToThePcmAtTheClocksPace) {
   std::unique_ptr<IDirectSound> ds;
   ASSERT_EQ(DirectSoundCreate(nullptr, &ds), DS_OK);
   ASSERT_EQ(ds->SetCooperativeLevel(1, DSSCL_NORMAL), DS_OK);
-  DSBUFFERDESC desc;
-  desc.dwBufferBytes = 16000;
-  desc.lpwfxFormat = &format_;
-  std::unique_ptr<IDirectSoundBuffer> ring;
-  ASSERT_EQ(ds->CreateSoundBuffer(desc, &ring), DS_OK);
+  std::unique_ptr<IDirectSoundBuffer> ring = NewPlaybackRing(*ds, 16000, format_);
+  ASSERT_NE(ring, nullptr);
   const auto ramp = Ramp(8000);
   void *r1, *r2;
   DWORD n1, n2;
@@ -139,7 +95,7 @@ TEST_F(Alsa, PlaybackHandsTheRingToThePcmAtTheClocksPace) {
   ASSERT_EQ(ring->Stop(), DS_OK);
   ring.reset();  // closes the PCM, which flushes the file
 
-  const auto played = ReadSamples(dir_ / "played.raw");
+  const auto played = files_.Played();
   ASSERT_GE(played.size(), 16u * 200);
   ASSERT_LE(played.size(), ramp.size());
   EXPECT_TRUE(std::equal(played.begin(), played.end(), ramp.begin()));
@@ -148,7 +104,7 @@ TEST_F(Alsa, PlaybackHandsTheRingToThePcmAtTheClocksPace) {
 
 TEST_F(Alsa, CaptureFillsTheRingFromThePcm) {
   const auto ramp = Ramp(16000);
-  WriteHeard(ramp);
+  files_.WriteHeard(ramp);
   auto mic = Device("twtest_capture", false, true);
   ScopedSoundDevices installed({mic});
   auto ring = Capture(32000);
@@ -211,7 +167,7 @@ TEST_F(Alsa, TwoPlaybackBuffersShareOnePcmAndPlayTheirMix) {
   ASSERT_TRUE(speaker->WaitForFrames(16 * 200, 5000));
   a.reset();
   b.reset();  // the last buffer closes the PCM, which flushes the file
-  const auto played = ReadSamples(dir_ / "played.raw");
+  const auto played = files_.Played();
   ASSERT_GE(played.size(), 16u * 200);
   // One latency may go out before the second buffer plays, and between the
   // two resets the device thread may play B alone.
@@ -226,7 +182,7 @@ TEST_F(Alsa, TwoPlaybackBuffersShareOnePcmAndPlayTheirMix) {
 // A device that fails while running (unplugged) reports alsa-lib's reason
 // to every buffer on it and stays failed; a new buffer opens it afresh.
 TEST_F(Alsa, ADeviceThatVanishesFailsItsBuffersWithTheReasonAndReopens) {
-  WriteHeard(Ramp(32000));
+  files_.WriteHeard(Ramp(32000));
   auto mic = Device("twtest_capture", false, true);
   ScopedSoundDevices installed({mic});
   auto ring = Capture(32000);
@@ -275,7 +231,7 @@ TEST_F(Alsa, TheWholeRingCanBeRewrittenWhileTheDeviceThreadPlays) {
   }
   EXPECT_EQ(ring->Unlock(nullptr, 0, nullptr, 0), DSERR_INVALIDPARAM);  // nothing is locked
   ring.reset();
-  const auto played = ReadSamples(dir_ / "played.raw");
+  const auto played = files_.Played();
   ASSERT_GE(played.size(), 160u * 30);
   EXPECT_TRUE(std::all_of(played.begin(), played.end(), [](int16_t s) { return s == 77; }));
 }

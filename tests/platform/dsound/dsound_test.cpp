@@ -9,21 +9,11 @@
 
 #include "platform/dsound/virtual_device.h"
 #include "platform/win32/tick.h"
+#include "tests/platform/dsound/voice_ring.h"
 #include "tests/support/manual_tick.h"
 
 namespace tw::dsound {
 namespace {
-
-WAVEFORMATEX Voice() {
-  WAVEFORMATEX f;
-  f.wFormatTag = WAVEFORMATEX::kFormatPcm;
-  f.nChannels = 1;
-  f.nSamplesPerSec = 16000;
-  f.wBitsPerSample = 16;
-  f.nBlockAlign = 2;
-  f.nAvgBytesPerSec = 32000;
-  return f;
-}
 
 struct Listed {
   std::vector<const GUID*> guids;
@@ -46,17 +36,14 @@ class VirtualRing : public ::testing::Test {
   win32::ScopedManualTick tick_{5'000};
   std::shared_ptr<VirtualSoundDevice> device_ = std::make_shared<VirtualSoundDevice>("speaker");
   ScopedSoundDevices installed_{{device_}};
-  WAVEFORMATEX format_ = Voice();
+  WAVEFORMATEX format_ = VoiceFormat();
 
   std::unique_ptr<IDirectSoundBuffer> MakeRing(DWORD bytes = 16000) {
     std::unique_ptr<IDirectSound> ds;
     EXPECT_EQ(DirectSoundCreate(nullptr, &ds), DS_OK);
     EXPECT_EQ(ds->SetCooperativeLevel(1, DSSCL_NORMAL), DS_OK);
-    DSBUFFERDESC desc;
-    desc.dwBufferBytes = bytes;
-    desc.lpwfxFormat = &format_;
-    std::unique_ptr<IDirectSoundBuffer> ring;
-    EXPECT_EQ(ds->CreateSoundBuffer(desc, &ring), DS_OK);
+    std::unique_ptr<IDirectSoundBuffer> ring = NewPlaybackRing(*ds, bytes, format_);
+    EXPECT_NE(ring, nullptr);
     return ring;
   }
 
