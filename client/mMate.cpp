@@ -163,22 +163,19 @@ TSack* CMate::Queue(int32_t code, std::string body, int32_t peerId) {
 }
 
 TSack* CMate::Send(std::span<const TTubeId> targets, int32_t channel, TMessage body, bool ack) {
-  std::vector<TTubeId> valid;
-  valid.reserve(targets.size());
-  for (TTubeId t : targets)
-    if (SelectTube(t)) valid.push_back(t);
-  if (valid.empty()) return nullptr;
-  return Queue(valid, channel, std::move(body).Take(), ack);
-}
-
-TSack* CMate::Queue(std::span<const TTubeId> targets, int32_t channel, std::string body, bool ack) {
+  // Every target is checked (the error is the last one's); the valid ones
+  // are served, with no list of them built on this path of every packet.
+  bool anyValid = false;
+  for (TTubeId t : targets) anyValid = SelectTube(t) || anyValid;
+  if (!anyValid) return nullptr;
   const int32_t code = channel + sackAppBase;
-  const auto length = static_cast<int32_t>(body.size());
-  TSack* sack = Queue(code, std::move(body), 0);
+  const auto length = static_cast<int32_t>(body.Size());
+  TSack* sack = Queue(code, std::move(body).Take(), 0);
   if (!sack) return nullptr;
   sack->AckWanted = ack ? 1 : 0;
   for (size_t i = targets.size(); i-- > 0;) {
     CTube* t = CheckTube(targets[i]);
+    if (!t) continue;
     AppendLe32(sack->RouteList, static_cast<uint32_t>(t->PeerId));
     if (ack) t->PendingAcks.push_back({code, length});
   }

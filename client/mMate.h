@@ -209,8 +209,6 @@ class CMate {
   CPipe* SessionPipe();
   // Queues `body` as `code` on the session pipe, routed to `peerId` when not 0.
   TSack* Queue(int32_t code, std::string body, int32_t peerId);
-  // Queues `body` as channel + 1000 routed to `targets`, all valid tubes.
-  TSack* Queue(std::span<const TTubeId> targets, int32_t channel, std::string body, bool ack);
 
   std::u16string appId_;
   std::vector<std::unique_ptr<CTube>> tubes_;  // announcement order; ids ascending
