@@ -1,10 +1,12 @@
 // What the graph components share inside the library: making a class's
-// object and widening a name for the graph.
+// object, widening a name for the graph and moving a component between
+// graphs.
 #pragma once
 
 #include <string>
 
 #include "Libraries/DSKit/DSUtil.h"
+#include "Libraries/DSKit/FilterGraph.h"
 
 namespace tw::dskit {
 
@@ -17,5 +19,14 @@ inline ComPtr<com::IUnknown> Create(const GUID& clsid, const GUID& iid) {
 
 // A name as the graph takes it (the names are ASCII).
 inline std::u16string Wide(const std::string& name) { return std::u16string(name.begin(), name.end()); }
+
+// Moves `component` from the graph it is in (`current`, or none) to `graph`
+// (or none), and records the move in `current`.
+inline void MoveToGraph(IGraphComponent& component, TFilterGraph*& current, TFilterGraph* graph) {
+  if (graph == current) return;
+  if (current) current->DetachComponent(component);
+  if (graph) graph->AttachComponent(component);
+  current = graph;
+}
 
 }  // namespace tw::dskit

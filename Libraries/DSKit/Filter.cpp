@@ -1,5 +1,7 @@
 #include "Libraries/DSKit/Filter.h"
 
+#include "Libraries/DSKit/DSKitInternal.h"
+
 namespace tw::dskit {
 
 using namespace tw::dshow;
@@ -9,12 +11,7 @@ TFilter::~TFilter() {
   SetFilterGraph(nullptr);
 }
 
-void TFilter::SetFilterGraph(TFilterGraph* graph) {
-  if (graph == graph_) return;
-  if (graph_) graph_->DetachComponent(*this);
-  if (graph) graph->AttachComponent(*this);
-  graph_ = graph;
-}
+void TFilter::SetFilterGraph(TFilterGraph* graph) { MoveToGraph(*this, graph_, graph); }
 
 HRESULT TFilter::QueryInterface(const GUID& iid, void** object) {
   if (!object) return com::E_POINTER;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Libraries/DSKit/DSKitInternal.h"
 #include "platform/com/errorinfo.h"
 
 namespace tw::dskit {
@@ -48,12 +49,7 @@ TSampleGrabber::~TSampleGrabber() {
   callback_->Forget();
 }
 
-void TSampleGrabber::SetFilterGraph(TFilterGraph* graph) {
-  if (graph == graph_) return;
-  if (graph_) graph_->DetachComponent(*this);
-  if (graph) graph->AttachComponent(*this);
-  graph_ = graph;
-}
+void TSampleGrabber::SetFilterGraph(TFilterGraph* graph) { MoveToGraph(*this, graph_, graph); }
 
 HRESULT TSampleGrabber::QueryInterface(const GUID& iid, void** object) {
   if (!object) return com::E_POINTER;

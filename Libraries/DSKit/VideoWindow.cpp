@@ -335,30 +335,25 @@ win32::LRESULT TVideoWindow::WindowProc(win32::UINT message, win32::WPARAM, win3
   return 1;
 }
 
+void TVideoWindow::TakeCursorPos(int& x, int& y) const {
+  if (!mouseFromCursor_) return;
+  const shell::Point p = shell::CursorPos();
+  x = p.x;
+  y = p.y;
+}
+
 void TVideoWindow::MouseDown(int button, uint32_t shift, int x, int y) {
-  if (mouseFromCursor_) {
-    const shell::Point p = shell::CursorPos();
-    x = p.x;
-    y = p.y;
-  }
+  TakeCursorPos(x, y);
   if (OnMouseDown) OnMouseDown(*this, button, shift, x, y);
 }
 
 void TVideoWindow::MouseMove(uint32_t shift, int x, int y) {
-  if (mouseFromCursor_) {
-    const shell::Point p = shell::CursorPos();
-    x = p.x;
-    y = p.y;
-  }
+  TakeCursorPos(x, y);
   if (OnMouseMove) OnMouseMove(*this, shift, x, y);
 }
 
 void TVideoWindow::MouseUp(int button, uint32_t shift, int x, int y) {
-  if (mouseFromCursor_) {
-    const shell::Point p = shell::CursorPos();
-    x = p.x;
-    y = p.y;
-  }
+  TakeCursorPos(x, y);
   if (OnMouseUp) OnMouseUp(*this, button, shift, x, y);
 }
 

@@ -106,6 +106,9 @@ class TVideoWindow final : public IGraphComponent, public IGraphEventSink {
   // screen, the coordinates are the cursor's screen position instead.
   using TOnMouse = std::function<void(TVideoWindow&, int button, uint32_t shift, int x, int y)>;
   using TOnMouseMove = std::function<void(TVideoWindow&, uint32_t shift, int x, int y)>;
+  // The cursor's position in place of the message's while the position is
+  // taken from the cursor.
+  void TakeCursorPos(int& x, int& y) const;
   void MouseDown(int button, uint32_t shift, int x, int y);
   void MouseMove(uint32_t shift, int x, int y);
   void MouseUp(int button, uint32_t shift, int x, int y);
