@@ -31,6 +31,7 @@ class TTWParleyCln::TUnitHost final : public IUnitHost {
   }
   int32_t HubId(const TPeer& peer) override { return engine_.mate_->GetTubeId(peer.Tube); }
   bool SessionOpen() const override { return engine_.status_ == ssOpen; }
+  uint64_t Bonds() const override { return engine_.bonds_; }
 
   bool Send(std::span<TPeer* const> peers, int32_t channel, TMessage body, bool ack) override {
     if (peers.size() == 1) return engine_.mate_->Send(peers[0]->Tube, channel, std::move(body), ack) != nullptr;
@@ -369,6 +370,7 @@ void TTWParleyCln::DoPeerBonded(TTubeId tube) {
   peer->Tube = tube;
   peer->Name = mate_->GetTubeName(tube);
   peer->LinkState = lsConnected;
+  peer->Bond = ++bonds_;
   const TPeerHandle handle = peer->Handle;
   // Handles grow with every bond, so the list stays sorted by handle.
   auto at = std::lower_bound(peers_.begin(), peers_.end(), handle,

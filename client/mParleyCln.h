@@ -207,6 +207,7 @@ class TTWParleyCln {
   std::unique_ptr<ICaptureSource> capture_;
   std::vector<std::unique_ptr<TPeer>> peers_;  // bonding order; handles ascending
   TPeerHandle nextHandle_ = 0;
+  uint64_t bonds_ = 0;  // bonds opened, the last one's TPeer::Bond
   bool inTimer_ = false;
   win32::HiddenWindow timerWindow_;
   win32::WindowTimer timer_;  // of timerWindow_

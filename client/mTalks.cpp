@@ -81,6 +81,9 @@ void TTalkUnit::TalkEnded(TPeer& peer) {
   peer.Talk.State = tkIdle;
   const TPeerHandle handle = peer.Handle;
   const bool wasCallee = handle == callee_;
+  // A talk that ends inside the window used up the peer's one answer to the
+  // inviter's join request, if it had one.
+  peer.Talk.EndedIn = joining_.serial;
   if (handle == joining_.inviter) joining_ = {};  // its talk's members are no longer expected
   if (wasCallee)
     callee_ = 0;
@@ -206,13 +209,15 @@ void TTalkUnit::DoTalkInvite(TPeer& peer) {
     return;
   }
   // The talkers of the inviter's talk will answer its join request.
-  joining_ = {handle, host_.Now()};
+  joining_ = {handle, host_.Now(), host_.Bonds(), ++acceptances_};
   host_.Send(*p, APP_TALK_ACCEPT);
   TalkBegan(*p);
 }
 
-bool TTalkUnit::ExpectsJoiner() {
+bool TTalkUnit::ExpectsJoiner(const TPeer& peer) {
   if (joining_.inviter == 0 || host_.Now() - joining_.since >= kJoinWindowMs) return false;
+  if (peer.Talk.ToldOff || peer.Bond == 0 || peer.Bond > joining_.bonds || peer.Talk.EndedIn == joining_.serial)
+    return false;
   const TPeer* inviter = host_.FindPeer(joining_.inviter);
   return inviter && inviter->Talk.State == tkTalking && inviter->LinkState == lsConnected;
 }
@@ -222,7 +227,8 @@ bool TTalkUnit::ExpectsJoiner() {
 // invitation: a talker of the inviter's talk that was told to join us.
 // Anything else (a peer we neither called nor expect, a repeated answer, one
 // that would overfill the talk) starts nothing; an idle peer is told the
-// talk ended, so it does not count us as its talker.
+// talk ended, so it does not count us as its talker, and one we did not
+// expect is never honoured as a joiner again.
 void TTalkUnit::DoTalkAccept(TPeer& peer) {
   if (peer.Handle == callee_ && peer.Talk.State == tkCalling) {
     callee_ = 0;
@@ -237,7 +243,9 @@ void TTalkUnit::DoTalkAccept(TPeer& peer) {
     return;
   }
   if (peer.Talk.State != tkIdle) return;
-  if (!ExpectsJoiner() || Full()) {
+  const bool expected = ExpectsJoiner(peer);
+  if (!expected || Full()) {
+    if (!expected) peer.Talk.ToldOff = true;
     host_.Send(peer, APP_TALK_END);
     return;
   }

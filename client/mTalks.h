@@ -53,6 +53,9 @@ struct TPeerTalk {
   std::unique_ptr<IPlayer> Player;
   std::unique_ptr<IVideoDecoder> Decoder;
   bool FrameRefused = false;  // its decoder refused a frame of this talk (reported)
+  // Whether it may still join a talk we accepted (TTalkUnit::kJoinWindowMs).
+  bool ToldOff = false;  // an accept nobody expected was answered END: never a joiner again
+  uint64_t EndedIn = 0;  // the acceptance in whose window its last talk with us ended
 };
 
 class TTalkUnit {
@@ -81,6 +84,13 @@ class TTalkUnit {
   // room for them to wait behind the media already queued on slow links and
   // for a few TCP retransmissions; outside it, and whenever we accepted no
   // invitation, an accept from a stranger starts nothing.
+  //
+  // Nor does one from a peer that cannot be such a talker: one that bonded
+  // with us after we accepted (each talker of the inviter's talk was bonded
+  // with us before, since it was idle with us when told to join), one whose
+  // talk with us ended inside the window (each talker answers once), and
+  // one that ever sent an accept we answered with APP_TALK_END (a peer that
+  // accepts what nobody asked keeps no claim to join later talks).
   static constexpr uint32_t kJoinWindowMs = 10'000;
 
   explicit TTalkUnit(IUnitHost& host);
@@ -119,9 +129,9 @@ class TTalkUnit {
   bool SharedMediaInUse() const { return !talkers_.empty() || callee_ != 0; }
   // No room for another talker.
   bool Full() const { return talkers_.size() + (callee_ != 0 ? 1 : 0) >= kMaxTalkers; }
-  // Whether an accepting peer we neither called nor talk with may be a
-  // talker of the talk we joined last (see kJoinWindowMs).
-  bool ExpectsJoiner();
+  // Whether `peer`, accepting though we neither called nor talk with it, may
+  // be a talker of the talk we joined last (see kJoinWindowMs).
+  bool ExpectsJoiner(const TPeer& peer);
   void ChooseMedia(bool audio, bool video);
   void TalkBegan(TPeer& peer);
   void AddTalker(TPeerHandle handle);
@@ -143,11 +153,15 @@ class TTalkUnit {
   std::atomic<size_t> talkerCount_{0};  // the same count, for the streaming thread
   TPeerHandle callee_ = 0;
   // The talk we joined last by accepting an invitation: who invited us (0:
-  // nobody, or that talk ended) and when we accepted.
+  // nobody, or that talk ended), when we accepted, the bonds open then, and
+  // which acceptance it was (counted from 1).
   struct TJoining {
     TPeerHandle inviter = 0;
     uint32_t since = 0;
+    uint64_t bonds = 0;
+    uint64_t serial = 0;
   } joining_;
+  uint64_t acceptances_ = 0;
   bool audioActive_ = false;
   std::atomic<bool> videoActive_{false};
   // The frame hand-over: set by the streaming thread, cleared by the timer.

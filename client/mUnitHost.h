@@ -1,7 +1,7 @@
 // IUnitHost: what the talk and file units ask of the engine that hosts them,
-// and nothing more: its peer records, sending to peers, the chunk room and
-// the acknowledgements still due, its events, its clock, its media, its
-// LastError and its one failure reporter. The engine implements it over its
+// and nothing more: its peer records and the order they bonded in, sending
+// to peers, the chunk room and the acknowledgements still due, its events,
+// its clock, its media, its LastError and its one failure reporter. The engine implements it over its
 // session layer; tests implement it to drive a unit alone.
 //
 // Everything is called on the engine's thread, except Destroying, which the
@@ -31,6 +31,9 @@ class IUnitHost {
   // The id the hub knows the peer's link by (0 once the link is gone).
   virtual int32_t HubId(const TPeer& peer) = 0;
   virtual bool SessionOpen() const = 0;
+  // The bonds opened so far; each peer's record holds its own (TPeer::Bond),
+  // so a unit can tell whether a peer bonded before or after a moment.
+  virtual uint64_t Bonds() const = 0;
 
   // --- Sending ----------------------------------------------------------------------
   // Queues `body` as `channel` to every peer of `peers` whose link is live

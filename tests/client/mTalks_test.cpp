@@ -406,7 +406,88 @@ TEST(TalkScenarios, EachCalleeThatAcceptsCompletesTheMeshOfFour) {
   }));
 }
 
-// Who may join a talk, and the bound on its size: talk_unit_test.cpp.
+// A calls B and then C (A's join links B and C); B then calls D (B's join
+// links D with A and C). Every pair carries voice and frames both ways.
+TEST(TalkScenarios, TwoInvitersBuildTheMeshOfFour) {
+  Trio t(4);
+  // `from` calls `to`: then each of `members` talks with all the others.
+  auto call = [&](size_t from, size_t to, std::vector<size_t> members) {
+    return t.h[from]->BeginTalk(t.H(from, to), true, true) && t.h.Run([&] {
+      return std::all_of(members.begin(), members.end(), [&](size_t i) {
+        return t.h[i]->GetTalkCount() == static_cast<int32_t>(members.size() - 1);
+      });
+    });
+  };
+  ASSERT_TRUE(call(0, 1, {0, 1}));
+  ASSERT_TRUE(call(0, 2, {0, 1, 2}));
+  ASSERT_TRUE(call(1, 3, {0, 1, 2, 3}));
+  ASSERT_TRUE(t.h.Settle());
+  EXPECT_TRUE(t.h[3].Saw("began c0") && t.h[3].Saw("began c2"));
+  EXPECT_TRUE(t.h[0].Saw("joined c3") && t.h[2].Saw("joined c3"));
+
+  // Each sends a voice packet of its own size and one frame; each plays and
+  // shows those of the three others.
+  std::vector<std::vector<cln::TPeerHandle>> shown(4);
+  for (size_t i = 0; i < 4; ++i)
+    t.h[i]->Events.OnRemoteFrame = [&shown, i](cln::TPeerHandle from, cln::TBytes) { shown[i].push_back(from); };
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(t.h[i].Count("ended "), 0u) << i;
+    t.h[i]->Recorder().Events.OnPacket(Bytes(Str(100 + i)));
+    t.h[i]->Capture().OnFrame(Picture(64, 48, static_cast<uint8_t>(i)));
+    t.h[i]->TimerTick();
+  }
+  ASSERT_TRUE(t.h.Run([&] {
+    return std::all_of(t.logs.begin(), t.logs.end(), [](const auto& l) { return l->played.size() == 3; }) &&
+           std::all_of(shown.begin(), shown.end(), [](const auto& s) { return s.size() == 3; });
+  }));
+  for (size_t i = 0; i < 4; ++i) {
+    std::vector<size_t> sizes;
+    std::vector<cln::TPeerHandle> others;
+    for (size_t j = 0; j < 4; ++j)
+      if (j != i) {
+        sizes.push_back(100 + j);
+        others.push_back(t.H(i, j));
+      }
+    std::vector<size_t> played = t.logs[i]->played;
+    std::sort(played.begin(), played.end());
+    std::sort(shown[i].begin(), shown[i].end());
+    std::sort(others.begin(), others.end());
+    EXPECT_EQ(played, sizes) << i;
+    EXPECT_EQ(shown[i], others) << i;
+  }
+}
+
+// A peer that keeps sending accepts nobody asked for, and one that bonds
+// only after a accepted r1's invitation, are each told the talk ended: the
+// container was asked about r1 alone, and a's voice and frames go to r1
+// alone.
+TEST(TalkJoins, NeitherAnAcceptSpammerNorALateComerJoinsATalkTheVictimAccepted) {
+  TalkRig rig;
+  for (int i = 0; i < 3; ++i) rig.Say(*rig.r2, cln::APP_TALK_ACCEPT);
+  ASSERT_TRUE(rig.h.Run([&] { return TalkRig::Count(*rig.r2, cln::APP_TALK_END) == 3; }));
+  rig.InvitedBy(*rig.r1, AcceptIt);
+  ASSERT_EQ(rig.a->GetTalkState(rig.p1), cln::tkTalking);
+  rig.Say(*rig.r2, cln::APP_TALK_ACCEPT);
+  std::unique_ptr<TRawClient> r3 = rig.Bond(u"r3");
+  rig.Say(*r3, cln::APP_TALK_ACCEPT);
+  ASSERT_TRUE(rig.h.Run([&] {
+    return TalkRig::Count(*rig.r2, cln::APP_TALK_END) == 4 && TalkRig::Count(*r3, cln::APP_TALK_END) == 1;
+  }));
+
+  rig.a->Recorder().Events.OnPacket(Bytes(Str(100)));
+  rig.a->Capture().OnFrame(Picture(64, 48, 5));
+  rig.a->TimerTick();
+  ASSERT_TRUE(rig.h.Run([&] {
+    return TalkRig::Count(*rig.r1, cln::APP_AUDIO) == 1 && TalkRig::Count(*rig.r1, cln::APP_FRAME) == 1;
+  }));
+  ASSERT_TRUE(rig.h.Settle());
+  EXPECT_EQ(TalkRig::Heard(*rig.r2), std::vector<std::string>(4, "103"));
+  EXPECT_EQ(TalkRig::Heard(*r3), std::vector<std::string>{"103"});
+  EXPECT_EQ(TalkEvents(rig.a), (std::vector<std::string>{"invited r1", "began r1"}));
+  EXPECT_EQ(rig.a->GetTalkCount(), 1);
+}
+
+// Who else may join a talk, and the bound on its size: talk_unit_test.cpp.
 
 // --- Where the talk unit differs from a plain reading, on purpose --------------------------------
 

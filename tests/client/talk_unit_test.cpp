@@ -77,23 +77,36 @@ void AcceptIt(bool& okay) { okay = true; }
 
 // --- Who may join a talk -------------------------------------------------------------------------
 
-// After the unit accepted r1's invitation, r2 (which it never called) sends
-// its accept: r2 joins only while the unit may still expect r1's other
-// talkers.
+// After the unit accepted r1's invitation, a peer it never called sends its
+// accept: it joins only while the unit may still expect r1's other talkers,
+// and only if it could be one of them (bonded with the unit before the
+// acceptance, never told off for an accept of its own, not back after its
+// talk with the unit ended).
+enum class TBeforeAccept {
+  kNothing,
+  kInviterLeft,    // r1 ended its talk (and talks with the unit again, on the unit's call)
+  kSpammed,        // r2 sent an accept before the invitation and was told the talk ended
+  kBondedLate,     // the accept comes from r3, which bonded after the acceptance
+  kJoinedAndLeft,  // r2 joined on an accept of its own and ended its talk
+};
+
 struct TJoinCase {
   const char* name;
-  uint32_t afterMs;  // from the acceptance to r2's accept
-  bool inviterLeft;  // r1 ended its talk first (and talks with the unit again, on the unit's call)
+  uint32_t afterMs;  // from the acceptance to the accept
+  TBeforeAccept before;
   bool joins;
 };
 
 void PrintTo(const TJoinCase& c, std::ostream* os) { *os << c.name; }
 
 const TJoinCase kJoinCases[] = {
-    {"RightAfterAccepting", 0, false, true},
-    {"AtTheWindowsLastMillisecond", cln::TTalkUnit::kJoinWindowMs - 1, false, true},
-    {"OnceTheWindowIsOver", cln::TTalkUnit::kJoinWindowMs, false, false},
-    {"AfterTheInviterLeft", 0, true, false},
+    {"RightAfterAccepting", 0, TBeforeAccept::kNothing, true},
+    {"AtTheWindowsLastMillisecond", cln::TTalkUnit::kJoinWindowMs - 1, TBeforeAccept::kNothing, true},
+    {"OnceTheWindowIsOver", cln::TTalkUnit::kJoinWindowMs, TBeforeAccept::kNothing, false},
+    {"AfterTheInviterLeft", 0, TBeforeAccept::kInviterLeft, false},
+    {"FromAPeerToldOffForAnEarlierAccept", 0, TBeforeAccept::kSpammed, false},
+    {"FromAPeerThatBondedAfterTheAcceptance", 0, TBeforeAccept::kBondedLate, false},
+    {"FromAJoinerBackAfterItsTalkEnded", 1, TBeforeAccept::kJoinedAndLeft, false},
 };
 
 class TalkJoining : public ::testing::TestWithParam<TJoinCase> {};
@@ -101,30 +114,49 @@ class TalkJoining : public ::testing::TestWithParam<TJoinCase> {};
 TEST_P(TalkJoining, AnAcceptFromAPeerNotCalledStartsATalkOnlyWhileJoinersAreExpected) {
   const TJoinCase& c = GetParam();
   TalkUnitRig rig;
+  if (c.before == TBeforeAccept::kSpammed) {
+    rig.Say(rig.p2, cln::APP_TALK_ACCEPT);
+    ASSERT_EQ(rig.host.Heard(rig.p2), (std::vector<std::string>{"103"}));
+  }
   rig.InvitedBy(rig.p1, AcceptIt);
   ASSERT_EQ(rig.State(rig.p1), cln::tkTalking);
   rig.host.now += c.afterMs;
-  if (c.inviterLeft) {
-    rig.Say(rig.p1, cln::APP_TALK_END);
-    ASSERT_EQ(rig.unit.TalkCount(), 0);
-    rig.TalkWithR1();
+  cln::TPeerHandle joiner = rig.p2;
+  switch (c.before) {
+    case TBeforeAccept::kInviterLeft:
+      rig.Say(rig.p1, cln::APP_TALK_END);
+      ASSERT_EQ(rig.unit.TalkCount(), 0);
+      rig.TalkWithR1();
+      break;
+    case TBeforeAccept::kBondedLate: joiner = rig.host.AddPeer(u"r3").Handle; break;
+    case TBeforeAccept::kJoinedAndLeft:
+      rig.Say(rig.p2, cln::APP_TALK_ACCEPT);
+      ASSERT_EQ(rig.State(rig.p2), cln::tkTalking);
+      rig.Say(rig.p2, cln::APP_TALK_END);
+      ASSERT_EQ(rig.State(rig.p2), cln::tkIdle);
+      break;
+    default: break;
   }
-  rig.Say(rig.p2, cln::APP_TALK_ACCEPT);
-  // What the unit sends now reaches r2 only if it joined.
+  const size_t heard = rig.host.sent.size();
+  const size_t events = rig.log.size();
+  rig.Say(joiner, cln::APP_TALK_ACCEPT);
+  // What the unit sends now reaches the peer only if it joined.
   const std::string voice = Str(100);
   rig.unit.DoAudioEncoded(Bytes(voice));
   rig.unit.DoCaptureFrame(Picture(64, 48, 7));
   rig.unit.SendPendingFrame();
   ASSERT_EQ(rig.host.Count(rig.p1, cln::APP_FRAME), 1u);
+  const std::vector<std::string> began{"began " + rig.Name(joiner)};
+  const std::vector<std::string> seen(rig.log.begin() + static_cast<std::ptrdiff_t>(events), rig.log.end());
   if (c.joins) {
-    EXPECT_TRUE(rig.Saw("began r2"));
-    EXPECT_EQ(rig.State(rig.p2), cln::tkTalking);
-    EXPECT_EQ(rig.host.Count(rig.p2, cln::APP_AUDIO), 1u);
-    EXPECT_EQ(rig.host.Count(rig.p2, cln::APP_FRAME), 1u);
+    EXPECT_EQ(seen, began);
+    EXPECT_EQ(rig.State(joiner), cln::tkTalking);
+    EXPECT_EQ(rig.host.Count(joiner, cln::APP_AUDIO), 1u);
+    EXPECT_EQ(rig.host.Count(joiner, cln::APP_FRAME), 1u);
   } else {
-    EXPECT_EQ(rig.host.Heard(rig.p2), (std::vector<std::string>{"103"}));
-    EXPECT_FALSE(rig.Saw("began r2"));
-    EXPECT_EQ(rig.State(rig.p2), cln::tkIdle);
+    EXPECT_EQ(rig.host.Heard(joiner, heard), (std::vector<std::string>{"103"}));
+    EXPECT_EQ(seen, std::vector<std::string>{});
+    EXPECT_EQ(rig.State(joiner), cln::tkIdle);
     EXPECT_EQ(rig.media.decoders, 1);
   }
 }

@@ -34,12 +34,14 @@ class TFakeUnitHost final : public cln::IUnitHost {
         capture_(factory_->CreateCapture()),
         encoder_(factory_->CreateEncoder()) {}
 
-  // A connected peer; handles count from 1, the hub knows it by 100 + handle.
+  // A peer that bonds now; handles count from 1, the hub knows it by 100 +
+  // handle.
   cln::TPeer& AddPeer(std::u16string name) {
     auto peer = std::make_unique<cln::TPeer>();
     peer->Handle = static_cast<cln::TPeerHandle>(peers_.size() + 1);
     peer->Tube = static_cast<cln::TTubeId>(peer->Handle);
     peer->LinkState = cln::lsConnected;
+    peer->Bond = static_cast<uint64_t>(peer->Handle);
     peer->Name = std::move(name);
     peers_.push_back(std::move(peer));
     return *peers_.back();
@@ -80,6 +82,7 @@ class TFakeUnitHost final : public cln::IUnitHost {
   }
   int32_t HubId(const cln::TPeer& peer) override { return peer.LinkState == cln::lsConnected ? 100 + peer.Handle : 0; }
   bool SessionOpen() const override { return sessionOpen; }
+  uint64_t Bonds() const override { return peers_.size(); }
   bool Send(std::span<cln::TPeer* const> peers, int32_t channel, TMessage body, bool ack) override {
     TSent s{{}, channel, std::move(body).Take(), ack};
     for (const cln::TPeer* p : peers)
