@@ -285,6 +285,8 @@ void TfMain::ClearLog() {
 // Settings the server cannot run with safely are refused before Start; a
 // failed Start is explained from the control's LastError.
 void TfMain::StartServer() {
+  // Stays when a call on the control fails (Guarded shows that failure).
+  startFailure_ = "the server control failed";
   Guarded([&] {
     if (std::optional<std::string> problem = SettingsProblem(applied_, appliedMode_)) {
       StartFailed(QString::fromStdString(*problem));

@@ -275,6 +275,7 @@ TEST_F(MainWindow, ACallThatFailsInTheControlIsShownAndTheActionStops) {
   EXPECT_TRUE(prompts.Errors[0].contains("Start")) << prompts.Errors[0].toStdString();
   EXPECT_TRUE(prompts.Errors[0].contains("stand-in failure")) << prompts.Errors[0].toStdString();
   EXPECT_TRUE(main->LogLines().isEmpty());  // no "server is started"
+  EXPECT_FALSE(main->StartFailure().isEmpty());  // a headless program ends on it
 
   standIn->FailingMember = u"GetPeerName";
   standIn->ConnectPeer(u"a", u"10.0.0.1", 1);
