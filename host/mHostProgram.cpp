@@ -15,6 +15,7 @@
 #include "host/mDataFolder.h"
 #include "host/mMessageBridge.h"
 #include "host/mServerControl.h"
+#include "host/mSettings.h"
 #include "host/uAbout.h"
 #include "host/uAccess.h"
 #include "host/uInfo.h"
@@ -34,6 +35,16 @@ constexpr char kUsage[] =
 bool IsHeadless() {
   QString platform = QGuiApplication::platformName();
   return platform == "offscreen" || platform == "minimal";
+}
+
+// Qt warns on every start without XDG_RUNTIME_DIR (a headless run, a shell
+// without a login session), though the program never uses that folder:
+// the warning stays out of the program's output.
+QtMessageHandler g_qtHandler = nullptr;
+
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtWarningMsg && message.contains(QLatin1String("XDG_RUNTIME_DIR"))) return;
+  if (g_qtHandler) g_qtHandler(type, context, message);
 }
 
 // A failure before the main window exists: on the terminal, and in a box
@@ -97,12 +108,19 @@ int RunHostProgram(int argc, char** argv) {
   // own: running out would refuse clients or end the program.
   ws::RaiseDescriptorLimit();
   ChooseHeadlessPlatform();
+  g_qtHandler = qInstallMessageHandler(FilterQtMessages);
   QApplication app(argc, argv);
   QApplication::setApplicationName(kProductName);
   QApplication::setApplicationDisplayName(kProductName);
   TMessageBridge bridge;
 
   std::string folder = options->DataFolder.empty() ? HostDataFolder() : FileInFolder(options->DataFolder, "");
+  // A settings file that exists but cannot be read is not taken for a
+  // missing one: its defaults would run the server without encryption.
+  if (TFileResult read = THostSettings().Load(folder); !read) {
+    ReportStartFailure("Cannot start the server: " + QString::fromStdString(read.Error));
+    return 1;
+  }
   com::ComPtr<com::IDispatch> dispatch = CreateServerControl(error);
   if (!dispatch) {
     ReportStartFailure(QString::fromStdString(error));
@@ -130,7 +148,13 @@ int RunHostProgram(int argc, char** argv) {
       std::fflush(stdout);
     };
   }
+  if (!access.LoadError().empty())
+    main.Log("No users loaded, so only logins without a user name can enter: " +
+             QString::fromStdString(access.LoadError()));
   main.show();
+  // Without a display nobody can mend the settings and press Start: a
+  // refused or failed start ends the program.
+  if (IsHeadless() && !main.StartFailure().isEmpty()) return 1;
   if (options->ExitAfterMs) {
     QTimer::singleShot(*options->ExitAfterMs, &main, [&main] {
       main.close();

@@ -170,6 +170,14 @@ std::u16string TServerControl::LocalIPList() {
   return StringOf(u"LocalIPList", com::GetProperty(control_.Get(), u"LocalIPList"));
 }
 
+int32_t TServerControl::LastError() { return IntOf(u"LastError", com::GetProperty(control_.Get(), u"LastError")); }
+int32_t TServerControl::ListeningPort() {
+  return IntOf(u"ListeningPort", com::GetProperty(control_.Get(), u"ListeningPort"));
+}
+std::u16string TServerControl::BindAddress() {
+  return StringOf(u"BindAddress", com::GetProperty(control_.Get(), u"BindAddress"));
+}
+
 void TServerControl::Put(std::u16string_view name, Variant value) {
   Checked(name, com::PutProperty(control_.Get(), name, std::move(value)));
 }

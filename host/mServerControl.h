@@ -77,6 +77,13 @@ class TServerControl {
 
   bool Running();
   std::u16string LocalIPList();
+  // The code the last failing member left (a WinSock error number after a
+  // failed Start).
+  int32_t LastError();
+  // While the server listens on a port the system picked (ListeningPort 0),
+  // the port it listens on; else the port set.
+  int32_t ListeningPort();
+  std::u16string BindAddress();
   void SetListeningPort(int32_t port);
   void SetSecurityMode(int32_t mode);
   void SetPublicKey(std::u16string_view key);

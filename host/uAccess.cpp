@@ -77,7 +77,10 @@ TfAccess::TfAccess(std::string folder, TPrompts& prompts, QWidget* parent)
   connect(edPswd_, &QLineEdit::textEdited, this, [this](const QString& text) { PasswordTyped(text); });
 
   TUsers users;
-  if (LoadUsers(folder_, users)) directory_.Assign(std::move(users));
+  if (TFileResult loaded = LoadUsers(folder_, users); loaded)
+    directory_.Assign(std::move(users));
+  else
+    loadError_ = loaded.Error;
 }
 
 TfAccess::~TfAccess() = default;

@@ -27,6 +27,10 @@ class TfAccess : public QDialog {
 
   std::u16string GetPassword(std::u16string_view user) { return directory_.GetPassword(user); }
   const TUsers& SavedUsers() const { return directory_.Users(); }
+  // Why users.con could not be read when the window was created (no users
+  // are loaded then, without a message box); empty when it was read or is
+  // missing.
+  const std::string& LoadError() const { return loadError_; }
 
   // Edits the users modally: BeginEdit, the window's own loop, CommitEdits on Ok.
   void ShowEditor();
@@ -48,6 +52,7 @@ class TfAccess : public QDialog {
   std::string folder_;
   TPrompts& prompts_;
   TUserDirectory directory_;
+  std::string loadError_;
   std::unique_ptr<TUserAccessEditor> editor_;
   bool filling_ = false;
 

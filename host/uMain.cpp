@@ -20,9 +20,11 @@
 #include <QTextDocument>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "host/mServerControl.h"
 #include "host/mSettings.h"
+#include "host/mStartChecks.h"
 #include "host/uAbout.h"
 #include "host/uAccess.h"
 #include "host/uInfo.h"
@@ -223,8 +225,10 @@ void TfMain::closeEvent(QCloseEvent* event) {
 void TfMain::ApplySettings() {
   Guarded([&] {
     THostSettings s = windows_.Settings.Values();
+    applied_ = s;
+    appliedMode_ = windows_.Settings.ModeValue();
     control_.SetListeningPort(s.PortNumber());
-    control_.SetSecurityMode(windows_.Settings.ModeValue());
+    control_.SetSecurityMode(appliedMode_);
     control_.SetPublicKey(win32::AnsiToWide(s.PublicKey));
     control_.SetPrivateKey(win32::AnsiToWide(s.PrivateKey));
     control_.SetSecretKey(win32::AnsiToWide(s.SecretKey));
@@ -278,14 +282,31 @@ void TfMain::ClearLog() {
   logTrimmed_ = false;
 }
 
+// Settings the server cannot run with safely are refused before Start; a
+// failed Start is explained from the control's LastError.
 void TfMain::StartServer() {
+  // Stays when a call on the control fails (Guarded shows that failure).
+  startFailure_ = "the server control failed";
   Guarded([&] {
-    if (control_.Start())
+    if (std::optional<std::string> problem = SettingsProblem(applied_, appliedMode_)) {
+      StartFailed(QString::fromStdString(*problem));
+    } else if (control_.Start()) {
+      startFailure_.clear();
       Log("server is started");
-    else
-      prompts_.Error(this, kProductName, "Cannot start the server!");
+      const std::string address = win32::WideToAnsi(control_.BindAddress());
+      Log(QString::fromStdString(ListeningText(address, control_.ListeningPort())));
+    } else {
+      StartFailed(QString::fromStdString(StartFailureText(control_.LastError(), applied_)));
+    }
     UpdateStatus();
   });
+}
+
+void TfMain::StartFailed(const QString& reason) {
+  startFailure_ = reason;
+  Log("Cannot start the server: " + reason);
+  std::fprintf(stderr, "twParleySrv: Cannot start the server: %s\n", reason.toUtf8().constData());
+  prompts_.Error(this, kProductName, "Cannot start the server!");
 }
 
 void TfMain::StopServer() {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "host/mSettings.h"
+
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -55,8 +57,13 @@ class TfMain : public QMainWindow {
   void RemovePeer();
   void SendBytes();
 
+  // Gives the settings window's values to the control; StartServer starts
+  // with them.
   void ApplySettings();
   void UpdateStatus();
+  // Why the last start failed or was refused (also logged, and written to
+  // standard error); empty once the server started.
+  QString StartFailure() const { return startFailure_; }
   // Appends a time-stamped line. The log keeps the most recent kLogLines
   // lines; once it has dropped older ones its first line says so.
   void Log(const QString& message);
@@ -84,6 +91,7 @@ class TfMain : public QMainWindow {
     QTreeWidgetItem* Row;
   };
 
+  void StartFailed(const QString& reason);
   void RestorePosition();
   void SavePosition();
   void BindEvents();
@@ -104,6 +112,9 @@ class TfMain : public QMainWindow {
   std::map<int32_t, std::unique_ptr<TPeer>> peers_;  // by moniker
   int32_t nextMoniker_ = 1;
   bool shown_ = false;
+  THostSettings applied_;  // what ApplySettings last gave the control
+  int appliedMode_ = 0;
+  QString startFailure_;
   bool closing_ = false;
 
   QPushButton* btnStart_;

@@ -194,8 +194,13 @@ HRESULT TtwParleySrvX::put_BindAddress(BSTR Value) {
   return Member([&] { engine_->SetBindAddress(FromBstr(Value)); });
 }
 
+// While the server listens on a port the system picked (ListeningPort 0),
+// a read gives that port: a container has no other way to learn it.
 HRESULT TtwParleySrvX::get_ListeningPort(LONG* Value) {
-  return Answer(Value, [&] { return engine_->ListeningPort; });
+  return Answer(Value, [&] {
+    const bool picked = engine_->ListeningPort == 0 && engine_->GetRunning();
+    return picked ? int32_t{engine_->Hub().Mill().ListeningPort()} : engine_->ListeningPort;
+  });
 }
 
 HRESULT TtwParleySrvX::put_ListeningPort(LONG Value) {

@@ -14,6 +14,7 @@
 // the program with a message on stderr and exit code 1.
 //
 //   twdemo [--out DIR] [--talk-ms MS] [--speech WAV]
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -36,7 +38,6 @@
 #include "platform/dsound/virtual_device.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/text.h"
-#include "platform/winsock/winsock.h"
 
 using namespace tw;
 using namespace tw::com;
@@ -46,10 +47,18 @@ namespace {
 constexpr const char* kUsage =
     "usage: twdemo [--out DIR] [--talk-ms MS] [--speech WAV]\n"
     "  --out DIR      where frames, played audio and the received file go (default: twdemo-out)\n"
-    "  --talk-ms MS   how long the talk lasts (default: 5000)\n"
+    "  --talk-ms MS   how long the talk lasts (default: 5000; at least half the speech + 850 ms,\n"
+    "                 3003 with the default speech)\n"
     "  --speech WAV   16 kHz 16-bit mono speech for the virtual microphone\n";
 
 constexpr uint32_t kStepMs = 10000;  // the longest any one step may take
+constexpr uint32_t kLongestTalkMs = 600000;
+// ben waits this long after ann's half of the sentence before he speaks.
+constexpr uint32_t kBenPauseMs = 100;
+// From the moment ben speaks until ann's container is handed his voice
+// (voice detection, the network, the playback buffer filling), with room
+// to spare: measured at about 250 ms.
+constexpr uint32_t kVoiceLatencyMs = 750;
 constexpr uint32_t kPcmRate = 16000;
 
 // A step that did not happen.
@@ -120,30 +129,47 @@ double Rms(const std::vector<uint8_t>& pcm) {
   return n ? std::sqrt(sum / double(n)) : 0.0;
 }
 
-// A TCP port on the loopback interface that nobody listens on right now.
-uint16_t FreePort() {
-  ws::Socket s(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
-  ws::sockaddr_in a{};
-  a.sin_family = ws::AF_INET;
-  a.sin_addr.s_addr = ws::htonl(ws::INADDR_LOOPBACK);
-  int len = sizeof a;
-  if (!s || ws::bind(s.get(), reinterpret_cast<ws::sockaddr*>(&a), sizeof a) != 0 ||
-      ws::getsockname(s.get(), reinterpret_cast<ws::sockaddr*>(&a), &len) != 0)
-    throw TDemoFailure("no free port on 127.0.0.1 (WinSock error " + std::to_string(ws::WSAGetLastError()) + ")");
-  return ws::ntohs(a.sin_port);
+// A little-endian number of `bytes` bytes at `at`.
+uint32_t LittleEndian(const std::vector<uint8_t>& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
+  return v;
 }
 
-// The samples of a 16-bit mono WAV file (its data chunk).
+// The samples of a WAV file, which must hold PCM in the virtual
+// microphone's format (16 kHz, 16-bit, mono): a file in any other format
+// would be played back at the wrong speed or as noise.
 std::vector<int16_t> WavSamples(const std::string& path) {
   const std::vector<uint8_t> bytes = ReadFile(path);
-  const std::string riff(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
-  const size_t data = riff.find("data");
-  if (riff.compare(0, 4, "RIFF") != 0 || data == std::string::npos)
-    throw TDemoFailure("cannot read the speech sample " + path);
-  std::vector<int16_t> samples;
-  for (size_t i = data + 8; i + 1 < bytes.size(); i += 2)
-    samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
-  return samples;
+  auto refuse = [&](const std::string& why) -> TDemoFailure {
+    return TDemoFailure("the speech file " + path + " " + why);
+  };
+  if (bytes.size() < 12 || std::string(bytes.begin(), bytes.begin() + 4) != "RIFF" ||
+      std::string(bytes.begin() + 8, bytes.begin() + 12) != "WAVE")
+    throw refuse("is not a WAV file");
+  bool formatSeen = false;
+  for (size_t at = 12; at + 8 <= bytes.size();) {
+    const std::string id(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + 4));
+    const size_t size = std::min<size_t>(LittleEndian(bytes, at + 4, 4), bytes.size() - at - 8);
+    const size_t body = at + 8;
+    if (id == "fmt " && size >= 16) {
+      const uint32_t tag = LittleEndian(bytes, body, 2), channels = LittleEndian(bytes, body + 2, 2),
+                     rate = LittleEndian(bytes, body + 4, 4), bits = LittleEndian(bytes, body + 14, 2);
+      if (tag != 1 || channels != 1 || rate != kPcmRate || bits != 16)
+        throw refuse("holds " + std::to_string(rate) + " Hz, " + std::to_string(bits) + "-bit, " +
+                     std::to_string(channels) + "-channel" + (tag == 1 ? " PCM" : " non-PCM") +
+                     " audio; the virtual microphone takes 16000 Hz, 16-bit, 1-channel PCM (sox IN -r 16000 -b 16 -c 1 OUT.wav)");
+      formatSeen = true;
+    } else if (id == "data") {
+      if (!formatSeen) throw refuse("has no format chunk before its data");
+      std::vector<int16_t> samples;
+      for (size_t i = body; i + 1 < body + size; i += 2)
+        samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+      return samples;
+    }
+    at = body + size + (size & 1);
+  }
+  throw refuse("has no data chunk");
 }
 
 // A virtual sound device for each side, which the controls list as
@@ -157,15 +183,20 @@ struct TVirtualDevices {
       std::make_shared<dsound::VirtualSoundDevice>("Virtual sound device of ben");
   dsound::ScopedSoundDevices installed{{ann, ben}};
 
-  explicit TVirtualDevices(const std::string& speech) {
-    const std::vector<int16_t> samples = WavSamples(speech);
+  explicit TVirtualDevices(const std::vector<int16_t>& samples) {
     const auto half = static_cast<std::ptrdiff_t>(samples.size() / 2);
     ann->CaptureSamples(std::vector<int16_t>(samples.begin(), samples.begin() + half));
-    std::vector<int16_t> later(static_cast<size_t>(half) + kPcmRate / 10, 0);
+    std::vector<int16_t> later(static_cast<size_t>(half) + kPcmRate * kBenPauseMs / 1000, 0);
     later.insert(later.end(), samples.begin() + half, samples.end());
     ben->CaptureSamples(std::move(later));
   }
 };
+
+// The shortest talk in which each side plays the other's voice: ann hears
+// ben only once her half of the sentence and his pause are over.
+uint32_t ShortestTalkMs(const std::vector<int16_t>& samples) {
+  return static_cast<uint32_t>(samples.size() / 2 * 1000 / kPcmRate) + kBenPauseMs + kVoiceLatencyMs;
+}
 
 // --- A client control and what its container has seen --------------------------------
 
@@ -427,10 +458,12 @@ struct THost {
       Say("server: " + std::to_string(binaries.back().size()) + " binary bytes from " +
           Utf8(control->GetPeerName(handle)));
     };
-    const uint16_t port = FreePort();
-    control->SetListeningPort(port);
-    Check(control->Start(), "the server did not start listening on port " + std::to_string(port));
-    Say("server: listening on port " + std::to_string(port));
+    // Port 0: the system picks a free one, which the control then reports.
+    control->SetListeningPort(0);
+    control->SetBindAddress(u"127.0.0.1");
+    Check(control->Start(), "the server did not start listening (LastError " + std::to_string(control->LastError()) + ")");
+    const auto port = static_cast<uint16_t>(control->ListeningPort());
+    Say("server: listening on 127.0.0.1:" + std::to_string(port));
     return port;
   }
 };
@@ -527,12 +560,15 @@ void SaveMedia(const TOptions& o, TParty& ann, TParty& ben) {
 
 int Run(const TOptions& o) {
   std::filesystem::create_directories(o.out);
-  TVirtualDevices devices(o.speech);  // before the controls look for devices
+  const std::vector<int16_t> speech = WavSamples(o.speech);
+  const uint32_t shortest = ShortestTalkMs(speech);
+  Check(o.talkMs >= shortest, "a talk of " + std::to_string(o.talkMs) + " ms is too short for " + o.speech +
+                                  ": ben speaks after ann's half of it, so the talk needs --talk-ms " +
+                                  std::to_string(shortest) + " or more");
+  TVirtualDevices devices(speech);  // before the controls look for devices
   THost host;
   const uint16_t port = host.Start();
   TParty ann("ann", u"wonder"), ben("ben", u"land");
-  // One after the other: two logins at the same moment can leave a peer
-  // bonded twice at one side.
   ann.Login(port);
   WaitFor("ann's login", [&] { return ann.open; });
   ben.Login(port);
@@ -552,6 +588,16 @@ int Run(const TOptions& o) {
 
 }  // namespace
 
+// --talk-ms: a whole number of milliseconds; nothing otherwise. Whether the
+// talk is long enough depends on the speech (ShortestTalkMs).
+std::optional<uint32_t> TalkMs(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long ms = std::strtoul(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || ms > kLongestTalkMs) return std::nullopt;
+  return static_cast<uint32_t>(ms);
+}
+
 int main(int argc, char** argv) {
   TOptions options;
   for (int i = 1; i < argc; ++i) {
@@ -560,7 +606,13 @@ int main(int argc, char** argv) {
     if (arg == "--out" && value) {
       options.out = value, ++i;
     } else if (arg == "--talk-ms" && value) {
-      options.talkMs = static_cast<uint32_t>(std::strtoul(value, nullptr, 10)), ++i;
+      std::optional<uint32_t> ms = TalkMs(value);
+      if (!ms) {
+        std::fprintf(stderr, "twdemo: --talk-ms takes a whole number of milliseconds up to %u, not \"%s\"\n",
+                     kLongestTalkMs, value);
+        return 2;
+      }
+      options.talkMs = *ms, ++i;
     } else if (arg == "--speech" && value) {
       options.speech = value, ++i;
     } else {

@@ -131,8 +131,6 @@ class BothControls : public ::testing::Test {
     later.insert(later.end(), speech.begin() + half, speech.end());
     benDevice->CaptureSamples(std::move(later));
     for (auto* side : {&ann, &ben}) *side = std::make_unique<TSide>();
-    // One after the other: two logins at the same moment can leave a peer
-    // bonded twice, under two handles, at one side.
     for (auto [side, name] : {std::pair{ann.get(), u"ann"}, std::pair{ben.get(), u"ben"}}) {
       ASSERT_TRUE(side->c.Open(port, name, u"pw"));
       ASSERT_TRUE(Run([&, s = side] { return s->c.Status() == 2; }));

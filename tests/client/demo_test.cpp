@@ -2,6 +2,8 @@
 // control libraries registered, twdemo run to its end, and what it leaves in
 // its output folder looked at: the frames open as images with Qt's reader,
 // the played audio carries speech.
+#include <sys/wait.h>
+
 #include <QImage>
 #include <QImageReader>
 #include <cmath>
@@ -60,5 +62,39 @@ TEST(Demonstration, RunsToItsEndAndLeavesFramesAndPlayedSpeech) {
     std::vector<int16_t> samples = WavSamples(out.Read(name));
     ASSERT_GT(samples.size(), 8000u);  // half a second at least
     EXPECT_GT(LoudestRms(samples), 1000.0);
+  }
+}
+
+// What twdemo cannot run with is refused before any control is made, with
+// the reason: a talk length that is not a number or too short for the
+// speech, a speech file in another format.
+TEST(Demonstration, RefusesATalkTooShortOrSpeechInAnotherFormat) {
+  TempFolder out;
+  // 8 kHz 16-bit mono: a WAV file, but not the virtual microphone's format.
+  std::string wav = "RIFF....WAVEfmt ";
+  const unsigned char fmt[] = {16, 0, 0, 0, 1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0};
+  wav.append(reinterpret_cast<const char*>(fmt), sizeof fmt);
+  wav += std::string("data\4\0\0\0\0\0\0\0", 12);
+  out.Write("8k.wav", wav);
+  struct {
+    std::string args;
+    int exit;
+    const char* reason;
+  } cases[] = {
+      {"--talk-ms abc", 2, "--talk-ms takes a whole number of milliseconds"},
+      {"--talk-ms 2000", 1, "needs --talk-ms 3003 or more"},
+      {"--speech \"" + out.File("8k.wav") + "\"", 1, "holds 8000 Hz, 16-bit, 1-channel PCM audio"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const std::string log = out.File("refused.log");
+    const std::string command = std::string("\"") + TW_DEMO_PROGRAM + "\" --out \"" + out.Path() + "\" " + c.args +
+                                " > \"" + log + "\" 2>&1";
+    const int status = std::system(command.c_str());
+    const std::string printed = out.Read("refused.log");
+    ASSERT_TRUE(WIFEXITED(status)) << printed;
+    EXPECT_EQ(WEXITSTATUS(status), c.exit) << printed;
+    EXPECT_NE(printed.find(c.reason), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("logging in"), std::string::npos) << printed;
   }
 }

@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 
 #include "platform/com/variant.h"
 #include "tests/host/host_windows.h"
@@ -40,7 +42,7 @@ class MainWindow : public ::testing::Test, public THostWindowsFixture {
 };
 
 TEST_F(MainWindow, FirstShowingAppliesTheSettingsInOrderThenStartsTheServer) {
-  Folder.Write("settings.ini", "[Security]\r\nMode=7\r\nSecretKey=s3cret\r\nRemoteFingerprints=a,b\r\n"
+  Folder.Write("settings.ini", "[Security]\r\nMode=1\r\nSecretKey=s3cret\r\nRemoteFingerprints=a,b\r\n"
                                "[Options]\r\nPort=2345\r\nServerAddress=127.0.0.1\r\n");
   main.reset();
   settings = std::make_unique<TfSettings>(Folder.Path(), *control, prompts, *info);
@@ -51,16 +53,20 @@ TEST_F(MainWindow, FirstShowingAppliesTheSettingsInOrderThenStartsTheServer) {
   Names calls = standIn->CallNames();
   Names expected = {u"put ListeningPort", u"put SecurityMode", u"put PublicKey", u"put PrivateKey",
                     u"put SecretKey",     u"put Fingerprints", u"put BindAddress", u"Running",
-                    u"Start",             u"Running"};
+                    u"Start",             u"BindAddress",      u"ListeningPort",   u"Running"};
   EXPECT_EQ(calls, expected);
   const auto& c = standIn->Calls();
   EXPECT_EQ(c[0].Args[0].ToInt(), 2345);
-  EXPECT_EQ(c[1].Args[0].ToInt(), 7);  // an unknown mode reaches the control unchanged
+  EXPECT_EQ(c[1].Args[0].ToInt(), 1);
   EXPECT_EQ(com::BstrView(c[4].Args[0].bstrVal), u"s3cret");
   EXPECT_EQ(com::BstrView(c[5].Args[0].bstrVal), u"a,b");
   EXPECT_EQ(com::BstrView(c[6].Args[0].bstrVal), u"127.0.0.1");
 
-  EXPECT_THAT(LastLog(), LogLine("server is started"));
+  // Where the server listens follows the Part's line.
+  const QStringList log = main->LogLines();
+  ASSERT_EQ(log.size(), 2);
+  EXPECT_THAT(log[0], LogLine("server is started"));
+  EXPECT_THAT(log[1], LogLine("listening on 127.0.0.1:2345"));
   EXPECT_EQ(main->StatusText(0), " Started");
   EXPECT_EQ(main->StatusText(1), " No active connection");
   EXPECT_FALSE(Button("btnStart")->isEnabled());
@@ -69,14 +75,40 @@ TEST_F(MainWindow, FirstShowingAppliesTheSettingsInOrderThenStartsTheServer) {
   EXPECT_FALSE(Button("btnBytes")->isEnabled());
 }
 
-TEST_F(MainWindow, AStartThatFailsShowsTheBoxAndTheStoppedStatus) {
+TEST_F(MainWindow, AStartThatFailsShowsTheBoxAndLogsTheReasonFromLastError) {
   standIn->StartResult = false;
+  standIn->LastErrorCode = 10048;
   main->show();
   EXPECT_EQ(prompts.Errors, QStringList{kProductName + "|Cannot start the server!"});
   EXPECT_EQ(main->StatusText(0), " Stopped");
   EXPECT_TRUE(Button("btnStart")->isEnabled());
   EXPECT_FALSE(Button("btnStop")->isEnabled());
-  EXPECT_TRUE(main->LogLines().isEmpty());
+  ASSERT_EQ(main->LogLines().size(), 1);
+  EXPECT_TRUE(LastLog().contains("Cannot start the server: address in use: another program listens on port 2222"))
+      << LastLog().toStdString();
+  EXPECT_TRUE(main->StartFailure().contains("(error 10048)"));
+}
+
+// Settings the server cannot run with safely never reach Start; once they
+// are mended (here: the file, then Ok in the settings window), Start works.
+TEST_F(MainWindow, SettingsTheServerCannotRunWithAreRefusedBeforeStart) {
+  Folder.Write("settings.ini", "[Security]\r\nMode=7\r\n");
+  settings = std::make_unique<TfSettings>(Folder.Path(), *control, prompts, *info);
+  main = std::make_unique<TfMain>(Folder.Path(), *control, THostWindows{*settings, *access, *about}, prompts);
+  standIn->ClearCalls();
+  main->show();
+  const Names calls = standIn->CallNames();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), u"Start"), 0);
+  EXPECT_EQ(prompts.Errors, QStringList{kProductName + "|Cannot start the server!"});
+  EXPECT_TRUE(LastLog().contains("Cannot start the server: Mode=7 is not a security mode")) << LastLog().toStdString();
+  EXPECT_EQ(main->StatusText(0), " Stopped");
+
+  QTimer::singleShot(0, [this] { settings->accept(); });  // Ok checks the plain-text radio
+  main->OpenSettings();
+  Click("btnStart");
+  EXPECT_TRUE(standIn->IsRunning());
+  EXPECT_TRUE(main->StartFailure().isEmpty());
+  EXPECT_THAT(LastLog(), LogLine("listening on 0.0.0.0:2222 (every interface)"));
 }
 
 TEST_F(MainWindow, PeersAreListedCountedAndRemovedAsTheyComeAndGo) {
@@ -227,11 +259,11 @@ TEST_F(MainWindow, BinaryMessagesBecomeLogLinesCutAtTheFirstNul) {
   ASSERT_EQ(com::VariantFromBytes(bytes, message.Out()), com::S_OK);
   for (int i = 0; i < 3; ++i) standIn->FireBinaryMessage(101, message);
   EXPECT_THAT(LastLog(), LogLine(QString::fromUtf8("Received binary message: hi \xC3\xA9")));
-  EXPECT_EQ(main->LogLines().size(), 4);  // started, and one line for each message
+  EXPECT_EQ(main->LogLines().size(), 5);  // started, where, and one line for each message
 
   com::Variant notAnArray(u"text");
   standIn->FireBinaryMessage(101, notAnArray);
-  EXPECT_EQ(main->LogLines().size(), 4);
+  EXPECT_EQ(main->LogLines().size(), 5);
   EXPECT_TRUE(prompts.Errors.isEmpty());
   EXPECT_TRUE(prompts.Infos.isEmpty());
 }
@@ -243,6 +275,7 @@ TEST_F(MainWindow, ACallThatFailsInTheControlIsShownAndTheActionStops) {
   EXPECT_TRUE(prompts.Errors[0].contains("Start")) << prompts.Errors[0].toStdString();
   EXPECT_TRUE(prompts.Errors[0].contains("stand-in failure")) << prompts.Errors[0].toStdString();
   EXPECT_TRUE(main->LogLines().isEmpty());  // no "server is started"
+  EXPECT_FALSE(main->StartFailure().isEmpty());  // a headless program ends on it
 
   standIn->FailingMember = u"GetPeerName";
   standIn->ConnectPeer(u"a", u"10.0.0.1", 1);

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/support/loopback.h"
 #include "transport/mSessionCommands.h"
 #include "transport/twTools.h"
 
@@ -35,6 +34,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
   ::unsetenv("DISPLAY");
   ::unsetenv("WAYLAND_DISPLAY");
+  ::unsetenv("XDG_RUNTIME_DIR");  // as in a shell without a login session
   const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd >= 0) {
     ::dup2(fd, 1);
@@ -60,7 +60,15 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-THostProcess::THostProcess(const THostPaths& paths, uint64_t descriptorLimit) {
+THostProcess::THostProcess(const THostPaths& paths, uint64_t descriptorLimit)
+    : THostProcess(paths, THostSetup{.DescriptorLimit = descriptorLimit}) {
+  if (WaitUntilListening()) return;
+  const std::string output = Output();
+  Stop();
+  throw std::runtime_error("the host program did not start:\n" + output);
+}
+
+THostProcess::THostProcess(const THostPaths& paths, const THostSetup& setup) {
   char pattern[] = "/tmp/tw-host-XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
@@ -70,25 +78,42 @@ THostProcess::THostProcess(const THostPaths& paths, uint64_t descriptorLimit) {
   const pid_t reg = Spawn({paths.Regsvr, paths.Library}, env, dir_ + "/regsvr.out", 0);
   ::waitpid(reg, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("twregsvr failed");
-  {
-    // A port that was free a moment ago; the program binds it itself.
-    ws::Socket probe = BoundSocket();
-    port_ = LocalPort(probe.get());
-  }
-  std::ofstream(dir_ + "/data/settings.ini")
-      << "[Options]\r\nPort=" << port_ << "\r\nServerAddress=127.0.0.1\r\n";
-  pid_ = Spawn({paths.Program, "--data-dir", dir_ + "/data"}, env, dir_ + "/out", descriptorLimit);
-  for (int i = 0; i < 1000; ++i) {
-    if (Output().find(": server is started") != std::string::npos) return;
-    if (!Alive()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  const std::string output = Output();
-  Stop();
-  throw std::runtime_error("the host program did not start:\n" + output);
+  if (setup.SettingsIsFolder)
+    fs::create_directory(dir_ + "/data/settings.ini");
+  else
+    std::ofstream(dir_ + "/data/settings.ini") << setup.Settings;
+  if (setup.UsersIsFolder) fs::create_directory(dir_ + "/data/users.con");
+  pid_ = Spawn({paths.Program, "--data-dir", dir_ + "/data"}, env, dir_ + "/out", setup.DescriptorLimit);
 }
 
 THostProcess::~THostProcess() { Stop(); }
+
+bool THostProcess::WaitUntilListening(int timeoutMs) {
+  static const std::string kListening = ": listening on ";
+  for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    const std::string output = Output();
+    const size_t at = output.find(kListening);
+    const size_t colon = at == std::string::npos ? at : output.find(':', at + kListening.size());
+    if (colon != std::string::npos) {
+      port_ = static_cast<uint16_t>(std::stoul(output.substr(colon + 1)));
+      return true;
+    }
+    if (!Alive()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::optional<int> THostProcess::WaitForExit(int timeoutMs) {
+  for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    if (!Alive()) {
+      if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+      return 128 + (WIFSIGNALED(status_) ? WTERMSIG(status_) : 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
 
 void THostProcess::Stop() {
   if (pid_ > 0) {

@@ -1,6 +1,6 @@
 // The host program as its users run it, in a child process: the server
-// control registered in a fresh registry, a fresh data folder with the
-// listening port written in settings.ini, off screen, optionally under a
+// control registered in a fresh registry, a fresh data folder with a
+// settings.ini of the test's choosing, off screen, optionally under a
 // lower limit of open descriptors. And a crowd of clients on one mill that
 // speak the session commands as the client control does (ready, announce,
 // introduce every newcomer), for figures and tests that count welcomes.
@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,33 @@ struct THostPaths {
   std::string Regsvr;   // twregsvr
 };
 
+// What the program starts with.
+struct THostSetup {
+  // The text of settings.ini: by default a port the system picks, on loopback.
+  std::string Settings = "[Options]\r\nPort=0\r\nServerAddress=127.0.0.1\r\n";
+  bool SettingsIsFolder = false;  // settings.ini is a folder instead of a file
+  bool UsersIsFolder = false;     // users.con is a folder instead of a file
+  uint64_t DescriptorLimit = 0;   // > 0: both limits of open descriptors in the child
+};
+
 class THostProcess {
  public:
-  // Registers the control, writes the data folder and starts the program;
-  // `descriptorLimit` > 0 sets both limits of open descriptors in the child.
-  // Throws std::runtime_error when the server does not start.
+  // Registers the control, writes the data folder, starts the program and
+  // waits until it logs where it listens; throws std::runtime_error when the
+  // server does not start.
   explicit THostProcess(const THostPaths& paths, uint64_t descriptorLimit = 0);
+  // Starts the program over `setup` without waiting for anything.
+  THostProcess(const THostPaths& paths, const THostSetup& setup);
   ~THostProcess();  // kills the program and removes its folders
   THostProcess(const THostProcess&) = delete;
   THostProcess& operator=(const THostProcess&) = delete;
+
+  // Waits until the program logs the port it listens on (then Port() is
+  // that port) or ends; false when it ended or `timeoutMs` passed first.
+  bool WaitUntilListening(int timeoutMs = 10000);
+  // Waits up to `timeoutMs` for the program to end; its exit code then, or
+  // 128 + the signal that ended it; nothing while it still runs.
+  std::optional<int> WaitForExit(int timeoutMs);
 
   uint16_t Port() const { return port_; }
   pid_t Pid() const { return pid_; }

@@ -117,7 +117,10 @@ com::HRESULT TStandInControl::Invoke(com::DISPID id, com::REFIID, com::LCID, com
     }
     return com::DISP_E_EXCEPTION;
   }
-  if (flags & com::DISPATCH_PROPERTYPUT) return com::S_OK;
+  if (flags & com::DISPATCH_PROPERTYPUT) {
+    if (!args.empty()) com::VariantCopyInd(&properties_[name], &args.back());
+    return com::S_OK;
+  }
   return Run(name, args, result);
 }
 
@@ -168,7 +171,12 @@ com::HRESULT TStandInControl::Run(const std::u16string& name, std::span<com::VAR
   } else if (name == u"LocalIPList") {
     SetBstr(result, LocalIPs);
   } else if (name == u"LastError") {
-    SetInt(result, 0);
+    SetInt(result, LastErrorCode);
+  } else if (name == u"ListeningPort") {
+    const int32_t port = properties_.count(name) ? properties_[name].ToInt().value_or(0) : 0;
+    SetInt(result, port == 0 && running_ ? PickedPort : port);
+  } else if (name == u"BindAddress") {
+    if (result && properties_.count(name)) com::VariantCopy(result, &properties_[name]);
   }
   return com::S_OK;
 }

@@ -45,6 +45,10 @@ class TStandInControl final
   bool StartResult = true;
   bool GenerateResult = true;
   std::u16string LocalIPs = u"127.0.0.1";
+  int32_t LastErrorCode = 0;  // what LastError reads
+  // What ListeningPort reads while running when it was set to 0 (the port
+  // the system would have picked).
+  int32_t PickedPort = 40000;
   // A member (by name) that fails at the automation level, as a member whose
   // failure guard caught an error does.
   std::u16string FailingMember;
@@ -88,6 +92,7 @@ class TStandInControl final
   std::map<int32_t, TPeer> peers_;
   std::deque<TCall> calls_;
   bool running_ = false;
+  std::map<std::u16string, com::Variant> properties_;  // the values put, by name
   int32_t nextHandle_ = 101;
   int32_t generated_ = 0;
 };
