@@ -129,6 +129,14 @@ TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   return queued;
 }
 
+size_t TSendQueue::BytesFrom(int32_t peerId) const {
+  size_t bytes = 0;
+  for (const auto& e : entries_)
+    for (const TSack* s = e.get(); s; s = s->Next.get())
+      if (s->PeerId == peerId) bytes += s->QueuedBytes;
+  return bytes;
+}
+
 bool TSendQueue::DoneBefore(uint64_t seq) const {
   return std::all_of(entries_.begin(), entries_.end(), [&](const auto& e) { return e->Seq >= seq; });
 }

@@ -107,6 +107,19 @@ struct TAckEntry {
 // The ids of a route list, up to its last whole 4-byte id.
 std::vector<int32_t> RouteIds(std::string_view routeList);
 
+// Calls `visit` with each id of a route list in turn, in place.
+template <class F>
+void ForEachRouteId(std::string_view routeList, F&& visit) {
+  for (size_t at = 0; at + 4 <= routeList.size(); at += 4)
+    visit(static_cast<int32_t>(uint32_t{static_cast<unsigned char>(routeList[at])} |
+                               uint32_t{static_cast<unsigned char>(routeList[at + 1])} << 8 |
+                               uint32_t{static_cast<unsigned char>(routeList[at + 2])} << 16 |
+                               uint32_t{static_cast<unsigned char>(routeList[at + 3])} << 24));
+}
+
+// A message body that many queues hold at once.
+using TSharedBody = std::shared_ptr<const std::string>;
+
 // Appends one frame to `out`.
 void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view chunk);
 
@@ -127,6 +140,8 @@ class TSendQueue {
   // What every queued message and follower held when it was queued
   // (QueuedCost); a message counts until its last chunk is cut.
   size_t Bytes() const { return bytes_; }
+  // The same for the messages relayed from the pipe `peerId` alone.
+  size_t BytesFrom(int32_t peerId) const;
   // Entries from the first queued to the last (followers not included).
   const TSack& operator[](size_t i) const { return *entries_[i]; }
   TSack& operator[](size_t i) { return *entries_[i]; }
