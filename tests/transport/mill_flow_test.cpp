@@ -168,4 +168,107 @@ TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
   EXPECT_LE(maxHeld, kBound * 3 / 2);
 }
 
+// Three clients each send one large message to a peer that is not reading
+// yet, so that all three reach the hub together, three times what the
+// hub may hold for the peer between them. The peer is not closed for what
+// others send it: the messages wait for it in turn and it gets all three.
+TEST(MillFlow, SeveralSendersFillingOneReaderAtOnceNeverGetItClosed) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  constexpr size_t kBound = 4 << 20;
+  host.mill.Relay()->Limits.Bound = kBound;
+  std::vector<std::unique_ptr<CMill>> senders;
+  std::vector<CPipe*> pipes;
+  for (int i = 0; i < 3; ++i) {
+    senders.push_back(std::make_unique<CMill>(TMillSide::Client, false));
+    pipes.push_back(host.Dial(*senders.back()));
+  }
+  CMill victim{TMillSide::Client, false};
+  TMillProbe pv;
+  pv.Attach(victim);
+  CPipe* v = host.Dial(victim);
+  std::vector<CMill*> all{&host.mill, &victim};
+  for (auto& f : senders) all.push_back(f.get());
+  ASSERT_TRUE(Drive(all, [&] {
+    return host.probe.opened.size() == 4 && v->State == psSession &&
+           std::all_of(pipes.begin(), pipes.end(), [](CPipe* p) { return p->State == psSession; });
+  }));
+  const int32_t idV = ServerIdOf(host.mill, host.probe, v);
+  ASSERT_NE(idV, 0);
+
+  constexpr size_t kSize = 3 << 20;
+  for (size_t i = 0; i < pipes.size(); ++i)
+    pipes[i]->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(kSize, static_cast<char>('a' + i))))
+        .RouteList = IntToField(idV);
+  // The victim reads nothing until the three messages have left their senders.
+  std::vector<CMill*> withoutVictim{&host.mill};
+  for (auto& f : senders) withoutVictim.push_back(f.get());
+  ASSERT_TRUE(Drive(withoutVictim, [&] {
+    tick.Advance(10);
+    return std::all_of(pipes.begin(), pipes.end(), [](CPipe* p) { return p->SendIdle(); });
+  }, 20000));
+  ASSERT_TRUE(Drive(all, [&] {
+    tick.Advance(10);
+    return pv.bonds.size() == 3 || !host.probe.closes.empty();
+  }, 20000)) << pv.bonds.size();
+  EXPECT_TRUE(host.probe.closes.empty());
+  EXPECT_EQ(v->State, psSession);
+}
+
+// A slow reader S is kept full by a filler; a peer V sends S one small
+// message (such as an acknowledgement), which waits there behind the
+// filler's bulk. V is not held back for it: a third peer's message to V and
+// V's answer go through at once, however long S takes.
+TEST(MillFlow, APeerWhoseSmallMessageWaitsInASlowReaderKeepsTalkingToOthers) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  constexpr size_t kBound = 4 << 20;
+  host.mill.Relay()->Limits.Bound = kBound;
+  CMill filler{TMillSide::Client, false}, slow{TMillSide::Client, false}, victim{TMillSide::Client, false},
+      honest{TMillSide::Client, false};
+  TMillProbe pv, ph;
+  pv.Attach(victim);
+  ph.Attach(honest);
+  CPipe* f = host.Dial(filler);
+  CPipe* s = host.Dial(slow);
+  CPipe* v = host.Dial(victim);
+  CPipe* h = host.Dial(honest);
+  ASSERT_TRUE(Drive({&host.mill, &filler, &slow, &victim, &honest}, [&] {
+    return host.probe.opened.size() == 4 && f->State == psSession && s->State == psSession &&
+           v->State == psSession && h->State == psSession;
+  }));
+  const int32_t idS = ServerIdOf(host.mill, host.probe, s), idV = ServerIdOf(host.mill, host.probe, v),
+                idH = ServerIdOf(host.mill, host.probe, h);
+  ASSERT_TRUE(idS && idV && idH);
+
+  // The filler keeps the slow reader's queue at its bound (S never reads).
+  std::vector<CMill*> others{&host.mill, &filler, &victim, &honest};
+  auto fill = [&] {
+    while (f->Queue().Bytes() < (256u << 10))
+      f->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(64 << 10, 'f'))).RouteList = IntToField(idS);
+  };
+  ASSERT_TRUE(Drive(others, [&] {
+    tick.Advance(10);
+    fill();
+    const CPipe* ss = host.mill.GetPipe(idS);
+    return ss && ss->HeldBytes() >= kBound - (128u << 10);
+  }, 20000));
+  v->QueueMessage(-(sackAppBase + 92), TMessage()).RouteList = IntToField(idS);
+  Settle(others, 5);
+  // Ping and answer.
+  h->QueueMessage(sackAppBase + 93, TMessage().Raw("ping")).RouteList = IntToField(idV);
+  bool answered = false;
+  ASSERT_TRUE(Drive(others, [&] {
+    tick.Advance(10);
+    fill();
+    if (!answered && !pv.bonds.empty()) {
+      v->QueueMessage(sackAppBase + 93, TMessage().Raw("pong")).RouteList = IntToField(idH);
+      answered = true;
+    }
+    return !ph.bonds.empty();
+  }, 5000));
+  EXPECT_TRUE(host.mill.Relay()->MayRead(idV, 0));
+  EXPECT_TRUE(host.probe.closes.empty());
+}
+
 }  // namespace
