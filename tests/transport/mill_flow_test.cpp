@@ -168,6 +168,63 @@ TEST(MillFlow, FloodersAreHeldBackWhileTheirTargetReads) {
   EXPECT_LE(maxHeld, kBound * 3 / 2);
 }
 
+// A peer that sends a full target a message and ends at once: its message
+// waits beside it, and its close waits for the message to reach the target,
+// so that nothing it sent is lost and its departure comes after.
+TEST(MillFlow, APeersEndWaitsForItsMessagesThatWaitForAFullTarget) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  constexpr size_t kBound = 4 << 20;
+  host.mill.Relay()->Limits.Bound = kBound;
+  CMill target{TMillSide::Client, false};
+  TMillProbe pt;
+  pt.Attach(target);
+  CPipe* t = host.Dial(target);
+  TRawPeer peer(host.Port());
+  LogInPlain(peer);
+  ASSERT_TRUE(Drive({&host.mill, &target},
+                    [&] { return host.probe.opened.size() == 2 && t->State == psSession; }));
+  const int32_t idT = ServerIdOf(host.mill, host.probe, t);
+  const int32_t idS = host.probe.opened[0] == idT ? host.probe.opened[1] : host.probe.opened[0];
+  // At the close the second message has reached the target: it is in the
+  // target's queue (or already out), ahead of any notice of the departure.
+  bool deliveredBeforeClose = false;
+  host.mill.Events.OnPipeClosed = [&](CMill&, CPipe& p, TCloseReason r) {
+    bool queued = false;
+    if (CPipe* st = host.mill.GetPipe(idT))
+      for (size_t i = 0; i < st->Queue().Size(); ++i) queued = queued || st->Queue()[i].Code == sackAppBase + 92;
+    deliveredBeforeClose = !host.mill.Relay()->Waiting(idS) && (queued || pt.bonds.size() == 2);
+    host.probe.closes.push_back({"closed", p.Id(), r});
+  };
+
+  // Two messages that together pass the bound: the second waits. The peer
+  // writes them as its socket takes them, then ends.
+  std::string out;
+  for (int i = 0; i < 2; ++i) {
+    const std::string body = StrToField(IntToField(idT)) + std::string(kBound * 3 / 4, static_cast<char>('a' + i));
+    for (size_t at = 0; at < body.size(); at += 60000) {
+      const uint8_t flags = static_cast<uint8_t>((at == 0 ? sfFirstChunk : 0) |
+                                                 (at + 60000 >= body.size() ? sfLastChunk | sfRouteList : 0));
+      AppendFrame(out, flags, sackAppBase + 91 + i, std::string_view(body).substr(at, 60000));
+    }
+  }
+  size_t written = 0;
+  ASSERT_TRUE(Drive({&host.mill}, [&] {
+    tick.Advance(10);
+    written += peer.SendSome(std::string_view(out).substr(written));
+    return written == out.size() && host.mill.Relay()->Waiting(idS);
+  }, 10000));
+  peer.HalfClose();
+  Settle({&host.mill}, 20);
+  EXPECT_TRUE(host.probe.closes.empty());  // the end waits for the message
+  ASSERT_TRUE(Drive({&host.mill, &target}, [&] {
+    tick.Advance(10);
+    return !host.probe.closes.empty();
+  }, 10000));
+  EXPECT_TRUE(deliveredBeforeClose);
+  EXPECT_EQ(host.probe.closes[0].pipe, idS);
+}
+
 // Three clients each send one large message to a peer that is not reading
 // yet, so that all three reach the hub together, three times what the
 // hub may hold for the peer between them. The peer is not closed for what
