@@ -549,18 +549,18 @@ void CMill::RouteSack(CPipe& from, TSack& sack) {
   const std::vector<int32_t> ids = RouteIds(sack.RouteList);
   std::unordered_set<int32_t> served;
   served.reserve(ids.size());
+  // One body for every target's queue: the message is not read after this.
+  const TSharedBody body = std::make_shared<const std::string>(std::move(sack.Payload));
   for (int32_t id : ids) {
     CPipe* target = GetPipe(id);
     if (!target || target == listener_.get() || target->State != psSession) continue;
     if (!served.insert(id).second) continue;
-    if (target->WouldOverfill(sack.Payload.size())) {
+    if (target->WouldOverfill(body->size())) {
       target->Overfilled();
       continue;
     }
-    TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
+    target->QueueRelayed(sack.Code, body, from.Id(), sack.AckWanted != 0);
     if (target->CloseIfOverfull()) continue;
-    relayed.AckWanted = sack.AckWanted;
-    relayed.PeerId = from.Id();
     // Past its bound the target holds the sender back instead of being
     // closed: the sender is not read until the target's reader catches up.
     if (target->OverBound()) from.HoldFor(*target);

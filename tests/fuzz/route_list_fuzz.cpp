@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TW_FUZZ_CHECK(std::find(sender.WaitingFor.begin(), sender.WaitingFor.end(), pipe->Id()) !=
                       sender.WaitingFor.end());
       for (const TSack* copy : copies) {
-        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Payload == body && copy->AckWanted == flags);
+        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Body() == body && copy->AckWanted == flags);
         TW_FUZZ_CHECK(copy->RouteList.empty());
       }
     }
