@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "transport/mSeal.h"
+#include "transport/twTools.h"
 
 namespace tw {
 
@@ -135,9 +136,7 @@ template <class F>
 void ForEachRouteId(std::string_view routeList, F&& f) {
   constexpr size_t kId = 4;
   for (size_t at = 0; at + kId <= routeList.size(); at += kId) {
-    const auto* p = reinterpret_cast<const unsigned char*>(routeList.data() + at);
-    const auto id = static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                                         uint32_t{p[3]} << 24);
+    const auto id = static_cast<int32_t>(LoadLe32(routeList.data() + at));
     if constexpr (std::is_same_v<std::invoke_result_t<F&, int32_t>, bool>) {
       if (!f(id)) return;
     } else {
