@@ -219,7 +219,7 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
 TSack& CPipe::QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted) {
   if (SendIdle()) RequestPush();
   std::unique_ptr<TSack> sack = queue_.NewRecord();
-  sack->Payload.assign(*body);
+  sack->Shared = std::move(body);
   sack->PeerId = peerId;
   sack->AckWanted = ackWanted ? 1 : 0;
   return Enqueue(code, std::move(sack));
@@ -411,7 +411,7 @@ void CPipe::PushCart() {
     TCartHooks hooks{
         [this] { return CheckRateWindow(); },
         [this](int32_t size) { RateBytes += size; },
-        [this](std::string& payload) { SealIfKeyed(payload); },
+        [this] { return Sealing(); },
     };
     for (int64_t pushed = 0; pushed < bound;) {
       while (sendBuffer_.size() < gather) {
@@ -559,22 +559,27 @@ void CPipe::AdaptRecvSize(int32_t length) {
 
 // --- Sealing -----------------------------------------------------------------
 
-void CPipe::SealIfKeyed(std::string& payload) {
-  if (payload.empty() || SessionKey.empty()) return;
-  payload = SealPayload(payload, SealKey(), mill_.SealIv());
+TSealing CPipe::Sealing() {
+  if (SessionKey.empty()) return {};
+  return {SealKey(), mill_.SealIv()};
 }
 
-const TAesKey& CPipe::SealKey() {
+void CPipe::SealIfKeyed(std::string& payload) {
+  if (payload.empty() || SessionKey.empty()) return;
+  payload = SealPayload(payload, *SealKey(), mill_.SealIv());
+}
+
+const std::shared_ptr<const TAesKey>& CPipe::SealKey() {
   if (!sealKey_ || sealKeyText_ != SessionKey) {
-    sealKey_ = std::make_unique<TAesKey>(SessionKey);
+    sealKey_ = std::make_shared<const TAesKey>(SessionKey);
     sealKeyText_ = SessionKey;
   }
-  return *sealKey_;
+  return sealKey_;
 }
 
 bool CPipe::OpenIfKeyed(std::string& payload) {
   if (payload.empty() || SessionKey.empty()) return true;
-  return OpenPayload(payload, SealKey());
+  return OpenPayload(payload, *SealKey());
 }
 
 // --- Closing -----------------------------------------------------------------

@@ -148,8 +148,10 @@ class CPipe {
   TSack& QueueMessage(int32_t code, TMessage&& message);
   // Queues one of the transport's own messages with its own body.
   TSack& QueueOwn(int32_t code, std::string body = {});
-  // Queues a message relayed from the pipe `peerId`, its body shared with
-  // every other queue it waits in.
+  // Queues a relayed message: `body` is shared with the other targets' queues
+  // (nothing copies it), and PeerId and AckWanted are set before it is
+  // queued, so the queue counts it for its sender (BytesFrom). Asks for a
+  // push when the pipe was idle, as QueueMessage does.
   TSack& QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted);
   // Queues a message of the transport's user behind everything queued now:
   // it enters the send queue once every message queued before it has been
@@ -224,6 +226,9 @@ class CPipe {
   void StartServerHandshake();
 
   // --- Sealing ------------------------------------------------------------
+  // The session key and this pump step's IV for BuildCart; no key while the
+  // pipe holds none.
+  TSealing Sealing();
   void SealIfKeyed(std::string& payload);
   bool OpenIfKeyed(std::string& payload);
 
@@ -360,8 +365,9 @@ class CPipe {
 
   // The session key expanded for sealing, made again only when SessionKey
   // changes (a handshake sets it; tests may change it).
-  const TAesKey& SealKey();
-  std::unique_ptr<TAesKey> sealKey_;
+  // Shared with the messages whose sealing it began (TSack::SealKey).
+  const std::shared_ptr<const TAesKey>& SealKey();
+  std::shared_ptr<const TAesKey> sealKey_;
   std::string sealKeyText_;
 };
 

@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t waiting = relay ? relay->WaitingCopies(sender.Id(), pipe->Id(), code) : 0;
       TW_FUZZ_CHECK(copies.size() + waiting == (expected.count(pipe) ? 1u : 0u));
       for (const TSack* copy : copies) {
-        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Payload == body && copy->AckWanted == flags);
+        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Body() == body && copy->AckWanted == flags);
         TW_FUZZ_CHECK(copy->RouteList.empty());
       }
     }
