@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,18 @@ using namespace tw;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Figures summed over the repetitions of a run and reported as their means.
+class Means {
+ public:
+  void Add(const char* name, double value) { sums_[name] += value; }
+  void Report(benchmark::State& state) const {
+    for (const auto& [name, sum] : sums_) state.counters[name] = sum / static_cast<double>(state.iterations());
+  }
+
+ private:
+  std::map<std::string, double> sums_;
+};
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 // What the heap holds, the blocks it maps for large allocations included.
@@ -64,24 +77,37 @@ struct Server {
   }
 };
 
+// A server, a victim that reads all the time and counts what it gets, and
+// `n` clients to send to it.
+struct Senders {
+  Server server;
+  CMill victim{TMillSide::Client, true};
+  int64_t atVictim = 0;
+  int32_t victimId = 0;
+  std::vector<std::unique_ptr<CMill>> mills;
+  std::vector<CPipe*> pipes;
+  explicit Senders(int n) {
+    victim.Events.OnBondSack = [this](CPipe&, TSack& s) { atVictim += static_cast<int64_t>(s.Payload.size()); };
+    server.Dial(victim);
+    victimId = server.ids.back();
+    for (int i = 0; i < n; ++i) {
+      mills.push_back(std::make_unique<CMill>(TMillSide::Client, true));
+      pipes.push_back(server.Dial(*mills.back()));
+    }
+  }
+};
+
 void FourFloodOne(benchmark::State& state) {
   constexpr int kFlooders = 4;
   constexpr int64_t kPerFlooder = 100'000'000;
   constexpr size_t kChat = 1024;
-  double deliveredMb = 0, closed = 0, heldMb = 0, heapMb = 0, seconds = 0;
+  Means means;
   for (auto _ : state) {
-    Server server;
-    CMill victim{TMillSide::Client, true};
-    int64_t atVictim = 0;
-    victim.Events.OnBondSack = [&](CPipe&, TSack& s) { atVictim += static_cast<int64_t>(s.Payload.size()); };
-    server.Dial(victim);
-    const int32_t victimId = server.ids.back();
-    std::vector<std::unique_ptr<CMill>> mills;
-    std::vector<CPipe*> flooders;
-    for (int i = 0; i < kFlooders; ++i) {
-      mills.push_back(std::make_unique<CMill>(TMillSide::Client, true));
-      flooders.push_back(server.Dial(*mills.back()));
-    }
+    Senders rig(kFlooders);
+    Server& server = rig.server;
+    const int64_t& atVictim = rig.atVictim;
+    const int32_t victimId = rig.victimId;
+    std::vector<CPipe*>& flooders = rig.pipes;
     std::vector<int64_t> queued(kFlooders, 0);
     const std::string route = IntToField(victimId);
     const double heapBefore = HeapMb();
@@ -104,18 +130,13 @@ void FourFloodOne(benchmark::State& state) {
           return victimClosed || atVictim >= kFlooders * kPerFlooder || Seconds(t0) > 90;
         },
         100000);
-    seconds += Seconds(t0);
-    deliveredMb += static_cast<double>(atVictim) / 1e6;
-    closed += victimClosed;
-    heldMb += held;
-    heapMb += heapPeak - heapBefore;
+    means.Add("seconds", Seconds(t0));
+    means.Add("delivered_MB", static_cast<double>(atVictim) / 1e6);
+    means.Add("victim_closed", victimClosed);
+    means.Add("hub_peak_for_victim_MB", held);
+    means.Add("peak_heap_growth_MB", heapPeak - heapBefore);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["delivered_MB"] = deliveredMb / n;
-  state.counters["victim_closed"] = closed / n;
-  state.counters["hub_peak_for_victim_MB"] = heldMb / n;
-  state.counters["peak_heap_growth_MB"] = heapMb / n;
-  state.counters["seconds"] = seconds / n;
+  means.Report(state);
 }
 BENCHMARK(FourFloodOne)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
@@ -217,51 +238,44 @@ void EchoPings(CMill& mill, CPipe& pipe, std::function<void(TSack&)> other = {})
 
 void ThreeBulkOneReader(benchmark::State& state) {
   constexpr size_t kSize = 50'000'000;
-  double deliveredMb = 0, closed = 0, heapMb = 0, seconds = 0;
+  Means means;
   for (auto _ : state) {
-    Server server;
-    CMill victim{TMillSide::Client, true};
-    int64_t atVictim = 0;
-    victim.Events.OnBondSack = [&](CPipe&, TSack& s) { atVictim += static_cast<int64_t>(s.Payload.size()); };
-    server.Dial(victim);
-    const int32_t victimId = server.ids.back();
-    std::vector<std::unique_ptr<CMill>> mills;
-    std::vector<CPipe*> senders;
-    for (int i = 0; i < 3; ++i) {
-      mills.push_back(std::make_unique<CMill>(TMillSide::Client, true));
-      senders.push_back(server.Dial(*mills.back()));
-    }
+    Senders rig(3);
+    Server& server = rig.server;
+    const int64_t& atVictim = rig.atVictim;
+    const int32_t victimId = rig.victimId;
+    std::vector<CPipe*>& senders = rig.pipes;
     const double heapBefore = HeapMb();
     for (CPipe* s : senders)
       s->QueueMessage(1091, TMessage().Raw(std::string(kSize, 'b'))).RouteList = IntToField(victimId);
-    double heapPeak = heapBefore;
+    double heapPeak = heapBefore, relayPeak = 0;
     bool victimClosed = false;
     const auto t0 = Clock::now();
     win32::RunUntil(
         [&] {
           heapPeak = std::max(heapPeak, HeapMb());
+          relayPeak = std::max(relayPeak, static_cast<double>(server.mill.Relay()->Held()) / 1e6);
           CPipe* v = server.mill.GetPipe(victimId);
           if (!v || v->State != psSession) victimClosed = true;
           return victimClosed || atVictim >= static_cast<int64_t>(3 * kSize) || Seconds(t0) > 60;
         },
         100000);
-    seconds += Seconds(t0);
-    deliveredMb += static_cast<double>(atVictim) / 1e6;
-    closed += victimClosed;
-    heapMb += heapPeak - heapBefore;
+    means.Add("seconds", Seconds(t0));
+    means.Add("delivered_MB", static_cast<double>(atVictim) / 1e6);
+    means.Add("victim_closed", victimClosed);
+    // The senders' 3 x 50 MB queued and the victim's reassembly (all in
+    // this process) included.
+    means.Add("peak_heap_growth_MB", heapPeak - heapBefore);
+    // What the hub held at its peak: messages under reassembly and bodies.
+    means.Add("hub_relay_peak_MB", relayPeak);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["delivered_MB"] = deliveredMb / n;
-  state.counters["victim_closed"] = closed / n;
-  // The senders' own 3 x 50 MB (their queues, in this process) included.
-  state.counters["peak_heap_growth_MB"] = heapMb / n;
-  state.counters["seconds"] = seconds / n;
+  means.Report(state);
 }
 BENCHMARK(ThreeBulkOneReader)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void SlowReaderPing(benchmark::State& state) {
   constexpr double kRunSeconds = 30;
-  double answered = 0, sentPings = 0, p50 = 0, p99 = 0, worst = 0, fillerHeld = 0, slowClosed = 0;
+  Means means;
   for (auto _ : state) {
     Server server;
     Idle slow(server);
@@ -314,30 +328,23 @@ void SlowReaderPing(benchmark::State& state) {
           return Seconds(t0) > kRunSeconds + 1;
         },
         static_cast<uint32_t>(kRunSeconds * 1000 + 5000));
-    answered += static_cast<double>(ping.trips.size());
-    sentPings += static_cast<double>(ping.sent.size());
-    p50 += Percentile(ping.trips, 0.5);
-    p99 += Percentile(ping.trips, 0.99);
-    worst += ping.trips.empty() ? -1 : *std::max_element(ping.trips.begin(), ping.trips.end());
-    fillerHeld += held;
+    means.Add("pings", static_cast<double>(ping.sent.size()));
+    means.Add("answered", static_cast<double>(ping.trips.size()));
+    means.Add("p50_ms", Percentile(ping.trips, 0.5));
+    means.Add("p99_ms", Percentile(ping.trips, 0.99));
+    means.Add("max_ms", Percentile(ping.trips, 1));
+    means.Add("filler_held", held);
+    means.Add("victim_answered_slow", answeredSlow);
     const CPipe* s = server.mill.GetPipe(slow.id);
-    slowClosed += !s || s->State != psSession;
-    (void)answeredSlow;
+    means.Add("slow_closed", !s || s->State != psSession);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["pings"] = sentPings / n;
-  state.counters["answered"] = answered / n;
-  state.counters["p50_ms"] = p50 / n;
-  state.counters["p99_ms"] = p99 / n;
-  state.counters["max_ms"] = worst / n;
-  state.counters["filler_held"] = fillerHeld / n;
-  state.counters["slow_closed"] = slowClosed / n;
+  means.Report(state);
 }
 BENCHMARK(SlowReaderPing)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void OneToManyNonReaders(benchmark::State& state) {
   constexpr size_t kSize = 60'000'000;
-  double growthMb = 0, relayMb = 0;
+  Means means;
   for (auto _ : state) {
     Server server;
     std::vector<std::unique_ptr<Idle>> idle;
@@ -353,12 +360,10 @@ void OneToManyNonReaders(benchmark::State& state) {
     // relayed it.
     win32::RunUntil([&] { return s->SendIdle() && server.mill.Relay()->Held() >= kSize; }, 60000);
     win32::RunUntil([] { return false; }, 1000);
-    growthMb += HeapMb() - heapBefore;
-    relayMb += static_cast<double>(server.mill.Relay()->Held()) / 1e6;
+    means.Add("hub_heap_growth_MB", HeapMb() - heapBefore);
+    means.Add("relay_held_MB", static_cast<double>(server.mill.Relay()->Held()) / 1e6);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["hub_heap_growth_MB"] = growthMb / n;
-  state.counters["relay_held_MB"] = relayMb / n;
+  means.Report(state);
 }
 BENCHMARK(OneToManyNonReaders)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
@@ -367,7 +372,7 @@ void TwentyNonReaders(benchmark::State& state) {
   constexpr int kSenders = 4;
   constexpr int64_t kPerTarget = 100'000'000;
   constexpr double kRunSeconds = 20;
-  double heldMb = 0, heapMb = 0, p99 = 0, answered = 0, loginMs = 0, closedIdle = 0;
+  Means means;
   for (auto _ : state) {
     Server server;
     std::vector<std::unique_ptr<Idle>> idle;
@@ -417,25 +422,22 @@ void TwentyNonReaders(benchmark::State& state) {
           return Seconds(t0) > kRunSeconds;
         },
         static_cast<uint32_t>(kRunSeconds * 1000 + 5000));
-    heldMb += held;
-    heapMb += heapPeak - heapBefore;
-    p99 += Percentile(ping.trips, 0.99);
-    answered += static_cast<double>(ping.trips.size()) / static_cast<double>(std::max<size_t>(1, ping.sent.size()));
-    loginMs += lateMs;
+    means.Add("relay_peak_MB", held);
+    means.Add("ceiling_MB", static_cast<double>(TRelayLimits{}.Ceiling) / 1e6);
+    // The senders' own queues (4 MB each, in this process) included.
+    means.Add("peak_heap_growth_MB", heapPeak - heapBefore);
+    means.Add("ping_p99_ms", Percentile(ping.trips, 0.99));
+    means.Add("pings_answered",
+              static_cast<double>(ping.trips.size()) / static_cast<double>(std::max<size_t>(1, ping.sent.size())));
+    means.Add("late_login_ms", lateMs);
+    double closed = 0;
     for (auto& r : idle) {
       const CPipe* p = server.mill.GetPipe(r->id);
-      closedIdle += !p || p->State != psSession;
+      closed += !p || p->State != psSession;
     }
+    means.Add("nonreaders_closed", closed);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["relay_peak_MB"] = heldMb / n;
-  state.counters["ceiling_MB"] = static_cast<double>(TRelayLimits{}.Ceiling) / 1e6;
-  // The senders' own queues (4 MB each, in this process) included.
-  state.counters["peak_heap_growth_MB"] = heapMb / n;
-  state.counters["ping_p99_ms"] = p99 / n;
-  state.counters["pings_answered"] = answered / n;
-  state.counters["late_login_ms"] = loginMs / n;
-  state.counters["nonreaders_closed"] = closedIdle / n;
+  means.Report(state);
 }
 BENCHMARK(TwentyNonReaders)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -137,13 +137,18 @@ TRelayLimits SmallLimits() {
   return limits;
 }
 
-class RelayFlowTable : public ::testing::TestWithParam<TFlowCase> {};
+// One relay on made-up pipes, with the small limits.
+class RelayFlow : public ::testing::Test {
+ protected:
+  RelayFlow() { pipes.flow = &flow; }
+  TFakePipes pipes;
+  TRelayFlow flow{pipes, SmallLimits()};
+};
+
+class RelayFlowTable : public RelayFlow, public ::testing::WithParamInterface<TFlowCase> {};
 
 TEST_P(RelayFlowTable, WhoIsHeldAndWhoIsClosed) {
   const TFlowCase& c = GetParam();
-  TFakePipes pipes;
-  TRelayFlow flow(pipes, SmallLimits());
-  pipes.flow = &flow;
   for (const TTargetPlan& t : c.targets) pipes.pipes[t.id].rate = t.rate;
   for (const TSenderPlan& s : c.senders) pipes.pipes[s.id].rate = 1 << 20;
 
@@ -231,10 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // One sender's messages reach one target in the order it sent them, also
 // when some had to wait and later ones would have fitted.
-TEST(RelayFlow, OneSendersMessagesToOneTargetKeepTheirOrder) {
-  TFakePipes pipes;
-  TRelayFlow flow(pipes, SmallLimits());
-  pipes.flow = &flow;
+TEST_F(RelayFlow, OneSendersMessagesToOneTargetKeepTheirOrder) {
   pipes.pipes[10].rate = 1024;
   pipes.pipes[1].rate = 1 << 20;
   const std::string route = Route({10});
@@ -255,10 +257,7 @@ TEST(RelayFlow, OneSendersMessagesToOneTargetKeepTheirOrder) {
 
 // A flood of empty messages asking for acknowledgements to a full target
 // waits as a count: the sender is never held back, and every one arrives.
-TEST(RelayFlow, AnAcknowledgementFloodToAFullTargetWaitsAsACount) {
-  TFakePipes pipes;
-  TRelayFlow flow(pipes, SmallLimits());
-  pipes.flow = &flow;
+TEST_F(RelayFlow, AnAcknowledgementFloodToAFullTargetWaitsAsACount) {
   pipes.pipes[10].rate = 0;
   const std::string route = Route({10});
   flow.Route(2, route, sackAppBase + 5, flow.MakeBody(std::string(kBound, 'f')), false);  // a filler
@@ -279,10 +278,7 @@ TEST(RelayFlow, AnAcknowledgementFloodToAFullTargetWaitsAsACount) {
 }
 
 // A repeated id is served once, an id of no pipe in session is passed over.
-TEST(RelayFlow, ARouteListServesEachLivePipeOnce) {
-  TFakePipes pipes;
-  TRelayFlow flow(pipes, SmallLimits());
-  pipes.flow = &flow;
+TEST_F(RelayFlow, ARouteListServesEachLivePipeOnce) {
   pipes.pipes[10];
   pipes.pipes[11];
   pipes.pipes[12].closed = true;
@@ -294,12 +290,9 @@ TEST(RelayFlow, ARouteListServesEachLivePipeOnce) {
 
 // Past the ceiling a pipe in the middle of a large message is not read and
 // reads are small; the bodies that waited count until their last copy goes.
-TEST(RelayFlow, PastTheCeilingOnlyLightReadsGoOn) {
-  TFakePipes pipes;
-  TRelayLimits limits = SmallLimits();
-  limits.Ceiling = 3 * kBound;
-  TRelayFlow flow(pipes, limits);
-  pipes.flow = &flow;
+TEST_F(RelayFlow, PastTheCeilingOnlyLightReadsGoOn) {
+  const TRelayLimits& limits = flow.Limits;
+  flow.Limits.Ceiling = 3 * kBound;
   for (int32_t id : {10, 11, 12}) pipes.pipes[id];
   EXPECT_TRUE(flow.MayRead(1, 10 << 10));
   EXPECT_EQ(flow.ReadLimit(1 << 20), size_t{1} << 20);
@@ -322,12 +315,9 @@ TEST(RelayFlow, PastTheCeilingOnlyLightReadsGoOn) {
 
 // Past the ceiling a target that owes much and takes nothing is closed
 // after its stall, though nobody waits for it: it keeps others' bulk waiting.
-TEST(RelayFlow, PastTheCeilingANonReaderThatOwesMuchIsClosedAfterItsStall) {
-  TFakePipes pipes;
-  TRelayLimits limits = SmallLimits();
-  limits.Ceiling = kBound;
-  TRelayFlow flow(pipes, limits);
-  pipes.flow = &flow;
+TEST_F(RelayFlow, PastTheCeilingANonReaderThatOwesMuchIsClosedAfterItsStall) {
+  const TRelayLimits& limits = flow.Limits;
+  flow.Limits.Ceiling = kBound;
   pipes.pipes[10].rate = 0;
   pipes.pipes[11].rate = 1 << 20;
   TSharedBody kept = flow.MakeBody(std::string(kBound, 'b'));
@@ -345,10 +335,7 @@ TEST(RelayFlow, PastTheCeilingANonReaderThatOwesMuchIsClosedAfterItsStall) {
 
 // A sender that closes takes what it had waiting with it; a target that
 // closes releases the senders that waited only for it.
-TEST(RelayFlow, ForgettingAPipeDropsWhatWaitsForItAndWhatItSent) {
-  TFakePipes pipes;
-  TRelayFlow flow(pipes, SmallLimits());
-  pipes.flow = &flow;
+TEST_F(RelayFlow, ForgettingAPipeDropsWhatWaitsForItAndWhatItSent) {
   pipes.pipes[10];
   pipes.pipes[11];
   flow.Route(1, Route({10, 11}), sackAppBase, flow.MakeBody(std::string(kBound, 'a')), false);
