@@ -29,13 +29,18 @@ constexpr size_t kPartialOverhead = sizeof(TSack) + 64;
 // A drained receive buffer larger than this gives its memory back.
 constexpr size_t kKeptStorage = size_t{4} << 20;
 
-// Puts the peer id and route list in front of a payload, in layout order.
+// Appends the peer id and route list, in layout order.
+void AppendPrefixes(std::string& out, const TSack& sack) {
+  if (sack.PeerId != 0) PutIntField(out, sack.PeerId);
+  if (!sack.RouteList.empty()) PutStrField(out, sack.RouteList);
+}
+
+// Puts the peer id and route list in front of a payload.
 void Prefix(TSack& sack) {
   if (sack.RouteList.empty() && sack.PeerId == 0) return;
   std::string prefixed;
   prefixed.reserve(2 * kIdSize + sack.RouteList.size() + sack.Payload.size());
-  if (sack.PeerId != 0) PutIntField(prefixed, sack.PeerId);
-  if (!sack.RouteList.empty()) PutStrField(prefixed, sack.RouteList);
+  AppendPrefixes(prefixed, sack);
   prefixed.append(sack.Payload);
   sack.Payload = std::move(prefixed);
 }
@@ -78,16 +83,19 @@ TSack::~TSack() {
 std::vector<int32_t> RouteIds(std::string_view routeList) {
   std::vector<int32_t> ids;
   ids.reserve(routeList.size() / kIdSize);
-  for (size_t at = 0; at + kIdSize <= routeList.size(); at += kIdSize)
-    ids.push_back(static_cast<int32_t>(LoadLe32(routeList.data() + at)));
+  ForEachRouteId(routeList, [&](int32_t id) { ids.push_back(id); });
   return ids;
 }
 
-void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view chunk) {
+void AppendFrameHeader(std::string& out, uint8_t flags, int32_t code, size_t chunkSize) {
   out.append(kErtiMagic);
   out.push_back(static_cast<char>(flags));
-  AppendLe32(out, static_cast<uint32_t>(kMinFrameLength + chunk.size()));
+  AppendLe32(out, static_cast<uint32_t>(kMinFrameLength + chunkSize));
   AppendLe32(out, static_cast<uint32_t>(code));
+}
+
+void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view chunk) {
+  AppendFrameHeader(out, flags, code, chunk.size());
   out.append(chunk);
 }
 
@@ -111,13 +119,18 @@ size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity) {
   return HeapBlock(sizeof(TSack)) + StringHeap(payloadCapacity) + StringHeap(routeListCapacity);
 }
 
-size_t QueuedCost(const TSack& sack) { return QueuedCost(sack.Payload.capacity(), sack.RouteList.capacity()); }
+size_t QueuedCost(const TSack& sack) {
+  const size_t shared = sack.Shared ? sack.Shared->size() : 0;
+  return QueuedCost(sack.Payload.capacity(), sack.RouteList.capacity()) + shared;
+}
 
 TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   TSack& queued = *sack;
   queued.QueuedBytes = QueuedCost(queued);
+  queued.QueuedFrom = queued.PeerId;
   queued.Seq = nextSeq_++;
   bytes_ += queued.QueuedBytes;
+  CountFrom(queued.QueuedFrom, queued.QueuedBytes);
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {
     tail->second->Next = std::move(sack);
@@ -133,9 +146,36 @@ bool TSendQueue::DoneBefore(uint64_t seq) const {
   return std::all_of(entries_.begin(), entries_.end(), [&](const auto& e) { return e->Seq >= seq; });
 }
 
+size_t TSendQueue::BytesFrom(int32_t peerId) const {
+  auto it = bytesFrom_.find(peerId);
+  return it == bytesFrom_.end() ? 0 : it->second;
+}
+
+void TSendQueue::CountFrom(int32_t peerId, size_t bytes) {
+  auto [it, added] = bytesFrom_.try_emplace(peerId, 0);
+  if (!added && it->second == 0) --idleSenders_;
+  it->second += bytes;
+}
+
+void TSendQueue::UncountFrom(int32_t peerId, size_t bytes) {
+  constexpr size_t kKeptIdle = 16;
+  auto it = bytesFrom_.find(peerId);
+  if (it == bytesFrom_.end()) return;
+  it->second -= std::min(it->second, bytes);
+  if (it->second != 0) return;
+  ++idleSenders_;
+  // Senders come and go (pipe ids are not reused at once): sweep the idle
+  // entries once they are the most, which costs O(1) per message amortised.
+  if (idleSenders_ > kKeptIdle && 2 * idleSenders_ > bytesFrom_.size()) {
+    std::erase_if(bytesFrom_, [](const auto& entry) { return entry.second == 0; });
+    idleSenders_ = 0;
+  }
+}
+
 void TSendQueue::Finish(size_t i) {
   std::unique_ptr<TSack> done = std::move(entries_[i]);
   bytes_ -= done->QueuedBytes;
+  UncountFrom(done->QueuedFrom, done->QueuedBytes);
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
   if (done->Next) {
     entries_.push_back(std::move(done->Next));
@@ -161,7 +201,10 @@ void TSendQueue::Recycle(std::unique_ptr<TSack> done) {
   s.Code = 0;
   s.BytesSent = 0;
   s.QueuedBytes = 0;
+  s.QueuedFrom = 0;
   s.RouteList.clear();
+  s.Shared.reset();
+  s.SealKey.reset();
   // A small buffer is kept for the next body; a large one goes.
   if (s.Payload.capacity() > kSparePayloadBytes) std::string().swap(s.Payload);
   s.Payload.clear();
@@ -172,6 +215,8 @@ void TSendQueue::Clear() {
   entries_.clear();
   tails_.clear();
   bytes_ = 0;
+  bytesFrom_.clear();
+  idleSenders_ = 0;
 }
 
 // --- BuildCart ----------------------------------------------------------------
@@ -182,6 +227,61 @@ int32_t CartBudget(const TCartLimits& limits) {
   // A tiny rate limit throttles the pipe; it must not freeze it.
   return std::max(budget, static_cast<int32_t>(kMinRoom));
 }
+
+namespace {
+
+// The sealing for a message whose first chunk is cut now: none unless its
+// code is sealed, it has a body and the pipe holds a key.
+TSealing SealingFor(const TSack& sack, const TCartHooks& hooks) {
+  if (!IsSealedCode(sack.Code) || sack.Body().empty() || !hooks.Sealing) return {};
+  return hooks.Sealing();
+}
+
+// First chunk of a shared body: the record's own head (prefixes, then the
+// seal header) goes into its Payload; the body stays where it is.
+void StartShared(TSack& sack, TSealing sealing) {
+  sack.Payload.clear();
+  AppendPrefixes(sack.Payload, sack);
+  sack.SealKey = std::move(sealing.Key);
+  if (sack.SealKey) sack.SealCut.Start(sack.Payload, sack.Shared->size(), sealing.Iv);
+}
+
+// First chunk of a message: sealed, then prefixed.
+void StartCut(TSack& sack, const TCartHooks& hooks) {
+  TSealing sealing = SealingFor(sack, hooks);
+  if (sack.Shared) return StartShared(sack, std::move(sealing));
+  if (sealing.Key) sack.Payload = SealPayload(sack.Payload, *sealing.Key, sealing.Iv);
+  Prefix(sack);
+}
+
+// The payload's length on the wire, once the first chunk is cut.
+int64_t WireSize(const TSack& sack) {
+  if (!sack.Shared) return static_cast<int64_t>(sack.Payload.size());
+  const size_t body = sack.Shared->size();
+  const size_t tail = sack.SealKey ? SealedSize(body) - kSealHeaderSize : body;
+  return static_cast<int64_t>(sack.Payload.size() + tail);
+}
+
+// Appends payload bytes [from, from + n) of a message on the wire.
+void AppendChunk(TSack& sack, size_t from, size_t n, std::string& out) {
+  const std::string_view own = sack.Payload;
+  if (from < own.size()) {
+    const size_t take = std::min(n, own.size() - from);
+    out.append(own.substr(from, take));
+    from += take;
+    n -= take;
+  }
+  if (n == 0) return;
+  const std::string_view body = *sack.Shared;
+  if (!sack.SealKey) {
+    out.append(body.substr(from - own.size(), n));
+    return;
+  }
+  // The IV ends the seal header, which ends the record's own bytes.
+  sack.SealCut.Append(out, body, *sack.SealKey, own.substr(own.size() - kSealIvSize), from - own.size(), n);
+}
+
+}  // namespace
 
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks) {
@@ -201,27 +301,23 @@ size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& 
     uint8_t flags = 0;
     if (sack.BytesSent == 0) {
       flags = sfFirstChunk;
-      if (IsSealedCode(sack.Code) && hooks.Seal) hooks.Seal(sack.Payload);
-      Prefix(sack);
+      StartCut(sack, hooks);
     }
-    const auto payloadSize = static_cast<int64_t>(sack.Payload.size());
+    const int64_t payloadSize = WireSize(sack);
     const int64_t n = std::max<int64_t>(0, std::min(payloadSize - sack.BytesSent, room + kRoomAllowance));
-    const std::string_view chunk =
-        std::string_view(sack.Payload).substr(static_cast<size_t>(sack.BytesSent), static_cast<size_t>(n));
-    sack.BytesSent += n;
-
-    const int32_t code = sack.Code;
-    sendBuffer.reserve(sendBuffer.size() + kFrameHeaderSize + chunk.size());
-    if (sack.BytesSent == payloadSize) {
+    const bool last = sack.BytesSent + n == payloadSize;
+    if (last) {
       flags |= sfLastChunk;
       if (!sack.RouteList.empty()) flags |= sfRouteList;
       if (sack.PeerId != 0) flags |= sfPeerId;
       if (sack.AckWanted) flags |= sfAckWanted;
-      AppendFrame(sendBuffer, flags, code, chunk);
-      queue.Finish(i);
-    } else {
-      AppendFrame(sendBuffer, flags, code, chunk);
     }
+    // A sealed piece may need a block's room beyond its chunk while it is made.
+    sendBuffer.reserve(sendBuffer.size() + kFrameHeaderSize + static_cast<size_t>(n) + kSealBlockSize);
+    AppendFrameHeader(sendBuffer, flags, sack.Code, static_cast<size_t>(n));
+    AppendChunk(sack, static_cast<size_t>(sack.BytesSent), static_cast<size_t>(n), sendBuffer);
+    sack.BytesSent += n;
+    if (last) queue.Finish(i);
     ++frames;
     if (hooks.CountSent) hooks.CountSent(static_cast<int32_t>(kFrameHeaderSize + n));
   }

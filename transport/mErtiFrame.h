@@ -6,8 +6,10 @@
 // sealing, opening and posting.
 //
 // Ownership: a TSack owns its followers (Next); the send queue owns the
-// messages queued in it; the receiver owns its receive buffer and the
-// messages under reassembly, and hands each complete message to its Post hook.
+// messages queued in it; a relayed body may be shared (TSharedBody) by the
+// records of many queues, each holding a reference and none a copy; the
+// receiver owns its receive buffer and the messages under reassembly, and
+// hands each complete message to its Post hook.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +18,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
+
+#include "transport/mSeal.h"
+#include "transport/twTools.h"
 
 namespace tw {
 
@@ -72,6 +78,10 @@ inline constexpr bool IsSealedCode(int32_t code) { return code > scLogin; }
 
 // --- Records ----------------------------------------------------------------
 
+// A message body that many send queues share (one relayed message for many
+// targets): read-only, freed with the last record that holds it.
+using TSharedBody = std::shared_ptr<const std::string>;
+
 // One message of the transport, outgoing or received.
 struct TSack {
   TSack() = default;
@@ -88,12 +98,27 @@ struct TSack {
   std::string Payload;          // the body (sealed and prefixed once its first chunk is cut)
   std::string RouteList;        // concatenated 4-byte ids of the target pipes, or empty
   size_t QueuedBytes = 0;       // what it held when it was queued (QueuedCost; the send queue's count)
+  int32_t QueuedFrom = 0;       // the PeerId it was counted for when queued (TSendQueue::BytesFrom)
   uint64_t Seq = 0;             // the send queue's count of messages queued before it
+
+  // An outgoing body shared with other queues, in place of Payload: it is
+  // cut as Payload = *Shared would be, and Payload holds only this record's
+  // own bytes once the first chunk is cut (the prefixes, and the seal
+  // header when sealed).
+  TSharedBody Shared;
+  // A shared body sealed as it is cut: the key it was begun with, and where
+  // its ciphertext stands.
+  std::shared_ptr<const TAesKey> SealKey;
+  TSealCursor SealCut;
+
+  // The body to send, before the first chunk is cut: the shared one or Payload.
+  std::string_view Body() const { return Shared ? std::string_view(*Shared) : std::string_view(Payload); }
 };
 
 // What a message holds in memory: its record and the heap blocks of its body
 // and route list, with the allocator's bookkeeping of each. A queue of small
-// messages costs several times their bodies.
+// messages costs several times their bodies. A shared body counts whole in
+// every queue that holds it: each still owes it to its peer.
 size_t QueuedCost(const TSack& sack);
 // The same for a message whose body and route list hold these capacities.
 size_t QueuedCost(size_t payloadCapacity, size_t routeListCapacity = 0);
@@ -104,11 +129,29 @@ struct TAckEntry {
   int32_t Length = 0;
 };
 
+// Calls `f` with each id of a route list, in order, up to its last whole
+// 4-byte id, reading them in place (nothing allocated, whatever the list's
+// length). When `f` returns bool, false stops the walk.
+template <class F>
+void ForEachRouteId(std::string_view routeList, F&& f) {
+  constexpr size_t kId = 4;
+  for (size_t at = 0; at + kId <= routeList.size(); at += kId) {
+    const auto id = static_cast<int32_t>(LoadLe32(routeList.data() + at));
+    if constexpr (std::is_same_v<std::invoke_result_t<F&, int32_t>, bool>) {
+      if (!f(id)) return;
+    } else {
+      f(id);
+    }
+  }
+}
+
 // The ids of a route list, up to its last whole 4-byte id.
 std::vector<int32_t> RouteIds(std::string_view routeList);
 
 // Appends one frame to `out`.
 void AppendFrame(std::string& out, uint8_t flags, int32_t code, std::string_view chunk);
+// Appends a frame's header for a chunk of `chunkSize` bytes; the chunk follows.
+void AppendFrameHeader(std::string& out, uint8_t flags, int32_t code, size_t chunkSize);
 
 // --- Sending ----------------------------------------------------------------
 
@@ -127,6 +170,9 @@ class TSendQueue {
   // What every queued message and follower held when it was queued
   // (QueuedCost); a message counts until its last chunk is cut.
   size_t Bytes() const { return bytes_; }
+  // The part of Bytes() that the messages with PeerId `peerId` at queueing
+  // hold (0: the pipe's own messages), followers included.
+  size_t BytesFrom(int32_t peerId) const;
   // Entries from the first queued to the last (followers not included).
   const TSack& operator[](size_t i) const { return *entries_[i]; }
   TSack& operator[](size_t i) { return *entries_[i]; }
@@ -151,11 +197,18 @@ class TSendQueue {
 
  private:
   void Recycle(std::unique_ptr<TSack> done);
+  void CountFrom(int32_t peerId, size_t bytes);
+  void UncountFrom(int32_t peerId, size_t bytes);
 
   std::vector<std::unique_ptr<TSack>> spare_;  // finished records, blank
   std::vector<std::unique_ptr<TSack>> entries_;
   std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
   size_t bytes_ = 0;
+  // Bytes by sender. A sender whose messages have all gone keeps its entry
+  // at 0, so that a steady sender allocates nothing per message; such
+  // entries are swept once they outnumber the others.
+  std::unordered_map<int32_t, size_t> bytesFrom_;
+  size_t idleSenders_ = 0;
   uint64_t nextSeq_ = 0;
 };
 
@@ -166,11 +219,19 @@ struct TCartLimits {
   uint32_t PumpTick = 0;    // becomes each cut message's LastSendTick
 };
 
+// How a pipe seals: its session key, expanded, and the IV of the current
+// pump step. No key: the pipe holds none and seals nothing.
+struct TSealing {
+  std::shared_ptr<const TAesKey> Key;
+  std::string_view Iv;  // 16 bytes while Key is set
+};
+
 // Hooks that BuildCart calls; an empty hook does nothing (no rate limit, no sealing).
 struct TCartHooks {
   std::function<bool()> RateWindowUsed;        // true: the rate window is used up
   std::function<void(int32_t)> CountSent;      // frame size, for the rate window
-  std::function<void(std::string&)> Seal;      // seals a code-21+ payload in place when keyed
+  // Asked when the first chunk of a code-21+ message with a body is cut.
+  std::function<TSealing()> Sealing;
 };
 
 // The byte budget of one batch: the send size, halved to L div 2 by a rate
@@ -181,6 +242,8 @@ int32_t CartBudget(const TCartLimits& limits);
 // already goes out first): newest queued message first, at most one chunk
 // each, while room := (2B - bytes in this batch) div 2 is at least 32; a
 // chunk holds up to room + 32 bytes. Returns the number of frames cut.
+// A shared body is cut into the frames that the same body in Payload would
+// give, straight from the shared bytes (sealed block by block as it goes).
 size_t BuildCart(TSendQueue& queue, std::string& sendBuffer, const TCartLimits& limits,
                  const TCartHooks& hooks = {});
 

@@ -5,9 +5,8 @@
 #include "transport/mMill.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "crypto/mBase64.h"
 #include "crypto/mRSA.h"
@@ -60,7 +59,10 @@ win32::TickOutcome CPump::Tick() {
 
 CMill::CMill(TMillSide side, bool startPump) : side_(side), pumpTick_(win32::GetTickCount()) {
   StartWinsock();
-  if (side_ == TMillSide::Server) ErrorLogPath = win32::ExeFolder() + kErrorLogFileName;
+  if (side_ == TMillSide::Server) {
+    ErrorLogPath = win32::ExeFolder() + kErrorLogFileName;
+    relay_ = std::make_unique<TRelayFlow>(relayPort_);
+  }
   DetectLoopback();
   RefreshLocalIPList();
   window_ = win32::HiddenWindow(
@@ -147,6 +149,9 @@ void CMill::PumpUp() {
     // What the new connections sent already is read in this step too.
     if (pipes_.size() != before) Guard("CMill.PumpUp", [&] { SelectReadable(); });
   }
+  // Messages waiting for their targets go in where there is room now, and
+  // targets that stall are closed, before the pipes send and read.
+  if (relay_ && !relay_->Idle()) Guard("CMill.PumpUp", [&] { relay_->Step(pumpTick_); });
   // Every pipe was idle in session after the last pass, nothing was queued
   // or closed since and nothing came in: the pass would find no work.
   if (calm_ && readyPipes_ == 0) {
@@ -164,7 +169,7 @@ void CMill::PumpUp() {
     if (i < pipes_.size() && !pipes_[i]->IdleInSession()) allIdle = false;
   }
   // Lingering sockets are read on every step until they end.
-  calm_ = calm_ && allIdle && lingering_.empty();
+  calm_ = calm_ && allIdle && lingering_.empty() && (!relay_ || relay_->Idle());
   resting_.store(calm_);
   busy_.store(false);
 }
@@ -211,16 +216,16 @@ void CMill::VisitPipe(size_t index) {
     pipe.FinishSession(crTimeout);
     return;
   }
-  // A reader far behind that takes nothing any more; one that reads, however
-  // slowly, stays (its senders are held back meanwhile).
-  if (pipe.State == psSession && pipe.Stalled(pumpTick_)) pipe.Overfilled();
   if (pipe.State == psConnecting) {
     pipe.DetectSessionCreated();
     pipe.DetectSessionRejected();
   }
   if (pipe.State >= psConnecting && pipe.State <= psSession) {
+    // What the pipe holds under reassembly counts toward the hub's ceiling.
+    const size_t partial = pipe.Receiver().PartialBytes();
     pipe.FetchData();
     pipe.ParseFrames();
+    if (relay_) relay_->AddPartial(static_cast<int64_t>(pipe.Receiver().PartialBytes()) - static_cast<int64_t>(partial));
   }
   pipe.ReadReady = false;  // a pipe not read this step asks the readiness set again
   if (pipe.State > psConnecting) pipe.PushCart();
@@ -234,6 +239,10 @@ void CMill::FreePipe(size_t index) {
     ws::Socket socket = pipe.ReleaseSocket();
     readiness_.Remove(socket.get());
     if (ws::shutdown(socket.get(), ws::SD_SEND) == 0) lingering_.push_back({std::move(socket), pumpTick_});
+  }
+  if (relay_) {
+    relay_->AddPartial(-static_cast<int64_t>(pipe.Receiver().PartialBytes()));
+    relay_->Forget(pipe.Id());
   }
   byId_.erase(pipe.Id());
   pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
@@ -541,33 +550,67 @@ int32_t CMill::GetSendRoom(int32_t id) {
 // --- Relay -------------------------------------------------------------------
 
 void CMill::RouteSack(CPipe& from, TSack& sack) {
-  // Only a server session relays. Ids that name no pipe (a peer that just
-  // left), pipes that are not in session and the listening pipe are passed
-  // over, and a repeated id is served once. A target past its bound holds
-  // the sender back; one past the hard bound is closed, and the sender goes on.
-  if (side_ != TMillSide::Server || from.State != psSession) return;
-  const std::vector<int32_t> ids = RouteIds(sack.RouteList);
-  std::unordered_set<int32_t> served;
-  served.reserve(ids.size());
-  for (int32_t id : ids) {
-    CPipe* target = GetPipe(id);
-    if (!target || target == listener_.get() || target->State != psSession) continue;
-    if (!served.insert(id).second) continue;
-    if (target->WouldOverfill(sack.Payload.size())) {
-      target->Overfilled();
-      continue;
-    }
-    TSack& relayed = target->QueueOwn(sack.Code, sack.Payload);
-    if (target->CloseIfOverfull()) continue;
-    relayed.AckWanted = sack.AckWanted;
-    relayed.PeerId = from.Id();
-    // Past its bound the target holds the sender back instead of being
-    // closed: the sender is not read until the target's reader catches up.
-    if (target->OverBound()) from.HoldFor(*target);
-    // Forward at once when the target is idle instead of a tick later: a
-    // relayed message would otherwise wait a whole pump period on the server.
-    if (target->SendBuffer().empty()) target->PushCart();
-  }
+  // Only a server session relays; the body is shared by every target queue.
+  if (!relay_ || from.State != psSession) return;
+  relay_->Route(from.Id(), sack.RouteList, sack.Code, relay_->MakeBody(std::move(sack.Payload)), sack.AckWanted != 0);
+}
+
+void CMill::PipeClosed(int32_t id) {
+  if (relay_) relay_->Forget(id);
+}
+
+size_t CMill::HardBound() const {
+  return relay_ ? relay_->Limits.Bound * kHardBoundFactor : std::numeric_limits<size_t>::max();
+}
+
+// The listening pipe and pipes out of session are never served.
+CPipe* CMill::TRelayPort::Served(int32_t id) {
+  CPipe* pipe = mill_.GetPipe(id);
+  return pipe && pipe != mill_.listener_.get() && pipe->State == psSession ? pipe : nullptr;
+}
+
+bool CMill::TRelayPort::Serves(int32_t id) { return Served(id) != nullptr; }
+
+bool CMill::TRelayPort::Mark(int32_t id, uint64_t serial) {
+  CPipe* pipe = Served(id);
+  return pipe && pipe->MarkRouted(serial);
+}
+
+size_t CMill::TRelayPort::Owed(int32_t id) {
+  CPipe* pipe = Served(id);
+  return pipe ? pipe->HeldBytes() : 0;
+}
+
+size_t CMill::TRelayPort::OwedFrom(int32_t id, int32_t sender) {
+  CPipe* pipe = Served(id);
+  return pipe ? pipe->Queue().BytesFrom(sender) : 0;
+}
+
+uint32_t CMill::TRelayPort::LastProgress(int32_t id) {
+  CPipe* pipe = Served(id);
+  return pipe ? pipe->LastProgress() : mill_.pumpTick_;
+}
+
+void CMill::TRelayPort::Queue(int32_t id, int32_t sender, const TRelayItem& item) {
+  CPipe* target = Served(id);
+  if (!target) return;
+  target->QueueRelayed(item.Code, item.Body, sender, item.AckWanted);
+  // Forward at once when the target is idle instead of a tick later: a
+  // relayed message would otherwise wait a whole pump period on the server.
+  if (target->SendBuffer().empty()) target->PushCart();
+}
+
+void CMill::TRelayPort::CloseStalled(int32_t id) {
+  if (CPipe* pipe = Served(id)) pipe->Overfilled();
+}
+
+void CMill::TRelayPort::Released(int32_t sender) {
+  if (CPipe* pipe = mill_.GetPipe(sender)) mill_.Guard("FinishSession", [&] { pipe->FinishIfEnded(); });
+}
+
+void CMill::TRelayPort::ForEachServed(const std::function<void(int32_t)>& visit) {
+  for (const auto& pipe : mill_.pipes_)
+    if (pipe->State == psSession) visit(pipe->Id());
 }
 
 // --- Keys and trust ------------------------------------------------------------

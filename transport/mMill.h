@@ -21,6 +21,7 @@
 #include "platform/win32/window.h"
 #include "transport/mErrors.h"
 #include "transport/mPipe.h"
+#include "transport/mRelayFlow.h"
 
 namespace tw {
 
@@ -154,11 +155,13 @@ class CMill {
   bool SelectPipe(int32_t id);
   CPipe* CurrentPipe() { return GetPipe(currentId_); }
   size_t PipeCount() const { return pipes_.size(); }
-  // The most a pipe holds for its peer (queued messages as they cost, and
-  // the batch under way) before the pipes relaying to it are held back; one
-  // that stays past it without reading for kStallMs, or passes
-  // kHardBoundFactor times it, is closed (CPipe::Overfilled).
-  size_t MaxQueuedBytes = kDefaultReassemblyCap;
+  // The relay's flow control: a server mill's, null on a client, which
+  // relays nothing.
+  TRelayFlow* Relay() { return relay_.get(); }
+  // What a pipe may hold for its peer before the hub's own notices to it
+  // close it (CPipe::WouldOverfill): kHardBoundFactor times the relay's
+  // bound; no limit on a client.
+  size_t HardBound() const;
   CPipe& AddPipe();
   int32_t NewPipeId();
   // Sockets of freed pipes still ending: each has sent its end (half-close)
@@ -227,7 +230,11 @@ class CMill {
   int32_t GetSendRoom(int32_t id);
 
   // --- Relay -----------------------------------------------------------------
+  // A message that arrived with a route list goes to its targets through the
+  // relay's flow control (server only).
   void RouteSack(CPipe& from, TSack& sack);
+  // A pipe closed: the relay forgets what waits for it and what it sent.
+  void PipeClosed(int32_t id);
 
   // --- Keys and trust --------------------------------------------------------
   bool GenerateKeypair(std::u16string& publicKey, std::u16string& privateKey);
@@ -281,6 +288,25 @@ class CMill {
   void DetectLoopback();
   void RefreshLocalIPList();
 
+  // The pipes as the relay sees them.
+  class TRelayPort final : public IRelayPipes {
+   public:
+    explicit TRelayPort(CMill& mill) : mill_(mill) {}
+    bool Serves(int32_t id) override;
+    bool Mark(int32_t id, uint64_t serial) override;
+    size_t Owed(int32_t id) override;
+    size_t OwedFrom(int32_t id, int32_t sender) override;
+    uint32_t LastProgress(int32_t id) override;
+    void Queue(int32_t id, int32_t sender, const TRelayItem& item) override;
+    void CloseStalled(int32_t id) override;
+    void Released(int32_t sender) override;
+    void ForEachServed(const std::function<void(int32_t)>& visit) override;
+
+   private:
+    CPipe* Served(int32_t id);
+    CMill& mill_;
+  };
+
   TMillSide side_;
   std::atomic<bool> busy_{false};
   uint32_t pumpTick_ = 0;
@@ -289,6 +315,8 @@ class CMill {
   bool sealIvValid_ = false;
   bool pushPosted_ = false;
   std::vector<int32_t> pushList_;  // ids of the pipes that asked for a push
+  TRelayPort relayPort_{*this};
+  std::unique_ptr<TRelayFlow> relay_;  // before the pipes: it outlives the bodies they queue
   std::vector<std::unique_ptr<CPipe>> pipes_;
   std::unordered_map<int32_t, CPipe*> byId_;  // every pipe in pipes_
   ws::ReadinessSet readiness_;

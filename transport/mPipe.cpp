@@ -216,8 +216,17 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
   return Enqueue(code, std::move(sack));
 }
 
+TSack& CPipe::QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted) {
+  if (SendIdle()) RequestPush();
+  std::unique_ptr<TSack> sack = queue_.NewRecord();
+  sack->Shared = std::move(body);
+  sack->PeerId = peerId;
+  sack->AckWanted = ackWanted ? 1 : 0;
+  return Enqueue(code, std::move(sack));
+}
+
 TSack& CPipe::Enqueue(int32_t code, std::unique_ptr<TSack> sack) {
-  if (SendIdle()) ProgressTick = mill_.PumpTick();  // a backlog starts now
+  if (SendIdle()) progressTick_ = mill_.PumpTick();  // a backlog starts now
   SendPending = true;
   mill_.Stir();
   sack->Code = code;
@@ -249,41 +258,21 @@ void CPipe::RequestPush() {
 
 size_t CPipe::HeldBytes() const { return queue_.Bytes() + sendBuffer_.size(); }
 
-bool CPipe::OverBound() const { return HeldBytes() > mill_.MaxQueuedBytes; }
-
-bool CPipe::WouldOverfill(size_t adding) const {
-  return HeldBytes() + QueuedCost(adding) > mill_.MaxQueuedBytes * kHardBoundFactor;
-}
+bool CPipe::WouldOverfill(size_t adding) const { return HeldBytes() + QueuedCost(adding) > mill_.HardBound(); }
 
 bool CPipe::CloseIfOverfull() {
-  if (HeldBytes() <= mill_.MaxQueuedBytes * kHardBoundFactor) return false;
+  if (HeldBytes() <= mill_.HardBound()) return false;
   Overfilled();
   return true;
 }
 
-bool CPipe::Stalled(uint32_t now) {
-  if (!OverBound()) {
-    ProgressTick = now;
-    return false;
-  }
-  return win32::TickDiff(now, ProgressTick) > static_cast<int32_t>(kStallMs);
-}
-
-void CPipe::HoldFor(const CPipe& target) {
-  if (std::find(WaitingFor.begin(), WaitingFor.end(), target.Id()) == WaitingFor.end())
-    WaitingFor.push_back(target.Id());
-}
-
-bool CPipe::HeldBack() {
-  std::erase_if(WaitingFor, [&](int32_t id) {
-    const CPipe* target = mill_.GetPipe(id);
-    return !target || target->State != psSession || !target->OverBound();
-  });
-  return !WaitingFor.empty();
+bool CPipe::RelayWaiting() const {
+  const TRelayFlow* relay = mill_.Relay();
+  return relay && relay->Waiting(id_);
 }
 
 void CPipe::EndOfStream(TCloseReason reason) {
-  if (PostedCount > 0 && (State == psHandshake || State == psSession)) {
+  if ((PostedCount > 0 || RelayWaiting()) && (State == psHandshake || State == psSession)) {
     EndSeen = true;
     EndReason = reason;
     return;
@@ -292,7 +281,7 @@ void CPipe::EndOfStream(TCloseReason reason) {
 }
 
 void CPipe::FinishIfEnded() {
-  if (EndSeen && PostedCount <= 0 && State != psClosed) FinishSession(EndReason);
+  if (EndSeen && PostedCount <= 0 && !RelayWaiting() && State != psClosed) FinishSession(EndReason);
 }
 
 void CPipe::Overfilled() {
@@ -339,9 +328,14 @@ void CPipe::DetectSessionRejected() {
 
 void CPipe::FetchData() {
   if (State < psConnecting || State > psSession || !ReadReady || EndSeen) return;
-  // A sender whose messages wait in a target over its bound is not read:
-  // TCP holds it back until the target's reader catches up.
-  if (!WaitingFor.empty() && HeldBack()) return;
+  // A sender whose messages fill the targets they wait for is not read, nor,
+  // past the hub's ceiling, one in the middle of a large message: TCP holds
+  // it back until there is room.
+  size_t readLimit = static_cast<size_t>(RecvSize);
+  if (TRelayFlow* relay = mill_.Relay(); relay && State == psSession) {
+    if (!relay->MayRead(id_, receiver_.PartialBytes())) return;
+    readLimit = relay->ReadLimit(readLimit);
+  }
   ReadReady = false;
   ws::u_long waiting = 0;
   if (ws::ioctlsocket(Socket(), ws::FIONREAD, &waiting) == ws::SOCKET_ERROR ||
@@ -353,7 +347,7 @@ void CPipe::FetchData() {
       EndOfStream(crSocket);
     return;
   }
-  const int32_t want = std::min<int64_t>(waiting, RecvSize);
+  const auto want = static_cast<int32_t>(std::min<int64_t>(waiting, static_cast<int64_t>(readLimit)));
   if (State >= psSocks4Reply && State <= psSocks5Auth) {
     std::string bytes(static_cast<size_t>(want), '\0');
     int got = ws::recv(Socket(), bytes.data(), want, 0);
@@ -417,7 +411,7 @@ void CPipe::PushCart() {
     TCartHooks hooks{
         [this] { return CheckRateWindow(); },
         [this](int32_t size) { RateBytes += size; },
-        [this](std::string& payload) { SealIfKeyed(payload); },
+        [this] { return Sealing(); },
     };
     for (int64_t pushed = 0; pushed < bound;) {
       while (sendBuffer_.size() < gather) {
@@ -446,7 +440,7 @@ bool CPipe::SendSome() {
     }
     return false;
   }
-  if (sent > 0) ProgressTick = mill_.PumpTick();
+  if (sent > 0) progressTick_ = mill_.PumpTick();
   sendBuffer_.erase(0, static_cast<size_t>(sent));
   return sendBuffer_.empty();
 }
@@ -565,22 +559,27 @@ void CPipe::AdaptRecvSize(int32_t length) {
 
 // --- Sealing -----------------------------------------------------------------
 
-void CPipe::SealIfKeyed(std::string& payload) {
-  if (payload.empty() || SessionKey.empty()) return;
-  payload = SealPayload(payload, SealKey(), mill_.SealIv());
+TSealing CPipe::Sealing() {
+  if (SessionKey.empty()) return {};
+  return {SealKey(), mill_.SealIv()};
 }
 
-const TAesKey& CPipe::SealKey() {
+void CPipe::SealIfKeyed(std::string& payload) {
+  if (payload.empty() || SessionKey.empty()) return;
+  payload = SealPayload(payload, *SealKey(), mill_.SealIv());
+}
+
+const std::shared_ptr<const TAesKey>& CPipe::SealKey() {
   if (!sealKey_ || sealKeyText_ != SessionKey) {
-    sealKey_ = std::make_unique<TAesKey>(SessionKey);
+    sealKey_ = std::make_shared<const TAesKey>(SessionKey);
     sealKeyText_ = SessionKey;
   }
-  return *sealKey_;
+  return sealKey_;
 }
 
 bool CPipe::OpenIfKeyed(std::string& payload) {
   if (payload.empty() || SessionKey.empty()) return true;
-  return OpenPayload(payload, SealKey());
+  return OpenPayload(payload, *SealKey());
 }
 
 // --- Closing -----------------------------------------------------------------
@@ -591,6 +590,7 @@ void CPipe::FinishSession(TCloseReason reason) {
   State = psClosed;
   Step = THandshakeStep::None;
   mill_.Stir();
+  mill_.PipeClosed(id_);
   // Whatever the handler raises, the close completes.
   mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;

@@ -67,14 +67,11 @@ inline constexpr uint32_t kFreeDelayMs = 222;
 // A closed pipe whose queue never drains (the peer stopped reading) is freed
 // at the latest this long after its free-after tick.
 inline constexpr uint32_t kSendGiveUpMs = 10000;
-// A pipe that holds more than the mill's MaxQueuedBytes for its peer holds
-// back the pipes whose messages wait in it; one that stays over that bound
-// without its socket taking a byte for this long does not read: it is closed
-// with WSAENOBUFS. Long enough for a slow or briefly busy reader, short
-// enough that the senders held behind it soon go on.
+// A target whose queue others' messages wait for, and whose socket takes
+// no byte for this long, is closed with WSAENOBUFS (TRelayLimits::StallMs).
 inline constexpr uint32_t kStallMs = 15000;
-// Past twice the bound a pipe is closed at once, whoever reads it: what a
-// step reads from the senders before they are held stays below that.
+// The hub's own notices close a pipe that already holds this many times the
+// relay's bound for its peer: relays never take it beyond 3/2 of it.
 inline constexpr size_t kHardBoundFactor = 2;
 inline constexpr int32_t kMinRecvSize = 1024;
 inline constexpr int32_t kMaxRecvSize = 1048576;
@@ -151,6 +148,11 @@ class CPipe {
   TSack& QueueMessage(int32_t code, TMessage&& message);
   // Queues one of the transport's own messages with its own body.
   TSack& QueueOwn(int32_t code, std::string body = {});
+  // Queues a relayed message: `body` is shared with the other targets' queues
+  // (nothing copies it), and PeerId and AckWanted are set before it is
+  // queued, so the queue counts it for its sender (BytesFrom). Asks for a
+  // push when the pipe was idle, as QueueMessage does.
+  TSack& QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted);
   // Queues a message of the transport's user behind everything queued now:
   // it enters the send queue once every message queued before it has been
   // cut, so it cannot overtake messages of other codes (a farewell after the
@@ -171,11 +173,17 @@ class CPipe {
   // What the pipe holds for its peer: the queued messages as QueuedCost
   // counts them and the batch under way.
   size_t HeldBytes() const;
-  // Holding more for its peer than the mill's MaxQueuedBytes: the pipes that
-  // relay to it are not read until it drains (HoldFor).
-  bool OverBound() const;
+  // The pump tick at which the socket last took bytes, or the backlog began.
+  uint32_t LastProgress() const { return progressTick_; }
+  // The relay marks each pipe that a message names, so that an id repeated
+  // in a route list is served once: false when `serial` marked it already.
+  bool MarkRouted(uint64_t serial) {
+    if (routeMark_ == serial) return false;
+    routeMark_ = serial;
+    return true;
+  }
   // Whether queueing a body of `adding` bytes would take what the pipe holds
-  // beyond kHardBoundFactor times the bound.
+  // beyond the mill's hard bound.
   bool WouldOverfill(size_t adding) const;
   // After a message was queued: closes the pipe (Overfilled) when what it
   // holds is past the hard bound after all, since a queued record may hold
@@ -185,15 +193,9 @@ class CPipe {
   // A peer that does not read what it is sent: drops the queue and closes
   // with WSAENOBUFS; its peers hear it left as for any close.
   void Overfilled();
-  // Over the bound and no byte taken by the socket for kStallMs at `now`.
-  bool Stalled(uint32_t now);
-  // This pipe's messages wait in `target`, which is over its bound: this pipe
-  // is not read until the target drains, closes or goes.
-  void HoldFor(const CPipe& target);
-  // Still held by one of the targets it waits for (forgets the others).
-  bool HeldBack();
   // The peer's end arrived: closes with `reason`, or, while messages read
-  // before it are still posted, once the last of them is delivered.
+  // before it are still posted or wait in the relay for their targets, once
+  // the last of them is delivered.
   void EndOfStream(TCloseReason reason);
   // Called after a delivery: closes a pipe whose end waited for it.
   void FinishIfEnded();
@@ -224,6 +226,9 @@ class CPipe {
   void StartServerHandshake();
 
   // --- Sealing ------------------------------------------------------------
+  // The session key and this pump step's IV for BuildCart; no key while the
+  // pipe holds none.
+  TSealing Sealing();
   void SealIfKeyed(std::string& payload);
   bool OpenIfKeyed(std::string& payload);
 
@@ -244,10 +249,6 @@ class CPipe {
   // more is read, and the pipe closes with EndReason after the last delivery.
   bool EndSeen = false;
   TCloseReason EndReason = crSocket;
-  // Last pump tick at which the pipe was within its bound or its socket took bytes.
-  uint32_t ProgressTick = 0;
-  // Ids of the targets over their bound that hold this pipe's messages.
-  std::vector<int32_t> WaitingFor;
 
   std::string RemoteAddress;
   uint16_t RemotePort = 0;
@@ -343,9 +344,13 @@ class CPipe {
   void SendSocks5Connect();
   bool SendRaw(const std::string& bytes);
 
+  bool RelayWaiting() const;
+
   CMill& mill_;
   int32_t id_;
   ws::Socket socket_;
+  uint32_t progressTick_ = 0;
+  uint64_t routeMark_ = 0;
   TSendQueue queue_;
   // QueueLast: each waits for the messages queued before its mark.
   struct TTrailing {
@@ -360,8 +365,9 @@ class CPipe {
 
   // The session key expanded for sealing, made again only when SessionKey
   // changes (a handshake sets it; tests may change it).
-  const TAesKey& SealKey();
-  std::unique_ptr<TAesKey> sealKey_;
+  // Shared with the messages whose sealing it began (TSack::SealKey).
+  const std::shared_ptr<const TAesKey>& SealKey();
+  std::shared_ptr<const TAesKey> sealKey_;
   std::string sealKeyText_;
 };
 

@@ -3,18 +3,21 @@
 // size to a receiver with a data-chosen reassembly cap (so that a first chunk
 // can exceed it); as a script of frames (flags, code, chunk) so that random
 // inputs reach reassembly and prefix parsing; or as a script of messages that
-// go through BuildCart and must come out of the receiver whole and in order.
+// go through BuildCart (some with shared bodies, some sealed) and must come
+// out of the receiver whole and in order.
 // Field readers then walk the same bytes, each reader picked by a byte of its
 // own (not by the bytes it reads), and route lists decode to their ids.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "transport/mErtiFrame.h"
+#include "transport/mSeal.h"
 #include "transport/twTools.h"
 
 namespace {
@@ -65,37 +68,58 @@ void FeedReceiver(std::string_view stream, size_t slice, size_t cap) {
   }
 }
 
+// Every batch of a queue until it is empty, sealed when `key` is set with
+// an IV that changes with each batch (each pump step).
+std::string CutAll(tw::TSendQueue& queue, int32_t budget, const std::shared_ptr<const tw::TAesKey>& key) {
+  std::string stream;
+  for (uint32_t step = 0; !queue.Empty(); ++step) {
+    const std::string iv = tw::SealIvForTick(step);
+    std::string batch;
+    tw::BuildCart(queue, batch, {budget, 0, step}, {{}, {}, [&] { return tw::TSealing{key, iv}; }});
+    stream += batch;
+  }
+  return stream;
+}
+
 // Messages from a script: [code byte][size byte][options byte]...; the body
-// repeats the options byte. Sent with a budget taken from `budgetByte`.
+// repeats the options byte. Sent with a budget taken from `budgetByte`, and
+// sealed when it says so. Options bit 0x40 queues the body shared (as the
+// relay does): its stream must equal that of the same bodies in Payload.
 void RoundTrip(std::string_view script, uint8_t budgetByte) {
   tw::TSendQueue queue;
+  tw::TSendQueue owned;
   std::map<int32_t, std::deque<std::string>> expected;
   size_t count = 0;
   size_t total = 0;
   while (script.size() >= 3 && count < 64 && total < 32768) {
-    auto sack = std::make_unique<tw::TSack>();
-    sack->Code = 990 + static_cast<uint8_t>(script[0]) % 20;
     const auto options = static_cast<uint8_t>(script[2]);
-    sack->Payload.assign(static_cast<size_t>(static_cast<uint8_t>(script[1])) * (options & 0x80 ? 37 : 1),
-                         static_cast<char>(options));
-    sack->AckWanted = options & 1;
-    if (options & 2) sack->PeerId = options;
-    if (options & 4) sack->RouteList = tw::IntToField(options) + tw::IntToField(3);
-    total += sack->Payload.size();
-    expected[sack->Code].push_back(sack->Payload);
-    queue.Queue(std::move(sack));
+    std::string body(static_cast<size_t>(static_cast<uint8_t>(script[1])) * (options & 0x80 ? 37 : 1),
+                     static_cast<char>(options));
+    for (tw::TSendQueue* q : {&queue, &owned}) {
+      auto sack = std::make_unique<tw::TSack>();
+      sack->Code = 990 + static_cast<uint8_t>(script[0]) % 20;
+      if (q == &queue && (options & 0x40)) {
+        sack->Shared = std::make_shared<const std::string>(body);
+      } else {
+        sack->Payload = body;
+      }
+      sack->AckWanted = options & 1;
+      if (options & 2) sack->PeerId = options;
+      if (options & 4) sack->RouteList = tw::IntToField(options) + tw::IntToField(3);
+      if (q == &queue) expected[sack->Code].push_back(body);
+      q->Queue(std::move(sack));
+    }
+    total += body.size();
     ++count;
     script.remove_prefix(3);
   }
-  std::string stream;
   const int32_t budget = 32 + budgetByte * 16;
-  while (!queue.Empty()) {
-    std::string batch;
-    tw::BuildCart(queue, batch, {budget, 0, 0});
-    stream += batch;
-  }
+  const auto key = budgetByte & 0x40 ? std::make_shared<const tw::TAesKey>("fuzz") : nullptr;
+  const std::string stream = CutAll(queue, budget, key);
+  Check(stream == CutAll(owned, budget, key));
   size_t posted = 0;
-  tw::TFrameReceiver rx({{}, {}, [&](std::unique_ptr<tw::TSack> sack) {
+  tw::TFrameReceiver rx({{}, [&](std::string& p) { return !key || tw::OpenPayload(p, *key); },
+                         [&](std::unique_ptr<tw::TSack> sack) {
                            auto& pending = expected[sack->Code];
                            Check(!pending.empty() && pending.front() == sack->Payload);
                            pending.pop_front();

@@ -4,8 +4,9 @@
 // (READY, ANNOUNCE, INTRODUCE with any id, BINARY with any fields, commands
 // meant for clients, unknown ones), hostile frames and relayed messages, and
 // has the host send and disconnect, and connections end. Peers also ask for
-// rate limits and read sizes, stop and resume reading (the hub's queues have
-// a small bound, so senders are held back behind them), end their stream
+// rate limits and read sizes, stop and resume reading (the relay's bound,
+// share and ceiling are small, so messages wait for their targets and
+// senders are held back), end their stream
 // with messages still undelivered, and the hub's pump step runs its
 // maintenance on a test clock (freeing, time-outs, stalled readers). The hub
 // keeps its books straight: a peer connects once and leaves once, what the
@@ -80,7 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CHub hub(kParleyAppId, false);
   CMill& server = hub.Mill();
   server.ErrorLogPath.clear();
-  server.MaxQueuedBytes = kBound;
+  // Small limits, so that floods fill targets, senders wait and the
+  // ceiling is passed.
+  TRelayFlow& relay = *server.Relay();
+  relay.Limits.Bound = kBound;
+  relay.Limits.SmallShare = kBound / 4;
+  relay.Limits.Ceiling = 4 * kBound;
+  relay.Limits.LightPartial = kBound / 8;
   CMill client(TMillSide::Client, false);
 
   std::set<uint32_t> connected, everConnected;
@@ -121,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (TPeerEnd& p : peers) {
         CPipe* s = server.GetPipe(p.serverId);
         if (!s) continue;
-        const bool hubReads = s->State <= psSession && !s->EndSeen && (s->WaitingFor.empty() || !s->HeldBack());
+        const bool hubReads = s->State <= psSession && !s->EndSeen &&
+                              (s->State != psSession || relay.MayRead(s->Id(), s->Receiver().PartialBytes()));
         for (int b = 0; hubReads && b < 16; ++b) {
           const std::string batch = fuzz::CutBatch(*p.client);
           if (batch.empty()) break;
@@ -145,7 +153,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CPipe* s = server.GetPipe(p.serverId);
       if (!s) continue;
       TW_FUZZ_CHECK(s->HeldBytes() <= kBound * kHardBoundFactor + 1024);
-      TW_FUZZ_CHECK(!s->EndSeen || s->PostedCount > 0 || s->State == psClosed);
+      // A peer's end waits only for what it sent before: messages still
+      // posted, or waiting in the relay for their targets.
+      TW_FUZZ_CHECK(!s->EndSeen || s->PostedCount > 0 || relay.Waiting(s->Id()) || s->State == psClosed);
+      // A sender is held back only while much of its own waits.
+      if (s->State == psSession && !relay.PastCeiling())
+        TW_FUZZ_CHECK(relay.MayRead(s->Id(), 0) == (relay.WaitingBytes(s->Id()) <= relay.Limits.SmallShare));
     }
   };
   settle();

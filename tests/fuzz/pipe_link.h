@@ -52,7 +52,7 @@ inline std::string CutLimitedBatch(CPipe& pipe) {
   std::string batch;
   if (pipe.Queue().Empty() || pipe.SendDead) return batch;
   TCartHooks hooks{[&pipe] { return pipe.CheckRateWindow(); }, [&pipe](int32_t n) { pipe.RateBytes += n; },
-                   [&pipe](std::string& payload) { pipe.SealIfKeyed(payload); }};
+                   [&pipe] { return pipe.Sealing(); }};
   BuildCart(pipe.Queue(), batch, TCartLimits{pipe.SendSize, pipe.RateLimit, pipe.Mill().PumpTick()}, hooks);
   return batch;
 }
@@ -61,7 +61,7 @@ inline std::string CutLimitedBatch(CPipe& pipe) {
 inline std::string CutBatch(CPipe& pipe) {
   std::string batch;
   if (pipe.Queue().Empty() || pipe.SendDead) return batch;
-  TCartHooks hooks{{}, {}, [&pipe](std::string& payload) { pipe.SealIfKeyed(payload); }};
+  TCartHooks hooks{{}, {}, [&pipe] { return pipe.Sealing(); }};
   BuildCart(pipe.Queue(), batch, TCartLimits{pipe.SendSize, 0, pipe.Mill().PumpTick()}, hooks);
   return batch;
 }

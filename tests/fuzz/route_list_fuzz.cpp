@@ -4,11 +4,14 @@
 // unknown ids, repeats and partial words, through the sender's receiver.
 // Every relayed copy goes to a pipe in session, once per message, carrying
 // the sender's id and the message unchanged; unknown ids are skipped (live
-// peers listed after a peer that just left still get it); a list shorter than one id closes the sender. A client mill relays
-// nothing. The mill's queue bound is small: a target past it holds the
-// sender back, one past the hard bound is closed and gets nothing; the
-// input drains queues and runs the pump step's maintenance on a test clock
-// (freeing closed pipes, timing out the handshake, closing stalled readers).
+// peers listed after a peer that just left still get it); a list shorter
+// than one id closes the sender. A client mill relays nothing. The relay's
+// limits are small: a copy that a full target cannot take waits for it
+// beside the sender instead (nothing is dropped, nobody closed for it), a
+// sender is held back only while much of its own waits, and no target is
+// taken past 3/2 of its bound; the input drains queues and runs the pump
+// step's maintenance on a test clock (freeing closed pipes, timing out the
+// handshake, moving waiting copies in, closing stalled readers).
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
@@ -45,7 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CMill mill(serverSide ? TMillSide::Server : TMillSide::Client, false);
   mill.ErrorLogPath.clear();
   constexpr size_t kBound = 1024;
-  mill.MaxQueuedBytes = kBound;
+  if (TRelayFlow* relay = mill.Relay()) {
+    relay->Limits.Bound = kBound;
+    relay->Limits.SmallShare = kBound / 4;
+    relay->Limits.Ceiling = 8 * kBound;
+  }
   mill.Events.OnBondSack = [](CPipe&, TSack&) {};
   mill.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) {};
 
@@ -102,30 +109,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A list shorter than one id is a broken prefix: the sender is closed.
     std::set<const CPipe*> expected;
     if (list.size() < 4) TW_FUZZ_CHECK(sender.State == psClosed);
-    // (A sender that names itself may be closed as an overfilled target on
-    // the way; the targets after it are still served.)
     if (serverSide && inSessionBefore.count(&sender) && list.size() >= 4) {
       for (int32_t id : ids) {
         CPipe* target = mill.GetPipe(id);
         if (target && target->State == psSession) expected.insert(target);
       }
     }
+    TRelayFlow* relay = mill.Relay();
     for (CPipe* pipe : pipes) {
       if (!pipe) continue;
-      // A target past the hard bound was closed instead and holds nothing.
-      const bool overfilled = inSessionBefore.count(pipe) && pipe->State == psClosed;
       const std::vector<const TSack*> copies = Copies(*pipe, code);
-      TW_FUZZ_CHECK(copies.size() == (expected.count(pipe) && !overfilled ? 1u : 0u));
-      TW_FUZZ_CHECK(pipe->HeldBytes() <= kBound * kHardBoundFactor);
-      // One past its bound holds the sender back.
-      if (!copies.empty() && pipe->OverBound())
-        TW_FUZZ_CHECK(std::find(sender.WaitingFor.begin(), sender.WaitingFor.end(), pipe->Id()) !=
-                      sender.WaitingFor.end());
+      const size_t waiting = relay ? relay->WaitingCopies(sender.Id(), pipe->Id(), code) : 0;
+      TW_FUZZ_CHECK(copies.size() + waiting == (expected.count(pipe) ? 1u : 0u));
       for (const TSack* copy : copies) {
-        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Payload == body && copy->AckWanted == flags);
+        TW_FUZZ_CHECK(copy->PeerId == sender.Id() && copy->Body() == body && copy->AckWanted == flags);
         TW_FUZZ_CHECK(copy->RouteList.empty());
       }
     }
+    // Held back exactly while much of its own waits.
+    if (relay && sender.State == psSession)
+      TW_FUZZ_CHECK(relay->MayRead(sender.Id(), 0) == (relay->WaitingBytes(sender.Id()) <= relay->Limits.SmallShare));
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/mSeal.h"
 #include "transport/twTools.h"
 
 namespace tw {
@@ -97,8 +98,8 @@ TEST(ErtiFrame, EmptyBodyIsOneThirteenByteFrame) {
   }
 }
 
-// The seal hook stands for the sealed-payload code: it seals only when keyed
-// and the body is not empty, as that code does.
+// The sealing hook gives the pipe's key whenever it holds one; BuildCart
+// decides by code and body.
 TEST(ErtiFrame, SealingFollowsCodeBodyAndKey) {
   struct Row {
     int32_t code;
@@ -112,27 +113,20 @@ TEST(ErtiFrame, SealingFollowsCodeBodyAndKey) {
       {23, "abcd", true, true},  {1091, "abcd", true, true}, {1091, "", true, false},
       {1091, "abcd", false, false}, {21, "abcd", false, false},
   };
+  const auto key = std::make_shared<const TAesKey>("session");
+  const std::string iv = SealIvForTick(77);
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "code " << row.code << " body '" << row.body << "' keyed " << row.keyed);
-    auto seal = [&](std::string& p) {
-      if (row.keyed && !p.empty()) p = "SEALED:" + p;
-    };
-    auto open = [&](std::string& p) {
-      if (!row.keyed) return true;
-      if (p.rfind("SEALED:", 0) != 0) return false;
-      p.erase(0, 7);
-      return true;
-    };
     TSendQueue queue;
     queue.Queue(MakeSack(row.code, row.body));
     std::string batch;
-    BuildCart(queue, batch, {}, {{}, {}, seal});
+    BuildCart(queue, batch, {}, {{}, {}, [&] { return row.keyed ? TSealing{key, iv} : TSealing{}; }});
     const auto frames = SplitFrames(batch);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].chunk, row.sealed ? "SEALED:" + std::string(row.body) : std::string(row.body));
+    EXPECT_EQ(frames[0].chunk, row.sealed ? SealPayload(row.body, *key, iv) : std::string(row.body));
 
     Receiver r;
-    r.open = open;
+    r.open = [&](std::string& p) { return !row.keyed || OpenPayload(p, *key); };
     EXPECT_EQ(r.Feed(batch), TFrameFault::None);
     ASSERT_EQ(r.posted.size(), 1u);
     EXPECT_EQ(r.posted[0]->Payload, row.body);
@@ -473,17 +467,8 @@ TEST(ErtiFrame, RandomTrafficRoundTripsInOrderPerCode) {
     std::string route;
   };
   std::map<int32_t, std::deque<Expected>> expected;
-  auto seal = [](std::string& p) {
-    if (p.empty()) return;
-    for (char& c : p) c = static_cast<char>(c ^ 0x5A);
-    p.insert(0, "S");
-  };
-  auto open = [](std::string& p) {
-    if (p.empty() || p[0] != 'S') return false;
-    p.erase(0, 1);
-    for (char& c : p) c = static_cast<char>(c ^ 0x5A);
-    return true;
-  };
+  const auto key = std::make_shared<const TAesKey>("random traffic");
+  auto open = [&](std::string& p) { return OpenPayload(p, *key); };
 
   TSendQueue queue;
   std::string stream;
@@ -501,14 +486,22 @@ TEST(ErtiFrame, RandomTrafficRoundTripsInOrderPerCode) {
         std::string route;
         for (int n = uniform(0, 2) == 0 ? uniform(1, 5) : 0; n > 0; --n) route += IntToField(uniform(1, 100));
         expected[code].push_back({body, ack, peerId, route});
-        queue.Queue(MakeSack(code, std::move(body), ack, peerId, route));
+        // Some bodies are shared, as the relay queues them.
+        if (uniform(0, 2) == 0) {
+          auto sack = MakeSack(code, {}, ack, peerId, route);
+          sack->Shared = std::make_shared<const std::string>(std::move(body));
+          queue.Queue(std::move(sack));
+        } else {
+          queue.Queue(MakeSack(code, std::move(body), ack, peerId, route));
+        }
         ++messages;
       }
     }
     const TCartLimits limits{uniform(0, 4) == 0 ? uniform(16, 200) : uniform(200, 20000),
                              uniform(0, 5) == 0 ? uniform(100, 5000) : 0, static_cast<uint32_t>(step)};
     std::string batch;
-    BuildCart(queue, batch, limits, {{}, {}, seal});
+    const std::string iv = SealIvForTick(static_cast<uint32_t>(step));
+    BuildCart(queue, batch, limits, {{}, {}, [&] { return TSealing{key, iv}; }});
     // Stray bytes between batches (never a whole magic) are skipped.
     if (uniform(0, 10) == 0) {
       for (int n = uniform(1, 20); n > 0; --n) stream.push_back("ERTx"[uniform(0, 3)]);
@@ -576,4 +569,174 @@ TEST(ErtiFrame, QueuedMessagesCountTheirRecordsAndHeapBlocks) {
   EXPECT_EQ(queue.Bytes(), 0u);
 }
 
+}  // namespace tw
+
+// A relayed body shared by many queues goes out as the same body in Payload
+// would, byte for byte, with its prefixes and sealed under the queue's key.
+namespace tw {
+namespace {
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7) >> 1);
+  return s;
+}
+
+// Every batch a queue gives until it is empty; the sealing IV changes with
+// each batch, as with each pump step.
+std::vector<std::string> CutAll(TSendQueue& queue, int32_t budget, std::shared_ptr<const TAesKey> key) {
+  std::vector<std::string> batches;
+  for (uint32_t step = 1; !queue.Empty(); ++step) {
+    const std::string iv = SealIvForTick(step);
+    std::string batch;
+    BuildCart(queue, batch, {budget, 0, step}, {{}, {}, [&] { return TSealing{key, iv}; }});
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
+TEST(SharedBody, CutsTheFramesThatTheSameBodyInPayloadGives) {
+  const size_t sizes[] = {0, 1, 12, 13, 15, 16, 17, 31, 32, 33, 1000, 4099, 70001};
+  const int32_t budgets[] = {32, 100, 1024, 65536};
+  struct Prefixes {
+    int32_t peerId;
+    std::string route;
+  };
+  const Prefixes prefixes[] = {{0, ""}, {77, ""}, {0, IntToField(5) + IntToField(6)}, {9, IntToField(5)}};
+  const auto key = std::make_shared<const TAesKey>("target key");
+  for (const size_t size : sizes)
+    for (const int32_t budget : budgets)
+      for (const Prefixes& prefix : prefixes)
+        for (const bool keyed : {false, true}) {
+          SCOPED_TRACE(testing::Message() << "size " << size << " budget " << budget << " peer " << prefix.peerId
+                                          << " route " << prefix.route.size() << " keyed " << keyed);
+          const std::string body = Pattern(size, static_cast<unsigned>(size));
+          // A message queued after it takes the first batches' room, so that
+          // its first chunk may come a step (an IV) later.
+          auto fill = [&](TSendQueue& queue, bool shared) {
+            auto sack = MakeSack(1091, shared ? "" : body, 1, prefix.peerId, prefix.route);
+            if (shared) sack->Shared = std::make_shared<const std::string>(body);
+            queue.Queue(std::move(sack));
+            queue.Queue(MakeSack(1092, Pattern(150, 3)));
+          };
+          TSendQueue owned, shared;
+          fill(owned, false);
+          fill(shared, true);
+          const auto expected = CutAll(owned, budget, keyed ? key : nullptr);
+          const auto got = CutAll(shared, budget, keyed ? key : nullptr);
+          ASSERT_EQ(got, expected);
+
+          Receiver r;
+          r.open = [&](std::string& p) { return !keyed || OpenPayload(p, *key); };
+          for (const std::string& batch : got) ASSERT_EQ(r.Feed(batch), TFrameFault::None);
+          ASSERT_EQ(r.posted.size(), 2u);
+          const TSack& relayed = r.posted[1]->Code == 1091 ? *r.posted[1] : *r.posted[0];
+          EXPECT_EQ(relayed.Payload, body);
+          EXPECT_EQ(relayed.PeerId, prefix.peerId);
+          EXPECT_EQ(relayed.RouteList, prefix.route);
+          EXPECT_EQ(relayed.AckWanted, 1);
+        }
+}
+
+TEST(SharedBody, OneBodyInThreeQueuesIsHeldOnceAndSealedUnderEachKey) {
+  const auto body = std::make_shared<const std::string>(Pattern(100000, 1));
+  const std::shared_ptr<const TAesKey> keys[] = {std::make_shared<const TAesKey>("a"), nullptr,
+                                                 std::make_shared<const TAesKey>("c")};
+  TSendQueue queues[3];
+  for (TSendQueue& queue : queues) {
+    auto sack = queue.NewRecord();
+    sack->Code = 1040;
+    sack->PeerId = 12;
+    sack->Shared = body;
+    const size_t cost = QueuedCost(*sack);
+    EXPECT_EQ(queue.Queue(std::move(sack)).Body().data(), body->data());
+    EXPECT_EQ(queue.Bytes(), cost);
+    EXPECT_GE(cost, body->size());
+    EXPECT_LE(cost, body->size() + 512);
+  }
+  EXPECT_EQ(body.use_count(), 4);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    std::string expected = keys[i] ? SealPayload(*body, *keys[i], SealIvForTick(1)) : *body;
+    expected.insert(0, IntToField(12));
+    std::string wire;
+    for (const std::string& batch : CutAll(queues[i], 16384, keys[i]))
+      for (const Frame& frame : SplitFrames(batch)) wire += frame.chunk;
+    EXPECT_EQ(wire, expected);
+    EXPECT_EQ(queues[i].Bytes(), 0u);
+    // The finished record goes back blank: it holds the body no more.
+    EXPECT_EQ(body.use_count(), 3 - i);
+    EXPECT_EQ(queues[i].NewRecord()->Shared, nullptr);
+  }
+}
+
+// BytesFrom splits Bytes() by the sender each record was queued for, through
+// followers, finishing, recycling and senders that come and go.
+TEST(SharedBody, BytesFromFollowsEachSendersRecords) {
+  TSendQueue queue;
+  const auto body = std::make_shared<const std::string>(Pattern(5000, 2));
+  std::map<int32_t, size_t> want;
+  auto queueFrom = [&](int32_t peer, int32_t code, bool shared) {
+    auto sack = queue.NewRecord();
+    sack->Code = code;
+    sack->PeerId = peer;
+    if (shared) {
+      sack->Shared = body;
+    } else {
+      sack->Payload = Pattern(300, 4);
+    }
+    want[peer] += QueuedCost(*sack);
+    TSack& queued = queue.Queue(std::move(sack));
+    queued.PeerId = peer + 1000;  // a later change does not move what was counted
+  };
+  auto check = [&] {
+    size_t sum = 0;
+    for (const auto& [peer, bytes] : want) {
+      EXPECT_EQ(queue.BytesFrom(peer), bytes) << "peer " << peer;
+      sum += bytes;
+    }
+    EXPECT_EQ(queue.Bytes(), sum);
+  };
+  queueFrom(0, 1, false);
+  queueFrom(7, 1040, true);
+  queueFrom(9, 1040, true);  // a follower of 7's message
+  queueFrom(7, 1041, false);
+  queueFrom(9, 1041, true);  // a follower
+  check();
+  EXPECT_EQ(queue.BytesFrom(3), 0u);
+  while (!queue.Empty()) {
+    TSack& first = queue[0];
+    want[first.QueuedFrom] -= first.QueuedBytes;
+    queue.Finish(0);
+    check();
+  }
+  // Many senders, each gone after one message, beside one that stays.
+  queueFrom(5, 1050, true);
+  for (int32_t peer = 100; peer < 400; ++peer) {
+    queueFrom(peer, 1060, false);
+    want[peer] -= queue[queue.Size() - 1].QueuedBytes;
+    queue.Finish(queue.Size() - 1);
+  }
+  check();
+  queueFrom(9, 1070, true);
+  queue.Clear();
+  for (auto& [peer, bytes] : want) bytes = 0;
+  check();
+}
+
+TEST(ErtiFrame, RouteIdsAreWalkedInPlaceAndTheWalkCanStop) {
+  const std::string list = IntToField(7) + IntToField(-2) + IntToField(9) + "xy";
+  std::vector<int32_t> all;
+  ForEachRouteId(list, [&](int32_t id) { all.push_back(id); });
+  EXPECT_EQ(all, (std::vector<int32_t>{7, -2, 9}));
+  EXPECT_EQ(RouteIds(list), all);
+  std::vector<int32_t> untilNegative;
+  ForEachRouteId(list, [&](int32_t id) {
+    untilNegative.push_back(id);
+    return id > 0;
+  });
+  EXPECT_EQ(untilNegative, (std::vector<int32_t>{7, -2}));
+}
+
+}  // namespace
 }  // namespace tw

@@ -70,7 +70,7 @@ TEST(MillLoad, APeerThatStopsReadingIsClosedAfterItsStallAndOthersAreServed) {
   win32::ScopedManualTick tick;
   TListeningServer host;
   constexpr size_t kBound = 4 << 20;
-  host.mill.MaxQueuedBytes = kBound;
+  host.mill.Relay()->Limits.Bound = kBound;
   CMill ca{TMillSide::Client, false}, cb{TMillSide::Client, false}, cc{TMillSide::Client, false};
   TMillProbe pc;
   pc.Attach(cc);

@@ -9,6 +9,7 @@
 #include "tests/support/mill_rig.h"
 #include "platform/win32/tick.h"
 #include "transport/mMill.h"
+#include "transport/mSeal.h"
 
 using namespace tw;
 using namespace tw::test;
@@ -297,6 +298,48 @@ TEST_F(PipeClock, DeliveryPrecedenceFirstMatchWins) {
   deliver(INT32_MIN, 0, false);  // negating it must not overflow
   deliver(500, 0, false);       // no meaning: dropped
   EXPECT_EQ(pipe.PostedCount, 0);
+}
+
+// The relay queues one body at every target: each pipe sends it sealed
+// under its own session key (or plain when it holds none), with the
+// sender's peer id, counted for that sender, and nothing copies the body.
+TEST_F(PipeClock, RelayedBodyIsHeldOnceAndSealedUnderEachTargetsKey) {
+  CPipe* targets[] = {&pipe, &mill.AddPipe(), &mill.AddPipe()};
+  const char* keys[] = {"first key", "", "third key"};
+  const auto body = std::make_shared<const std::string>(20000, 'r');
+  for (int i = 0; i < 3; ++i) {
+    CPipe& target = *targets[i];
+    target.State = psSession;
+    target.SessionKey = keys[i];
+    TSack& queued = target.QueueRelayed(1091, body, 42, true);
+    EXPECT_EQ(queued.Body().data(), body->data());
+    EXPECT_TRUE(target.PushRequested);
+    EXPECT_GE(target.Queue().BytesFrom(42), body->size());
+    EXPECT_EQ(target.Queue().BytesFrom(42), target.Queue().Bytes());
+    EXPECT_EQ(target.Queue().BytesFrom(0), 0u);
+  }
+  EXPECT_EQ(body.use_count(), 4);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    CPipe& target = *targets[i];
+    std::vector<std::unique_ptr<TSack>> posted;
+    TFrameReceiver peer({{},
+                         [&](std::string& p) { return target.SessionKey.empty() || OpenPayload(p, target.SessionKey); },
+                         [&](std::unique_ptr<TSack> s) { posted.push_back(std::move(s)); }});
+    const TCartHooks hooks{{}, {}, [&] { return target.Sealing(); }};
+    while (!target.Queue().Empty()) {
+      std::string batch;
+      BuildCart(target.Queue(), batch, {4096, 0, mill.PumpTick()}, hooks);
+      peer.Append(batch);
+      ASSERT_EQ(peer.ParseFrames(), TFrameFault::None);
+    }
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0]->Payload, *body);
+    EXPECT_EQ(posted[0]->PeerId, 42);
+    EXPECT_EQ(posted[0]->AckWanted, 1);
+    EXPECT_EQ(target.Queue().BytesFrom(42), 0u);
+  }
+  EXPECT_EQ(body.use_count(), 1);
 }
 
 TEST_F(PipeClock, MessagesArrivingOutsideTheSessionFireNoEventButAreStillAcknowledged) {

@@ -69,3 +69,28 @@ TEST(Seal, PadLongerThanThePlaintextAllowsDoesNotUnderflow) {
   one[0] = 13;
   EXPECT_FALSE(OpenPayload(one, kKey));
 }
+
+// A body sealed piece by piece, as a shared body is cut into chunks, gives
+// SealPayload's bytes whatever the pieces' sizes, block edges included.
+TEST(Seal, CursorInPiecesGivesTheSealedPayload) {
+  const TAesKey key(kKey);
+  const size_t sizes[] = {1, 11, 12, 13, 15, 16, 17, 27, 28, 29, 31, 32, 33, 100, 1000};
+  const size_t pieces[] = {1, 3, 15, 16, 17, 33, 5000};
+  for (const size_t size : sizes)
+    for (const size_t piece : pieces) {
+      std::string body(size, '\0');
+      for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>(i * 29 + 3);
+      const std::string expected = SealPayload(body, key, kIv);
+      ASSERT_EQ(SealedSize(size), expected.size()) << size;
+      TSealCursor cursor;
+      std::string got;
+      cursor.Start(got, size, kIv);
+      ASSERT_EQ(got.size(), kSealHeaderSize);
+      for (size_t at = 0; got.size() < expected.size(); at += piece) {
+        const size_t before = got.size();
+        cursor.Append(got, body, key, kIv, at, piece);
+        ASSERT_GT(got.size(), before) << "size " << size << " piece " << piece;
+      }
+      EXPECT_EQ(got, expected) << "size " << size << " piece " << piece;
+    }
+}
