@@ -74,6 +74,7 @@ void CMate::Close(int32_t reason) {
   if (state_ == msClosed) return;
   const uint8_t old = state_;
   state_ = msClosed;
+  earlyNotices_.clear();
   // Last to first by id: a handler may close or purge tubes meanwhile.
   std::vector<TTubeId> ids;
   for (auto& t : tubes_) ids.push_back(t->Id);
@@ -259,9 +260,9 @@ void CMate::GoSackReceived(CPipe& pipe, int32_t channel, std::string& body) {
   if (destroying_ || pipe.Id() != sessionPipe_) return;
   switch (channel) {
     case CMD_WELCOME: DoLoginAccepted(); break;
-    case CMD_PEER_LISTED: DoPeerListed(body); break;
-    case CMD_PEER_JOINED: DoPeerJoined(body); break;
-    case CMD_PEER_LEFT: DoPeerLeft(body); break;
+    case CMD_PEER_LISTED:
+    case CMD_PEER_JOINED:
+    case CMD_PEER_LEFT: DoPeerNotice(channel, body); break;
     case CMD_BINARY: DoBinary(0, body); break;
     default: break;
   }
@@ -290,6 +291,38 @@ void CMate::DoLoginAccepted() {
   state_ = msOpen;
   Queue(CMD_ANNOUNCE + sackAppBase, {}, 0);
   if (Events.OnMateOpen) Events.OnMateOpen();
+  TakeEarlyNotices();
+}
+
+// The hub's batch sends its newest message first, so a notice about another
+// peer may arrive before our own CMD_WELCOME; a hostile peer may also time
+// its introduction so. A notice is followed only in an open session: one
+// that comes while the session opens waits, in arrival order, until
+// OnMateOpen has fired, so the engine hears of no peer before its session.
+void CMate::DoPeerNotice(int32_t channel, std::string& body) {
+  if (state_ == msOpening) {
+    // Only a hub that never welcomes us sends more than this meanwhile.
+    if (earlyNotices_.size() < kMaxEarlyNotices) earlyNotices_.emplace_back(channel, std::move(body));
+    return;
+  }
+  if (state_ != msOpen) return;
+  switch (channel) {
+    case CMD_PEER_LISTED: DoPeerListed(body); break;
+    case CMD_PEER_JOINED: DoPeerJoined(body); break;
+    case CMD_PEER_LEFT: DoPeerLeft(body); break;
+    default: break;
+  }
+}
+
+void CMate::TakeEarlyNotices() {
+  std::vector<std::pair<int32_t, std::string>> notices = std::move(earlyNotices_);
+  earlyNotices_.clear();
+  const int32_t pipe = sessionPipe_;
+  // A handler may close the session (or open another) meanwhile.
+  for (auto& [channel, body] : notices) {
+    if (state_ != msOpen || sessionPipe_ != pipe) return;
+    DoPeerNotice(channel, body);
+  }
 }
 
 CTube& CMate::AddTube(std::string& body) {

@@ -89,6 +89,8 @@ class CMate {
   static constexpr win32::UINT_PTR kTimerId = 1;
   static constexpr uint32_t kTimerMs = 100;
   static constexpr uint32_t kPurgeEveryMs = 1000;
+  // Notices about other peers kept while the session opens (DoPeerNotice).
+  static constexpr size_t kMaxEarlyNotices = 1024;
 
   // `startPump` false leaves the transport's pump to the caller (tests).
   explicit CMate(std::u16string applicationId, bool startPump = true);
@@ -192,6 +194,8 @@ class CMate {
 
   // Session commands and tube controls.
   void DoLoginAccepted();
+  void DoPeerNotice(int32_t channel, std::string& body);
+  void TakeEarlyNotices();
   CTube& AddTube(std::string& body);
   // The tube of `peerId` that is not closed, or nullptr.
   CTube* FindOpenTube(int32_t peerId);
@@ -222,6 +226,8 @@ class CMate {
   int32_t error_ = 0;
   uint8_t state_ = msClosed;
   std::u16string userName_;
+  // Peer notices (channel, body) that came while the session was opening.
+  std::vector<std::pair<int32_t, std::string>> earlyNotices_;
 };
 
 }  // namespace tw::cln

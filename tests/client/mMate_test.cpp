@@ -424,3 +424,93 @@ TEST(MateWire, TubeControlsAndAcksTravelInClearAndAppBodiesSealedWhenKeyed) {
     EXPECT_EQ(down[1121][0].chunk.find("SEALED-APP") == std::string::npos, sealed);
   }
 }
+
+// --- Order of session and peer events ----------------------------------------------------
+
+namespace {
+
+// A hub the test scripts: a server mill that admits every login with the
+// harness's password, relays routed messages as any hub does and leaves
+// every session command to the test.
+struct TScriptedHub {
+  explicit TScriptedHub(THarness& h) : harness(h) {
+    mill.ErrorLogPath.clear();
+    mill.Events.OnPipeLogin = [this](CPipe& p, const std::u16string&, const std::u16string& user,
+                                     std::u16string& password, bool& accept) {
+      pipes[user] = p.Id();
+      password = u"pw";
+      accept = true;
+    };
+    mill.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
+      commands.push_back({p.Id(), channel, body});
+    };
+    mill.Listen(0);
+    harness.Watch(mill);
+  }
+  ~TScriptedHub() { harness.Unwatch(mill); }
+  uint16_t Port() const { return mill.ListeningPort(); }
+  bool Heard(int32_t pipe, int32_t channel) const {
+    return std::any_of(commands.begin(), commands.end(),
+                       [&](const auto& c) { return c.pipe == pipe && c.channel == channel; });
+  }
+  // The peer record the hub sends about `pipe`.
+  TMessage Record(int32_t pipe, const std::u16string& name) const {
+    return TMessage().Int(pipe).Wide(name).Str("127.0.0.1").Int(4321);
+  }
+
+  struct TCommand {
+    int32_t pipe, channel;
+    std::string body;
+  };
+  THarness& harness;
+  CMill mill{TMillSide::Server, false};
+  std::map<std::u16string, int32_t> pipes;  // user name -> its pipe here
+  std::vector<TCommand> commands;
+};
+
+}  // namespace
+
+// The hub's notices about other peers may reach a client before its own
+// CMD_WELCOME (the hub's batch sends its newest message first, and a hostile
+// peer may time its introduction). The client takes them up only once its
+// session is open: the container hears OnSessionOpen before any peer, and the
+// peer still bonds.
+TEST(MateOrder, PeersHeardOfBeforeTheWelcomeBondOnlyAfterTheSessionOpens) {
+  for (int32_t notice : {CMD_PEER_LISTED, CMD_PEER_JOINED}) {
+    SCOPED_TRACE(notice);
+    THarness h;
+    TScriptedHub hub(h);
+    // Rex, a peer of the scripted hub, bonds whenever it is asked to and asks
+    // once the victim introduced it.
+    CMill rex{TMillSide::Client, false};
+    h.Watch(rex);
+    rex.Events.OnBondSack = [&](CPipe& p, TSack& s) {
+      if (s.Code != cln::BOND_REQUEST) return;
+      AppendLe32(p.QueueOwn(cln::BOND_REPLY).RouteList, static_cast<uint32_t>(s.PeerId));
+    };
+    CPipe* dialled = rex.OpenSession(u"127.0.0.1", hub.Port(), kParleyAppId, u"rex", u"pw");
+    ASSERT_NE(dialled, nullptr);
+    const int32_t rexPipe = dialled->Id();
+    TClient& victim = h.AddClient();
+    ASSERT_TRUE(victim->OpenSession(u"127.0.0.1", hub.Port(), u"victim", u"pw"));
+    ASSERT_TRUE(h.Run([&] { return hub.pipes.count(u"rex") && hub.Heard(hub.pipes[u"victim"], CMD_READY); }));
+    const int32_t rexId = hub.pipes[u"rex"];
+    const int32_t victimId = hub.pipes[u"victim"];
+
+    hub.mill.SendToPipe(victimId, notice, hub.Record(rexId, u"rex"));
+    h.Settle();
+    EXPECT_TRUE(victim.log.empty());
+    EXPECT_FALSE(hub.Heard(victimId, CMD_INTRODUCE));  // the answer to a listing waits too
+    EXPECT_EQ(victim->Mate().TubeCount(), 0u);
+
+    hub.mill.SendToPipe(victimId, CMD_WELCOME, TMessage());
+    if (notice == CMD_PEER_LISTED) {
+      ASSERT_TRUE(h.Run([&] { return hub.Heard(victimId, CMD_INTRODUCE); }));
+      CPipe* own = rex.GetPipe(rexPipe);
+      ASSERT_NE(own, nullptr);
+      AppendLe32(own->QueueOwn(cln::BOND_REQUEST, IntToField(secNone)).RouteList, static_cast<uint32_t>(victimId));
+    }
+    ASSERT_TRUE(h.Run([&] { return victim.Saw("connected rex"); }));
+    EXPECT_EQ(victim.log, (std::vector<std::string>{"open", "connected rex"}));
+  }
+}
