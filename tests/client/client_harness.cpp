@@ -220,6 +220,7 @@ struct TWireTap::TShared {
   std::mutex lock;
   std::string up, down;
   std::atomic<bool> stop{false};
+  std::atomic<bool> holdUp{false};
   std::thread thread;
 };
 
@@ -254,9 +255,9 @@ void TWireTap::Relay() {
   sa.sin_port = htons(target_);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
   char buf[65536];
   while (!shared_->stop) {
+    pollfd fds[2] = {{client, static_cast<short>(shared_->holdUp ? 0 : POLLIN), 0}, {server, POLLIN, 0}};
     if (::poll(fds, 2, 10) <= 0) continue;
     bool ended = false;
     for (int i = 0; i < 2; ++i) {
@@ -281,6 +282,8 @@ void TWireTap::Relay() {
   ::close(client);
   ::close(server);
 }
+
+void TWireTap::HoldUp(bool hold) { shared_->holdUp = hold; }
 
 std::vector<TWireTap::TFrame> TWireTap::Frames() {
   std::string up, down;

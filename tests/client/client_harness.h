@@ -157,6 +157,9 @@ class TWireTap {
   ~TWireTap();
   uint16_t Port() const { return port_; }
   std::vector<TFrame> Frames();  // every whole frame seen so far, each way
+  // While held, the tap reads nothing the client sends: the client's socket
+  // fills and its pipe cannot send, as when the hub does not read it.
+  void HoldUp(bool hold);
 
  private:
   void Relay();

@@ -514,3 +514,68 @@ TEST(MateOrder, PeersHeardOfBeforeTheWelcomeBondOnlyAfterTheSessionOpens) {
     EXPECT_EQ(victim.log, (std::vector<std::string>{"open", "connected rex"}));
   }
 }
+
+// --- Floods ------------------------------------------------------------------------------
+
+// A peer floods a client with tiny messages that ask for acknowledgements
+// while the client's pipe to the hub cannot send (here a tap stops reading
+// it, as a hub that does not read). What cannot leave yet is held as a count,
+// so the client's queue stays within its transport's bound and its own mill
+// never closes the session for a backlog that peers made; once the pipe
+// drains, every acknowledgement leaves, per code as many as were asked for,
+// and an honest peer's among them.
+TEST(MateFlood, AcksThatCannotLeaveWaitAsCountsAndAllLeaveOnceThePipeDrains) {
+  THarness h({.manualClock = true});
+  TClient& honest = h.AddClient();
+  ASSERT_TRUE(h.Open(honest, u"honest"));
+  TClient& victim = h.AddClient();
+  TWireTap tap(h.Port());
+  ASSERT_TRUE(h.Open(victim, u"victim", u"pw", tap.Port()));
+  ASSERT_TRUE(h.Run([&] { return honest.connected.size() == 1 && victim.connected.size() == 1; }));
+  TRawClient raw(h, u"raw");
+  ASSERT_TRUE(h.Run([&] { return raw.PeerId(u"victim") != 0 && TubeOf(victim, u"raw"); }));
+  const int32_t victimId = raw.PeerId(u"victim");
+  raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), victimId);
+  ASSERT_TRUE(h.Run([&] { return victim.Saw("connected raw"); }));
+
+  cln::CMate& mate = victim->Mate();
+  size_t delivered = 0;
+  auto engineMessage = mate.Events.OnTubeMessage;
+  mate.Events.OnTubeMessage = [&](cln::TTubeId t, std::string& body, int32_t channel) {
+    ++delivered;
+    engineMessage(t, body, channel);
+  };
+  CMill& mill = mate.Mill();
+  mill.MaxQueuedBytes = 256 << 10;  // a small bound: the backlog of a few thousand acknowledgements passes it
+  CPipe* pipe = mill.GetPipe(mate.SessionPipeId());
+  ASSERT_NE(pipe, nullptr);
+
+  tap.HoldUp(true);
+  constexpr int kFlood = 30000;  // of two codes, alternating
+  const int32_t codes[] = {sackAppBase + 121, sackAppBase + 130};
+  for (int i = 0; i < kFlood; ++i) raw.SendRouted(codes[i % 2], {}, victimId, true);
+  const cln::TTubeId toVictim = TubeOf(honest, u"victim")->Id;
+  honest->Mate().Send(toVictim, 121, TMessage(), true);
+  ASSERT_TRUE(h.Run([&] { return delivered == kFlood + 1; }, 30000)) << delivered;
+  EXPECT_LT(pipe->HeldBytes(), mill.MaxQueuedBytes);
+
+  // Long past the stall time with nothing sent: the session stays.
+  h.Clock().Advance(kStallMs + 1000);
+  h.Settle(100);
+  EXPECT_EQ(mill.GetPipe(mate.SessionPipeId()), pipe);
+  EXPECT_EQ(pipe->State, psSession);
+  EXPECT_FALSE(victim.Saw("closed"));
+
+  tap.HoldUp(false);
+  auto acksOf = [&](int32_t code) {
+    return std::count_if(raw.bonds.begin(), raw.bonds.end(), [&](const TRawClient::TBond& b) { return b.code == -code; });
+  };
+  EXPECT_TRUE(h.Run([&] {
+    h.Clock().Advance(10);  // the session layer's timer runs on the test clock
+    return acksOf(codes[0]) + acksOf(codes[1]) == kFlood && honest->Mate().CountPendingAcks(toVictim, 121) == 0;
+  }, 30000));
+  EXPECT_EQ(acksOf(codes[0]), kFlood / 2);
+  EXPECT_EQ(acksOf(codes[1]), kFlood / 2);
+  EXPECT_EQ(honest->Mate().CountPendingAcks(toVictim, 121), 0);
+  EXPECT_FALSE(victim.Saw("closed"));
+}
