@@ -190,9 +190,12 @@ TMessage CHub::PeerRecord(const CPeer& about) {
 
 // The sender's record is made once and copied to every other peer: a
 // newcomer among a thousand costs a thousand copies of its bytes into the
-// pipes' spare buffers, nothing more.
+// pipes' spare buffers, nothing more. A peer is announced once: every other
+// peer knows it from then on, and a repeated CMD_ANNOUNCE would make each
+// of them a notice for one command.
 void CHub::AnnouncePeer(CPeer& sender) {
-  if (sender.State != CPeer::Connected) return;
+  if (sender.State != CPeer::Connected || sender.Announced) return;
+  sender.Announced = true;
   const uint32_t senderId = sender.Id;
   const TMessage record = PeerRecord(sender);
   for (size_t i = peers_.size(); i-- > 0;) {

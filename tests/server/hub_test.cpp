@@ -473,7 +473,8 @@ TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
 
 // The hub introduces only peers that are connected: a peer that never sent
 // CMD_READY can neither announce nor introduce itself, and CMD_INTRODUCE is
-// carried out only towards another connected peer of this hub. Each case
+// carried out only towards another connected peer of this hub; a peer is
+// announced once. Each case
 // sends one command and looks at what every client received.
 TEST_F(Rig, OnlyConnectedPeersAreAnnouncedAndIntroduced) {
   Join(u"A");
@@ -497,6 +498,7 @@ TEST_F(Rig, OnlyConnectedPeersAreAnnouncedAndIntroduced) {
   const Case cases[] = {
       {"a connected peer introduces itself to another", &a, CMD_INTRODUCE, idB, &b, CMD_PEER_JOINED},
       {"a connected peer announces itself", &a, CMD_ANNOUNCE, 0, &b, CMD_PEER_LISTED},
+      {"a connected peer announces itself again", &a, CMD_ANNOUNCE, 0, nullptr, 0},
       {"a peer not yet connected announces itself", &early, CMD_ANNOUNCE, 0, nullptr, 0},
       {"a peer not yet connected introduces itself", &early, CMD_INTRODUCE, idA, nullptr, 0},
       {"an introduction to a peer not yet connected", &a, CMD_INTRODUCE, idEarly, nullptr, 0},
