@@ -212,6 +212,11 @@ void TRawClient::SendCommand(int32_t channel, std::string body) {
   if (CPipe* pipe = mill_.GetPipe(pipe_)) pipe->QueueOwn(channel + sackAppBase, std::move(body));
 }
 
+bool TRawClient::SendIdle() {
+  CPipe* pipe = mill_.GetPipe(pipe_);
+  return !pipe || pipe->SendIdle();
+}
+
 void TRawClient::Close() {
   if (CPipe* pipe = mill_.GetPipe(pipe_)) pipe->FinishSession(crLocal);
 }

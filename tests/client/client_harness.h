@@ -130,6 +130,8 @@ class TRawClient {
   void SendRouted(int32_t code, std::string body, int32_t to, bool ackWanted = false);
   void SendCommand(int32_t channel, std::string body = {});
   void Close();
+  // Everything queued has left for the hub.
+  bool SendIdle();
 
   std::vector<TBond> bonds;
   std::vector<std::pair<int32_t, std::string>> commands;  // channel, body

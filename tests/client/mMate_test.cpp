@@ -557,6 +557,12 @@ TEST(MateFlood, AcksThatCannotLeaveWaitAsCountsAndAllLeaveOnceThePipeDrains) {
   const cln::TTubeId toVictim = TubeOf(honest, u"victim")->Id;
   honest->Mate().Send(toVictim, 121, TMessage(), true);
   ASSERT_TRUE(h.Run([&] { return delivered == kFlood + 1; }, 30000)) << delivered;
+  // Repeated bond requests are answered, but those that find the pipe full
+  // wait as one reply.
+  constexpr int kRequests = 1000;
+  for (int i = 0; i < kRequests; ++i) raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), victimId);
+  ASSERT_TRUE(h.Run([&] { return raw.SendIdle(); }));
+  h.Settle(200);
   EXPECT_LT(pipe->HeldBytes(), mill.MaxQueuedBytes);
 
   // Long past the stall time with nothing sent: the session stays.
@@ -578,4 +584,9 @@ TEST(MateFlood, AcksThatCannotLeaveWaitAsCountsAndAllLeaveOnceThePipeDrains) {
   EXPECT_EQ(acksOf(codes[1]), kFlood / 2);
   EXPECT_EQ(honest->Mate().CountPendingAcks(toVictim, 121), 0);
   EXPECT_FALSE(victim.Saw("closed"));
+  h.Settle(100);
+  const auto replies = std::count_if(raw.bonds.begin(), raw.bonds.end(),
+                                     [](const TRawClient::TBond& b) { return b.code == cln::BOND_REPLY; });
+  EXPECT_GE(replies, 2);  // the bond's, and at least one to the repeated requests
+  EXPECT_LT(replies, 1 + kRequests / 2);
 }
