@@ -23,4 +23,4 @@ target_link_libraries(client_transfer_bench PRIVATE tw_client tw_server tw_trans
 # A small timing program: it prints its figures.
 add_executable(client_ack_flood_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_ack_flood_bench.cpp)
 tw_use_include_root(client_ack_flood_bench PRIVATE)
-target_link_libraries(client_ack_flood_bench PRIVATE tw_client tw_server tw_transport tw_platform)
+target_link_libraries(client_ack_flood_bench PRIVATE tw_client tw_server tw_transport tw_platform tw_test_support)

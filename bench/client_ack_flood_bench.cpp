@@ -14,28 +14,24 @@
 // acknowledgements reached the attacker after the relay resumed (and when).
 // A timing program; run it several times and read the medians.
 //   client_ack_flood_bench [messages (2000000)] [hold seconds after the flood (20)]
-// The platform's socket layer comes before the system's socket headers.
 #include "client/mMate.h"
 #include "platform/win32/messages.h"
 #include "server/mHub.h"
+#include "tests/support/tcp_relay.h"
 #include "transport/mSessionCommands.h"
 #include "transport/twTools.h"
 
-#include <arpa/inet.h>
 #include <malloc.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 
 using namespace tw;
 
@@ -53,72 +49,14 @@ double ResidentMb() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1e6;
 }
 
-int ListenLoopback(uint16_t& port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  ::listen(s, 1);
-  socklen_t len = sizeof sa;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  port = ntohs(sa.sin_port);
-  return s;
-}
-
-// Forwards one connection to `target` both ways; while `holdUp` is set it
-// does not read what the client sends, so the client's socket fills.
-class TRelay {
- public:
-  TRelay(int listener, uint16_t target) : thread_([=, this] { Run(listener, target); }) {}
-  ~TRelay() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::atomic<bool> holdUp{false};
-
- private:
-  void Run(int listener, uint16_t target) {
-    pollfd wait{listener, POLLIN, 0};
-    while (!stop_ && ::poll(&wait, 1, 10) <= 0) {
-    }
-    if (stop_) return;
-    const int client = ::accept(listener, nullptr, nullptr);
-    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(target);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    static char buf[1 << 16];
-    while (!stop_) {
-      pollfd fds[2] = {{client, static_cast<short>(holdUp ? 0 : POLLIN), 0}, {server, POLLIN, 0}};
-      if (::poll(fds, 2, 10) <= 0) continue;
-      bool ended = false;
-      for (int i = 0; i < 2 && !ended; ++i) {
-        if (!(fds[i].revents & POLLIN)) continue;
-        const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
-        ended = n <= 0;
-        for (ssize_t sent = 0; !ended && sent < n;) {
-          const ssize_t k = ::send(fds[1 - i].fd, buf + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
-          ended = k <= 0;
-          sent += k;
-        }
-      }
-      if (ended) break;
-    }
-    ::close(client);
-    ::close(server);
-  }
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 // The victim's process: logs in through the relay, bonds with whoever asks,
 // and reports on `out` once it received `messages` (or its session ended, or
 // time ran out) and `holdSeconds` more have passed; then it stays until its
 // session ends so that its acknowledgements can leave.
-int RunVictim(uint16_t relayPort, int out, long messages, double holdSeconds) {
+int RunVictim(int in, int out, long messages, double holdSeconds) {
+  uint16_t relayPort = 0;
+  if (::read(in, &relayPort, sizeof relayPort) != sizeof relayPort) return 1;
+  ::close(in);
   cln::CMate mate(kParleyAppId);
   long received = 0;
   bool bonded = false, closed = false;
@@ -158,17 +96,16 @@ int RunVictim(uint16_t relayPort, int out, long messages, double holdSeconds) {
 int main(int argc, char** argv) {
   const long messages = argc > 1 ? std::atol(argv[1]) : 2'000'000;
   const double holdSeconds = argc > 2 ? std::atof(argv[2]) : 20.0;
-  uint16_t relayPort = 0;
-  const int listener = ListenLoopback(relayPort);
-  int report[2];
-  if (::pipe(report) != 0) return 1;
+  int report[2], port[2];
+  if (::pipe(report) != 0 || ::pipe(port) != 0) return 1;
   const pid_t child = ::fork();  // before any thread or window exists
   if (child == 0) {
     ::close(report[0]);
-    ::close(listener);
-    return RunVictim(relayPort, report[1], messages, holdSeconds);
+    ::close(port[1]);
+    return RunVictim(port[0], report[1], messages, holdSeconds);
   }
   ::close(report[1]);
+  ::close(port[0]);
 
   CHub hub(kParleyAppId);
   hub.Mill().ErrorLogPath.clear();
@@ -180,7 +117,10 @@ int main(int argc, char** argv) {
   hub.Events.OnPeerConnected = [&](CPeer&) { ++connected; };
   hub.Port = 0;
   hub.Start();
-  TRelay relay(listener, hub.Mill().ListeningPort());
+  test::TTcpRelay relay(hub.Mill().ListeningPort());
+  const uint16_t relayPort = relay.Port();
+  if (::write(port[1], &relayPort, sizeof relayPort) != sizeof relayPort) return 1;
+  ::close(port[1]);
   win32::RunUntil([&] { return connected == 1; }, 10000);
 
   CMill attacker(TMillSide::Client);
@@ -204,7 +144,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the attacker did not bond with the victim\n");
     return 1;
   }
-  relay.holdUp = true;
+  relay.HoldUp(true);
 
   long queued = 0;
   const auto t0 = Clock::now();
@@ -237,7 +177,7 @@ int main(int argc, char** argv) {
   std::sscanf(line.c_str(), "%lf %lf %lf %lf %ld %d %lf %lf", &rss0, &rssPeak, &heap0, &heapPeak, &received, &closed,
               &closedAt, &floodSeconds);
 
-  relay.holdUp = false;
+  relay.HoldUp(false);
   const long acksBefore = acks;
   const auto t1 = Clock::now();
   win32::RunUntil([&] { return acks >= messages; }, 120000);
