@@ -458,11 +458,14 @@ void CMate::DoAck(CTube& tube, int32_t code) {
 // Answers of one tube and code are alike, so a count keeps them all and
 // their order; one that comes while its tube holds some of its code waits
 // behind them.
+static std::vector<THeldAnswer>::iterator FindHeld(CTube& tube, int32_t code) {
+  return std::find_if(tube.Held.begin(), tube.Held.end(), [&](const THeldAnswer& h) { return h.Code == code; });
+}
+
 void CMate::Answer(CTube& tube, int32_t code) {
   CPipe* pipe = SessionPipe();
   if (!pipe || pipe->State != psSession) return;
-  const bool waiting = std::any_of(tube.Held.begin(), tube.Held.end(), [&](const THeldAnswer& h) { return h.Code == code; });
-  if (!waiting && PipeTakesAnswer(*pipe, code)) {
+  if (FindHeld(tube, code) == tube.Held.end() && PipeTakesAnswer(*pipe, code)) {
     QueueAnswer(code, tube.PeerId);
   } else {
     Hold(tube, code);
@@ -482,7 +485,7 @@ void CMate::QueueAnswer(int32_t code, int32_t peerId) {
 }
 
 void CMate::Hold(CTube& tube, int32_t code) {
-  auto held = std::find_if(tube.Held.begin(), tube.Held.end(), [&](const THeldAnswer& h) { return h.Code == code; });
+  auto held = FindHeld(tube, code);
   if (held != tube.Held.end()) {
     if (code != BOND_REPLY) ++held->Count;  // one reply answers every request that waits
   } else if (tube.Held.size() < kHeldCodesPerTube) {

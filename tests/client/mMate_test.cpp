@@ -574,7 +574,8 @@ TEST(MateFlood, AcksThatCannotLeaveWaitAsCountsAndAllLeaveOnceThePipeDrains) {
 
   tap.HoldUp(false);
   auto acksOf = [&](int32_t code) {
-    return std::count_if(raw.bonds.begin(), raw.bonds.end(), [&](const TRawClient::TBond& b) { return b.code == -code; });
+    return std::count_if(raw.bonds.begin(), raw.bonds.end(),
+                         [&](const TRawClient::TBond& b) { return b.code == -code; });
   };
   EXPECT_TRUE(h.Run([&] {
     h.Clock().Advance(10);  // the session layer's timer runs on the test clock
