@@ -16,3 +16,11 @@ target_link_libraries(client_engine_bench PRIVATE tw_client tw_server tw_transpo
 add_executable(client_transfer_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_transfer_bench.cpp)
 tw_use_include_root(client_transfer_bench PRIVATE)
 target_link_libraries(client_transfer_bench PRIVATE tw_client tw_server tw_transport tw_platform)
+
+# A flood of 2,000,000 tiny acknowledged messages at a client whose pipe to the
+# hub cannot send: the victim's memory growth (in a process of its own),
+# whether its session stays, and the acknowledgements once it can send again.
+# A small timing program: it prints its figures.
+add_executable(client_ack_flood_bench ${CMAKE_CURRENT_SOURCE_DIR}/client_ack_flood_bench.cpp)
+tw_use_include_root(client_ack_flood_bench PRIVATE)
+target_link_libraries(client_ack_flood_bench PRIVATE tw_client tw_server tw_transport tw_platform tw_test_support)

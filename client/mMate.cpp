@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/win32/messages.h"
 #include "platform/win32/text.h"
 #include "transport/mErrors.h"
 #include "transport/mSessionCommands.h"
@@ -29,6 +30,7 @@ CMate::CMate(std::u16string applicationId, bool startPump) : appId_(std::move(ap
   lastSecondTick_ = win32::GetTickCount();
   timerWindow_ = win32::HiddenWindow([this](win32::HWND, win32::UINT msg, win32::WPARAM, win32::LPARAM) {
     if (msg == win32::WM_TIMER) TimerTick();
+    if (msg == kReleaseMessage) TakeReleaseMessage();
     return win32::LRESULT{0};
   });
   timer_ = win32::WindowTimer(timerWindow_.Handle(), kTimerId, kTimerMs);
@@ -74,6 +76,9 @@ void CMate::Close(int32_t reason) {
   if (state_ == msClosed) return;
   const uint8_t old = state_;
   state_ = msClosed;
+  earlyNotices_.clear();
+  answerCodes_.clear();
+  heldTubes_.clear();
   // Last to first by id: a handler may close or purge tubes meanwhile.
   std::vector<TTubeId> ids;
   for (auto& t : tubes_) ids.push_back(t->Id);
@@ -117,6 +122,7 @@ void CMate::CloseTube(TTubeId tube, int32_t reason) {
   CTube* t = CheckTube(tube);
   if (!t || t->State == tsClosed) return;
   t->State = tsClosed;
+  t->Held.clear();  // what it was owed goes with it
   if (reason > 0) {
     // A batch sends its newest message first: the close waits until what
     // was queued before it has gone, or it would overtake it and the peer
@@ -225,6 +231,8 @@ bool CMate::GenerateKeypair(std::u16string& publicKey, std::u16string& privateKe
 
 void CMate::TimerTick() {
   if (destroying_) return;
+  // A pipe that could not send may have drained since.
+  if (!releasePosted_ && ReleaseHeld()) PostRelease();
   const uint32_t now = win32::GetTickCount();
   if (static_cast<uint32_t>(now - lastSecondTick_) >= kPurgeEveryMs) {
     lastSecondTick_ = now;
@@ -259,9 +267,9 @@ void CMate::GoSackReceived(CPipe& pipe, int32_t channel, std::string& body) {
   if (destroying_ || pipe.Id() != sessionPipe_) return;
   switch (channel) {
     case CMD_WELCOME: DoLoginAccepted(); break;
-    case CMD_PEER_LISTED: DoPeerListed(body); break;
-    case CMD_PEER_JOINED: DoPeerJoined(body); break;
-    case CMD_PEER_LEFT: DoPeerLeft(body); break;
+    case CMD_PEER_LISTED:
+    case CMD_PEER_JOINED:
+    case CMD_PEER_LEFT: DoPeerNotice(channel, body); break;
     case CMD_BINARY: DoBinary(0, body); break;
     default: break;
   }
@@ -290,6 +298,38 @@ void CMate::DoLoginAccepted() {
   state_ = msOpen;
   Queue(CMD_ANNOUNCE + sackAppBase, {}, 0);
   if (Events.OnMateOpen) Events.OnMateOpen();
+  TakeEarlyNotices();
+}
+
+// The hub's batch sends its newest message first, so a notice about another
+// peer may arrive before our own CMD_WELCOME; a hostile peer may also time
+// its introduction so. A notice is followed only in an open session: one
+// that comes while the session opens waits, in arrival order, until
+// OnMateOpen has fired, so the engine hears of no peer before its session.
+void CMate::DoPeerNotice(int32_t channel, std::string& body) {
+  if (state_ == msOpening) {
+    // Only a hub that never welcomes us sends more than this meanwhile.
+    if (earlyNotices_.size() < kMaxEarlyNotices) earlyNotices_.emplace_back(channel, std::move(body));
+    return;
+  }
+  if (state_ != msOpen) return;
+  switch (channel) {
+    case CMD_PEER_LISTED: DoPeerListed(body); break;
+    case CMD_PEER_JOINED: DoPeerJoined(body); break;
+    case CMD_PEER_LEFT: DoPeerLeft(body); break;
+    default: break;
+  }
+}
+
+void CMate::TakeEarlyNotices() {
+  std::vector<std::pair<int32_t, std::string>> notices = std::move(earlyNotices_);
+  earlyNotices_.clear();
+  const int32_t pipe = sessionPipe_;
+  // A handler may close the session (or open another) meanwhile.
+  for (auto& [channel, body] : notices) {
+    if (state_ != msOpen || sessionPipe_ != pipe) return;
+    DoPeerNotice(channel, body);
+  }
 }
 
 CTube& CMate::AddTube(std::string& body) {
@@ -363,7 +403,7 @@ void CMate::DoBondRequest(CTube& tube) {
   if (tube.State == tsClosed) return;
   const bool first = tube.State != tsBonded;
   tube.State = tsBonded;
-  Queue(BOND_REPLY, {}, tube.PeerId);
+  Answer(tube, BOND_REPLY);
   if (first && Events.OnTubeBonded) Events.OnTubeBonded(tube.Id);
 }
 
@@ -396,7 +436,7 @@ void CMate::DoMessage(CTube& tube, TSack& message) {
   if (state_ != msOpen) return;
   const TTubeId id = tube.Id;
   if (!BondedBySender(tube)) return;
-  if (message.AckWanted) Queue(-message.Code, {}, CheckTube(id)->PeerId);
+  if (message.AckWanted) Answer(*CheckTube(id), -message.Code);
   if (Events.OnTubeMessage) Events.OnTubeMessage(id, message.Payload, message.Code - sackAppBase);
 }
 
@@ -411,6 +451,102 @@ void CMate::DoAck(CTube& tube, int32_t code) {
     auto it = std::find_if(t->PendingAcks.begin(), t->PendingAcks.end(), matches);
     if (it != t->PendingAcks.end()) t->PendingAcks.erase(it);
   }
+}
+
+// --- Answers that wait for the pipe ---------------------------------------------------------
+
+// Answers of one tube and code are alike, so a count keeps them all and
+// their order; one that comes while its tube holds some of its code waits
+// behind them.
+static std::vector<THeldAnswer>::iterator FindHeld(CTube& tube, int32_t code) {
+  return std::find_if(tube.Held.begin(), tube.Held.end(), [&](const THeldAnswer& h) { return h.Code == code; });
+}
+
+void CMate::Answer(CTube& tube, int32_t code) {
+  CPipe* pipe = SessionPipe();
+  if (!pipe || pipe->State != psSession) return;
+  if (FindHeld(tube, code) == tube.Held.end() && PipeTakesAnswer(*pipe, code)) {
+    QueueAnswer(code, tube.PeerId);
+  } else {
+    Hold(tube, code);
+  }
+}
+
+bool CMate::PipeTakesAnswer(CPipe& pipe, int32_t code) {
+  const size_t waiting = pipe.Queue().Waiting(code);
+  if (waiting > 0) return waiting < kAnswersPerCode;
+  std::erase_if(answerCodes_, [&](int32_t c) { return pipe.Queue().Waiting(c) == 0; });
+  return answerCodes_.size() < kAnswerCodes;
+}
+
+void CMate::QueueAnswer(int32_t code, int32_t peerId) {
+  if (std::find(answerCodes_.begin(), answerCodes_.end(), code) == answerCodes_.end()) answerCodes_.push_back(code);
+  Queue(code, {}, peerId);
+}
+
+void CMate::Hold(CTube& tube, int32_t code) {
+  auto held = FindHeld(tube, code);
+  if (held != tube.Held.end()) {
+    if (code != BOND_REPLY) ++held->Count;  // one reply answers every request that waits
+  } else if (tube.Held.size() < kHeldCodesPerTube) {
+    if (tube.Held.empty()) heldTubes_.push_back(tube.Id);
+    tube.Held.push_back({code, 1});
+  }
+  PostRelease();
+}
+
+// One answer of each code a tube holds, tube after tube, while the pipe takes
+// them: a peer that is owed many waits behind none of the others.
+bool CMate::ReleaseHeld() {
+  CPipe* pipe = SessionPipe();
+  if (heldTubes_.empty() || !pipe || pipe->State != psSession) return false;
+  bool moved = false;
+  for (bool progress = true; progress && !heldTubes_.empty();) {
+    progress = false;
+    for (size_t i = 0; i < heldTubes_.size();) {
+      CTube* tube = CheckTube(heldTubes_[i]);
+      if (tube && ReleaseOneOfEach(*pipe, *tube)) progress = true;
+      if (!tube || tube->Held.empty()) {
+        heldTubes_.erase(heldTubes_.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        ++i;
+      }
+    }
+    moved = moved || progress;
+  }
+  return moved;
+}
+
+bool CMate::ReleaseOneOfEach(CPipe& pipe, CTube& tube) {
+  bool any = false;
+  for (size_t k = 0; k < tube.Held.size();) {
+    THeldAnswer& held = tube.Held[k];
+    if (!PipeTakesAnswer(pipe, held.Code)) {
+      ++k;
+      continue;
+    }
+    QueueAnswer(held.Code, tube.PeerId);
+    any = true;
+    if (--held.Count == 0) {
+      tube.Held.erase(tube.Held.begin() + static_cast<std::ptrdiff_t>(k));
+    } else {
+      ++k;
+    }
+  }
+  return any;
+}
+
+// Released answers leave with the push that queueing them asked for, which
+// runs before this message comes back; so the next release finds room as
+// fast as the pipe drains. A release that moves nothing posts no more: the
+// timer looks again.
+void CMate::PostRelease() {
+  if (!releasePosted_) releasePosted_ = win32::PostMessageA(timerWindow_.Handle(), kReleaseMessage, 0, 0);
+}
+
+void CMate::TakeReleaseMessage() {
+  releasePosted_ = false;
+  if (!destroying_ && ReleaseHeld() && !heldTubes_.empty()) PostRelease();
 }
 
 }  // namespace tw::cln

@@ -4,7 +4,9 @@
 // announces, bonds each tube with a short exchange of tube controls, sends
 // messages to one or more peers by the route list the server relays them by,
 // answers and counts end-to-end acknowledgements per tube, and reports upward
-// through closures that the client engine binds.
+// through closures that the client engine binds. What peers make it queue on
+// its own (acknowledgements, bond replies) is bounded: answers that cannot
+// leave yet wait as counts (kAnswersPerCode).
 //
 // Tubes are named by 32-bit serials (TTubeId) that are never reused within one
 // CMate and are looked up on every use, so a stale id is refused, never read.
@@ -57,6 +59,13 @@ struct TPendingAck {
   int32_t Length = 0;
 };
 
+// Answers that a tube is owed and that could not enter the session pipe
+// yet: a count per code (acknowledgements are alike but for their code).
+struct THeldAnswer {
+  int32_t Code = 0;
+  uint64_t Count = 0;
+};
+
 // One other peer of the session.
 struct CTube {
   TTubeId Id = 0;
@@ -68,6 +77,7 @@ struct CTube {
   std::u16string Name;
   std::u16string Address;
   std::deque<TPendingAck> PendingAcks;  // oldest first
+  std::vector<THeldAnswer> Held;        // in the order their codes began to wait
 };
 
 // Closures to the engine; each fires only when assigned and never while the
@@ -89,6 +99,20 @@ class CMate {
   static constexpr win32::UINT_PTR kTimerId = 1;
   static constexpr uint32_t kTimerMs = 100;
   static constexpr uint32_t kPurgeEveryMs = 1000;
+  // Notices about other peers kept while the session opens (DoPeerNotice).
+  static constexpr size_t kMaxEarlyNotices = 1024;
+  // What peers make this layer queue on its own, acknowledgements and
+  // BOND_REPLY, enters the session pipe only while fewer than
+  // kAnswersPerCode answers of its code wait there and answers of at most
+  // kAnswerCodes codes do; the rest waits in its tube as a count per code
+  // (a repeated BOND_REPLY counts once), for at most kHeldCodesPerTube codes
+  // a tube (the application channels are fewer; a further code's
+  // acknowledgement is dropped), and leaves as the pipe drains. So a flood of
+  // tiny messages costs O(1) per tube and code, not a queued record each.
+  static constexpr size_t kAnswersPerCode = 256;
+  static constexpr size_t kAnswerCodes = 16;
+  static constexpr size_t kHeldCodesPerTube = 128;
+  static constexpr win32::UINT kReleaseMessage = win32::WM_USER + 3;
 
   // `startPump` false leaves the transport's pump to the caller (tests).
   explicit CMate(std::u16string applicationId, bool startPump = true);
@@ -192,6 +216,8 @@ class CMate {
 
   // Session commands and tube controls.
   void DoLoginAccepted();
+  void DoPeerNotice(int32_t channel, std::string& body);
+  void TakeEarlyNotices();
   CTube& AddTube(std::string& body);
   // The tube of `peerId` that is not closed, or nullptr.
   CTube* FindOpenTube(int32_t peerId);
@@ -205,6 +231,18 @@ class CMate {
   void DoMessage(CTube& tube, TSack& message);
   bool BondedBySender(CTube& tube);
   void DoAck(CTube& tube, int32_t code);
+
+  // Answers (acknowledgements, BOND_REPLY) to one tube: queued at once while
+  // the pipe takes them, else held (see kAnswersPerCode).
+  void Answer(CTube& tube, int32_t code);
+  bool PipeTakesAnswer(CPipe& pipe, int32_t code);
+  void QueueAnswer(int32_t code, int32_t peerId);
+  void Hold(CTube& tube, int32_t code);
+  // Moves held answers into the pipe while it takes them; true when any moved.
+  bool ReleaseHeld();
+  bool ReleaseOneOfEach(CPipe& pipe, CTube& tube);
+  void PostRelease();
+  void TakeReleaseMessage();
 
   CPipe* SessionPipe();
   // Queues `body` as `code` on the session pipe, routed to `peerId` when not 0.
@@ -222,6 +260,11 @@ class CMate {
   int32_t error_ = 0;
   uint8_t state_ = msClosed;
   std::u16string userName_;
+  // Peer notices (channel, body) that came while the session was opening.
+  std::vector<std::pair<int32_t, std::string>> earlyNotices_;
+  std::vector<int32_t> answerCodes_;  // codes of answers that may still wait in the pipe
+  std::vector<TTubeId> heldTubes_;    // tubes that hold answers, in turn
+  bool releasePosted_ = false;        // kReleaseMessage is on its way
 };
 
 }  // namespace tw::cln

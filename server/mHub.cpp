@@ -183,10 +183,19 @@ TMessage CHub::PeerRecord(const CPeer& about) {
       .Int(mill_.GetRemotePort(about.PipeId));
 }
 
+// Only a connected peer is announced and introduced, and only to other
+// connected peers: one that never sent CMD_READY must not make a client
+// bond with it before it is a peer at all, nor reach a client whose own
+// session has not opened.
+
 // The sender's record is made once and copied to every other peer: a
 // newcomer among a thousand costs a thousand copies of its bytes into the
-// pipes' spare buffers, nothing more.
+// pipes' spare buffers, nothing more. A peer is announced once: every other
+// peer knows it from then on, and a repeated CMD_ANNOUNCE would make each
+// of them a notice for one command.
 void CHub::AnnouncePeer(CPeer& sender) {
+  if (sender.State != CPeer::Connected || sender.Announced) return;
+  sender.Announced = true;
   const uint32_t senderId = sender.Id;
   const TMessage record = PeerRecord(sender);
   for (size_t i = peers_.size(); i-- > 0;) {
@@ -200,9 +209,12 @@ void CHub::AnnouncePeer(CPeer& sender) {
 }
 
 void CHub::IntroducePeer(CPeer& sender, std::string& body) {
+  if (sender.State != CPeer::Connected) return;
   const int32_t target = ReadIntField(body);
+  if (target == sender.PipeId) return;
   CPipe* pipe = mill_.GetPipe(target);
-  if (!pipe || pipe->State != psSession) return;
+  const CPeer* peer = pipe ? PipePeer(*pipe) : nullptr;
+  if (!peer || peer->PipeId != target || peer->State != CPeer::Connected || pipe->State != psSession) return;
   mill_.SendToPipe(target, CMD_PEER_JOINED, PeerRecord(sender));
 }
 

@@ -37,6 +37,7 @@ struct CPeer {
   uint32_t Owner = 0;     // the engine's handle, once connected
   std::u16string UserName;
   uint8_t State = Accepted;
+  bool Announced = false;  // its CMD_ANNOUNCE went out: a repeated one adds nothing
 };
 
 struct THubEvents {

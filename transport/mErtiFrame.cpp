@@ -133,13 +133,19 @@ TSack& TSendQueue::Queue(std::unique_ptr<TSack> sack) {
   CountFrom(queued.QueuedFrom, queued.QueuedBytes);
   auto tail = tails_.find(queued.Code);
   if (tail != tails_.end()) {
-    tail->second->Next = std::move(sack);
-    tail->second = &queued;
+    tail->second.tail->Next = std::move(sack);
+    tail->second.tail = &queued;
+    ++tail->second.count;
   } else {
-    tails_.emplace(queued.Code, &queued);
+    tails_.emplace(queued.Code, TChain{&queued, 1});
     entries_.push_back(std::move(sack));
   }
   return queued;
+}
+
+size_t TSendQueue::Waiting(int32_t code) const {
+  auto chain = tails_.find(code);
+  return chain == tails_.end() ? 0 : chain->second.count;
 }
 
 bool TSendQueue::DoneBefore(uint64_t seq) const {
@@ -179,6 +185,7 @@ void TSendQueue::Finish(size_t i) {
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
   if (done->Next) {
     entries_.push_back(std::move(done->Next));
+    --tails_[done->Code].count;
   } else {
     tails_.erase(done->Code);
   }

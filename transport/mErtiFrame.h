@@ -167,6 +167,8 @@ class TSendQueue {
 
   bool Empty() const { return entries_.empty(); }
   size_t Size() const { return entries_.size(); }
+  // How many messages of `code` are queued and not yet cut completely.
+  size_t Waiting(int32_t code) const;
   // What every queued message and follower held when it was queued
   // (QueuedCost); a message counts until its last chunk is cut.
   size_t Bytes() const { return bytes_; }
@@ -202,7 +204,11 @@ class TSendQueue {
 
   std::vector<std::unique_ptr<TSack>> spare_;  // finished records, blank
   std::vector<std::unique_ptr<TSack>> entries_;
-  std::unordered_map<int32_t, TSack*> tails_;  // last message of each queued code
+  struct TChain {
+    TSack* tail = nullptr;  // the last message of the code
+    size_t count = 0;       // its messages in the queue
+  };
+  std::unordered_map<int32_t, TChain> tails_;  // each queued code
   size_t bytes_ = 0;
   // Bytes by sender. A sender whose messages have all gone keeps its entry
   // at 0, so that a steady sender allocates nothing per message; such

@@ -1,15 +1,7 @@
 #include "client_harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "platform/win32/messages.h"
 #include "server/mHub.h"
@@ -212,6 +204,11 @@ void TRawClient::SendCommand(int32_t channel, std::string body) {
   if (CPipe* pipe = mill_.GetPipe(pipe_)) pipe->QueueOwn(channel + sackAppBase, std::move(body));
 }
 
+bool TRawClient::SendIdle() {
+  CPipe* pipe = mill_.GetPipe(pipe_);
+  return !pipe || pipe->SendIdle();
+}
+
 void TRawClient::Close() {
   if (CPipe* pipe = mill_.GetPipe(pipe_)) pipe->FinishSession(crLocal);
 }
@@ -219,68 +216,16 @@ void TRawClient::Close() {
 struct TWireTap::TShared {
   std::mutex lock;
   std::string up, down;
-  std::atomic<bool> stop{false};
-  std::thread thread;
 };
 
-TWireTap::TWireTap(uint16_t target) : target_(target), shared_(std::make_unique<TShared>()) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  ::listen(listener_, 1);
-  socklen_t len = sizeof sa;
-  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-  port_ = ntohs(sa.sin_port);
-  shared_->thread = std::thread([this] { Relay(); });
+TWireTap::TWireTap(uint16_t target) : shared_(std::make_unique<TShared>()) {
+  relay_ = std::make_unique<TTcpRelay>(target, [shared = shared_.get()](bool up, std::string_view bytes) {
+    std::lock_guard g(shared->lock);
+    (up ? shared->up : shared->down).append(bytes);
+  });
 }
 
-TWireTap::~TWireTap() {
-  shared_->stop = true;
-  shared_->thread.join();
-  ::close(listener_);
-}
-
-void TWireTap::Relay() {
-  pollfd wait{listener_, POLLIN, 0};
-  while (!shared_->stop && ::poll(&wait, 1, 10) <= 0) {
-  }
-  if (shared_->stop) return;
-  const int client = ::accept(listener_, nullptr, nullptr);
-  const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(target_);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::connect(server, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-  char buf[65536];
-  while (!shared_->stop) {
-    if (::poll(fds, 2, 10) <= 0) continue;
-    bool ended = false;
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
-      if (n <= 0) {
-        ended = true;
-        break;
-      }
-      {
-        std::lock_guard g(shared_->lock);
-        (i == 0 ? shared_->up : shared_->down).append(buf, static_cast<size_t>(n));
-      }
-      for (ssize_t sent = 0; sent < n;) {
-        const ssize_t k = ::send(fds[1 - i].fd, buf + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
-        if (k <= 0) break;
-        sent += k;
-      }
-    }
-    if (ended) break;
-  }
-  ::close(client);
-  ::close(server);
-}
+TWireTap::~TWireTap() = default;
 
 std::vector<TWireTap::TFrame> TWireTap::Frames() {
   std::string up, down;

@@ -18,6 +18,7 @@
 #include "server/mParleySrv.h"
 #include "tests/support/manual_tick.h"
 #include "tests/support/mill_stepper.h"
+#include "tests/support/tcp_relay.h"
 #include "transport/mMill.h"
 
 namespace tw::test {
@@ -130,6 +131,8 @@ class TRawClient {
   void SendRouted(int32_t code, std::string body, int32_t to, bool ackWanted = false);
   void SendCommand(int32_t channel, std::string body = {});
   void Close();
+  // Everything queued has left for the hub.
+  bool SendIdle();
 
   std::vector<TBond> bonds;
   std::vector<std::pair<int32_t, std::string>> commands;  // channel, body
@@ -155,16 +158,16 @@ class TWireTap {
   };
   explicit TWireTap(uint16_t target);
   ~TWireTap();
-  uint16_t Port() const { return port_; }
+  uint16_t Port() const { return relay_->Port(); }
   std::vector<TFrame> Frames();  // every whole frame seen so far, each way
+  // While held, the tap reads nothing the client sends: the client's socket
+  // fills and its pipe cannot send, as when the hub does not read it.
+  void HoldUp(bool hold) { relay_->HoldUp(hold); }
 
  private:
-  void Relay();
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  uint16_t target_ = 0;
   struct TShared;
   std::unique_ptr<TShared> shared_;
+  std::unique_ptr<TTcpRelay> relay_;  // after shared_: it stops before the copies go
 };
 
 // Hex of a byte string ("" for none).

@@ -424,3 +424,170 @@ TEST(MateWire, TubeControlsAndAcksTravelInClearAndAppBodiesSealedWhenKeyed) {
     EXPECT_EQ(down[1121][0].chunk.find("SEALED-APP") == std::string::npos, sealed);
   }
 }
+
+// --- Order of session and peer events ----------------------------------------------------
+
+namespace {
+
+// A hub the test scripts: a server mill that admits every login with the
+// harness's password, relays routed messages as any hub does and leaves
+// every session command to the test.
+struct TScriptedHub {
+  explicit TScriptedHub(THarness& h) : harness(h) {
+    mill.ErrorLogPath.clear();
+    mill.Events.OnPipeLogin = [this](CPipe& p, const std::u16string&, const std::u16string& user,
+                                     std::u16string& password, bool& accept) {
+      pipes[user] = p.Id();
+      password = u"pw";
+      accept = true;
+    };
+    mill.Events.OnSackReceived = [this](CPipe& p, int32_t channel, std::string& body) {
+      commands.push_back({p.Id(), channel, body});
+    };
+    mill.Listen(0);
+    harness.Watch(mill);
+  }
+  ~TScriptedHub() { harness.Unwatch(mill); }
+  uint16_t Port() const { return mill.ListeningPort(); }
+  bool Heard(int32_t pipe, int32_t channel) const {
+    return std::any_of(commands.begin(), commands.end(),
+                       [&](const auto& c) { return c.pipe == pipe && c.channel == channel; });
+  }
+  // The peer record the hub sends about `pipe`.
+  TMessage Record(int32_t pipe, const std::u16string& name) const {
+    return TMessage().Int(pipe).Wide(name).Str("127.0.0.1").Int(4321);
+  }
+
+  struct TCommand {
+    int32_t pipe, channel;
+    std::string body;
+  };
+  THarness& harness;
+  CMill mill{TMillSide::Server, false};
+  std::map<std::u16string, int32_t> pipes;  // user name -> its pipe here
+  std::vector<TCommand> commands;
+};
+
+}  // namespace
+
+// The hub's notices about other peers may reach a client before its own
+// CMD_WELCOME (the hub's batch sends its newest message first, and a hostile
+// peer may time its introduction). The client takes them up only once its
+// session is open: the container hears OnSessionOpen before any peer, and the
+// peer still bonds.
+TEST(MateOrder, PeersHeardOfBeforeTheWelcomeBondOnlyAfterTheSessionOpens) {
+  for (int32_t notice : {CMD_PEER_LISTED, CMD_PEER_JOINED}) {
+    SCOPED_TRACE(notice);
+    THarness h;
+    TScriptedHub hub(h);
+    // Rex, a peer of the scripted hub, bonds whenever it is asked to and asks
+    // once the victim introduced it.
+    CMill rex{TMillSide::Client, false};
+    h.Watch(rex);
+    rex.Events.OnBondSack = [&](CPipe& p, TSack& s) {
+      if (s.Code != cln::BOND_REQUEST) return;
+      AppendLe32(p.QueueOwn(cln::BOND_REPLY).RouteList, static_cast<uint32_t>(s.PeerId));
+    };
+    CPipe* dialled = rex.OpenSession(u"127.0.0.1", hub.Port(), kParleyAppId, u"rex", u"pw");
+    ASSERT_NE(dialled, nullptr);
+    const int32_t rexPipe = dialled->Id();
+    TClient& victim = h.AddClient();
+    ASSERT_TRUE(victim->OpenSession(u"127.0.0.1", hub.Port(), u"victim", u"pw"));
+    ASSERT_TRUE(h.Run([&] { return hub.pipes.count(u"rex") && hub.Heard(hub.pipes[u"victim"], CMD_READY); }));
+    const int32_t rexId = hub.pipes[u"rex"];
+    const int32_t victimId = hub.pipes[u"victim"];
+
+    hub.mill.SendToPipe(victimId, notice, hub.Record(rexId, u"rex"));
+    h.Settle();
+    EXPECT_TRUE(victim.log.empty());
+    EXPECT_FALSE(hub.Heard(victimId, CMD_INTRODUCE));  // the answer to a listing waits too
+    EXPECT_EQ(victim->Mate().TubeCount(), 0u);
+
+    hub.mill.SendToPipe(victimId, CMD_WELCOME, TMessage());
+    if (notice == CMD_PEER_LISTED) {
+      ASSERT_TRUE(h.Run([&] { return hub.Heard(victimId, CMD_INTRODUCE); }));
+      CPipe* own = rex.GetPipe(rexPipe);
+      ASSERT_NE(own, nullptr);
+      AppendLe32(own->QueueOwn(cln::BOND_REQUEST, IntToField(secNone)).RouteList, static_cast<uint32_t>(victimId));
+    }
+    ASSERT_TRUE(h.Run([&] { return victim.Saw("connected rex"); }));
+    EXPECT_EQ(victim.log, (std::vector<std::string>{"open", "connected rex"}));
+  }
+}
+
+// --- Floods ------------------------------------------------------------------------------
+
+// A peer floods a client with tiny messages that ask for acknowledgements
+// while the client's pipe to the hub cannot send (here a tap stops reading
+// it, as a hub that does not read). What cannot leave yet is held as a count,
+// so the client's queue stays within its transport's bound and its own mill
+// never closes the session for a backlog that peers made; once the pipe
+// drains, every acknowledgement leaves, per code as many as were asked for,
+// and an honest peer's among them.
+TEST(MateFlood, AcksThatCannotLeaveWaitAsCountsAndAllLeaveOnceThePipeDrains) {
+  THarness h({.manualClock = true});
+  TClient& honest = h.AddClient();
+  ASSERT_TRUE(h.Open(honest, u"honest"));
+  TClient& victim = h.AddClient();
+  TWireTap tap(h.Port());
+  ASSERT_TRUE(h.Open(victim, u"victim", u"pw", tap.Port()));
+  ASSERT_TRUE(h.Run([&] { return honest.connected.size() == 1 && victim.connected.size() == 1; }));
+  TRawClient raw(h, u"raw");
+  ASSERT_TRUE(h.Run([&] { return raw.PeerId(u"victim") != 0 && TubeOf(victim, u"raw"); }));
+  const int32_t victimId = raw.PeerId(u"victim");
+  raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), victimId);
+  ASSERT_TRUE(h.Run([&] { return victim.Saw("connected raw"); }));
+
+  cln::CMate& mate = victim->Mate();
+  size_t delivered = 0;
+  auto engineMessage = mate.Events.OnTubeMessage;
+  mate.Events.OnTubeMessage = [&](cln::TTubeId t, std::string& body, int32_t channel) {
+    ++delivered;
+    engineMessage(t, body, channel);
+  };
+  CMill& mill = mate.Mill();
+  mill.MaxQueuedBytes = 256 << 10;  // a small bound: the backlog of a few thousand acknowledgements passes it
+  CPipe* pipe = mill.GetPipe(mate.SessionPipeId());
+  ASSERT_NE(pipe, nullptr);
+
+  tap.HoldUp(true);
+  constexpr int kFlood = 30000;  // of two codes, alternating
+  const int32_t codes[] = {sackAppBase + 121, sackAppBase + 130};
+  for (int i = 0; i < kFlood; ++i) raw.SendRouted(codes[i % 2], {}, victimId, true);
+  const cln::TTubeId toVictim = TubeOf(honest, u"victim")->Id;
+  honest->Mate().Send(toVictim, 121, TMessage(), true);
+  ASSERT_TRUE(h.Run([&] { return delivered == kFlood + 1; }, 30000)) << delivered;
+  // Repeated bond requests are answered, but those that find the pipe full
+  // wait as one reply.
+  constexpr int kRequests = 1000;
+  for (int i = 0; i < kRequests; ++i) raw.SendRouted(cln::BOND_REQUEST, IntToField(secNone), victimId);
+  ASSERT_TRUE(h.Run([&] { return raw.SendIdle(); }));
+  h.Settle(200);
+  EXPECT_LT(pipe->HeldBytes(), mill.MaxQueuedBytes);
+
+  // Long past the stall time with nothing sent: the session stays.
+  h.Clock().Advance(kStallMs + 1000);
+  h.Settle(100);
+  EXPECT_EQ(mill.GetPipe(mate.SessionPipeId()), pipe);
+  EXPECT_EQ(pipe->State, psSession);
+  EXPECT_FALSE(victim.Saw("closed"));
+
+  tap.HoldUp(false);
+  auto acksOf = [&](int32_t code) {
+    return std::count_if(raw.bonds.begin(), raw.bonds.end(),
+                         [&](const TRawClient::TBond& b) { return b.code == -code; });
+  };
+  EXPECT_TRUE(h.Run([&] {
+    h.Clock().Advance(10);  // the session layer's timer runs on the test clock
+    return acksOf(codes[0]) + acksOf(codes[1]) == kFlood && honest->Mate().CountPendingAcks(toVictim, 121) == 0;
+  }, 30000));
+  EXPECT_EQ(acksOf(codes[0]), kFlood / 2);
+  EXPECT_EQ(acksOf(codes[1]), kFlood / 2);
+  EXPECT_EQ(honest->Mate().CountPendingAcks(toVictim, 121), 0);
+  EXPECT_FALSE(victim.Saw("closed"));
+  h.Settle(100);
+  const auto replies = std::count_if(raw.bonds.begin(), raw.bonds.end(),
+                                     [](const TRawClient::TBond& b) { return b.code == cln::BOND_REPLY; });
+  EXPECT_GE(replies, 2);  // the bond's, and at least one to the repeated requests
+  EXPECT_LT(replies, 1 + kRequests / 2);
+}

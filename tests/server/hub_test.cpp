@@ -470,3 +470,56 @@ TEST_F(Rig, ADepartureNeverOvertakesWhatWasRelayedBeforeIt) {
   ASSERT_EQ(atB.size(), static_cast<size_t>(kEach + 1));
   EXPECT_EQ(atB.back(), "left");
 }
+
+// The hub introduces only peers that are connected: a peer that never sent
+// CMD_READY can neither announce nor introduce itself, and CMD_INTRODUCE is
+// carried out only towards another connected peer of this hub; a peer is
+// announced once. Each case
+// sends one command and looks at what every client received.
+TEST_F(Rig, OnlyConnectedPeersAreAnnouncedAndIntroduced) {
+  Join(u"A");
+  Join(u"B");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  Client& early = Connect(u"early", password);  // admitted, never sent CMD_READY
+  ASSERT_EQ(early.pipe->State, psSession);
+  Settle();
+  const int32_t idA = ServerPipeOf(a)->Id();
+  const int32_t idB = ServerPipeOf(b)->Id();
+  const int32_t idEarly = ServerPipeOf(early)->Id();
+  struct Case {
+    const char* name;
+    Client* sender;
+    int32_t channel;
+    int32_t target;            // CMD_INTRODUCE's body; 0: no body
+    Client* reached;           // who hears of the sender, or none
+    int32_t heard;             // the channel it hears on
+  };
+  const Case cases[] = {
+      {"a connected peer introduces itself to another", &a, CMD_INTRODUCE, idB, &b, CMD_PEER_JOINED},
+      {"a connected peer announces itself", &a, CMD_ANNOUNCE, 0, &b, CMD_PEER_LISTED},
+      {"a connected peer announces itself again", &a, CMD_ANNOUNCE, 0, nullptr, 0},
+      {"a peer not yet connected announces itself", &early, CMD_ANNOUNCE, 0, nullptr, 0},
+      {"a peer not yet connected introduces itself", &early, CMD_INTRODUCE, idA, nullptr, 0},
+      {"an introduction to a peer not yet connected", &a, CMD_INTRODUCE, idEarly, nullptr, 0},
+      {"an introduction to oneself", &a, CMD_INTRODUCE, idA, nullptr, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    for (Client* c : {&a, &b, &early}) c->got.clear();
+    k.sender->Send(k.channel, k.target ? IntToField(k.target) : std::string());
+    Settle();
+    for (Client* c : {&a, &b, &early}) {
+      const size_t expected = c == k.reached ? 1 : 0;
+      EXPECT_EQ(c->Count(CMD_PEER_JOINED) + c->Count(CMD_PEER_LISTED), expected);
+      if (expected) {
+        EXPECT_EQ(c->got.back().first, k.heard);
+      }
+    }
+  }
+  // Once it is connected, the early peer is introduced like any other.
+  early.Send(CMD_READY);
+  ASSERT_TRUE(Run([&] { return early.Count(CMD_WELCOME) == 1; }));
+  early.Send(CMD_INTRODUCE, IntToField(idA));
+  EXPECT_TRUE(Run([&] { return a.Count(CMD_PEER_JOINED) == 1; }));
+}
