@@ -232,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                   20000,
                   {1, 2, 3, 4},
                   {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param) { return std::string(param.param.name); });
 
 // One sender's messages reach one target in the order it sent them, also
 // when some had to wait and later ones would have fitted.
