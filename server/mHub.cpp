@@ -187,7 +187,7 @@ TMessage CHub::PeerRecord(const CPeer& about) {
 // connected peers: one that never sent CMD_READY must not make a client
 // bond with it before it is a peer at all, nor reach a client whose own
 // session has not opened.
-
+//
 // The sender's record is made once and copied to every other peer: a
 // newcomer among a thousand costs a thousand copies of its bytes into the
 // pipes' spare buffers, nothing more. A peer is announced once: every other
