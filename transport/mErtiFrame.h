@@ -299,6 +299,9 @@ class TFrameReceiver {
 
   size_t Buffered() const { return end_ - begin_; }
   size_t PartialBytes() const { return partialBytes_; }
+  // Bytes of messages not yet complete: those under reassembly and those of
+  // frames not yet whole in the receive buffer.
+  size_t Unfinished() const { return partialBytes_ + Buffered(); }
   TFrameFault Fault() const { return fault_; }
   void ClearPartials();
 

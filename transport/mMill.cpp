@@ -221,11 +221,13 @@ void CMill::VisitPipe(size_t index) {
     pipe.DetectSessionRejected();
   }
   if (pipe.State >= psConnecting && pipe.State <= psSession) {
-    // What the pipe holds under reassembly counts toward the hub's ceiling.
-    const size_t partial = pipe.Receiver().PartialBytes();
+    // What the pipe holds of messages not yet whole counts toward the hub's
+    // ceiling.
+    const size_t unfinished = pipe.Receiver().Unfinished();
     pipe.FetchData();
     pipe.ParseFrames();
-    if (relay_) relay_->AddPartial(static_cast<int64_t>(pipe.Receiver().PartialBytes()) - static_cast<int64_t>(partial));
+    if (relay_)
+      relay_->AddPartial(static_cast<int64_t>(pipe.Receiver().Unfinished()) - static_cast<int64_t>(unfinished));
   }
   pipe.ReadReady = false;  // a pipe not read this step asks the readiness set again
   if (pipe.State > psConnecting) pipe.PushCart();
@@ -241,7 +243,7 @@ void CMill::FreePipe(size_t index) {
     if (ws::shutdown(socket.get(), ws::SD_SEND) == 0) lingering_.push_back({std::move(socket), pumpTick_});
   }
   if (relay_) {
-    relay_->AddPartial(-static_cast<int64_t>(pipe.Receiver().PartialBytes()));
+    relay_->AddPartial(-static_cast<int64_t>(pipe.Receiver().Unfinished()));
     relay_->Forget(pipe.Id());
   }
   byId_.erase(pipe.Id());

@@ -333,7 +333,7 @@ void CPipe::FetchData() {
   // it back until there is room.
   size_t readLimit = static_cast<size_t>(RecvSize);
   if (TRelayFlow* relay = mill_.Relay(); relay && State == psSession) {
-    if (!relay->MayRead(id_, receiver_.PartialBytes())) return;
+    if (!relay->MayRead(id_, receiver_.Unfinished())) return;
     readLimit = relay->ReadLimit(readLimit);
   }
   ReadReady = false;

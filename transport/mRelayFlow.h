@@ -18,9 +18,10 @@
 // - A sender is not read while more than SmallShare of its messages wait:
 //   one that fills a target stops, one whose few bytes wait keeps talking.
 // - Past Ceiling bytes held across the hub (bodies relayed or waiting, and
-//   messages under reassembly) a pipe is read only while what it has under
-//   reassembly stays below LightPartial, and LightPartial bytes at a time:
-//   chats, acknowledgements, commands and logins go on, bulk waits.
+//   messages not yet whole) a pipe is read only while what it has of
+//   messages not yet whole stays below LightPartial, and LightPartial bytes
+//   at a time: chats, acknowledgements, commands and logins go on, bulk
+//   waits.
 // - A target under pressure (owing more than Bound, others' messages waiting
 //   for it, or owing SmallShare or more past the ceiling) whose socket takes
 //   no byte for StallMs is closed. Nobody is closed because others send.
@@ -109,7 +110,8 @@ class TRelayFlow {
   // that stall are closed.
   void Step(uint32_t now);
 
-  // Whether `sender` may be read now, given what it has under reassembly.
+  // Whether `sender` may be read now, given what it has of messages not yet
+  // whole (under reassembly, or frames not yet whole in its buffer).
   bool MayRead(int32_t sender, size_t partialBytes) const;
   // The most one read may take.
   size_t ReadLimit(size_t recvSize) const;

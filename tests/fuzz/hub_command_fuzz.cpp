@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CPipe* s = server.GetPipe(p.serverId);
         if (!s) continue;
         const bool hubReads = s->State <= psSession && !s->EndSeen &&
-                              (s->State != psSession || relay.MayRead(s->Id(), s->Receiver().PartialBytes()));
+                              (s->State != psSession || relay.MayRead(s->Id(), s->Receiver().Unfinished()));
         for (int b = 0; hubReads && b < 16; ++b) {
           const std::string batch = fuzz::CutBatch(*p.client);
           if (batch.empty()) break;
