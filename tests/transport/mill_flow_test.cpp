@@ -225,6 +225,64 @@ TEST(MillFlow, APeersEndWaitsForItsMessagesThatWaitForAFullTarget) {
   EXPECT_EQ(host.probe.closes[0].pipe, idS);
 }
 
+// Senders fill targets that read nothing, more than the hub may hold across
+// all of them: past its ceiling the senders are no longer read (also those
+// whose messages each fit in one frame), so what the hub holds stays near
+// the ceiling, while a small message between two other peers still goes.
+TEST(MillFlow, PastTheCeilingBulkSendersWaitAndSmallMessagesGoOn) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  TRelayLimits& limits = host.mill.Relay()->Limits;
+  limits.Bound = 16 << 20;  // the targets alone would take far more than the ceiling
+  limits.Ceiling = 2 << 20;
+  constexpr int kPairs = 4;
+  std::vector<std::unique_ptr<CMill>> mills;
+  std::vector<CPipe*> senders, idle;
+  for (int i = 0; i < 2 * kPairs + 2; ++i) mills.push_back(std::make_unique<CMill>(TMillSide::Client, false));
+  for (int i = 0; i < 2 * kPairs + 2; ++i) (i < kPairs ? senders : idle).push_back(host.Dial(*mills[i]));
+  TMillProbe pb;
+  pb.Attach(*mills.back());
+  std::vector<CMill*> all{&host.mill};
+  for (auto& m : mills) all.push_back(m.get());
+  ASSERT_TRUE(Drive(all, [&] {
+    return host.probe.opened.size() == mills.size() &&
+           std::all_of(idle.begin(), idle.end(), [](CPipe* p) { return p->State == psSession; }) &&
+           std::all_of(senders.begin(), senders.end(), [](CPipe* p) { return p->State == psSession; });
+  }));
+  std::vector<int32_t> targets;
+  for (int i = 0; i < kPairs; ++i) targets.push_back(ServerIdOf(host.mill, host.probe, idle[static_cast<size_t>(i)]));
+  CPipe* a = idle[kPairs];
+  const int32_t idB = ServerIdOf(host.mill, host.probe, idle.back());
+
+  // From here on the targets are not pumped: they read nothing.
+  std::vector<CMill*> running{&host.mill, mills[kPairs * 2].get(), mills.back().get()};
+  for (int i = 0; i < kPairs; ++i) running.push_back(mills[static_cast<size_t>(i)].get());
+  size_t most = 0;
+  bool passed = false;
+  int rounds = 0;
+  Drive(running, [&] {
+    tick.Advance(10);
+    for (int i = 0; i < kPairs; ++i) {
+      CPipe* s = senders[static_cast<size_t>(i)];
+      while (s->Queue().Bytes() < (512u << 10))
+        s->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(200 << 10, 's'))).RouteList =
+            IntToField(targets[static_cast<size_t>(i)]);
+    }
+    most = std::max(most, host.mill.Relay()->Held());
+    passed = passed || host.mill.Relay()->PastCeiling();
+    return ++rounds == 300;
+  }, 10000);
+  EXPECT_TRUE(passed);
+  // One read of each sender may cross the ceiling.
+  EXPECT_LE(most, limits.Ceiling + kPairs * (kMaxRecvSize + 2 * limits.LightPartial));
+  a->QueueMessage(sackAppBase + 92, TMessage().Raw("hello")).RouteList = IntToField(idB);
+  EXPECT_TRUE(Drive(running, [&] {
+    tick.Advance(10);
+    return !pb.bonds.empty();
+  }));
+  EXPECT_TRUE(host.probe.closes.empty());
+}
+
 // Three clients each send one large message to a peer that is not reading
 // yet, so that all three reach the hub together, three times what the
 // hub may hold for the peer between them. The peer is not closed for what
