@@ -217,7 +217,6 @@ TSack& CPipe::QueueOwn(int32_t code, std::string body) {
 }
 
 TSack& CPipe::QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted) {
-  if (SendIdle()) RequestPush();
   std::unique_ptr<TSack> sack = queue_.NewRecord();
   sack->Shared = std::move(body);
   sack->PeerId = peerId;

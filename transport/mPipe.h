@@ -150,8 +150,8 @@ class CPipe {
   TSack& QueueOwn(int32_t code, std::string body = {});
   // Queues a relayed message: `body` is shared with the other targets' queues
   // (nothing copies it), and PeerId and AckWanted are set before it is
-  // queued, so the queue counts it for its sender (BytesFrom). Asks for a
-  // push when the pipe was idle, as QueueMessage does.
+  // queued, so the queue counts it for its sender (BytesFrom). The relay
+  // pushes an idle target itself, at once.
   TSack& QueueRelayed(int32_t code, TSharedBody body, int32_t peerId, bool ackWanted);
   // Queues a message of the transport's user behind everything queued now:
   // it enters the send queue once every message queued before it has been
