@@ -242,10 +242,8 @@ void CMill::FreePipe(size_t index) {
     readiness_.Remove(socket.get());
     if (ws::shutdown(socket.get(), ws::SD_SEND) == 0) lingering_.push_back({std::move(socket), pumpTick_});
   }
-  if (relay_) {
-    relay_->AddPartial(-static_cast<int64_t>(pipe.Receiver().Unfinished()));
-    relay_->Forget(pipe.Id());
-  }
+  // The relay forgot the pipe when it closed (PipeClosed).
+  if (relay_) relay_->AddPartial(-static_cast<int64_t>(pipe.Receiver().Unfinished()));
   byId_.erase(pipe.Id());
   pipes_.erase(pipes_.begin() + static_cast<ptrdiff_t>(index));
 }

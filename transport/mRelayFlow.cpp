@@ -81,7 +81,7 @@ void TRelayFlow::Route(int32_t sender, std::string_view routeList, int32_t code,
   const uint64_t serial = ++serial_;
   const TRelayItem item{code, body, ackWanted, 1};
   ForEachRouteId(routeList, [&](int32_t id) {
-    if (pipes_.Serves(id) && pipes_.Mark(id, serial)) Offer(sender, id, item);
+    if (pipes_.Mark(id, serial)) Offer(sender, id, item);
   });
 }
 

@@ -75,8 +75,9 @@ class IRelayPipes {
   virtual ~IRelayPipes() = default;
   // A pipe in session that the relay serves.
   virtual bool Serves(int32_t id) = 0;
-  // False when the pipe was named already by the message with this serial
-  // (a repeated id is served once); marks it otherwise.
+  // Marks a pipe that the relay serves as named by the message with this
+  // serial. False when it is not served, or was named already (a repeated
+  // id is served once).
   virtual bool Mark(int32_t id, uint64_t serial) = 0;
   // What the pipe holds for its peer, all told and from one sender's relays.
   virtual size_t Owed(int32_t id) = 0;

@@ -48,7 +48,7 @@ class TFakePipes final : public IRelayPipes {
 
   bool Serves(int32_t id) override { return pipes.count(id) && !pipes[id].closed; }
   bool Mark(int32_t id, uint64_t serial) override {
-    if (pipes[id].mark == serial) return false;
+    if (!Serves(id) || pipes[id].mark == serial) return false;
     pipes[id].mark = serial;
     return true;
   }
