@@ -589,7 +589,6 @@ void CPipe::FinishSession(TCloseReason reason) {
   State = psClosed;
   Step = THandshakeStep::None;
   mill_.Stir();
-  mill_.PipeClosed(id_);
   // Whatever the handler raises, the close completes.
   mill_.Guard("FinishSession", [&] {
     const TMillEvents& ev = mill_.Events;
@@ -605,6 +604,10 @@ void CPipe::FinishSession(TCloseReason reason) {
       if (ev.OnPipeClosed) ev.OnPipeClosed(mill_, *this, reason);
     }
   });
+  // After the handlers: the relay lets go of what waited for this pipe, and
+  // a peer whose end waited only for that goes now, so its departure comes
+  // after this one.
+  mill_.PipeClosed(id_);
   Closed = true;
   FreeAfterTick = mill_.PumpTick() + kFreeDelayMs;
 }

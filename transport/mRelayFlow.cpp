@@ -119,8 +119,28 @@ void TRelayFlow::Park(int32_t sender, int32_t target, const TRelayItem& item) {
 
 // --- The pump step -------------------------------------------------------------------
 
+// Sets a flag for as long as it lives: the relay is walking its maps.
+class TRelayFlow::TBusy {
+ public:
+  explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TBusy() { flag_ = false; }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 void TRelayFlow::Step(uint32_t now) {
-  if (PastCeiling()) WatchPastCeiling(now);
+  {
+    const TBusy walking(busy_);
+    if (PastCeiling()) WatchPastCeiling(now);
+    StepTargets(now);
+  }
+  Settle();
+}
+
+void TRelayFlow::StepTargets(uint32_t now) {
   for (auto it = targets_.begin(); it != targets_.end();) {
     const int32_t id = it->first;
     TTarget& state = it->second;
@@ -136,7 +156,6 @@ void TRelayFlow::Step(uint32_t now) {
     else
       ++it;
   }
-  Settle();
 }
 
 // Each waiting sender in turn moves what fits from its lane into the target;
@@ -210,8 +229,12 @@ void TRelayFlow::WatchPastCeiling(uint32_t now) {
 }
 
 // Closes the stalled targets and tells of the senders released, once the
-// maps are no longer being walked (both may call Forget).
+// maps are no longer being walked. Both close pipes, and a close calls
+// Forget, which may release more senders: they are told in the same walk,
+// as the lists are walked by index to their current ends.
 void TRelayFlow::Settle() {
+  if (busy_) return;  // the step or settling under way tells them
+  const TBusy settling(busy_);
   for (size_t i = 0; i < stalled_.size(); ++i) pipes_.CloseStalled(stalled_[i]);
   stalled_.clear();
   for (size_t i = 0; i < released_.size(); ++i) pipes_.Released(released_[i]);
@@ -285,6 +308,10 @@ void TRelayFlow::Forget(int32_t id) {
       if (auto t = targets_.find(target); t != targets_.end()) std::erase(t->second.waiting, id);
     }
   }
+  // Senders whose last lane waited for this pipe are told now: an idle
+  // relay is not stepped, so no later step would tell them, and a sender
+  // whose end waited for its lane would stay connected for good.
+  Settle();
 }
 
 }  // namespace tw

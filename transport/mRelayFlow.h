@@ -125,6 +125,7 @@ class TRelayFlow {
   size_t WaitingCopies(int32_t sender, int32_t target, int32_t code) const;
 
   // The pipe closed: what waits for it and what it sent that waits go.
+  // Senders left with nothing waiting are told at once (IRelayPipes::Released).
   void Forget(int32_t id);
 
   // Bytes held across the hub: live bodies and what the mill reports of
@@ -132,8 +133,12 @@ class TRelayFlow {
   size_t Held() const { return gauge_->bodies + partials_; }
   void AddPartial(int64_t delta);
   bool PastCeiling() const { return Held() >= Limits.Ceiling; }
-  // Nothing waits and no target is watched: a pump step has nothing to do here.
-  bool Idle() const { return lanes_.empty() && targets_.empty(); }
+  // A pump step has nothing to do here: nothing waits, no target is
+  // watched, nobody is left to tell, and the hub is within its ceiling (past
+  // it, the steps look for targets that owe much and stall).
+  bool Idle() const {
+    return lanes_.empty() && targets_.empty() && released_.empty() && stalled_.empty() && !PastCeiling();
+  }
 
  private:
   struct TGauge {
@@ -148,6 +153,7 @@ class TRelayFlow {
     size_t bytes = 0;
     std::vector<int32_t> targets;  // with a lane
   };
+  class TBusy;
   struct TTarget {
     std::deque<int32_t> waiting;  // senders with a lane, in the order they began
     bool pressed = false;
@@ -161,6 +167,7 @@ class TRelayFlow {
   void Offer(int32_t sender, int32_t target, const TRelayItem& item);
   void Park(int32_t sender, int32_t target, const TRelayItem& item);
   bool Drain(int32_t sender, int32_t target, TLane& lane);
+  void StepTargets(uint32_t now);
   void AdmitWaiting(int32_t target, TTarget& state);
   bool Pressed(int32_t target, const TTarget& state);
   void CheckStall(int32_t target, TTarget& state, uint32_t now);
@@ -180,6 +187,9 @@ class TRelayFlow {
   // Kept between steps: a step allocates nothing once running.
   std::vector<int32_t> stalled_;
   std::vector<int32_t> released_;
+  // A step or a settling walks the maps: closes that call Forget meanwhile
+  // leave the telling to it.
+  bool busy_ = false;
 };
 
 }  // namespace tw

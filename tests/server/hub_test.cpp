@@ -523,3 +523,58 @@ TEST_F(Rig, OnlyConnectedPeersAreAnnouncedAndIntroduced) {
   early.Send(CMD_INTRODUCE, IntToField(idA));
   EXPECT_TRUE(Run([&] { return a.Count(CMD_PEER_JOINED) == 1; }));
 }
+
+// A peer whose end waits for its message, which waits in the relay for a
+// full target, is closed and announced gone as soon as that target leaves:
+// nothing of its own waits any more, and nothing else needs to happen at the
+// hub for it to go (it stayed connected until something was next written to
+// its dead connection, and for good on a quiet hub).
+TEST_F(Rig, APeerWhoseEndWaitedForATargetThatLeavesIsAnnouncedGone) {
+  TRelayLimits& limits = srv.Hub().Mill().Relay()->Limits;
+  limits.Bound = 1 << 20;
+  limits.SmallShare = limits.Bound / 4;
+  std::vector<std::u16string> gone;
+  onDisconnected = [&](TPeerHandle h, int32_t) { gone.push_back(srv.GetPeerName(h)); };
+  Join(u"A");
+  Join(u"B");
+  Join(u"F");
+  Join(u"C");
+  Client& a = *clients[0];
+  Client& b = *clients[1];
+  Client& f = *clients[2];
+  Client& c = *clients[3];
+  const std::vector<std::string>& atC = RecordRelaysAndDepartures(c);
+  CMill& hub = srv.Hub().Mill();
+  TRelayFlow& relay = *hub.Relay();
+  const int32_t idA = ServerPipeOf(a)->Id();
+  CPipe* sb = ServerPipeOf(b);
+  const int32_t idB = sb->Id();
+
+  // From here on B reads nothing (its mill is not pumped), and the filler F
+  // keeps it just under its bound.
+  const std::vector<CMill*> withoutB{&hub, a.mill.get(), f.mill.get(), c.mill.get()};
+  ASSERT_TRUE(Drive(withoutB, [&] {
+    if (f.pipe->SendIdle())
+      f.pipe->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(64 << 10, 'f'))).RouteList = IntToField(idB);
+    return sb->HeldBytes() >= limits.Bound - (128u << 10);
+  }, 10000));
+  // A's first message to B passes within A's small share, its second waits
+  // in the relay; A is still read, and ends.
+  for (char fill : {'1', '2'})
+    a.pipe->QueueMessage(sackAppBase + 92, TMessage().Raw(std::string(limits.SmallShare * 9 / 10, fill))).RouteList =
+        IntToField(idB);
+  ASSERT_TRUE(Drive(withoutB, [&] { return a.pipe->SendIdle() && relay.Waiting(idA); }));
+  a.mill->ClosePipe(a.pipe->Id());
+  ASSERT_TRUE(Drive(withoutB, [&] { return hub.GetPipe(idA)->EndSeen; }));
+  EXPECT_EQ(hub.GetPipe(idA)->State, psSession);  // its end waits for its message
+
+  // B leaves. Only the hub and C run: nobody else sends or logs in.
+  b.mill.reset();
+  ASSERT_TRUE(Drive({&hub, c.mill.get()}, [&] { return std::count(atC.begin(), atC.end(), "left") == 2; }))
+      << "departures seen by C: " << std::count(atC.begin(), atC.end(), "left");
+  EXPECT_EQ(gone, (std::vector<std::u16string>{u"B", u"A"}));
+  const CPipe* sa = hub.GetPipe(idA);
+  EXPECT_TRUE(sa == nullptr || sa->State == psClosed);
+  EXPECT_FALSE(relay.Waiting(idA));
+  EXPECT_TRUE(relay.Idle());
+}

@@ -141,6 +141,12 @@ TRelayLimits SmallLimits() {
 class RelayFlow : public ::testing::Test {
  protected:
   RelayFlow() { pipes.flow = &flow; }
+  // A pump step as the hub's mill takes it: the relay is stepped only when
+  // it says it has something to do, so nothing may wait for a step that an
+  // idle relay never gets.
+  void PumpStep() {
+    if (!flow.Idle()) flow.Step(pipes.now);
+  }
   TFakePipes pipes;
   TRelayFlow flow{pipes, SmallLimits()};
 };
@@ -166,7 +172,7 @@ TEST_P(RelayFlowTable, WhoIsHeldAndWhoIsClosed) {
       flow.Route(s.id, list, sackAppBase + 1, flow.MakeBody(std::string(s.size, 'm')), false);
       ++sent[s.id];
     }
-    flow.Step(pipes.now);
+    PumpStep();
     pipes.Read(1);
   }
 
@@ -245,7 +251,7 @@ TEST_F(RelayFlow, OneSendersMessagesToOneTargetKeepTheirOrder) {
     flow.Route(1, route, sackAppBase + i, flow.MakeBody(std::string(size, 'x')), false);
   }
   for (int ms = 0; ms < 5000 && pipes.pipes[10].received.size() < 40; ++ms) {
-    flow.Step(pipes.now);
+    PumpStep();
     pipes.Read(1);
   }
   const auto& got = pipes.pipes[10].received;
@@ -269,7 +275,7 @@ TEST_F(RelayFlow, AnAcknowledgementFloodToAFullTargetWaitsAsACount) {
             static_cast<size_t>(kAcks));
   pipes.pipes[10].rate = 1 << 20;
   for (int ms = 0; ms < 1000 && flow.Waiting(1); ++ms) {
-    flow.Step(pipes.now);
+    PumpStep();
     pipes.Read(1);
   }
   pipes.Read(1);
@@ -324,7 +330,7 @@ TEST_F(RelayFlow, PastTheCeilingANonReaderThatOwesMuchIsClosedAfterItsStall) {
   flow.Route(1, Route({10}), sackAppBase, kept, false);
   uint32_t closedAfter = 0;
   for (uint32_t ms = 0; ms < 20000 && !pipes.pipes[10].closed; ms += 10) {
-    flow.Step(pipes.now);
+    PumpStep();
     pipes.Read(10);
     closedAfter = ms;
   }
@@ -334,7 +340,8 @@ TEST_F(RelayFlow, PastTheCeilingANonReaderThatOwesMuchIsClosedAfterItsStall) {
 }
 
 // A sender that closes takes what it had waiting with it; a target that
-// closes releases the senders that waited only for it.
+// closes releases the senders that waited only for it, at once (an idle
+// relay gets no step that could tell them later).
 TEST_F(RelayFlow, ForgettingAPipeDropsWhatWaitsForItAndWhatItSent) {
   pipes.pipes[10];
   pipes.pipes[11];
@@ -345,7 +352,6 @@ TEST_F(RelayFlow, ForgettingAPipeDropsWhatWaitsForItAndWhatItSent) {
   EXPECT_TRUE(flow.Waiting(2));
   pipes.pipes[10].closed = true;
   flow.Forget(10);
-  flow.Step(pipes.now);
   EXPECT_FALSE(flow.Waiting(2));
   EXPECT_EQ(flow.WaitingTargets(1), 1u);
   EXPECT_EQ(pipes.released, std::vector<int32_t>{2});
