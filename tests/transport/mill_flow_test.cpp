@@ -386,4 +386,56 @@ TEST(MillFlow, APeerWhoseSmallMessageWaitsInASlowReaderKeepsTalkingToOthers) {
   EXPECT_TRUE(host.probe.closes.empty());
 }
 
+// The hub passes its ceiling through a message that another peer has not
+// finished, while a target that reads nothing owes much, within its bound
+// and with nothing waiting for it. Nothing else happens at the hub, yet
+// that target too is closed once it stalls: past the ceiling the relay
+// looks for such targets whether or not anything waits.
+TEST(MillFlow, PastTheCeilingATargetThatOwesMuchIsClosedWhenItStallsThoughNothingWaits) {
+  win32::ScopedManualTick tick;
+  TListeningServer host;
+  TRelayFlow& relay = *host.mill.Relay();
+  relay.Limits.Bound = 16 << 20;
+  relay.Limits.Ceiling = 12 << 20;
+  CMill sender{TMillSide::Client, false}, target{TMillSide::Client, false};
+  CPipe* s = host.Dial(sender);
+  CPipe* t = host.Dial(target);
+  TRawPeer raw(host.Port());
+  LogInPlain(raw);
+  ASSERT_TRUE(Drive({&host.mill, &sender, &target}, [&] {
+    return host.probe.opened.size() == 3 && s->State == psSession && t->State == psSession;
+  }));
+  const int32_t idT = ServerIdOf(host.mill, host.probe, t);
+
+  // The target reads nothing from here on: once its socket's buffers are
+  // full it comes to owe megabytes, within its bound.
+  ASSERT_TRUE(Drive({&host.mill, &sender}, [&] {
+    tick.Advance(10);
+    if (s->SendIdle())
+      s->QueueMessage(sackAppBase + 91, TMessage().Raw(std::string(256 << 10, 's'))).RouteList = IntToField(idT);
+    return host.mill.GetPipe(idT)->HeldBytes() >= (8u << 20);
+  }, 10000));
+  Settle({&host.mill, &sender}, 20);
+  ASSERT_GE(host.mill.GetPipe(idT)->HeldBytes(), relay.Limits.SmallShare);
+  ASSERT_TRUE(relay.Idle());
+  // The raw peer sends the chunks of a message it never finishes until the
+  // hub holds more than its ceiling.
+  std::string out;
+  const std::string chunk(60000, 'p');
+  for (size_t at = 0; at < relay.Limits.Ceiling; at += chunk.size())
+    AppendFrame(out, at == 0 ? sfFirstChunk : 0, sackAppBase + 93, chunk);
+  size_t written = 0;
+  ASSERT_TRUE(Drive({&host.mill}, [&] {
+    tick.Advance(10);
+    written += raw.SendSome(std::string_view(out).substr(written));
+    return relay.PastCeiling();
+  }, 10000));
+  ASSERT_TRUE(Drive({&host.mill}, [&] {
+    tick.Advance(100);
+    return !host.probe.closes.empty();
+  }, 10000));
+  EXPECT_EQ(host.probe.closes[0].pipe, idT);
+  EXPECT_EQ(ReasonCode(host.probe.closes[0].reason), ws::WSAENOBUFS);
+}
+
 }  // namespace
