@@ -10,9 +10,10 @@
 # the corpus grown by earlier runs replays and the fuzzing goes on in what is
 # left; a grown corpus too large for the time is cut short, the seeds never.
 #
-# Usage: scripts/fuzz.sh [-t seconds-per-target] [-j parallel] [-b build-jobs] [-k] [target...]
+# Usage: scripts/fuzz.sh [-t seconds-per-target] [-l target=seconds]... [-j parallel] [-b build-jobs] [-k] [target...]
 #   -t  total seconds per target, replays included (default 20: the CI pass
 #       takes a few minutes)
+#   -l  another time for one target (repeatable); the longest runs start first
 #   -j  targets run at a time (default 3)
 #   -b  compile jobs of the build (default: $CMAKE_BUILD_PARALLEL_LEVEL, else
 #       every core)
@@ -21,9 +22,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=20 jobs=3 build_jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-} keep_going=0
-while getopts "t:j:b:k" opt; do
+declare -A own_seconds=()
+while getopts "t:l:j:b:k" opt; do
   case $opt in
     t) seconds=$OPTARG ;;
+    l) [[ $OPTARG =~ ^([A-Za-z0-9_]+)=([0-9]+)$ ]] || { echo "-l wants target=seconds, not $OPTARG" >&2; exit 2; }
+       own_seconds[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]} ;;
     j) jobs=$OPTARG ;;
     b) build_jobs=$OPTARG ;;
     k) keep_going=1 ;;
@@ -107,6 +111,9 @@ export bin runs root keep_going
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 mkdir -p "$runs"
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c "run_one {} $seconds" >"$summary" 2>&1 \
+# One line per target with its time, the longest first, so that a long run
+# does not start last and stretch the whole pass.
+for t in "${targets[@]}"; do echo "${own_seconds[$t]:-$seconds} $t"; done | sort -rn -k1,1 \
+  | xargs -P "$jobs" -L 1 bash -c 'run_one "$2" "$1"' _ >"$summary" 2>&1 \
   || { cat "$summary"; echo "fuzzing found problems"; exit 1; }
 cat "$summary"
