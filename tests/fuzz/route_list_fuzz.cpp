@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (TRelayFlow* relay = mill.Relay()) {
     relay->Limits.Bound = kBound;
     relay->Limits.SmallShare = kBound / 4;
-    relay->Limits.Ceiling = 8 * kBound;
+    relay->Limits.Ceiling = kBound;  // passed when a target is full
   }
   mill.Events.OnBondSack = [](CPipe&, TSack&) {};
   mill.Events.OnSackReceived = [](CPipe&, int32_t, std::string&) {};
