@@ -341,7 +341,9 @@ class Stream {
           wake_.wait_for(lock, std::chrono::milliseconds(2), [this] { return stop_; });
           continue;
         }
-        if (!capture_) MixOut(period.data(), scratch.data());
+        // Whether anything plays and what the period holds are one decision:
+        // a ring that stops after KeepGoing must not leave a period of silence.
+        if (!capture_ && !MixOut(period.data(), scratch.data())) return;
         const snd_pcm_sframes_t n = shared_->Vanished() ? -ENODEV
                                     : capture_          ? snd_pcm_readi(pcm_, period.data(), frames)
                                                         : snd_pcm_writei(pcm_, period.data(), frames);
@@ -385,6 +387,11 @@ class Stream {
 
   bool KeepGoing() {
     std::lock_guard lock(mutex_);
+    return KeepGoingLocked();
+  }
+  // Whether the thread goes on; when it does not, it counts as ended from
+  // here on (Run starts a new one). mutex_ held.
+  bool KeepGoingLocked() {
     if (stop_ || !AnyRunning()) {
       threadRunning_ = false;
       return false;
@@ -399,14 +406,17 @@ class Stream {
     reason_ = Reason(name_, error);
   }
 
-  // The next period of every playing ring, mixed (one ring: as it is).
-  void MixOut(uint8_t* out, uint8_t* scratch) {
+  // The next period of every ring that plays now, mixed (one ring: as it
+  // is); false, with nothing written, when none plays any more (the thread
+  // then ends, as KeepGoing would have it).
+  bool MixOut(uint8_t* out, uint8_t* scratch) {
     std::lock_guard lock(mutex_);
+    if (!KeepGoingLocked()) return false;
     const auto running = [](const Tap* t) { return t->running; };
     if (std::count_if(taps_.begin(), taps_.end(), running) == 1) {
       const Tap* only = *std::find_if(taps_.begin(), taps_.end(), running);
       only->ring.CopyOut(only->pos, out, periodBytes_);
-      return;
+      return true;
     }
     const bool eight = format_.wBitsPerSample == 8;
     const size_t samples = eight ? periodBytes_ : periodBytes_ / 2;
@@ -426,6 +436,7 @@ class Stream {
         out[2 * i + 1] = static_cast<uint8_t>((s >> 8) & 0xFF);
       }
     }
+    return true;
   }
 
   void Deliver(const uint8_t* data, uint64_t frames) {

@@ -116,7 +116,7 @@ class BothControls : public ::testing::Test {
       hostGot.push_back(win32::Utf16ToUtf8(host->GetPeerName(h)) + ":" +
                         (m ? std::string(m->begin(), m->end()) : std::string("?")));
     };
-    port = LocalPort(BoundSocket().get());  // free now; the server takes it next
+    port = held.port;  // the server listens beside the holder; no test beside this one takes it first
     host->SetListeningPort(port);
     ASSERT_TRUE(host->Start());
 
@@ -160,6 +160,7 @@ class BothControls : public ::testing::Test {
   std::unique_ptr<TServerControl> host;
   std::map<std::string, int32_t> atHost;
   std::vector<std::string> hostGot;
+  HeldPort held;
   uint16_t port = 0;
   std::unique_ptr<TSide> ann, ben;
   LONG benAtAnn = 0, annAtBen = 0;

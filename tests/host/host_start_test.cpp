@@ -19,9 +19,6 @@ bool Listening(uint16_t port) {
   return ws::connect(s.get(), AsSockaddr(at), sizeof at) == 0;
 }
 
-// A port nothing listens on now.
-uint16_t FreePort() { return LocalPort(BoundSocket().get()); }
-
 // One mistake: the settings.ini lines, or a folder in its place.
 struct TMistake {
   const char* name;
@@ -48,9 +45,9 @@ TEST(HostStart, EveryMistakeIsRefusedAtOnceWithItsReasonAndNothingListens) {
   for (const TMistake& m : mistakes) {
     SCOPED_TRACE(m.name);
     ws::Socket other = Listener();  // the other program, for "taken"
-    const uint16_t free = FreePort();
+    const HeldPort free;  // nothing listens there, and no test beside this one takes it
     const std::string port = m.port == "taken" ? std::to_string(LocalPort(other.get()))
-                             : m.port.empty()  ? std::to_string(free)
+                             : m.port.empty()  ? std::to_string(free.port)
                                                : m.port;
     THostSetup setup{.Settings = "[Security]\r\n" + m.security + "[Options]\r\nPort=" + port +
                                  "\r\nServerAddress=" + m.address + "\r\n",
@@ -64,7 +61,7 @@ TEST(HostStart, EveryMistakeIsRefusedAtOnceWithItsReasonAndNothingListens) {
     for (const std::string& part : m.reason) EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
     EXPECT_EQ(out.find("server is started"), std::string::npos) << out;
     EXPECT_EQ(out.find("window position"), std::string::npos) << out;  // a refused start writes nothing
-    EXPECT_FALSE(Listening(free));
+    EXPECT_FALSE(Listening(free.port));
   }
 }
 

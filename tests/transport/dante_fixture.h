@@ -15,23 +15,13 @@
 #include <string>
 
 #include "platform/winsock/winsock.h"
+#include "tests/support/loopback.h"
 
 namespace tw::test {
 
 inline constexpr const char* kDante = "/usr/sbin/danted";
 inline constexpr const char* kUser = "twsockstest";
 inline constexpr const char* kPassword = "Socks-Pass-1";
-
-inline uint16_t FreePort() {
-  ws::Socket s(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
-  ws::sockaddr_in sa;
-  sa.sin_family = ws::AF_INET;
-  sa.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-  ws::bind(s.get(), reinterpret_cast<ws::sockaddr*>(&sa), sizeof sa);
-  int len = sizeof sa;
-  ws::getsockname(s.get(), reinterpret_cast<ws::sockaddr*>(&sa), &len);
-  return ws::ntohs(sa.sin_port);
-}
 
 inline bool Accepts(uint16_t port) {
   ws::Socket s(ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP));
@@ -57,10 +47,9 @@ class Dante {
     dir_ = std::filesystem::temp_directory_path() / ("twdante-" + std::to_string(::getpid()) +
                                                      (withPassword ? "-auth" : "-open"));
     std::filesystem::create_directories(dir_);
-    port_ = FreePort();
     const auto conf = dir_ / "danted.conf";
     std::ofstream(conf) << "logoutput: " << (dir_ / "danted.log").string() << "\n"
-                        << "internal: 127.0.0.1 port = " << port_ << "\n"
+                        << "internal: 127.0.0.1 port = " << held_.port << "\n"
                         << "external: 127.0.0.1\n"
                         << "clientmethod: none\n"
                         << "socksmethod: " << (withPassword ? "username" : "none") << "\n"
@@ -74,8 +63,8 @@ class Dante {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 300 && !Accepts(port_); ++i) ::usleep(10'000);
-    running_ = Accepts(port_);
+    for (int i = 0; i < 300 && !Accepts(held_.port); ++i) ::usleep(10'000);
+    running_ = Accepts(held_.port);
   }
   ~Dante() {
     if (pid_ > 0) {
@@ -86,11 +75,11 @@ class Dante {
     std::filesystem::remove_all(dir_, ec);
   }
   bool running() const { return running_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return held_.port; }
 
  private:
   std::filesystem::path dir_;
-  uint16_t port_ = 0;
+  HeldPort held_;  // Dante binds it beside the holder; no other test takes it meanwhile
   pid_t pid_ = -1;
   bool running_ = false;
 };
