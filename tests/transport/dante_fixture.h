@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,7 +64,10 @@ class Dante {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 300 && !Accepts(held_.port); ++i) ::usleep(10'000);
+    // Until it listens, however long a busy machine takes to start it (the
+    // bound only ends a proxy that never comes up).
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Accepts(held_.port) && std::chrono::steady_clock::now() < giveUp) ::usleep(10'000);
     running_ = Accepts(held_.port);
   }
   ~Dante() {
